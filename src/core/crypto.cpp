@@ -1,0 +1,265 @@
+#include "norvo/core/crypto.hpp"
+
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/kdf.h>
+#include <openssl/core_names.h>
+#include <openssl/params.h>
+#include <openssl/provider.h>
+#include <openssl/rand.h>
+
+#include <climits>
+#include <memory>
+
+namespace norvo::core {
+namespace {
+
+[[noreturn]] void throw_openssl(const char* what) {
+    std::string msg = what;
+    unsigned long e;
+    char buf[256];
+    while ((e = ERR_get_error()) != 0) {
+        ERR_error_string_n(e, buf, sizeof buf);
+        msg += ": ";
+        msg += buf;
+    }
+    throw OpenSSLError(msg);
+}
+
+struct CipherCtxFree { void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); } };
+struct MdCtxFree { void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); } };
+struct MdFree { void operator()(EVP_MD* p) const { EVP_MD_free(p); } };
+struct CipherFree { void operator()(EVP_CIPHER* p) const { EVP_CIPHER_free(p); } };
+struct KdfFree { void operator()(EVP_KDF* p) const { EVP_KDF_free(p); } };
+struct KdfCtxFree { void operator()(EVP_KDF_CTX* p) const { EVP_KDF_CTX_free(p); } };
+
+// OpenSSL wants non-null pointers even for empty inputs in a few places.
+const unsigned char kEmpty[1] = {0};
+inline const unsigned char* ptr(bytes_view v) { return v.empty() ? kEmpty : v.data(); }
+
+std::unique_ptr<EVP_MD, MdFree> fetch_md(const char* name) {
+    EVP_MD* md = EVP_MD_fetch(nullptr, name, nullptr);
+    if (!md) throw_openssl("digest not available");
+    return std::unique_ptr<EVP_MD, MdFree>(md);
+}
+
+const char* ctr_cipher_name(std::size_t key_size) {
+    switch (key_size) {
+        case 16: return "AES-128-CTR";
+        case 24: return "AES-192-CTR";
+        case 32: return "AES-256-CTR";
+        default: return nullptr;
+    }
+}
+
+}  // namespace
+
+void random_bytes(bytes_out out) {
+    // RAND_bytes takes an int count; larger requests go in pieces so every byte is checked.
+    std::size_t done = 0;
+    do {
+        std::size_t chunk = std::min<std::size_t>(out.size() - done, INT_MAX);
+        unsigned char* p = out.empty() ? const_cast<unsigned char*>(kEmpty) : out.data() + done;
+        if (RAND_bytes(p, static_cast<int>(chunk)) != 1) {
+            ERR_clear_error();
+            throw RandomError("Failed to get random bytes.");
+        }
+        done += chunk;
+    } while (done < out.size());
+}
+
+std::vector<std::uint8_t> random_bytes(std::size_t n) {
+    std::vector<std::uint8_t> v(n);
+    random_bytes(bytes_out(v));
+    return v;
+}
+
+void aes_ctr_check(std::size_t key_size, std::size_t iv_size) {
+    if (!ctr_cipher_name(key_size))
+        throw InvalidArgument("Invalid key size (" + std::to_string(key_size * 8) + ") for AES.");
+    if (iv_size != AES_BLOCK_SIZE)
+        throw InvalidArgument("Invalid nonce size (" + std::to_string(iv_size) + ") for CTR.");
+}
+
+void aes_ctr(bytes_view key, bytes_view iv, bytes_view in, std::uint8_t* out) {
+    aes_ctr_check(key.size(), iv.size());
+    std::unique_ptr<EVP_CIPHER, CipherFree> cipher(EVP_CIPHER_fetch(nullptr, ctr_cipher_name(key.size()), nullptr));
+    if (!cipher) throw_openssl("AES-CTR not available");
+    std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
+    if (!ctx || EVP_EncryptInit_ex2(ctx.get(), cipher.get(), key.data(), iv.data(), nullptr) != 1)
+        throw_openssl("AES-CTR init failed");
+    // EVP_EncryptUpdate counts in int; feed large buffers in 1 GiB steps, the counter carries over.
+    constexpr std::size_t step = std::size_t(1) << 30;
+    std::size_t off = 0;
+    while (off < in.size()) {
+        std::size_t n = std::min(step, in.size() - off);
+        int outl = 0;
+        if (EVP_EncryptUpdate(ctx.get(), out + off, &outl, in.data() + off, static_cast<int>(n)) != 1 ||
+            static_cast<std::size_t>(outl) != n)
+            throw_openssl("AES-CTR update failed");
+        off += n;
+    }
+    int fin = 0;
+    unsigned char tail[AES_BLOCK_SIZE];
+    if (EVP_EncryptFinal_ex(ctx.get(), tail, &fin) != 1 || fin != 0) throw_openssl("AES-CTR final failed");
+}
+
+bool digest_available(const char* name) {
+    EVP_MD* md = EVP_MD_fetch(nullptr, name, nullptr);
+    ERR_clear_error();
+    if (!md) return false;
+    EVP_MD_free(md);
+    return true;
+}
+
+std::vector<std::uint8_t> digest(const char* name, bytes_view data) {
+    auto md = fetch_md(name);
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    std::vector<std::uint8_t> out(EVP_MD_get_size(md.get()));
+    unsigned int len = 0;
+    if (!ctx || EVP_DigestInit_ex2(ctx.get(), md.get(), nullptr) != 1 ||
+        EVP_DigestUpdate(ctx.get(), ptr(data), data.size()) != 1 ||
+        EVP_DigestFinal_ex(ctx.get(), out.data(), &len) != 1)
+        throw_openssl("digest failed");
+    out.resize(len);
+    return out;
+}
+
+std::array<std::uint8_t, SHA384_DIGEST_SIZE> sha384(bytes_view data) {
+    std::array<std::uint8_t, SHA384_DIGEST_SIZE> out{};
+    unsigned int len = 0;
+    if (EVP_Digest(ptr(data), data.size(), out.data(), &len, EVP_sha384(), nullptr) != 1 ||
+        len != SHA384_DIGEST_SIZE)
+        throw_openssl("SHA-384 failed");
+    return out;
+}
+
+std::array<std::uint8_t, SHA384_DIGEST_SIZE> hmac_sha384(bytes_view key, std::span<const bytes_view> pieces) {
+    std::array<std::uint8_t, SHA384_DIGEST_SIZE> out{};
+    EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    if (!mac) throw_openssl("HMAC not available");
+    EVP_MAC_CTX* ctx = EVP_MAC_CTX_new(mac);
+    EVP_MAC_free(mac);
+    if (!ctx) throw_openssl("HMAC context");
+    std::unique_ptr<EVP_MAC_CTX, decltype(&EVP_MAC_CTX_free)> guard(ctx, &EVP_MAC_CTX_free);
+    char digest_name[] = "SHA384";
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest_name, 0),
+                           OSSL_PARAM_construct_end()};
+    if (EVP_MAC_init(ctx, ptr(key), key.size(), params) != 1) throw_openssl("HMAC init failed");
+    for (bytes_view p : pieces)
+        if (!p.empty() && EVP_MAC_update(ctx, p.data(), p.size()) != 1) throw_openssl("HMAC update failed");
+    std::size_t len = 0;
+    if (EVP_MAC_final(ctx, out.data(), &len, out.size()) != 1 || len != SHA384_DIGEST_SIZE)
+        throw_openssl("HMAC final failed");
+    return out;
+}
+
+std::array<std::uint8_t, SHA384_DIGEST_SIZE> hmac_sha384(bytes_view key, bytes_view data) {
+    bytes_view one[] = {data};
+    return hmac_sha384(key, std::span<const bytes_view>(one));
+}
+
+bool constant_time_equal(bytes_view a, bytes_view b) {
+    if (a.size() != b.size()) return false;
+    if (a.empty()) return true;
+    return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+bool hmac_sha384_verify(bytes_view key, bytes_view data, bytes_view tag) {
+    auto computed = hmac_sha384(key, data);
+    return constant_time_equal(bytes_view(computed), tag);
+}
+
+void pbkdf2_hmac(const char* digest_name, bytes_view secret, bytes_view salt, std::uint64_t iterations,
+                 bytes_out out) {
+    if (iterations == 0 || iterations > static_cast<std::uint64_t>(INT_MAX))
+        throw InvalidArgument("iterations out of range");
+    if (out.size() > static_cast<std::size_t>(INT_MAX) || secret.size() > INT_MAX || salt.size() > INT_MAX)
+        throw InvalidArgument("PBKDF2 input too large");
+    auto md = fetch_md(digest_name);
+    if (PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(ptr(secret)), static_cast<int>(secret.size()), ptr(salt),
+                          static_cast<int>(salt.size()), static_cast<int>(iterations), md.get(),
+                          static_cast<int>(out.size()), out.empty() ? const_cast<unsigned char*>(kEmpty) : out.data()) != 1)
+        throw_openssl("PBKDF2 failed");
+}
+
+void x963_kdf(const char* digest_name, bytes_view secret, bytes_view shared_info, bytes_out out) {
+    std::unique_ptr<EVP_KDF, KdfFree> kdf(EVP_KDF_fetch(nullptr, "X963KDF", nullptr));
+    if (!kdf) throw_openssl("X9.63 KDF not available");
+    std::unique_ptr<EVP_KDF_CTX, KdfCtxFree> ctx(EVP_KDF_CTX_new(kdf.get()));
+    if (!ctx) throw_openssl("X9.63 KDF context");
+    std::string md(digest_name);
+    OSSL_PARAM params[4];
+    int n = 0;
+    params[n++] = OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, md.data(), 0);
+    params[n++] = OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<unsigned char*>(ptr(secret)),
+                                                    secret.size());
+    if (!shared_info.empty())
+        params[n++] = OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO,
+                                                        const_cast<unsigned char*>(shared_info.data()),
+                                                        shared_info.size());
+    params[n] = OSSL_PARAM_construct_end();
+    if (out.empty()) return;
+    if (EVP_KDF_derive(ctx.get(), out.data(), out.size(), params) != 1) throw_openssl("X9.63 KDF failed");
+}
+
+namespace {
+OSSL_PROVIDER* g_fips_provider = nullptr;
+bool g_fips_on = false;
+}  // namespace
+
+bool fips_enable() {
+    if (g_fips_on) return true;
+    // Make sure the default provider is activated before another provider is loaded
+    // explicitly; otherwise undoing a failed switch would leave no provider at all.
+    EVP_MD_free(EVP_MD_fetch(nullptr, "SHA2-384", nullptr));
+    ERR_clear_error();
+    OSSL_PROVIDER* prov = OSSL_PROVIDER_load(nullptr, "fips");
+    if (!prov) {
+        ERR_clear_error();
+        return false;
+    }
+    int was_on = EVP_default_properties_is_fips_enabled(nullptr);
+    if (EVP_default_properties_enable_fips(nullptr, 1) != 1) {
+        OSSL_PROVIDER_unload(prov);
+        ERR_clear_error();
+        return false;
+    }
+    EVP_MD* probe = EVP_MD_fetch(nullptr, "SHA2-384", nullptr);
+    if (!probe || !EVP_default_properties_is_fips_enabled(nullptr)) {
+        EVP_MD_free(probe);
+        EVP_default_properties_enable_fips(nullptr, was_on);
+        OSSL_PROVIDER_unload(prov);
+        ERR_clear_error();
+        return false;
+    }
+    EVP_MD_free(probe);
+    g_fips_provider = prov;
+    g_fips_on = true;
+    return true;
+}
+
+void fips_disable() {
+    if (!g_fips_on) return;
+    EVP_default_properties_enable_fips(nullptr, 0);
+    OSSL_PROVIDER_unload(g_fips_provider);
+    g_fips_provider = nullptr;
+    g_fips_on = false;
+    ERR_clear_error();
+}
+
+bool fips_enabled() { return g_fips_on && EVP_default_properties_is_fips_enabled(nullptr) == 1; }
+
+std::string to_hex(bytes_view data) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s(data.size() * 2, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        s[2 * i] = digits[data[i] >> 4];
+        s[2 * i + 1] = digits[data[i] & 15];
+    }
+    return s;
+}
+
+}  // namespace norvo::core

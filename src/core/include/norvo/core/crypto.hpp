@@ -1,0 +1,82 @@
+// Thin, interpreter-free wrappers over OpenSSL libcrypto's EVP interfaces.
+// Every function either succeeds or throws; nothing here keeps state between calls
+// except what OpenSSL itself keeps (its provider set and default properties).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace norvo::core {
+
+using bytes_view = std::span<const std::uint8_t>;
+using bytes_out = std::span<std::uint8_t>;
+
+// An OpenSSL call failed for a reason other than bad input; carries OpenSSL's error text.
+struct OpenSSLError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// RAND_bytes did not report success.
+struct RandomError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Bad sizes or parameters from the caller. Bindings map it to ValueError.
+struct InvalidArgument : std::invalid_argument {
+    using std::invalid_argument::invalid_argument;
+};
+
+inline constexpr std::size_t SHA384_DIGEST_SIZE = 48;
+inline constexpr std::size_t SHA384_BLOCK_SIZE = 128;
+inline constexpr std::size_t AES_BLOCK_SIZE = 16;
+
+// Fill `out` from OpenSSL's DRBG; throws RandomError unless RAND_bytes returns 1.
+void random_bytes(bytes_out out);
+std::vector<std::uint8_t> random_bytes(std::size_t n);
+
+// AES in counter mode with a 16-byte initial counter block incremented as one
+// big-endian 128-bit number. Key sizes 16, 24 and 32 select AES-128/192/256.
+// `out` may alias `in` exactly; it must be at least in.size() bytes.
+void aes_ctr(bytes_view key, bytes_view iv, bytes_view in, std::uint8_t* out);
+
+// Throws InvalidArgument when the key or counter block sizes are not accepted by aes_ctr.
+void aes_ctr_check(std::size_t key_size, std::size_t iv_size);
+
+// Message digest by OpenSSL name ("SHA384", "SHA256", ...). Returns the digest bytes.
+std::vector<std::uint8_t> digest(const char* name, bytes_view data);
+std::array<std::uint8_t, SHA384_DIGEST_SIZE> sha384(bytes_view data);
+// True when OpenSSL can fetch a digest of that name under the current properties.
+bool digest_available(const char* name);
+
+// HMAC-SHA384 one-shot; any key length.
+std::array<std::uint8_t, SHA384_DIGEST_SIZE> hmac_sha384(bytes_view key, bytes_view data);
+// HMAC over several pieces fed in order, as one message.
+std::array<std::uint8_t, SHA384_DIGEST_SIZE> hmac_sha384(bytes_view key, std::span<const bytes_view> pieces);
+// Compares in constant time; false for any length other than 48.
+bool hmac_sha384_verify(bytes_view key, bytes_view data, bytes_view tag);
+bool constant_time_equal(bytes_view a, bytes_view b);
+
+// PBKDF2 (PKCS #5 v2.0) with HMAC over the named digest.
+void pbkdf2_hmac(const char* digest_name, bytes_view secret, bytes_view salt, std::uint64_t iterations,
+                 bytes_out out);
+
+// ANSI X9.63 KDF over the named digest.
+void x963_kdf(const char* digest_name, bytes_view secret, bytes_view shared_info, bytes_out out);
+
+// FIPS switch on OpenSSL 3: load the FIPS provider, turn on the "fips=yes" default
+// property and confirm with a probe fetch. On any failure everything done is undone,
+// the error queue is cleared and false is returned.
+bool fips_enable();
+// Undo a successful fips_enable (used when a later step of a larger switch fails).
+void fips_disable();
+bool fips_enabled();
+
+// Lowercase hexadecimal text of bytes.
+std::string to_hex(bytes_view data);
+
+}  // namespace norvo::core

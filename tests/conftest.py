@@ -1,0 +1,24 @@
+import logging
+
+import pytest
+
+import norvo.providers
+
+
+@pytest.fixture(autouse=True)
+def fresh_provider():
+    """Every test starts with nobody logged in and no known key rings."""
+    provider = norvo.providers.current()
+    provider.reset()
+    yield provider
+    provider.reset()
+
+
+@pytest.fixture
+def debug_traces():
+    """Turn on the package logger's DEBUG level (which switches call traces on) for one test."""
+    log = logging.getLogger("norvo")
+    old = log.level
+    log.setLevel(logging.DEBUG)
+    yield log
+    log.setLevel(old)
