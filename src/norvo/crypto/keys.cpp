@@ -1,0 +1,302 @@
+// norvo.crypto.keys: one user's P-384 keys. `Key` and its two makers of fresh key pairs,
+// `KeyRing` (a real dict of two index-keyed sections plus the owner id) and `KeyRingSchema`,
+// the marshmallow 2 loader that turns stored key rows into a ring.
+//
+// The classes are made at load time by calling the right metaclass with C++ methods, so that
+// they are ordinary Python classes (instance dictionaries, subclassing, dict and Schema bases)
+// whose behaviour lives here. Key objects stay the crypto library's own objects.
+#include <string_view>
+
+#include "norvo_bind.hpp"
+
+namespace {
+
+bool truthy(py::handle h) {
+    int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+bool is_instance_of_own_class(py::handle self, py::handle other) {
+    int r = PyObject_IsInstance(other.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+bool rich(py::handle a, py::handle b, int op) {
+    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (!r) throw py::error_already_set();
+    py::object res = py::reinterpret_steal<py::object>(r);
+    return truthy(res);
+}
+
+// The owner-id guard is a real check: an unowned ring of public keys would sign and wrap for
+// nobody, so it must not depend on the interpreter's optimisation flag.
+[[noreturn]] void bare_assertion_failed() {
+    PyErr_SetNone(PyExc_AssertionError);
+    throw py::error_already_set();
+}
+
+// Adds a C++ function to a class made at run time as an ordinary method (bound on access).
+// pybind11 takes a function whose own name is "__init__" for the constructor of one of its
+// own classes and would treat `self` as its instance layout; these classes are plain Python
+// classes, so the constructor function carries another name and is only stored as "__init__".
+template <class F, class... Extra>
+void add_method(py::handle cls, const char* name, F&& f, const Extra&... extra) {
+    const char* own_name = std::string_view(name) == "__init__" ? "initialize" : name;
+    py::cpp_function fn(std::forward<F>(f), py::name(own_name), py::is_method(cls), extra...);
+    py::setattr(cls, name, fn);
+}
+
+py::dict class_namespace(const char* name, const char* doc) {
+    py::dict ns;
+    ns["__module__"] = "norvo.crypto.keys";
+    ns["__qualname__"] = name;
+    ns["__doc__"] = doc;
+    return ns;
+}
+
+// A C++ callable that binds to an instance like a plain function and has an attribute
+// dictionary: marshmallow finds its hooks by attributes it sets on the hook functions.
+struct Processor {
+    py::object fn;
+};
+
+}  // namespace
+
+PYBIND11_MODULE(keys, m) {
+    norvo::bind::install_translators();
+    m.doc() = "P-384 key records, key rings and the key-ring loader.";
+
+    py::module_ marshmallow = py::module_::import("marshmallow");
+    m.attr("logging") = py::module_::import("logging");
+    m.attr("Schema") = marshmallow.attr("Schema");
+    m.attr("fields") = marshmallow.attr("fields");
+    m.attr("post_load") = marshmallow.attr("post_load");
+    m.attr("pre_load") = marshmallow.attr("pre_load");
+    m.attr("UUID") = py::module_::import("norvo.utils").attr("UUID");
+    m.attr("crypto") = py::module_::import("norvo.crypto");
+    m.attr("log") = norvo::bind::logger("norvo.crypto.keys");
+
+    py::object type_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+    py::object object_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    py::object dict_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyDict_Type));
+
+    // ---- KeyType: the two section names, which are also what is stored and compared.
+    {
+        py::dict ns = class_namespace("KeyType", "The two kinds of key, named as the key ring and key file name them.");
+        ns["AUTH"] = "signingKeys";
+        ns["DERIVATION"] = "derivationKeys";
+        m.attr("KeyType") = type_type("KeyType", py::make_tuple(object_type), ns);
+    }
+
+    // ---- KeyRingSchema: marshmallow 2 loader of stored key rows.
+    py::class_<Processor>(m, "_Processor", py::dynamic_attr(), py::module_local())
+        .def("__call__", [](const Processor& p, py::args args, py::kwargs kwargs) { return p.fn(*args, **kwargs); })
+        .def(
+            "__get__",
+            [](py::object self, py::object obj, py::object) -> py::object {
+                if (obj.is_none()) return self;
+                return py::module_::import("types").attr("MethodType")(self, obj);
+            },
+            py::arg("obj"), py::arg("objtype") = py::none());
+    {
+        py::object fields = m.attr("fields");
+        py::dict ns = class_namespace("KeyRingSchema", "Loads stored key rows (many=True) into one KeyRing.");
+        // Fields are made in their declared order, so their creation indexes keep that order.
+        ns["index"] = fields.attr("Int")();
+        ns["userId"] = fields.attr("Str")();
+        ns["keyType"] = fields.attr("Str")();
+        ns["pubKey"] = fields.attr("Raw")();
+        ns["active"] = fields.attr("Bool")();
+
+        auto make_dict = [m](py::object /*self*/, py::object data, py::object /*many*/) -> py::object {
+            py::object auth = m.attr("KeyType").attr("AUTH");
+            py::list records;
+            for (py::handle row : data) {
+                py::dict rec;
+                rec["index"] = row.attr("index");
+                rec["active"] = row.attr("active");
+                rec["pubKey"] = row.attr("pub_key");
+                // Derivation rows carry "signing", which the ring reads as "not auth".
+                rec["keyType"] = rich(row.attr("key_type"), auth, Py_EQ) ? "auth" : "signing";
+                rec["userId"] = py::str(row.attr("user_id"));
+                records.append(rec);
+            }
+            return std::move(records);
+        };
+        auto make_key_ring = [m](py::object /*self*/, py::object data, py::object /*many*/) -> py::object {
+            py::object owner = data[py::int_(0)]["userId"];
+            return m.attr("KeyRing")(py::arg("pub_keys") = data, py::arg("user_id") = owner);
+        };
+        auto hook = [&](py::object decorator, py::cpp_function fn) {
+            py::object p = py::cast(Processor{std::move(fn)});
+            return decorator(p, py::arg("pass_many") = true);
+        };
+        ns["make_dict"] = hook(m.attr("pre_load"), py::cpp_function(make_dict, py::name("make_dict"),
+                                                                    py::arg("self"), py::arg("data"), py::arg("many")));
+        ns["make_key_ring"] =
+            hook(m.attr("post_load"),
+                 py::cpp_function(make_key_ring, py::name("make_key_ring"), py::arg("self"), py::arg("data"),
+                                  py::arg("many")));
+        py::object schema = m.attr("Schema");
+        py::object meta = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(schema.ptr())));
+        m.attr("KeyRingSchema") = meta("KeyRingSchema", py::make_tuple(schema), ns);
+    }
+
+    // ---- KeyRing: a dict of the two sections, each index -> Key, plus the owner id.
+    {
+        py::dict ns = class_namespace("KeyRing", "One user's keys: two sections of index-keyed keys and the owner id.");
+        py::object cls = type_type("KeyRing", py::make_tuple(dict_type), ns);
+        m.attr("KeyRing") = cls;
+
+        add_method(
+            cls, "__init__",
+            [m](py::object self, py::object strongbox, py::object pub_keys, py::object user_id) {
+                py::object key_type = m.attr("KeyType");
+                py::object auth = key_type.attr("AUTH"), derivation = key_type.attr("DERIVATION");
+                py::setattr(self, "user_id", py::none());
+                self[auth] = py::dict();
+                self[derivation] = py::dict();
+                if (truthy(strongbox)) {
+                    if (truthy(strongbox.attr("encrypted"))) throw py::value_error("Can only accept decrypted key files.");
+                    for (py::handle section : {auth, derivation}) {
+                        py::object entries = strongbox.attr("data")[section];
+                        for (py::handle entry : entries.attr("values")())
+                            self.attr("set_private_key")(section, entry, strongbox);
+                    }
+                    return;
+                }
+                if (!truthy(user_id)) bare_assertion_failed();
+                for (py::handle record : py::iter(pub_keys)) self.attr("set_public_key")(record, user_id);
+            },
+            py::arg("strongbox") = py::none(), py::arg("pub_keys") = py::none(), py::arg("user_id") = py::none());
+
+        add_method(
+            cls, "set_private_key",
+            [m](py::object self, py::object key_type, py::object key, py::object strongbox) {
+                py::object k = m.attr("Key")(py::arg("key_type") = key_type, py::arg("private") = key["key"]);
+                py::setattr(k, "index", key["index"]);
+                py::setattr(k, "active", key["active"]);
+                py::setattr(k, "user_id", m.attr("UUID")(strongbox.attr("data")["userId"]));
+                py::setattr(self, "user_id", k.attr("user_id"));
+                self[key_type][k.attr("index")] = k;
+            },
+            py::arg("key_type"), py::arg("key"), py::arg("strongbox"),
+            "Store one key entry of the decrypted key file `strongbox` in section `key_type`.");
+
+        add_method(
+            cls, "set_public_key",
+            [m](py::object self, py::object key, py::object user_id) {
+                py::object key_type = m.attr("KeyType");
+                // Only the exact text "auth" names an authentication key; anything else is derivation.
+                py::object section =
+                    rich(key["keyType"], py::str("auth"), Py_EQ) ? key_type.attr("AUTH") : key_type.attr("DERIVATION");
+                py::object k = m.attr("Key")(py::arg("key_type") = section, py::arg("public") = key["pubKey"]);
+                py::setattr(k, "index", key["index"]);
+                py::setattr(k, "active", key["active"]);
+                py::setattr(k, "user_id", m.attr("UUID")(user_id));
+                py::setattr(self, "user_id", k.attr("user_id"));
+                self[section][k.attr("index")] = k;
+            },
+            py::arg("key"), py::arg("user_id"), "Store one public-key record for owner `user_id`.");
+
+        add_method(
+            cls, "get_first_valid",
+            [](py::object self, py::object key_type) -> py::object {
+                py::object section = self[key_type];
+                py::object order = py::module_::import("builtins").attr("sorted")(section);
+                for (py::handle index : order) {
+                    py::object k = section[index];
+                    if (truthy(k.attr("active"))) return k;
+                }
+                return py::none();
+            },
+            py::arg("key_type"), "The active key of lowest index in section `key_type`, or None.");
+
+        add_method(
+            cls, "__eq__",
+            [](py::object self, py::object other) -> bool {
+                if (!is_instance_of_own_class(self, other)) return false;
+                return rich(self.attr("__dict__"), other.attr("__dict__"), Py_EQ);
+            },
+            py::arg("other"));
+        add_method(
+            cls, "__ne__", [](py::object self, py::object other) -> bool { return !truthy(self.attr("__eq__")(other)); },
+            py::arg("other"));
+    }
+
+    // ---- Key, AuthKey, DerivationKey.
+    {
+        py::dict ns = class_namespace("Key", "One P-384 key: kind, active flag, private and/or public key object.");
+        ns["size"] = 32;
+        ns["__hash__"] = py::none();  // equality without a hash: keys are not set members
+        py::object cls = type_type("Key", py::make_tuple(object_type), ns);
+        m.attr("Key") = cls;
+
+        add_method(
+            cls, "__init__",
+            [m](py::object self, py::object key_type, py::object priv, py::object pub) {
+                bool has_private = truthy(priv);
+                if (has_private && truthy(pub))
+                    throw py::value_error("Provide either private or public key material, not both.");
+                py::setattr(self, "type", key_type);
+                py::setattr(self, "active", py::bool_(true));
+                py::object p384 = m.attr("crypto").attr("p384");
+                py::setattr(self, "private", has_private ? p384.attr("load_pem_private_key")(priv) : py::none());
+                py::setattr(self, "public", truthy(pub) ? p384.attr("load_pem_public_key")(pub) : py::none());
+                if (has_private) py::setattr(self, "public", self.attr("private").attr("public_key")());
+            },
+            py::arg("key_type"), py::arg("private") = py::none(), py::arg("public") = py::none());
+
+        add_method(cls, "__repr__", [](py::object self) -> py::str {
+            std::string text = "<" + std::string(py::str(self.attr("type"))) +
+                               " Private: " + (self.attr("private").is_none() ? "False" : "True") +
+                               " Public: " + (self.attr("public").is_none() ? "False" : "True") + ">";
+            return py::str(text);
+        });
+
+        add_method(
+            cls, "__eq__",
+            [](py::object self, py::object other) -> bool {
+                if (!is_instance_of_own_class(self, other)) return false;
+                if (rich(self.attr("type"), other.attr("type"), Py_NE) ||
+                    rich(self.attr("active"), other.attr("active"), Py_NE))
+                    return false;
+                py::object mine = self.attr("private"), theirs = other.attr("private");
+                if (!mine.is_none() && !theirs.is_none())
+                    return rich(mine.attr("private_numbers")(), theirs.attr("private_numbers")(), Py_EQ);
+                if (!mine.is_none() || !theirs.is_none()) return false;
+                mine = self.attr("public");
+                theirs = other.attr("public");
+                if (!mine.is_none() && !theirs.is_none())
+                    return rich(mine.attr("public_numbers")(), theirs.attr("public_numbers")(), Py_EQ);
+                return false;
+            },
+            py::arg("other"));
+        add_method(
+            cls, "__ne__", [](py::object self, py::object other) -> bool { return !truthy(self.attr("__eq__")(other)); },
+            py::arg("other"));
+
+        // The makers of fresh key pairs set the attributes themselves; Key's constructor is not run.
+        auto fresh = [m](const char* kind) {
+            return [m, kind](py::object self) {
+                py::object crypto = m.attr("crypto");
+                py::object ec = crypto.attr("ec");
+                py::setattr(self, "type", m.attr("KeyType").attr(kind));
+                py::setattr(self, "active", py::bool_(true));
+                py::setattr(self, "private", ec.attr("generate_private_key")(ec.attr("SECP384R1")(), crypto.attr("backend")));
+                py::setattr(self, "public", self.attr("private").attr("public_key")());
+            };
+        };
+        py::object auth_cls = type_type("AuthKey", py::make_tuple(cls),
+                                        class_namespace("AuthKey", "A new active authentication key with a fresh key pair."));
+        add_method(auth_cls, "__init__", fresh("AUTH"));
+        m.attr("AuthKey") = auth_cls;
+        py::object derivation_cls =
+            type_type("DerivationKey", py::make_tuple(cls),
+                      class_namespace("DerivationKey", "A new active derivation key with a fresh key pair."));
+        add_method(derivation_cls, "__init__", fresh("DERIVATION"));
+        m.attr("DerivationKey") = derivation_cls;
+    }
+}

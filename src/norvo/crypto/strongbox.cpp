@@ -1,0 +1,504 @@
+// norvo.crypto.strongbox: the key file. A user's key-ring document is sealed under a key
+// derived from the hashed password, and a rescue section holds that hashed password sealed
+// under the passphrase. `KFSection` and `KF` are the byte formats (codec in the core);
+// `KeyFileRescue` and `KeyFile` are plain Python classes whose methods live here.
+//
+// Sections carry no authentication tag: a wrong secret shows only as a plaintext that is not
+// UTF-8, and that is the one failure translated into DecryptionError.
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "norvo/core/keyfile_format.hpp"
+#include "norvo_bind.hpp"
+
+namespace kf = norvo::core::keyfile;
+using norvo::bind::ByteView;
+
+namespace {
+
+constexpr const char* KEY_FILE_MESSAGE = "Failed to decrypt the key file.  Check password.";
+constexpr const char* RESCUE_MESSAGE = "Failed to decrypt the key file rescue.  Check passphrase.";
+
+bool truthy(py::handle h) {
+    int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+[[noreturn]] void raise_construct(const char* name, const std::string& msg) {
+    py::object cls = py::module_::import("construct.core").attr(name);
+    norvo::bind::raise(cls, py::str(msg));
+}
+
+// Raises `type(message)` with the error being handled as its context, as a `raise` inside
+// an `except` block would, whatever the caller was handling.
+[[noreturn]] void raise_in_place_of(py::error_already_set& original, py::handle type, const char* message) {
+    original.restore();
+    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (tb) PyException_SetTraceback(v, tb);
+    Py_XDECREF(t);
+    Py_XDECREF(tb);
+    PyErr_SetString(type.ptr(), message);
+    PyObject *t2 = nullptr, *v2 = nullptr, *tb2 = nullptr;
+    PyErr_Fetch(&t2, &v2, &tb2);
+    PyErr_NormalizeException(&t2, &v2, &tb2);
+    PyException_SetContext(v2, v);  // steals v
+    PyErr_Restore(t2, v2, tb2);
+    throw py::error_already_set();
+}
+
+// ---- The byte formats as Python objects: records are construct Containers, read by name.
+
+std::uint64_t to_u64(py::handle value, const char* field) {
+    if (!PyLong_Check(value.ptr()))
+        raise_construct("FormatFieldError", std::string("field '") + field + "' needs an integer, given " +
+                                                py::repr(value).cast<std::string>());
+    unsigned long long n = PyLong_AsUnsignedLongLong(value.ptr());
+    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        raise_construct("FormatFieldError", std::string("field '") + field +
+                                                "' does not fit an unsigned 64-bit integer: " +
+                                                py::repr(value).cast<std::string>());
+    }
+    return n;
+}
+
+py::object field_of(py::handle record, const char* name) {
+    PyObject* v = PyObject_GetItem(record.ptr(), py::str(name).ptr());
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
+        PyErr_Clear();
+        raise_construct("StreamError", std::string("missing field '") + name + "'");
+    }
+    return py::reinterpret_steal<py::object>(v);
+}
+
+py::bytes bytes_of(kf::bytes_view b) { return norvo::bind::to_bytes(b); }
+
+// Holds the buffers of one section record while it is built.
+struct SectionInput {
+    std::optional<ByteView> salt, iv, encrypted;
+    kf::Section section;
+
+    explicit SectionInput(py::handle record) {
+        const char* names[3][2] = {{"salt_length", "salt"}, {"iv_length", "iv"}, {"encrypted_length", "encrypted"}};
+        std::optional<ByteView>* views[3] = {&salt, &iv, &encrypted};
+        kf::bytes_view* slots[3] = {&section.salt, &section.iv, &section.encrypted};
+        for (int i = 0; i < 3; ++i) {
+            std::uint64_t length = to_u64(field_of(record, names[i][0]), names[i][0]);
+            py::object value = field_of(record, names[i][1]);
+            if (PyUnicode_Check(value.ptr()) || !PyObject_CheckBuffer(value.ptr()))
+                raise_construct("StreamError", std::string("field '") + names[i][1] + "' needs bytes, given " +
+                                                   py::repr(value).cast<std::string>());
+            views[i]->emplace(value, names[i][1]);
+            if ((*views[i])->size() != length)
+                raise_construct("StreamError", std::string("field '") + names[i][1] + "' is " +
+                                                   std::to_string((*views[i])->size()) +
+                                                   " bytes long, its length field says " + std::to_string(length));
+            *slots[i] = (*views[i])->span();
+        }
+    }
+};
+
+py::bytes section_bytes(const kf::Section& s) {
+    std::size_t n = 0;
+    try {
+        n = kf::section_size(s);
+    } catch (const kf::FormatError& e) {
+        raise_construct("StreamError", e.what());
+    }
+    std::uint8_t* out = nullptr;
+    py::bytes result = norvo::bind::new_bytes(n, out);
+    kf::build_section_into(s, {out, n});
+    return result;
+}
+
+py::bytes file_bytes(const kf::KeyFile& f) {
+    std::size_t n = 0;
+    try {
+        n = kf::encoded_size(f);
+    } catch (const kf::FormatError& e) {
+        raise_construct("StreamError", e.what());
+    }
+    std::uint8_t* out = nullptr;
+    py::bytes result = norvo::bind::new_bytes(n, out);
+    kf::build_into(f, {out, n});
+    return result;
+}
+
+// None reads as no bytes at all, so it fails as data that is too short does.
+template <class F>
+auto with_bytes(py::handle data, F&& f) {
+    if (data.is_none()) return f(kf::bytes_view{});
+    ByteView in(data);
+    return f(in.span());
+}
+
+kf::Section parse_section_or_raise(kf::bytes_view data) {
+    try {
+        return kf::parse_section(data);
+    } catch (const kf::FormatError& e) {
+        raise_construct("StreamError", e.what());
+    }
+}
+
+kf::KeyFile parse_file_or_raise(kf::bytes_view data) {
+    try {
+        return kf::parse(data);
+    } catch (const kf::FormatError& e) {
+        raise_construct("StreamError", e.what());
+    }
+}
+
+py::object section_record(const kf::Section& s) {
+    py::object record = py::module_::import("construct").attr("Container")();
+    record["salt_length"] = py::int_(s.salt.size());
+    record["salt"] = bytes_of(s.salt);
+    record["iv_length"] = py::int_(s.iv.size());
+    record["iv"] = bytes_of(s.iv);
+    record["encrypted_length"] = py::int_(s.encrypted.size());
+    record["encrypted"] = bytes_of(s.encrypted);
+    return record;
+}
+
+// One format object; `KFSection` and `KF` are its two instances.
+struct Format {
+    bool whole_file;
+
+    py::object parse(py::object data) const {
+        return with_bytes(data, [&](kf::bytes_view in) -> py::object {
+            if (!whole_file) return section_record(parse_section_or_raise(in));
+            kf::KeyFile f = parse_file_or_raise(in);
+            py::object record = py::module_::import("construct").attr("Container")();
+            record["version"] = py::int_(f.version);
+            record["key_ring_length"] = py::int_(f.key_ring_length);
+            record["rescue_length"] = py::int_(f.rescue_length);
+            record["key_ring"] = section_record(f.key_ring);
+            record["rescue"] = section_record(f.rescue);
+            return record;
+        });
+    }
+
+    py::bytes build(py::object record) const {
+        if (!whole_file) {
+            SectionInput in(record);
+            return section_bytes(in.section);
+        }
+        kf::KeyFile f;
+        f.version = to_u64(field_of(record, "version"), "version");
+        f.key_ring_length = to_u64(field_of(record, "key_ring_length"), "key_ring_length");
+        f.rescue_length = to_u64(field_of(record, "rescue_length"), "rescue_length");
+        SectionInput ring(field_of(record, "key_ring"));
+        SectionInput rescue(field_of(record, "rescue"));
+        f.key_ring = ring.section;
+        f.rescue = rescue.section;
+        return file_bytes(f);
+    }
+};
+
+// ---- Sealing and opening one section.
+
+// The secret's bytes for the key derivation. A hashed password that arrives as bytes (a
+// 96-hex-digit password given as bytes is kept as it is by the hash normaliser) is used as
+// it stands; text is encoded as UTF-8.
+py::object secret_bytes(py::handle secret) {
+    if (!PyUnicode_Check(secret.ptr()) && PyObject_CheckBuffer(secret.ptr()))
+        return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBytes_Type))(secret);
+    return secret.attr("encode")("utf-8");
+}
+
+py::object derive_key(py::module_& m, py::handle version, py::handle salt, py::handle secret) {
+    // The engine table decides which versions exist; the derivation itself runs in the core
+    // with the GIL released.
+    py::object engine = m.attr("pbkdf2").attr("engines")[version];
+    return engine(py::arg("salt") = salt).attr("derive")(secret);
+}
+
+py::bytes seal(py::module_& m, py::handle document, py::handle secret, py::handle version) {
+    py::object text = m.attr("json").attr("dumps")(document).attr("encode")("utf-8");
+    py::object salt = m.attr("crypto").attr("random")(kf::SALT_SIZE);
+    py::object iv = m.attr("aes").attr("create_iv")();
+    py::object key = derive_key(m, version, salt, secret);
+    py::object encrypted =
+        m.attr("aes").attr("encrypt")(py::arg("iv") = iv, py::arg("cipher_key") = key, py::arg("data") = text);
+    ByteView s(salt, "salt"), i(iv, "iv"), e(encrypted, "encrypted");
+    return section_bytes({s.span(), i.span(), e.span()});
+}
+
+py::object open_section(py::module_& m, const kf::Section& section, py::handle secret, py::handle version,
+                        const char* message) {
+    py::bytes salt = bytes_of(section.salt), iv = bytes_of(section.iv), data = bytes_of(section.encrypted);
+    py::object key = derive_key(m, version, salt, secret);
+    py::object plain =
+        m.attr("aes").attr("decrypt")(py::arg("iv") = iv, py::arg("cipher_key") = key, py::arg("data") = data);
+    py::object text;
+    try {
+        text = plain.attr("decode")("utf-8");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_UnicodeDecodeError)) throw;
+        raise_in_place_of(e, m.attr("aes").attr("DecryptionError"), message);
+    }
+    return m.attr("json").attr("loads")(text);
+}
+
+// ---- Classes made at run time.
+
+template <class F, class... Extra>
+void add_method(py::handle cls, const char* name, F&& f, const Extra&... extra) {
+    // pybind11 treats a function whose own name is "__init__" as a constructor of its own
+    // classes; these are plain Python classes, so that function carries another name.
+    const char* own_name = std::string_view(name) == "__init__" ? "initialize" : name;
+    py::cpp_function fn(std::forward<F>(f), py::name(own_name), py::is_method(cls), extra...);
+    py::setattr(cls, name, fn);
+}
+
+template <class F>
+void add_property(py::handle cls, const char* name, F&& getter, const char* doc) {
+    py::object property = py::module_::import("builtins").attr("property");
+    py::setattr(cls, name, property(py::cpp_function(std::forward<F>(getter), py::name(name)), py::none(), py::none(), doc));
+}
+
+py::object make_class(const char* name, const char* doc) {
+    py::dict ns;
+    ns["__module__"] = "norvo.crypto.strongbox";
+    ns["__qualname__"] = name;
+    ns["__doc__"] = doc;
+    py::object object_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    py::object type_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+    return type_type(name, py::make_tuple(object_type), ns);
+}
+
+void define_rescue(py::module_& m) {
+    py::object cls = make_class("KeyFileRescue", "The rescue section: the hashed password sealed under the passphrase.");
+    m.attr("KeyFileRescue") = cls;
+
+    add_method(
+        cls, "__init__",
+        [](py::object self, py::object enc_data, py::object password, py::object version) {
+            py::setattr(self, "encrypted", py::bool_(true));
+            py::setattr(self, "_enc_data", enc_data);
+            py::setattr(self, "version", version);
+            if (truthy(password)) {
+                py::setattr(self, "encrypted", py::bool_(false));
+                py::dict document;
+                document["password"] = password;
+                py::setattr(self, "_ptxt_data", document);
+            }
+        },
+        py::arg("enc_data") = py::none(), py::arg("password") = py::none(), py::arg("version") = m.attr("VERSION"));
+
+    add_property(
+        cls, "data",
+        [](py::object self) -> py::object {
+            return truthy(self.attr("encrypted")) ? self.attr("_enc_data") : self.attr("_ptxt_data");
+        },
+        "The section bytes while sealed, else the rescue document.");
+
+    add_method(
+        cls, "encrypt",
+        [m](py::object self, py::object passphrase) mutable -> py::object {
+            if (truthy(self.attr("encrypted"))) return py::none();
+            py::object secret = passphrase.attr("encode")("utf-8");
+            py::bytes section = seal(m, self.attr("_ptxt_data"), secret, self.attr("version"));
+            py::setattr(self, "_enc_data", section);
+            py::setattr(self, "encrypted", py::bool_(true));
+            return self;
+        },
+        py::arg("passphrase"), "Seal the rescue document under `passphrase`; None when already sealed.");
+
+    add_method(
+        cls, "decrypt",
+        [m](py::object self, py::object passphrase) mutable -> py::object {
+            if (!truthy(self.attr("encrypted"))) return py::none();
+            py::object held = self.attr("_enc_data");
+            py::object document = with_bytes(held, [&](kf::bytes_view in) -> py::object {
+                kf::Section section = parse_section_or_raise(in);
+                py::object version = self.attr("version");
+                // The engine is looked up before the passphrase is touched, so an unknown
+                // version fails as such whatever the passphrase.
+                m.attr("pbkdf2").attr("engines")[version];
+                py::object secret = passphrase.attr("encode")("utf-8");
+                return open_section(m, section, secret, version, RESCUE_MESSAGE);
+            });
+            py::setattr(self, "_ptxt_data", document);
+            py::setattr(self, "encrypted", py::bool_(false));
+            return self;
+        },
+        py::arg("passphrase"), "Open the section with `passphrase`; None when already open.");
+
+    add_method(
+        cls, "get_password",
+        [](py::object self, py::object passphrase) -> py::object {
+            if (truthy(self.attr("encrypted"))) self.attr("decrypt")(passphrase);
+            return self.attr("_ptxt_data")["password"];
+        },
+        py::arg("passphrase"), "The hashed password, opening the section with `passphrase` if needed.");
+}
+
+void define_key_file(py::module_& m) {
+    py::object cls = make_class("KeyFile", "One user's key ring, sealed as key-file bytes or open as its document.");
+    py::setattr(cls, "__hash__", py::none());  // equality without a hash
+    m.attr("KeyFile") = cls;
+
+    add_method(
+        cls, "__init__",
+        [m](py::object self, py::object enc_data, py::object signing_key, py::object derivation_key,
+            py::object user_id) {
+            py::setattr(self, "_enc_data", enc_data);
+            py::setattr(self, "_ptxt_data", py::none());
+            py::setattr(self, "user_id", truthy(user_id) ? m.attr("UUID")(user_id) : py::none());
+            if (truthy(enc_data)) {
+                py::setattr(self, "encrypted", py::bool_(true));
+                return;
+            }
+            py::setattr(self, "encrypted", py::bool_(false));
+            py::object to_pem_private = m.attr("crypto").attr("to_pem_private");
+            auto entry = [&](py::handle key) {
+                py::dict e;
+                e["active"] = key.attr("active");
+                e["index"] = py::int_(0);
+                e["isPublic"] = py::bool_(false);
+                e["key"] = to_pem_private(key.attr("private")).attr("decode")("utf-8");
+                py::dict section;
+                section["0"] = e;
+                return section;
+            };
+            py::dict derivation = entry(derivation_key);
+            py::dict signing = entry(signing_key);
+            py::dict document;
+            // The id as the caller wrote it; the coerced id is only the attribute.
+            document["userId"] = py::str(user_id);
+            document["derivationKeys"] = derivation;
+            document["signingKeys"] = signing;
+            py::setattr(self, "_ptxt_data", document);
+        },
+        py::arg("enc_data") = py::none(), py::arg("signing_key") = py::none(), py::arg("derivation_key") = py::none(),
+        py::arg("user_id") = py::none());
+
+    add_method(
+        cls, "encrypt",
+        [m](py::object self, py::object password, py::object passphrase) mutable -> py::object {
+            if (truthy(self.attr("encrypted"))) return py::none();
+            py::object h = m.attr("get_hash")(password);
+            py::bytes ring = seal(m, self.attr("_ptxt_data"), secret_bytes(h), py::int_(kf::VERSION));
+            py::object rescue_bytes =
+                m.attr("KeyFileRescue")(py::arg("password") = h).attr("encrypt")(passphrase).attr("data");
+            ByteView ring_view(ring, "key_ring"), rescue_view(rescue_bytes, "rescue");
+            kf::KeyFile f;
+            f.version = kf::VERSION;
+            f.key_ring_length = ring_view.size();
+            f.rescue_length = rescue_view.size();
+            f.key_ring = parse_section_or_raise(ring_view.span());
+            f.rescue = parse_section_or_raise(rescue_view.span());
+            py::bytes data = file_bytes(f);
+            py::setattr(self, "_enc_data", data);
+            py::setattr(self, "encrypted", py::bool_(true));
+            return self;
+        },
+        py::arg("password"), py::arg("passphrase"),
+        "Seal the key ring under `password` with a rescue under `passphrase`; None when already sealed.");
+
+    add_method(
+        cls, "decrypt",
+        [m](py::object self, py::object password) mutable -> py::object {
+            if (!truthy(self.attr("encrypted"))) return py::none();
+            py::object h;
+            try {
+                h = m.attr("get_hash")(password);
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_TypeError)) throw;
+                raise_in_place_of(e, m.attr("aes").attr("DecryptionError"), KEY_FILE_MESSAGE);
+            }
+            py::object secret = secret_bytes(h);
+            py::object document = with_bytes(self.attr("_enc_data"), [&](kf::bytes_view in) {
+                kf::KeyFile f = parse_file_or_raise(in);
+                return open_section(m, f.key_ring, secret, py::int_(f.version), KEY_FILE_MESSAGE);
+            });
+            py::setattr(self, "_ptxt_data", document);
+            py::setattr(self, "encrypted", py::bool_(false));
+            py::setattr(self, "user_id", m.attr("UUID")(self.attr("data")["userId"]));
+            return self;
+        },
+        py::arg("password"), "Open the key ring with the password or its hash; None when already open.");
+
+    add_property(
+        cls, "data",
+        [](py::object self) -> py::object {
+            return truthy(self.attr("encrypted")) ? self.attr("_enc_data") : self.attr("_ptxt_data");
+        },
+        "The key-file bytes while encrypted, else the key-ring document.");
+
+    add_property(
+        cls, "rescue",
+        [m](py::object self) -> py::object {
+            return with_bytes(self.attr("_enc_data"), [&](kf::bytes_view in) {
+                kf::KeyFile f = parse_file_or_raise(in);
+                return m.attr("KeyFileRescue")(py::arg("enc_data") = section_bytes(f.rescue),
+                                               py::arg("version") = py::int_(f.version));
+            });
+        },
+        "A new sealed KeyFileRescue over the rescue section of the bytes.");
+
+    add_property(
+        cls, "checksum",
+        [m](py::object self) -> py::object { return m.attr("crypto").attr("SHA384")(self.attr("_enc_data")); },
+        "SHA-384 of the key-file bytes as 96 lowercase hex digits.");
+
+    add_property(
+        cls, "version",
+        [](py::object self) -> py::object {
+            // A plain key file reports the version of the bytes it was opened from, or, made
+            // from keys, the version that encrypting it will write.
+            py::object held = self.attr("_enc_data");
+            if (!truthy(self.attr("encrypted")) && !truthy(held)) return py::int_(kf::VERSION);
+            return with_bytes(held, [&](kf::bytes_view in) -> py::object {
+                return py::int_(parse_file_or_raise(in).version);
+            });
+        },
+        "The format version of the key-file bytes.");
+
+    add_method(
+        cls, "__eq__",
+        [](py::object self, py::object other) -> bool {
+            int r = PyObject_IsInstance(other.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
+            if (r < 0) throw py::error_already_set();
+            if (!r) return false;
+            return self.attr("_enc_data").equal(other.attr("_enc_data"));
+        },
+        py::arg("other"));
+    add_method(
+        cls, "__ne__", [](py::object self, py::object other) -> bool { return !truthy(self.attr("__eq__")(other)); },
+        py::arg("other"));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(strongbox, m) {
+    norvo::bind::install_translators();
+    m.doc() = "The password-encrypted key file and its passphrase rescue section.";
+
+    m.attr("json") = py::module_::import("simplejson");
+    m.attr("crypto") = py::module_::import("norvo.crypto");
+    m.attr("aes") = py::module_::import("norvo.crypto.aes");
+    m.attr("pbkdf2") = py::module_::import("norvo.crypto.pbkdf2");
+    m.attr("get_hash") = norvo::bind::import_from("norvo.crypto.hash", "get_hash");
+    m.attr("UUID") = norvo::bind::import_from("norvo.utils", "UUID");
+
+    m.attr("VERSION") = py::int_(kf::VERSION);
+
+    py::class_<Format>(m, "_KeyFileFormat", py::module_local(), "A key-file byte format: parse bytes, build records.")
+        .def("parse", &Format::parse, py::arg("data"), "Read one record from the start of `data`.")
+        .def("build", &Format::build, py::arg("obj"), "The bytes of the record `obj` (a mapping naming every field).")
+        .def("__repr__", [](const Format& f) {
+            return std::string(f.whole_file ? "<KF: version, key_ring_length, rescue_length, key_ring, rescue>"
+                                            : "<KFSection: salt, iv, encrypted, each after its length>");
+        });
+    m.attr("KFSection") = py::cast(Format{false});
+    m.attr("KF") = py::cast(Format{true});
+
+    define_key_file(m);
+    define_rescue(m);
+}

@@ -1,0 +1,317 @@
+"""Key records, key rings and the key-ring loader (norvo.crypto.keys)."""
+import logging
+import os
+import subprocess
+import sys
+import uuid
+from types import SimpleNamespace
+
+import marshmallow
+import pytest
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+
+import norvo
+from norvo import crypto
+from norvo.crypto import keys
+from norvo.crypto.keys import AuthKey, DerivationKey, Key, KeyRing, KeyRingSchema, KeyType
+from norvo.crypto.strongbox import KeyFile
+
+OWNER = "0f8fad5b-d9cb-469f-a165-70867728950e"
+OTHER = "7c9e6679-7425-40de-944b-e07fc1f90ae7"
+
+
+def pem_private(key):
+    return crypto.to_pem_private(key.private)
+
+
+def pem_public(key):
+    return crypto.to_pem_public(key.public)
+
+
+def record(pub, index=0, key_type="auth", active=True, user_id=OTHER):
+    return {"index": index, "userId": user_id, "keyType": key_type, "pubKey": pub, "active": active}
+
+
+class FakeStrongbox(object):
+    """What a ring reads of a decrypted key file: `encrypted` and `data`."""
+
+    def __init__(self, data, encrypted=False):
+        self.encrypted = encrypted
+        self.data = data
+
+
+@pytest.fixture(scope="module")
+def pair():
+    return AuthKey(), DerivationKey()
+
+
+def test_module_classes_and_names():
+    assert (KeyType.AUTH, KeyType.DERIVATION) == ("signingKeys", "derivationKeys")
+    for cls in (KeyType, Key, AuthKey, DerivationKey, KeyRing, KeyRingSchema):
+        assert cls.__module__ == "norvo.crypto.keys"
+    assert issubclass(KeyRing, dict) and issubclass(KeyRingSchema, marshmallow.Schema)
+    assert issubclass(AuthKey, Key) and issubclass(DerivationKey, Key) and Key.size == 32
+    assert keys.log.name == "norvo.crypto.keys"
+
+
+def test_text_forms(pair):
+    auth, derivation = pair
+    cases = [
+        (Key(KeyType.AUTH), "<signingKeys Private: False Public: False>"),
+        (Key(None, public=pem_public(auth)), "<None Private: False Public: True>"),
+        (Key(KeyType.DERIVATION, private=pem_private(derivation)), "<derivationKeys Private: True Public: True>"),
+        (auth, "<signingKeys Private: True Public: True>"),
+        (derivation, "<derivationKeys Private: True Public: True>"),
+    ]
+    for key, text in cases:
+        assert repr(key) == str(key) == text
+
+
+def test_fresh_keys_are_active_p384_pairs_without_index_or_owner(pair):
+    for key, kind in zip(pair, (KeyType.AUTH, KeyType.DERIVATION)):
+        assert key.type == kind and key.active is True
+        assert isinstance(key.private, ec.EllipticCurvePrivateKey) and isinstance(key.private.curve, ec.SECP384R1)
+        assert key.public.public_numbers() == key.private.public_key().public_numbers()
+        for attr in ("index", "user_id"):
+            with pytest.raises(AttributeError):
+                getattr(key, attr)
+    with pytest.raises(TypeError):
+        AuthKey(KeyType.AUTH)
+
+
+def test_key_from_pem_text_or_bytes_derives_public(pair):
+    auth, _ = pair
+    for material in (pem_private(auth), pem_private(auth).decode()):
+        key = Key(key_type=KeyType.AUTH, private=material)
+        assert key.private.private_numbers() == auth.private.private_numbers()
+        assert key.public.public_numbers() == auth.public.public_numbers()
+    # An empty private beside a public key is no material at all.
+    key = Key(KeyType.AUTH, "", pem_public(auth).decode())
+    assert key.private is None and key.public.public_numbers() == auth.public.public_numbers()
+
+
+def test_key_refusals_and_log_lines(pair, caplog):
+    auth, _ = pair
+    with pytest.raises(ValueError) as err:
+        Key(KeyType.AUTH, private="junk", public="junk")
+    assert str(err.value) == "Provide either private or public key material, not both."
+
+    p256 = ec.generate_private_key(ec.SECP256R1())
+    p256_private = p256.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                      serialization.NoEncryption())
+    p256_public = p256.public_key().public_bytes(serialization.Encoding.PEM,
+                                                 serialization.PublicFormat.SubjectPublicKeyInfo)
+    refusals = [
+        ({"private": "not a key"}, "Private Key is not an EC P384 in PEM foramt."),
+        ({"private": p256_private}, "Private Key is not an EC P384 in PEM foramt."),
+        ({"private": pem_public(auth)}, "Private Key is not an EC P384 in PEM foramt."),
+        ({"public": b"not a key"}, "Public Key is not an EC P384 key in PEM format."),
+        ({"public": p256_public}, "Public Key is not an EC P384 key in PEM format."),
+    ]
+    for kwargs, message in refusals:
+        caplog.clear()
+        with caplog.at_level(logging.DEBUG, logger="norvo"):
+            with pytest.raises(ValueError) as err:
+                Key(KeyType.AUTH, **kwargs)
+        assert str(err.value) == message
+        # The loader's one INFO line; the keys module itself writes nothing.
+        assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
+            ("norvo.crypto.p384", logging.INFO, message)]
+
+
+def test_key_equality(pair):
+    auth, derivation = pair
+    a1 = Key(KeyType.AUTH, private=pem_private(auth))
+    a2 = Key(KeyType.AUTH, private=pem_private(auth).decode())
+    inactive = Key(KeyType.AUTH, private=pem_private(auth))
+    inactive.active = False
+    as_derivation = Key(KeyType.DERIVATION, private=pem_private(auth))
+    public_only = Key(KeyType.AUTH, public=pem_public(auth))
+    public_again = Key(KeyType.AUTH, public=pem_public(auth).decode())
+    empty = Key(KeyType.AUTH)
+    equal = [(a1, a2), (public_only, public_again), (auth, auth)]
+    unequal = [(empty, empty), (a1, inactive), (a1, as_derivation), (a1, public_only),
+               (a1, auth), (auth, a1), (auth, AuthKey()), (auth, derivation),
+               (a1, None), (a1, "signingKeys")]
+    for left, right in equal:
+        assert left == right and not (left != right)
+    for left, right in unequal:
+        assert not (left == right) and left != right
+    # Index and owner take no part.
+    a1.index, a2.index, a1.user_id = 0, 5, uuid.UUID(OWNER)
+    assert a1 == a2
+    with pytest.raises(TypeError):
+        hash(a1)
+    with pytest.raises(TypeError):
+        {auth}
+
+
+def test_ring_from_public_key_records(pair):
+    auth, derivation = pair
+    auth_pub, deriv_pub = pem_public(auth), pem_public(derivation)
+    kinds = [("auth", KeyType.AUTH), ("signing", KeyType.DERIVATION), ("derivation", KeyType.DERIVATION),
+             ("Auth", KeyType.DERIVATION), ("", KeyType.DERIVATION), (None, KeyType.DERIVATION),
+             (7, KeyType.DERIVATION)]
+    records = [record(auth_pub if section == KeyType.AUTH else deriv_pub, index=i, key_type=kind,
+                      active=bool(i % 2), user_id=str(uuid.uuid4()))
+               for i, (kind, section) in enumerate(kinds)]
+    ring = KeyRing(pub_keys=records, user_id=OWNER)
+    assert list(ring) == [KeyType.AUTH, KeyType.DERIVATION]
+    assert ring.user_id == uuid.UUID(OWNER)
+    for i, (kind, section) in enumerate(kinds):
+        key = ring[section][i]
+        assert key.type == section and key.index == i and key.active is bool(i % 2)
+        assert key.private is None and key.user_id == uuid.UUID(OWNER)
+    assert sorted(ring[KeyType.DERIVATION]) == list(range(1, len(kinds)))
+
+    # The later of two records with one index replaces the earlier; a UUID owner is kept.
+    owner = uuid.UUID(OTHER)
+    ring = KeyRing(None, [record(auth_pub, active=True), record(auth_pub, active=False)], owner)
+    assert list(ring[KeyType.AUTH]) == [0] and ring[KeyType.AUTH][0].active is False
+    assert ring.user_id == owner
+
+    empty = KeyRing(pub_keys=[], user_id=OWNER)
+    assert dict(empty) == {KeyType.AUTH: {}, KeyType.DERIVATION: {}}
+    assert empty.user_id is None
+
+
+def test_ring_record_failures(pair):
+    auth, _ = pair
+    with pytest.raises(TypeError):
+        KeyRing(user_id=OWNER)
+    for missing in ("keyType", "pubKey", "index", "active"):
+        rec = record(pem_public(auth))
+        del rec[missing]
+        with pytest.raises(KeyError):
+            KeyRing(pub_keys=[rec], user_id=OWNER)
+    with pytest.raises(ValueError):
+        KeyRing(pub_keys=[record(pem_public(auth))], user_id="not a uuid")
+    with pytest.raises(ValueError) as err:
+        KeyRing(pub_keys=[record(b"junk")], user_id=OWNER)
+    assert str(err.value) == "Public Key is not an EC P384 key in PEM format."
+
+
+class Untouchable(object):
+    def __iter__(self):
+        raise RuntimeError("records were read")
+
+
+def test_ring_owner_check_fails_before_any_record_is_read():
+    for kwargs in ({}, {"pub_keys": Untouchable()}, {"pub_keys": Untouchable(), "user_id": ""}):
+        with pytest.raises(AssertionError):
+            KeyRing(**kwargs)
+
+
+def test_ring_owner_check_holds_under_optimisation():
+    root = os.path.dirname(os.path.dirname(norvo.__file__))
+    code = ("from norvo.crypto.keys import KeyRing\n"
+            "try:\n    KeyRing(pub_keys=[])\nexcept AssertionError:\n    print('checked')\n")
+    env = dict(os.environ, PYTHONPATH=root)
+    out = subprocess.run([sys.executable, "-O", "-c", code], env=env, capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "checked"
+
+
+def test_ring_from_decrypted_key_file(pair):
+    auth, derivation = pair
+    sealed = KeyFile(signing_key=auth, derivation_key=derivation, user_id=OWNER)
+    sealed.encrypt(password="Secret.Pass1", passphrase="Rescue Phrase 1")
+    opened = KeyFile(sealed.data).decrypt("Secret.Pass1")
+    ring = KeyRing(strongbox=opened, pub_keys=[{"bad": 1}], user_id=OTHER)
+    assert ring.user_id == uuid.UUID(OWNER)
+    for section, original in ((KeyType.AUTH, auth), (KeyType.DERIVATION, derivation)):
+        key = ring[section][0]
+        assert type(key) is Key and key.type == section and key.index == 0 and key.active is True
+        assert key.user_id == uuid.UUID(OWNER)
+        assert key.private.private_numbers() == original.private.private_numbers()
+        assert key.public.public_numbers() == original.public.public_numbers()
+    assert ring.get_first_valid(KeyType.AUTH) is ring[KeyType.AUTH][0]
+
+    with pytest.raises(ValueError) as err:
+        KeyRing(sealed, [], OWNER)
+    assert str(err.value) == "Can only accept decrypted key files."
+
+
+def test_ring_from_key_ring_documents(pair):
+    auth, derivation = pair
+    entry = {"key": pem_private(auth).decode(), "index": 0, "active": False, "isPublic": False}
+    doc = {"userId": OWNER, "signingKeys": {"5": entry}, "derivationKeys": {}}
+    ring = KeyRing(FakeStrongbox(doc))
+    assert list(ring[KeyType.AUTH]) == [0] and ring[KeyType.AUTH][0].active is False
+    assert ring[KeyType.DERIVATION] == {}
+
+    empty = KeyRing(FakeStrongbox({"signingKeys": {}, "derivationKeys": {}}))
+    assert dict(empty) == {KeyType.AUTH: {}, KeyType.DERIVATION: {}} and empty.user_id is None
+
+    for broken in ({"signingKeys": {}}, {"userId": OWNER, "signingKeys": {"0": {"index": 0, "active": True}},
+                                         "derivationKeys": {}},
+                   {"signingKeys": {"0": entry}, "derivationKeys": {}}):
+        with pytest.raises(KeyError):
+            KeyRing(FakeStrongbox(broken))
+
+    ring = KeyRing(FakeStrongbox(doc))
+    with pytest.raises(KeyError):
+        ring.set_private_key("noSuchSection", entry, FakeStrongbox(dict(doc, userId=OTHER)))
+    # The owner was already set when the store failed; the keys stored before stay.
+    assert ring.user_id == uuid.UUID(OTHER) and list(ring[KeyType.AUTH]) == [0]
+
+
+def test_get_first_valid(pair):
+    auth, _ = pair
+    pub = pem_public(auth)
+
+    def ring_of(*specs):
+        return KeyRing(pub_keys=[record(pub, index=i, active=a) for i, a in specs], user_id=OWNER)
+
+    ring = ring_of((0, False), (1, True))
+    assert ring.get_first_valid(KeyType.AUTH) is ring[KeyType.AUTH][1]
+    ring = ring_of((2, True), (0, True))
+    assert ring.get_first_valid(KeyType.AUTH) is ring[KeyType.AUTH][0]
+    assert ring_of((0, False), (3, False)).get_first_valid(KeyType.AUTH) is None
+    assert ring.get_first_valid(KeyType.DERIVATION) is None
+    with pytest.raises(KeyError):
+        ring.get_first_valid("auth")
+
+
+def test_ring_equality_and_text_form(pair):
+    auth, derivation = pair
+    one = KeyRing(pub_keys=[record(pem_public(auth))], user_id=OWNER)
+    other_keys = KeyRing(pub_keys=[record(pem_public(derivation), key_type="x", index=3)], user_id=uuid.UUID(OWNER))
+    assert one == other_keys and not (one != other_keys)
+    assert one != KeyRing(pub_keys=[record(pem_public(auth))], user_id=OTHER)
+    plain = dict(one)
+    assert not (one == plain) and not (plain == one) and one != plain
+    assert KeyRing(pub_keys=[], user_id=OWNER) == KeyRing(pub_keys=[], user_id=OTHER)
+    assert repr(one) == str(one) == ("{'signingKeys': {0: <signingKeys Private: False Public: True>}, "
+                                     "'derivationKeys': {}}")
+
+
+def rows_of(auth, derivation, owners):
+    return [SimpleNamespace(index=0, active=True, pub_key=pem_public(auth), key_type=KeyType.AUTH,
+                            user_id=uuid.UUID(owners[0])),
+            SimpleNamespace(index=1, active=False, pub_key=pem_public(derivation), key_type=KeyType.DERIVATION,
+                            user_id=uuid.UUID(owners[1]))]
+
+
+def test_schema_loads_stored_rows(pair):
+    auth, derivation = pair
+    assert list(KeyRingSchema._declared_fields) == ["index", "userId", "keyType", "pubKey", "active"]
+    schema = KeyRingSchema()
+    rows = rows_of(auth, derivation, (OWNER, OTHER))
+    records = schema.make_dict(rows, True)
+    assert [r["keyType"] for r in records] == ["auth", "signing"]
+    assert records[0] == {"index": 0, "active": True, "pubKey": pem_public(auth), "keyType": "auth",
+                          "userId": OWNER}
+
+    data, errors = schema.load(rows, many=True)
+    assert errors == {} and isinstance(data, KeyRing)
+    # Every key, whatever its row says, belongs to the first row's owner.
+    assert data.user_id == uuid.UUID(OWNER)
+    assert data[KeyType.AUTH][0].public.public_numbers() == auth.public.public_numbers()
+    assert data[KeyType.DERIVATION][1].active is False
+    assert data[KeyType.DERIVATION][1].user_id == uuid.UUID(OWNER)
+
+    with pytest.raises(IndexError):
+        schema.load([], many=True)
+    with pytest.raises(AttributeError):
+        schema.load([SimpleNamespace(index=0, active=True)], many=True)
