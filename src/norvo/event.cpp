@@ -1,0 +1,143 @@
+// norvo.event: the record of one event of the broker's feed, and the schema that loads it.
+//
+// `Event` is an attrs record and `EventSchema` a marshmallow (version 2) schema; both are
+// built here by calling those libraries, with the post-load hook written in C++.
+#include "norvo_bind.hpp"
+
+#include <array>
+
+namespace {
+
+struct FieldSpec {
+    const char* name;      // attribute of the record and field of the schema
+    const char* type;      // field class of marshmallow.fields
+    const char* wire_key;  // key of the broker's object when it differs from `name`, else null
+    bool optional;         // may be null, and may be absent altogether
+};
+
+// Declaration order: the order of the record's parameters, of its text form and of comparisons.
+constexpr std::array<FieldSpec, 11> FIELDS{{
+    {"action", "Str", nullptr, false},
+    {"id", "Int", "eventId", false},
+    {"changes", "Dict", nullptr, true},
+    {"client_app_name", "Str", "clientAppName", true},
+    {"container_expired_at", "DateTime", "containerExpiredAt", true},
+    {"container_id", "UUID", "containerId", true},
+    {"container_modified_at", "DateTime", "containerModifiedAt", true},
+    {"container_type", "Str", "containerType", true},
+    {"date", "DateTime", nullptr, false},
+    {"related_user_id", "UUID", "relatedUserId", true},
+    {"type", "Str", nullptr, false},
+}};
+
+// A method object that accepts attributes: marshmallow tags its hooks by setting attributes on
+// the function it decorates, which a built-in function does not allow. Bound to a schema it
+// gives an ordinary bound method, whose attribute reads fall through to this object.
+struct Hook {
+    py::object func;
+};
+
+constexpr const char* EVENT_DOC = R"(One event of the broker's feed: something happened to a container or to a key file.
+
+action                 "accessed", "added", "deleted" or "updated"
+id                     the event's number; event ids keep increasing
+changes                mapping of each changed field to its updated value, or None
+client_app_name        the application responsible, when its settings disclose it, or None
+container_expired_at   when the container expired, or None
+container_id           the container the event relates to, or None
+container_modified_at  when the container's content was last modified, or None
+container_type         the container's type, or None
+date                   when the event occurred
+related_user_id        the other user behind the event, or None
+type                   the event kind: "container" or "strongbox"
+)";
+
+constexpr const char* SCHEMA_DOC =
+    "Loads the broker's event objects (decoded JSON) into Event records.\n\n"
+    "Bad values are reported in the load's errors and never raised. A key that the broker\n"
+    "leaves out for an optional field loads as None; a missing mandatory key is a field error.";
+
+}  // namespace
+
+PYBIND11_MODULE(event, m) {
+    py::options options;
+    options.disable_function_signatures();
+
+    m.doc() = "Event records of the broker's event feed and their loader.";
+    m.attr("log") = norvo::bind::logger("norvo.event");
+
+    py::module_ attr = py::module_::import("attr");
+    py::module_ marshmallow = py::module_::import("marshmallow");
+    py::module_ fields = py::module_::import("marshmallow.fields");
+
+    // The record: eleven plain attributes, no defaults, validators or converters.
+    py::list names;
+    for (const FieldSpec& f : FIELDS) names.append(f.name);
+    py::object event_cls = attr.attr("make_class")("Event", names);
+    event_cls.attr("__module__") = m.attr("__name__");
+    event_cls.attr("__doc__") = EVENT_DOC;
+    m.attr("Event") = event_cls;
+
+    // The hook type is an implementation detail: it is registered, used, and not exported.
+    py::class_<Hook>(m, "_Hook", py::dynamic_attr())
+        .def(py::init<>())
+        .def("__call__", [](Hook& h, py::args args, py::kwargs kwargs) { return h.func(*args, **kwargs); })
+        .def(
+            "__get__",
+            [](py::object self, py::object obj, py::object) -> py::object {
+                if (obj.is_none()) return self;
+                return py::module_::import("types").attr("MethodType")(self, obj);
+            },
+            py::arg("obj"), py::arg("type") = py::none());
+    py::object hook_type = m.attr("_Hook");
+    py::delattr(m, "_Hook");
+
+    py::cpp_function make_event(
+        [event_cls](py::object /*schema*/, py::object data) -> py::object {
+            // Event(**data): a mapping's keys become the keyword arguments.
+            py::dict kwargs;
+            if (PyDict_Check(data.ptr()) || py::hasattr(data, "keys")) {
+                if (PyDict_Merge(kwargs.ptr(), data.ptr(), 1) != 0) throw py::error_already_set();
+            } else {
+                norvo::bind::raise(PyExc_TypeError,
+                                   std::string("make_event() argument after ** must be a mapping, not ") +
+                                       Py_TYPE(data.ptr())->tp_name);
+            }
+            PyObject* record = PyObject_Call(event_cls.ptr(), py::tuple().ptr(), kwargs.ptr());
+            if (!record) throw py::error_already_set();
+            return py::reinterpret_steal<py::object>(record);
+        },
+        py::name("make_event"), py::arg("schema"), py::arg("data"));
+
+    py::object hook = hook_type();
+    hook.cast<Hook&>().func = make_event;
+    hook.attr("__name__") = "make_event";
+    hook.attr("__qualname__") = "EventSchema.make_event";
+    hook.attr("__doc__") = "Turns one object's loaded values into an Event.";
+    hook = marshmallow.attr("post_load")(hook);
+
+    py::dict body;
+    body["__module__"] = m.attr("__name__");
+    body["__qualname__"] = "EventSchema";
+    body["__doc__"] = SCHEMA_DOC;
+    for (const FieldSpec& f : FIELDS) {
+        py::dict kw;
+        if (f.wire_key) kw["load_from"] = f.wire_key;
+        if (f.optional) {
+            // Whether the broker sends an optional key at all depends on the application's
+            // settings (clientAppName, for one); an absent key means the same as null.
+            kw["allow_none"] = true;
+            kw["missing"] = py::none();
+        } else {
+            // A mandatory key that is absent is bad input like a null one: reported in the
+            // load's errors instead of aborting the whole load.
+            kw["required"] = true;
+        }
+        body[f.name] = fields.attr(f.type)(**kw);
+    }
+    body["make_event"] = hook;
+
+    py::object schema = marshmallow.attr("Schema");
+    py::object schema_cls = py::type::of(schema)("EventSchema", py::make_tuple(schema), body);
+    m.attr("EventSchema") = schema_cls;
+}

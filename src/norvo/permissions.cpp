@@ -1,0 +1,184 @@
+// norvo.permissions: the eight permission flags of one user's access to one container.
+//
+// The flags live in plain attribute namespaces that callers read and assign directly
+// (p.container.type.view = True); the object keeps no integer of its own, so every
+// conversion reads the flags as they stand at that moment.
+#include "norvo_bind.hpp"
+
+#include <string_view>
+
+namespace {
+
+struct Flag {
+    const char* path;      // dotted name below the object, as the text form prints it
+    const char* group;     // first namespace
+    const char* sub;       // nested namespace below `group`, or null
+    const char* name;      // the flag's attribute
+    const char* constant;  // the class constant holding its bit position
+};
+
+// Declaration order: the order in which flags are built, packed and printed. It is not bit order.
+constexpr Flag FLAGS[] = {
+    {"container.download", "container", nullptr, "download", "_container_download_bit"},
+    {"container.decrypt", "container", nullptr, "decrypt", "_container_decrypt_bit"},
+    {"container.upload", "container", nullptr, "upload", "_container_upload_bit"},
+    {"container.access_events", "container", nullptr, "access_events", "_container_access_events_bit"},
+    {"container.type.view", "container", "type", "view", "_container_type_view_bit"},
+    {"container.type.modify", "container", "type", "modify", "_container_type_modify_bit"},
+    {"access.view", "access", nullptr, "view", "_access_view_bit"},
+    {"access.modify", "access", nullptr, "modify", "_access_modify_bit"},
+};
+constexpr std::size_t FLAG_COUNT = sizeof(FLAGS) / sizeof(FLAGS[0]);
+
+// The class constants in the order the class declares them (bit order).
+constexpr std::pair<const char*, int> BIT_CONSTANTS[] = {
+    {"_container_download_bit", 0},     {"_container_decrypt_bit", 1},      {"_container_upload_bit", 2},
+    {"_access_view_bit", 3},            {"_access_modify_bit", 4},          {"_container_type_modify_bit", 5},
+    {"_container_type_view_bit", 6},    {"_container_access_events_bit", 7},
+};
+
+py::object steal_or_throw(PyObject* p) {
+    if (!p) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(p);
+}
+
+bool truth(py::handle v) {
+    int t = PyObject_IsTrue(v.ptr());
+    if (t < 0) throw py::error_already_set();
+    return t == 1;
+}
+
+// value & (1 << offset), with the interpreter's own operators so that any integer-like value
+// (negative ones in two's complement, huge ones truncated to the bit asked for) behaves alike.
+bool test_bit(py::handle value, py::handle offset) {
+    py::object one = py::int_(1);
+    py::object mask = steal_or_throw(PyNumber_Lshift(one.ptr(), offset.ptr()));
+    py::object bit = steal_or_throw(PyNumber_And(value.ptr(), mask.ptr()));
+    return truth(bit);
+}
+
+py::object read_flag(py::handle self, const Flag& f) {
+    py::object ns = self.attr(f.group);
+    if (f.sub) ns = ns.attr(f.sub);
+    return ns.attr(f.name);
+}
+
+// The integer form: each flag shifted by its bit, or-ed together left to right. The bit
+// positions are read from the object on every call.
+py::object int_form(py::handle self) {
+    py::object acc;
+    for (const Flag& f : FLAGS) {
+        py::object flag = read_flag(self, f);
+        py::object bit = self.attr(f.constant);
+        py::object shifted = steal_or_throw(PyNumber_Lshift(flag.ptr(), bit.ptr()));
+        acc = acc ? steal_or_throw(PyNumber_Or(acc.ptr(), shifted.ptr())) : shifted;
+    }
+    return acc;
+}
+
+// Adds a C++ function as a method of a plain Python class. pybind11 treats any function
+// named "__init__" as the constructor of one of its own types, so the initialiser carries
+// another function name while it is bound as __init__.
+template <class F, class... Extra>
+void def_method(py::handle cls, const char* name, F&& f, const Extra&... extra) {
+    const bool init = std::string_view(name) == "__init__";
+    py::setattr(cls, name,
+                py::cpp_function(std::forward<F>(f), py::name(init ? "initialise" : name), py::is_method(cls), extra...));
+}
+
+constexpr const char* CLASS_DOC = R"(The eight permission flags of one user's access to one container.
+
+The flags are plain booleans in attribute namespaces, changed by assignment::
+
+    >>> Permissions()
+    <Permission(container.download|container.decrypt|container.upload|container.access_events|container.type.view|container.type.modify|access.view|access.modify) int=255>
+    >>> p = Permissions()
+    >>> p.container.download = False
+    >>> p.container.decrypt = False
+    >>> int(p)
+    252
+    >>> p = Permissions(value=0)
+    >>> p.access.view = True
+    >>> p
+    <Permission(access.view) int=8>
+    >>> Permissions(value=42)
+    <Permission(container.decrypt|container.type.modify|access.view) int=42>
+
+The integer form (bit n set when the flag of bit n is set) is the stored form. Some
+combinations have adverse effects at the broker: access.modify without access.view lets an
+update drop every other user; upload with access.view but without access.modify is rejected,
+since uploading re-keys every access; without upload an update may be rejected; without
+download or decrypt a container fetched from the broker carries no data.
+)";
+
+}  // namespace
+
+PYBIND11_MODULE(permissions, m) {
+    py::options options;
+    options.disable_function_signatures();
+
+    m.doc() = "Permission flags of an access to a container, and the recipients' default flags.";
+
+    py::module_ builtins = py::module_::import("builtins");
+    py::object namespace_type = py::module_::import("types").attr("SimpleNamespace");
+
+    py::dict body;
+    body["__module__"] = m.attr("__name__");
+    body["__qualname__"] = "Permissions";
+    body["__doc__"] = CLASS_DOC;
+    for (const auto& [name, bit] : BIT_CONSTANTS) body[name] = bit;
+    py::object cls = builtins.attr("type")("Permissions", py::make_tuple(builtins.attr("object")), body);
+
+    def_method(
+        cls, "__init__",
+        [namespace_type](py::object self, py::object value) {
+            bool bits[FLAG_COUNT];
+            for (std::size_t i = 0; i < FLAG_COUNT; ++i) bits[i] = test_bit(value, self.attr(FLAGS[i].constant));
+            py::object type_ns = namespace_type(py::arg("view") = bits[4], py::arg("modify") = bits[5]);
+            self.attr("container") =
+                namespace_type(py::arg("download") = bits[0], py::arg("decrypt") = bits[1],
+                               py::arg("upload") = bits[2], py::arg("access_events") = bits[3],
+                               py::arg("type") = type_ns);
+            self.attr("access") = namespace_type(py::arg("view") = bits[6], py::arg("modify") = bits[7]);
+        },
+        py::arg("value") = 255, py::doc("Takes the flags from bits 0 to 7 of the integer `value`."));
+
+    def_method(
+        cls, "_test_bit", [](py::object, py::object value, py::object offset) { return test_bit(value, offset); },
+        py::arg("value"), py::arg("offset"), py::doc("True when bit `offset` of `value` is set."));
+
+    def_method(
+        cls, "__int__", [](py::object self) { return int_form(self); },
+        py::doc("The flags as one integer: bit n set when the flag of bit n is set."));
+
+    def_method(
+        cls, "__repr__",
+        [](py::object self) {
+            py::list names;
+            for (const Flag& f : FLAGS)
+                if (truth(read_flag(self, f))) names.append(py::str(f.path));
+            py::object number = steal_or_throw(PyNumber_Long(self.ptr()));
+            return py::str("<Permission({}) int={}>").format(py::str("|").attr("join")(names), number);
+        },
+        py::doc("Prints the flags of all permissions that are set."));
+
+    def_method(
+        cls, "__eq__",
+        [](py::object self, py::object other) {
+            py::object mine = steal_or_throw(PyNumber_Long(self.ptr()));
+            py::object theirs = steal_or_throw(PyNumber_Long(other.ptr()));
+            return mine.equal(theirs);
+        },
+        py::arg("other"), py::doc("Equal when the integer forms are equal; the other side may be any integer-like value."));
+
+    def_method(
+        cls, "__ne__", [](py::object self, py::object other) { return !truth(self.attr("__eq__")(other)); },
+        py::arg("other"));
+
+    // Equality without a hash: permissions are mutable and must not serve as keys.
+    cls.attr("__hash__") = py::none();
+
+    m.attr("Permissions") = cls;
+    // One object shared by the whole process: download, decrypt, access events and access view.
+    m.attr("DEFAULT_RECIP_PERMISSIONS") = cls(py::arg("value") = (1 << 0) | (1 << 1) | (1 << 7) | (1 << 3));
+}
