@@ -27,8 +27,8 @@ struct FormatError : std::runtime_error {
 
 inline constexpr std::uint64_t VERSION = 1;
 inline constexpr std::size_t OID_SIZE = 16;
-// Eleven 8-byte integers and the 16-byte object id.
-inline constexpr std::size_t FIXED_SIZE = 11 * 8 + OID_SIZE;
+// Ten 8-byte integers (four fields, six lengths) and the 16-byte object id.
+inline constexpr std::size_t FIXED_SIZE = 10 * 8 + OID_SIZE;
 inline constexpr std::size_t FIELD_COUNT = 17;
 
 // Field names in wire order; these are the names of the parsed record's items.

@@ -1,0 +1,299 @@
+// norvo.crypto.ies: the integrated encryption scheme. A payload (in practice one container's
+// serialised key record) is encrypted for one recipient under a key agreed between a fresh
+// ephemeral P-384 key and the recipient's derivation key, and the ciphertext is signed by the
+// sender's authentication key. The message byte format is the core's codec; the key agreement,
+// signatures and key loading go through the crypto library's key objects, and the key
+// derivation and AES-CTR run in the core.
+#include <array>
+#include <optional>
+
+#include "norvo/core/ies_format.hpp"
+#include "norvo_bind.hpp"
+
+namespace core = norvo::core;
+namespace ies = norvo::core::ies;
+using norvo::bind::ByteView;
+
+namespace {
+
+constexpr std::size_t CIPHER_KEY_LENGTH = 32;  // AES-256
+constexpr std::size_t NONCE_LENGTH = 8;        // random half of the counter block
+
+// The byte-format library's own errors, so callers that catch its format errors keep working.
+[[noreturn]] void raise_construct(const char* name, const std::string& msg) {
+    py::object cls = py::module_::import("construct.core").attr(name);
+    norvo::bind::raise(cls, cls(msg));
+}
+
+std::uint64_t to_u64(py::handle v, const char* field) {
+    if (PyLong_Check(v.ptr())) {
+        unsigned long long n = PyLong_AsUnsignedLongLong(v.ptr());
+        if (!(n == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return n;
+        PyErr_Clear();
+    }
+    raise_construct("FormatFieldError", std::string("field '") + field +
+                                            "' needs an integer from 0 to 2**64 - 1, given " +
+                                            py::repr(v).cast<std::string>());
+}
+
+ies::Message parse_or_raise(core::bytes_view data) {
+    try {
+        return ies::parse(data);
+    } catch (const ies::FormatError& e) {
+        raise_construct("StreamError", e.what());
+    }
+}
+
+py::bytes bytes_of(core::bytes_view b) { return norvo::bind::to_bytes(b); }
+
+py::bytes build_message(const ies::Message& msg) {
+    std::size_t n = 0;
+    try {
+        n = ies::encoded_size(msg);
+    } catch (const ies::FormatError& e) {
+        raise_construct("StreamError", e.what());
+    }
+    std::uint8_t* out = nullptr;
+    py::bytes result = norvo::bind::new_bytes(n, out);
+    ies::build_into(msg, std::span<std::uint8_t>(out, n));
+    return result;
+}
+
+void copy_oid(py::handle value, ies::Message& msg) {
+    if (PyUnicode_Check(value.ptr()) || !PyObject_CheckBuffer(value.ptr()))
+        raise_construct("StreamError", "field 'oid' needs 16 bytes, given " + py::repr(value).cast<std::string>());
+    ByteView oid(value, "oid");
+    if (oid.size() != ies::OID_SIZE)
+        raise_construct("StreamError",
+                        "field 'oid' needs 16 bytes, given " + std::to_string(oid.size()) + " bytes");
+    std::copy(oid.data(), oid.data() + ies::OID_SIZE, msg.oid.begin());
+}
+
+// The message format object: `parse` turns bytes into a record of the seventeen fields,
+// `build` turns such a record (any mapping that names them) into bytes.
+struct IESFormat {
+    py::object parse(py::object data) const {
+        ByteView in(data);
+        ies::Message msg = parse_or_raise(in.span());
+        py::object record = py::module_::import("construct").attr("Container")();
+        record["version"] = py::int_(msg.version);
+        record["oid"] = bytes_of(msg.oid);
+        record["recipient_derivation_key_index"] = py::int_(msg.recipient_derivation_key_index);
+        record["sender_signing_key_index"] = py::int_(msg.sender_signing_key_index);
+        record["cipher_algorithm_index"] = py::int_(msg.cipher_algorithm_index);
+        auto put = [&](const char* name, const char* length_name, core::bytes_view b) {
+            record[length_name] = py::int_(b.size());
+            record[name] = bytes_of(b);
+        };
+        put("derivation_public_key", "derivation_public_key_length", msg.derivation_public_key);
+        put("iv", "iv_length", msg.iv);
+        put("encrypted_key_blob", "encrypted_key_blob_length", msg.encrypted_key_blob);
+        put("signature", "signature_length", msg.signature);
+        put("sender_public_key", "sender_public_key_length", msg.sender_public_key);
+        put("sender_user_id", "sender_user_id_length", msg.sender_user_id);
+        return record;
+    }
+
+    py::bytes build(py::object record) const {
+        auto field = [&](const char* name) -> py::object {
+            PyObject* v = PyObject_GetItem(record.ptr(), py::str(name).ptr());
+            if (!v) {
+                if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
+                PyErr_Clear();
+                raise_construct("StreamError", std::string("missing field '") + name + "'");
+            }
+            return py::reinterpret_steal<py::object>(v);
+        };
+        ies::Message msg;
+        msg.version = to_u64(field("version"), "version");
+        copy_oid(field("oid"), msg);
+        msg.recipient_derivation_key_index =
+            to_u64(field("recipient_derivation_key_index"), "recipient_derivation_key_index");
+        msg.sender_signing_key_index = to_u64(field("sender_signing_key_index"), "sender_signing_key_index");
+        msg.cipher_algorithm_index = to_u64(field("cipher_algorithm_index"), "cipher_algorithm_index");
+
+        // Each variable field must be bytes exactly as long as its length field says.
+        std::array<std::optional<ByteView>, 6> views;
+        std::array<core::bytes_view*, 6> slots = {&msg.derivation_public_key, &msg.iv, &msg.encrypted_key_blob,
+                                                  &msg.signature, &msg.sender_public_key, &msg.sender_user_id};
+        for (std::size_t i = 0; i < 6; ++i) {
+            const char* name = ies::FIELD_NAMES[6 + 2 * i];
+            const char* length_name = ies::FIELD_NAMES[5 + 2 * i];
+            std::uint64_t length = to_u64(field(length_name), length_name);
+            py::object value = field(name);
+            if (PyUnicode_Check(value.ptr()) || !PyObject_CheckBuffer(value.ptr()))
+                raise_construct("StreamError", std::string("field '") + name + "' needs bytes, given " +
+                                                   py::repr(value).cast<std::string>());
+            views[i].emplace(value, name);
+            if (views[i]->size() != length)
+                raise_construct("StreamError", std::string("field '") + name + "' is " +
+                                                   std::to_string(views[i]->size()) + " bytes long, its length field says " +
+                                                   std::to_string(length));
+            *slots[i] = views[i]->span();
+        }
+        return build_message(msg);
+    }
+};
+
+py::bytes derive_cipher_key(py::handle shared_secret) {
+    ByteView secret(shared_secret, "shared_secret");
+    std::uint8_t* out = nullptr;
+    py::bytes key = norvo::bind::new_bytes(CIPHER_KEY_LENGTH, out);
+    core::x963_kdf("SHA384", secret.span(), {}, core::bytes_out(out, CIPHER_KEY_LENGTH));
+    return key;
+}
+
+py::bytes aes_ctr(py::handle cipher_key, core::bytes_view iv, core::bytes_view in) {
+    ByteView key(cipher_key, "cipher_key");
+    core::aes_ctr_check(key.size(), iv.size());
+    std::uint8_t* out = nullptr;
+    py::bytes result = norvo::bind::new_bytes(in.size(), out);
+    norvo::bind::bulk(in.size(), [&] { core::aes_ctr(key.span(), iv, in, out); });
+    return result;
+}
+
+py::object bytes_le_of(py::handle uuid) { return uuid.attr("bytes_le"); }
+
+py::bytes encrypt(py::module_& m, py::object data, py::object sender_keys, py::object recip_keys, py::object obj_id) {
+    if (obj_id.is_none()) obj_id = m.attr("uuid").attr("uuid4")();
+    py::object key_type = m.attr("KeyType");
+    py::object crypto = m.attr("crypto");
+
+    py::object deriv_key = recip_keys.attr("get_first_valid")(key_type.attr("DERIVATION"));
+    py::object signing_key = sender_keys.attr("get_first_valid")(key_type.attr("AUTH"));
+    py::object signing_pub_key = signing_key.attr("public");
+
+    // The ephemeral private key lives only for this one agreement.
+    py::object ephemeral_public_key;
+    py::object shared_secret;
+    {
+        py::object ephemeral_private_key = crypto.attr("p384").attr("generate_private_key")();
+        ephemeral_public_key = ephemeral_private_key.attr("public_key")();
+        shared_secret = m.attr("ecdhe").attr("exchange")(ephemeral_private_key, deriv_key.attr("public"));
+    }
+    py::bytes cipher_key = derive_cipher_key(shared_secret);
+
+    std::array<std::uint8_t, core::AES_BLOCK_SIZE> iv{};
+    core::random_bytes(core::bytes_out(iv.data(), NONCE_LENGTH));
+
+    py::bytes encrypted_key_blob;
+    {
+        ByteView plain(data, "data");
+        encrypted_key_blob = aes_ctr(cipher_key, iv, plain.span());
+    }
+    py::object signature = crypto.attr("ecdsa").attr("sign")(signing_key.attr("private"), encrypted_key_blob);
+    py::object ephemeral_der = crypto.attr("to_der_public")(ephemeral_public_key);
+    py::object sender_public_key = crypto.attr("to_der_public")(signing_pub_key);
+
+    py::object oid = bytes_le_of(PyUnicode_Check(obj_id.ptr()) ? m.attr("UUID")(obj_id) : obj_id);
+    py::object index_r = deriv_key.attr("index");
+    py::object index_s = signing_key.attr("index");
+    py::object sender_user_id = bytes_le_of(m.attr("UUID")(signing_key.attr("user_id")));
+
+    ies::Message msg;
+    msg.version = to_u64(m.attr("VERSION"), "version");
+    copy_oid(oid, msg);
+    msg.recipient_derivation_key_index = to_u64(index_r, "recipient_derivation_key_index");
+    msg.sender_signing_key_index = to_u64(index_s, "sender_signing_key_index");
+    msg.cipher_algorithm_index = 0;  // AES-256 in CTR mode
+    ByteView eph(ephemeral_der, "derivation_public_key");
+    ByteView blob(encrypted_key_blob, "encrypted_key_blob");
+    ByteView sig(signature, "signature");
+    ByteView spk(sender_public_key, "sender_public_key");
+    ByteView uid(sender_user_id, "sender_user_id");
+    msg.derivation_public_key = eph.span();
+    msg.iv = iv;
+    msg.encrypted_key_blob = blob.span();
+    msg.signature = sig.span();
+    msg.sender_public_key = spk.span();
+    msg.sender_user_id = uid.span();
+    return build_message(msg);
+}
+
+py::bytes decrypt(py::module_& m, py::object data, py::object recip_keys, py::object sender_keys) {
+    // The view pins the caller's buffer (a bytearray cannot be resized while it is held), so
+    // the parsed fields stay valid while other code runs.
+    ByteView in(data);
+    ies::Message msg = parse_or_raise(in.span());
+    py::object key_type = m.attr("KeyType");
+    py::object crypto = m.attr("crypto");
+
+    py::bytes signature = bytes_of(msg.signature);
+    auto offset = static_cast<Py_ssize_t>(msg.encrypted_key_blob.data() - in.data());
+    py::object key_blob = py::reinterpret_steal<py::object>(PyMemoryView_FromObject(data.ptr()));
+    if (!key_blob) throw py::error_already_set();
+    key_blob = key_blob.attr("cast")("B")[py::slice(offset, offset + static_cast<Py_ssize_t>(msg.encrypted_key_blob.size()), 1)];
+
+    py::object signing_public_key;
+    if (PyObject_IsTrue(sender_keys.ptr()) == 1)
+        signing_public_key =
+            sender_keys[key_type.attr("AUTH")][py::int_(msg.sender_signing_key_index)].attr("public");
+    else if (PyErr_Occurred())
+        throw py::error_already_set();
+    else
+        signing_public_key = crypto.attr("p384").attr("load_der_public_key")(bytes_of(msg.sender_public_key));
+
+    try {
+        crypto.attr("ecdsa").attr("verify")(signing_public_key, key_blob, signature);
+    } catch (py::error_already_set& e) {
+        if (e.matches(crypto.attr("InvalidSignature"))) {
+            py::object id = m.attr("UUID")(py::arg("bytes_le") = bytes_of(msg.oid));
+            std::string text = "Unable to verify signature for container ID: " + py::str(id).cast<std::string>();
+            m.attr("log").attr("error")(text);
+        }
+        throw;
+    }
+
+    py::object derivation_private_key =
+        recip_keys[key_type.attr("DERIVATION")][py::int_(msg.recipient_derivation_key_index)].attr("private");
+    py::object ephemeral_public_key =
+        crypto.attr("p384").attr("load_der_public_key")(bytes_of(msg.derivation_public_key));
+    py::object shared_secret = m.attr("ecdhe").attr("exchange")(derivation_private_key, ephemeral_public_key);
+    py::bytes cipher_key = derive_cipher_key(shared_secret);
+    return aes_ctr(cipher_key, msg.iv, msg.encrypted_key_blob);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(ies, m) {
+    norvo::bind::install_translators();
+    m.doc() = "Integrated encryption: a payload wrapped for one recipient and signed by its sender.";
+
+    m.attr("logging") = py::module_::import("logging");
+    m.attr("uuid") = py::module_::import("uuid");
+    m.attr("ecdhe") = py::module_::import("norvo.crypto.ecdhe");
+    m.attr("KeyType") = norvo::bind::import_from("norvo.crypto.keys", "KeyType");
+    m.attr("crypto") = py::module_::import("norvo.crypto");
+    m.attr("UUID") = norvo::bind::import_from("norvo.utils", "UUID");
+    py::module_ construct = py::module_::import("construct");
+    for (const char* name : {"Int64ul", "Bytes", "Struct", "Container", "this"}) m.attr(name) = construct.attr(name);
+    // The package module does not load aes itself; loading it here makes `crypto.aes` present
+    // for everything that reaches it through the package, whatever was imported before.
+    py::module_::import("norvo.crypto.aes");
+
+    m.attr("log") = norvo::bind::logger("norvo.crypto.ies");
+    m.attr("VERSION") = py::int_(ies::VERSION);
+
+    py::class_<IESFormat>(m, "_IESFormat", "The integrated-encryption message byte format.")
+        .def("parse", &IESFormat::parse, py::arg("data"), "Read one message from the start of `data`.")
+        .def("build", &IESFormat::build, py::arg("obj"), "The bytes of the message record `obj`.")
+        .def("__repr__", [](const IESFormat&) { return std::string("<IESStruct: 17 fields>"); });
+    m.attr("IESStruct") = py::cast(IESFormat{});
+
+    m.def(
+        "encrypt",
+        [m](py::object data, py::object sender_keys, py::object recip_keys, py::object obj_id) mutable {
+            return encrypt(m, std::move(data), std::move(sender_keys), std::move(recip_keys), std::move(obj_id));
+        },
+        py::arg("data"), py::arg("sender_keys"), py::arg("recip_keys"), py::arg("obj_id") = py::none(),
+        "Encrypt `data` for the first active derivation key of `recip_keys`, signed by the first active "
+        "authentication key of `sender_keys`; returns the message bytes.");
+    m.def(
+        "decrypt",
+        [m](py::object data, py::object recip_keys, py::object sender_keys) mutable {
+            return decrypt(m, std::move(data), std::move(recip_keys), std::move(sender_keys));
+        },
+        py::arg("data"), py::arg("recip_keys"), py::arg("sender_keys") = py::none(),
+        "Verify and decrypt the message `data` with the recipient's key ring; the signature is checked "
+        "with `sender_keys` when given, else with the sender key the message carries.");
+}
