@@ -1,0 +1,993 @@
+// norvo.crypto.container: the encrypted container. Two portions (a JSON header and a content)
+// are each sealed with AES-256-CTR and HMAC-SHA384 under one per-container key record and
+// written as one byte string.
+//
+// The construct declarations of the four byte formats are kept as the module's public
+// description of the bytes, but the container itself builds and parses them here, in one
+// pass over pre-sized buffers, with the cipher and the MAC running in the core with the GIL
+// released. State changes are all-or-nothing: every operation checks what it needs, and
+// puts back what it touched when a later step fails, so a container is never left with a
+// portion sealed under keys it no longer holds.
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "norvo/core/container_format.hpp"
+#include "norvo_bind.hpp"
+
+namespace core = norvo::core;
+namespace fmt = norvo::core::container;
+using norvo::bind::ByteView;
+
+namespace {
+
+constexpr const char* LOGGER_NAME = "norvo.crypto.container";
+constexpr const char* MSG_DIGEST = "Container Digest verification failure.";
+constexpr const char* MSG_DECRYPTED = "Can't set attribute for a decrypted container.";
+constexpr const char* MSG_NO_KEYS = "No Container Keys exist; cannot decrypt.";
+constexpr const char* MSG_ENCRYPT_TYPE = "Can only encrypt str or bytes";
+constexpr const char* MSG_SET_BYTES = "Can only set bytes.";
+constexpr std::size_t CIPHER_KEY_LENGTH = 32;
+constexpr long DEFAULT_HMAC_KEY_LENGTH = 128;
+
+// Objects the module binds once at load. Never freed: they must outlive every call, and
+// the interpreter may be finalising when static destructors would run.
+struct State {
+    py::object log;
+    py::object crypto;
+    py::object providers;
+    py::object aes;
+    py::object hmac;  // None until norvo.crypto.hmac can be imported
+    py::object UUID;
+    py::object uuid4;
+    py::object uuid_type;
+    py::object arrow;
+    py::object json;
+    py::object datetime;
+    py::object ConstructContainer;
+    py::object StreamError;
+    py::object ContainerKeysStruct;
+    py::object ContainerKeys;
+    py::object RawPayload;
+    py::object JSONPayload;
+    py::object Header;
+    py::object Container;
+    // The stock payload operations, to recognise payload classes that keep them.
+    py::object raw_encrypt;
+    py::object json_encrypt;
+    py::object raw_decrypt;
+};
+State* S = nullptr;
+
+bool truthy(py::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::object py_bool(bool b) { return py::bool_(b); }
+
+// getattr(obj, name, None), tolerating only AttributeError.
+py::object getattr_or_none(py::handle obj, const char* name) {
+    PyObject* r = PyObject_GetAttrString(obj.ptr(), name);
+    if (r) return py::reinterpret_steal<py::object>(r);
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return py::none();
+    }
+    throw py::error_already_set();
+}
+
+py::dict instance_dict(py::handle obj) { return py::reinterpret_borrow<py::dict>(obj.attr("__dict__")); }
+
+// Input accepted where the format library would parse: any bytes-like object, and None as
+// empty input. Anything else is the TypeError that parsing a non-buffer gives.
+class InputView {
+public:
+    explicit InputView(py::handle obj) {
+        if (obj.is_none()) return;
+        if (PyUnicode_Check(obj.ptr()) || !PyObject_CheckBuffer(obj.ptr())) {
+            std::string msg = "a bytes-like object is required, not '";
+            msg += Py_TYPE(obj.ptr())->tp_name;
+            msg += "'";
+            norvo::bind::raise(PyExc_TypeError, msg);
+        }
+        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+        held_ = true;
+    }
+    InputView(const InputView&) = delete;
+    InputView& operator=(const InputView&) = delete;
+    ~InputView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    core::bytes_view span() const {
+        if (!held_) return {};
+        return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Parse failures surface as the format library's own StreamError, as they always have.
+template <class F>
+auto parsing(F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const fmt::TruncatedInput& e) {
+        norvo::bind::raise(S->StreamError.ptr(), e.what());
+    }
+}
+
+py::bytes copy_bytes(core::bytes_view s) {
+    std::uint8_t* out = nullptr;
+    py::bytes b = norvo::bind::new_bytes(s.size(), out);
+    if (!s.empty()) norvo::bind::bulk(s.size(), [&] { std::memcpy(out, s.data(), s.size()); });
+    return b;
+}
+
+[[noreturn]] void raise_digest_failure() {
+    S->log.attr("error")(MSG_DIGEST);
+    // Raised as if while handling the MAC check's InvalidSignature, which stays attached as
+    // the new error's context.
+    py::object context = S->crypto.attr("InvalidSignature")();
+    py::object err_type = S->crypto.attr("aes").attr("DecryptionError");
+    py::object err = err_type(MSG_DIGEST);
+    PyException_SetContext(err.ptr(), context.release().ptr());
+    norvo::bind::raise(err_type, err);
+}
+
+// ---------------------------------------------------------------------------------------
+// Portion encryption
+
+py::bytes encrypt_section(py::handle ptxt, py::handle keys) {
+    py::object plain;
+    if (PyUnicode_Check(ptxt.ptr())) {
+        PyObject* b = PyUnicode_AsUTF8String(ptxt.ptr());
+        if (!b) throw py::error_already_set();
+        plain = py::reinterpret_steal<py::object>(b);
+    } else if (PyBytes_Check(ptxt.ptr())) {
+        plain = py::reinterpret_borrow<py::object>(ptxt);
+    } else {
+        norvo::bind::raise(PyExc_ValueError, MSG_ENCRYPT_TYPE);
+    }
+    core::bytes_view pt(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(plain.ptr())),
+                        static_cast<std::size_t>(PyBytes_GET_SIZE(plain.ptr())));
+
+    py::object cipher_key = keys.attr("cipher_key");
+    ByteView ck(cipher_key, "cipher_key");
+    core::aes_ctr_check(ck.size(), fmt::IV_SIZE);
+    py::object mac_key = keys.attr("mac_key");
+    ByteView mk(mac_key, "mac_key");
+
+    std::size_t size = fmt::section_size(fmt::IV_SIZE, pt.size(), fmt::DIGEST_SIZE);
+    std::uint8_t* out = nullptr;
+    py::bytes section = norvo::bind::new_bytes(size, out);
+    // The counter block is drawn straight into its place in the section.
+    std::uint8_t* iv = out + 8;
+    core::random_bytes(core::bytes_out(iv, fmt::NONCE_SIZE));
+    std::memset(iv + fmt::NONCE_SIZE, 0, fmt::IV_SIZE - fmt::NONCE_SIZE);
+    std::uint8_t iv_copy[fmt::IV_SIZE];
+    std::memcpy(iv_copy, iv, fmt::IV_SIZE);
+    norvo::bind::bulk(pt.size(), [&] {
+        fmt::seal_section(ck.span(), mk.span(), core::bytes_view(iv_copy, fmt::IV_SIZE), pt, out);
+    });
+    return section;
+}
+
+py::bytes decrypt_section(py::handle ciphertxt, py::handle keys) {
+    InputView in(ciphertxt);
+    fmt::Section sec = parsing([&] { return fmt::parse_section(in.span()); });
+
+    py::object mac_key = keys.attr("mac_key");
+    ByteView mk(mac_key, "mac_key");
+    bool ok = norvo::bind::bulk(sec.encrypted.size(), [&] { return fmt::verify_section(mk.span(), sec); });
+    if (!ok) raise_digest_failure();
+
+    py::object cipher_key = keys.attr("cipher_key");
+    ByteView ck(cipher_key, "cipher_key");
+    core::aes_ctr_check(ck.size(), sec.iv.size());
+    std::uint8_t* out = nullptr;
+    py::bytes plain = norvo::bind::new_bytes(sec.encrypted.size(), out);
+    norvo::bind::bulk(sec.encrypted.size(), [&] { fmt::open_section(ck.span(), sec, out); });
+    return plain;
+}
+
+// ---------------------------------------------------------------------------------------
+// Container keys
+
+py::object draw_random(std::size_t n) { return S->crypto.attr("random")(n); }
+
+py::object hmac_key_length() {
+    if (S->hmac.is_none()) return py::int_(DEFAULT_HMAC_KEY_LENGTH);
+    return S->hmac.attr("HMAC_KEY_LENGTH");
+}
+
+void keys_init(py::object self, py::object cipher_index, py::object mac_index, py::object cipher_key,
+               py::object mac_key) {
+    if (!truthy(cipher_key)) cipher_key = draw_random(CIPHER_KEY_LENGTH);
+    if (!truthy(mac_key)) mac_key = S->crypto.attr("random")(hmac_key_length());
+    py::dict fields;
+    fields["version"] = py::int_(fmt::KEY_BLOB_VERSION);
+    fields["cipher_index"] = cipher_index;
+    fields["mac_index"] = mac_index;
+    fields["cipher_key"] = cipher_key;
+    fields["mac_key"] = mac_key;
+    fields["cipher_key_length"] = py::int_(py::len(cipher_key));
+    fields["mac_key_length"] = py::int_(py::len(mac_key));
+    py::setattr(self, "container", S->ConstructContainer(**fields));
+}
+
+std::optional<std::uint64_t> as_u64(py::handle o) {
+    if (!PyLong_Check(o.ptr())) return std::nullopt;
+    unsigned long long v = PyLong_AsUnsignedLongLong(o.ptr());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(v);
+}
+
+py::object keys_bytes(py::object self) {
+    py::object rec = self.attr("container");
+    py::object version = rec.attr("version"), cipher_index = rec.attr("cipher_index"),
+               cipher_key_length = rec.attr("cipher_key_length"), cipher_key = rec.attr("cipher_key"),
+               mac_index = rec.attr("mac_index"), mac_key_length = rec.attr("mac_key_length"),
+               mac_key = rec.attr("mac_key");
+    auto v = as_u64(version), ci = as_u64(cipher_index), ckl = as_u64(cipher_key_length), mi = as_u64(mac_index),
+         mkl = as_u64(mac_key_length);
+    bool plain = v && ci && ckl && mi && mkl && PyBytes_Check(cipher_key.ptr()) && PyBytes_Check(mac_key.ptr()) &&
+                 static_cast<std::uint64_t>(PyBytes_GET_SIZE(cipher_key.ptr())) == *ckl &&
+                 static_cast<std::uint64_t>(PyBytes_GET_SIZE(mac_key.ptr())) == *mkl;
+    // A record someone altered by hand is left to the format library, which reports it in
+    // its own terms.
+    if (!plain) return S->ContainerKeysStruct.attr("build")(rec);
+    ByteView ck(cipher_key), mk(mac_key);
+    std::uint8_t* out = nullptr;
+    py::bytes result = norvo::bind::new_bytes(fmt::key_record_size(ck.size(), mk.size()), out);
+    fmt::write_key_record(out, *v, *ci, ck.span(), *mi, mk.span());
+    return result;
+}
+
+py::object keys_from_bytes(py::object data) {
+    InputView in(data);
+    fmt::KeyRecord rec = parsing([&] { return fmt::parse_key_record(in.span()); });
+    // An empty key field would otherwise be replaced by fresh random bytes, and decryption
+    // under such keys would "succeed" with garbage.
+    if (rec.cipher_key.empty()) norvo::bind::raise(PyExc_ValueError, "Container key record has an empty cipher key.");
+    if (rec.mac_key.empty()) norvo::bind::raise(PyExc_ValueError, "Container key record has an empty MAC key.");
+    return S->ContainerKeys(py::arg("cipher_index") = py::int_(rec.cipher_index),
+                            py::arg("mac_index") = py::int_(rec.mac_index),
+                            py::arg("cipher_key") = copy_bytes(rec.cipher_key),
+                            py::arg("mac_key") = copy_bytes(rec.mac_key));
+}
+
+bool same_class(py::handle self, py::handle other) {
+    int r = PyObject_IsInstance(other.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool rich_eq(py::handle a, py::handle b) {
+    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
+    if (!r) throw py::error_already_set();
+    return truthy(py::reinterpret_steal<py::object>(r));
+}
+
+bool keys_eq(py::object self, py::object other) {
+    if (!same_class(self, other)) return false;
+    return rich_eq(self.attr("__dict__"), other.attr("__dict__"));
+}
+
+// ---------------------------------------------------------------------------------------
+// Payloads
+
+bool payload_encrypted(py::handle self) { return truthy(self.attr("_encrypted")); }
+
+py::object raw_get_data(py::object self) {
+    return payload_encrypted(self) ? py::object(self.attr("_encrypted_data")) : py::object(self.attr("_data"));
+}
+
+void raw_set_data(py::object self, py::object value) {
+    if (!value.is_none() && !PyBytes_Check(value.ptr())) norvo::bind::raise(PyExc_ValueError, MSG_SET_BYTES);
+    self.attr("set_plaintext_data")(value);
+}
+
+void payload_init(py::object self, py::object enc_data, py::object ptxt_data) {
+    if (truthy(enc_data))
+        self.attr("set_encrypted_data")(enc_data);
+    else
+        py::setattr(self, "data", ptxt_data);
+}
+
+void set_encrypted_data(py::object self, py::object ciphertext) {
+    py::setattr(self, "_encrypted", py::bool_(true));
+    py::setattr(self, "_encrypted_data", ciphertext);
+}
+
+void set_plaintext_data(py::object self, py::object plaintext) {
+    py::setattr(self, "_encrypted", py::bool_(false));
+    py::setattr(self, "_data", plaintext);
+}
+
+void payload_encrypt(py::object self, py::object container_keys) {
+    if (truthy(self.attr("encrypted"))) return;
+    py::object section = encrypt_section(self.attr("_data"), container_keys);
+    self.attr("set_encrypted_data")(section);
+}
+
+void payload_decrypt(py::object self, py::object container_keys) {
+    if (!truthy(self.attr("encrypted"))) return;
+    py::object plain = decrypt_section(self.attr("_encrypted_data"), container_keys);
+    self.attr("set_plaintext_data")(plain);
+}
+
+py::str payload_repr(py::object self, const char* cls) {
+    std::string tmpl = std::string("<") + cls + (truthy(self.attr("encrypted")) ? "(enc_data={})>" : "(ptxt_data={})>");
+    return py::str(tmpl).format(self.attr("data"));
+}
+
+bool payload_eq(py::object self, py::object other) {
+    if (!same_class(self, other)) return false;
+    return rich_eq(self.attr("data"), other.attr("data"));
+}
+
+// Text or bytes that hold JSON become the value they denote; anything else stays as given.
+py::object json_decode_rule(py::object data) {
+    if (PyUnicode_Check(data.ptr()) || PyBytes_Check(data.ptr())) {
+        try {
+            return S->json.attr("loads")(data);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+        }
+    }
+    return data;
+}
+
+py::object json_get_data(py::object self) {
+    if (payload_encrypted(self)) return self.attr("_encrypted_data");
+    return S->json.attr("loads")(self.attr("_data"));
+}
+
+// The text is encoded before anything changes, so a value JSON cannot express leaves the
+// payload exactly as it was (plain or encrypted).
+void json_set_data(py::object self, py::object data) {
+    py::object text = S->json.attr("dumps")(json_decode_rule(std::move(data)));
+    py::setattr(self, "_encrypted", py::bool_(false));
+    py::setattr(self, "_data", text);
+}
+
+py::object header_get_data(py::object self) {
+    py::object value = self.attr("_get_data")();
+    if (PyDict_Check(value.ptr())) return value.attr("get")("customData", value);
+    return value;
+}
+
+void header_set_data(py::object self, py::object data) {
+    py::object value = json_decode_rule(std::move(data));
+    py::dict doc;
+    doc["version"] = S->Header.attr("version");
+    doc["customData"] = value;
+    json_set_data(self, doc);
+}
+
+// ---------------------------------------------------------------------------------------
+// Container
+
+// What a payload's __dict__ held before an operation, so a failure can put it back.
+class Snapshot {
+public:
+    explicit Snapshot(py::handle payload) {
+        PyObject* d = PyObject_GetAttrString(payload.ptr(), "__dict__");
+        if (!d) {
+            PyErr_Clear();
+            return;
+        }
+        dict_ = py::reinterpret_steal<py::object>(d);
+        if (PyDict_Check(dict_.ptr())) saved_ = py::reinterpret_steal<py::object>(PyDict_Copy(dict_.ptr()));
+        if (!saved_) {
+            PyErr_Clear();
+            dict_ = py::object();
+        }
+    }
+    // Called while an exception is in flight: must not raise.
+    void restore() noexcept {
+        if (!dict_) return;
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyDict_Clear(dict_.ptr());
+        if (PyDict_Update(dict_.ptr(), saved_.ptr()) != 0) PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+    }
+
+private:
+    py::object dict_;
+    py::object saved_;
+};
+
+bool container_encrypted(py::object self) {
+    // The header's flag decides alone when it is false.
+    if (!truthy(self.attr("header").attr("encrypted"))) return false;
+    return truthy(self.attr("content").attr("encrypted"));
+}
+
+py::object class_attr(py::handle obj, const char* name) {
+    PyObject* r = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())), name);
+    if (!r) {
+        PyErr_Clear();
+        return py::none();
+    }
+    return py::reinterpret_steal<py::object>(r);
+}
+
+// Runs `body(provider)` inside `with norvo.providers.get() as provider:`, with the
+// statement's own rules: the exit handler sees any error and may suppress it.
+template <class F>
+void with_provider(F&& body) {
+    py::object cm = S->providers.attr("get")();
+    py::object type = py::type::of(cm);
+    py::object enter = type.attr("__enter__");
+    py::object exit = type.attr("__exit__");
+    py::object provider = enter(cm);
+    try {
+        body(provider);
+    } catch (py::error_already_set& e) {
+        py::object tb = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::object(py::none());
+        py::object suppressed = exit(cm, e.type(), e.value(), tb);
+        if (!truthy(suppressed)) throw;
+        return;
+    }
+    exit(cm, py::none(), py::none(), py::none());
+}
+
+void set_created_like(py::object self, const char* attr, py::object value) {
+    if (value.is_none()) {
+        py::setattr(self, attr, py::none());
+        return;
+    }
+    py::setattr(self, attr, S->UUID(value));
+}
+
+void set_time_like(py::object self, const char* attr, py::object value) {
+    if (value.is_none() || py::isinstance(value, S->datetime)) {
+        py::setattr(self, attr, value);
+        return;
+    }
+    py::setattr(self, attr, S->arrow.attr("get")(value).attr("datetime"));
+}
+
+void container_init(py::object self, py::object data, py::object content_cls, py::kwargs kwargs) {
+    py::setattr(self, "container_keys", py::none());
+    py::setattr(self, "header", py::none());
+    py::setattr(self, "content", py::none());
+    py::setattr(self, "id", py::none());
+    py::setattr(self, "type", kwargs.contains("type") ? py::object(kwargs["type"]) : py::object(py::none()));
+
+    py::setattr(self, "created_by", py::none());
+    py::setattr(self, "created_at", S->arrow.attr("utcnow")());
+    py::setattr(self, "modified_at", py::none());
+    py::setattr(self, "modified_by", py::none());
+
+    with_provider([&](py::object provider) {
+        py::object user = provider.attr("session").attr("user");
+        py::setattr(self, "created_by", getattr_or_none(user, "id"));
+    });
+
+    py::setattr(self, "_content_cls", content_cls);
+    py::setattr(self, "_enc_data", py::none());
+
+    if (truthy(data)) {
+        py::setattr(self, "data", data);
+        return;
+    }
+    py::object id;
+    if (kwargs.contains("container_id"))
+        id = S->UUID(kwargs["container_id"]);
+    else
+        id = S->uuid4();
+    py::setattr(self, "id", id);
+    auto required = [&](const char* key) -> py::object {
+        if (!kwargs.contains(key)) norvo::bind::raise(PyExc_KeyError, std::string(key));
+        return kwargs[key];
+    };
+    py::setattr(self, "header", S->Header(py::arg("ptxt_data") = required("header")));
+    py::setattr(self, "content", content_cls(py::arg("ptxt_data") = required("content")));
+}
+
+// The record of the container format is made from the bytes only when someone reads it:
+// nothing in the library does, and holding it eagerly would copy every ciphertext again.
+void reset_record(py::object self, py::object source) {
+    py::dict d = instance_dict(self);
+    d["_container_bytes"] = source;
+    if (d.contains("_container_record")) PyDict_DelItemString(d.ptr(), "_container_record");
+}
+
+py::object section_record(const fmt::Section& s) {
+    py::dict f;
+    f["iv_length"] = py::int_(s.iv_length);
+    f["iv"] = copy_bytes(s.iv);
+    f["encrypted_length"] = py::int_(s.encrypted_length);
+    f["encrypted"] = copy_bytes(s.encrypted);
+    f["digest_length"] = py::int_(s.digest_length);
+    f["digest"] = copy_bytes(s.digest);
+    return S->ConstructContainer(**f);
+}
+
+py::object container_get_record(py::object self) {
+    py::dict d = instance_dict(self);
+    if (d.contains("_container_record")) return d["_container_record"];
+    if (!d.contains("_container_bytes"))
+        norvo::bind::raise(PyExc_AttributeError, "'Container' object has no attribute '_container'");
+    py::object src = d["_container_bytes"];
+    if (src.is_none()) return py::none();
+    InputView in(src);
+    fmt::ContainerRecord c = parsing([&] { return fmt::parse_container(in.span()); });
+    py::dict f;
+    f["version"] = py::int_(c.version);
+    f["oid"] = copy_bytes(c.oid);
+    f["cipher_index"] = py::int_(c.cipher_index);
+    f["mac_index"] = py::int_(c.mac_index);
+    f["header_length"] = py::int_(c.header_length);
+    f["content_length"] = py::int_(c.content_length);
+    f["header"] = section_record(c.header);
+    f["content"] = section_record(c.content);
+    py::object rec = S->ConstructContainer(**f);
+    d["_container_record"] = rec;
+    return rec;
+}
+
+void container_set_record(py::object self, py::object value) {
+    py::dict d = instance_dict(self);
+    d["_container_record"] = value;
+    if (!d.contains("_container_bytes")) d["_container_bytes"] = py::none();
+}
+
+void container_set_data(py::object self, py::object value) {
+    bool encrypted = true;
+    try {
+        encrypted = truthy(self.attr("encrypted"));
+    } catch (py::error_already_set& e) {
+        // The portions are not made yet (construction from bytes).
+        if (!e.matches(PyExc_AttributeError)) throw;
+    }
+    if (!encrypted) {
+        S->log.attr("warning")(MSG_DECRYPTED);
+        norvo::bind::raise(PyExc_AttributeError, MSG_DECRYPTED);
+    }
+
+    py::object content_cls = self.attr("_content_cls");
+    py::object header, content, id, source;
+    if (truthy(value)) {
+        // Everything is parsed and made before anything is replaced.
+        InputView in(value);
+        fmt::ContainerRecord c = parsing([&] { return fmt::parse_container(in.span()); });
+        core::bytes_view all = in.span();
+        header = S->Header(py::arg("enc_data") = copy_bytes(all.subspan(c.header_offset, c.header.size)));
+        content = content_cls(py::arg("enc_data") = copy_bytes(all.subspan(c.content_offset, c.content.size)));
+        id = S->UUID(py::arg("bytes_le") = copy_bytes(c.oid));
+        // The record is read lazily from immutable bytes; a mutable buffer is copied once.
+        source = PyBytes_CheckExact(value.ptr()) ? value : py::object(copy_bytes(all));
+    } else {
+        header = S->Header();
+        header.attr("set_encrypted_data")(py::none());
+        content = content_cls();
+        content.attr("set_encrypted_data")(py::none());
+        id = self.attr("id");
+        source = py::none();
+    }
+    // The new length is what len() will give once the bytes are in place; worked out first so
+    // that a value without a length is refused before anything changes.
+    std::size_t length = value.is_none() ? 0 : py::len(value);
+    py::setattr(self, "_enc_data", value);
+    reset_record(self, source);
+    py::setattr(self, "header", header);
+    py::setattr(self, "content", content);
+    py::setattr(self, "id", id);
+    py::setattr(self, "length", py::int_(length));
+}
+
+py::object container_get_data(py::object self) {
+    if (container_encrypted(self)) return self.attr("_enc_data");
+    py::object h = self.attr("header").attr("data");
+    py::object c = self.attr("content").attr("data");
+    bool ht = truthy(h), ct = truthy(c);
+    if (ht && ct) return py::str(py::repr(h)) + py::str(py::repr(c));
+    return ht ? h : c;
+}
+
+bool is_stock(py::handle payload, const char* op, std::initializer_list<py::handle> stock) {
+    py::object f = class_attr(payload, op);
+    for (py::handle s : stock)
+        if (f.is(s)) return true;
+    return false;
+}
+
+// A portion already sealed while the container is plain can only stay if it opens under the
+// keys now used; otherwise the container would carry a portion that its keys cannot open.
+void check_sealed_portion(py::handle payload, py::handle keys) {
+    py::object sealed = payload.attr("data");
+    bool ok = false;
+    try {
+        InputView in(sealed);
+        fmt::Section sec = parsing([&] { return fmt::parse_section(in.span()); });
+        py::object mac_key = keys.attr("mac_key");
+        ByteView mk(mac_key, "mac_key");
+        ok = norvo::bind::bulk(sec.encrypted.size(), [&] { return fmt::verify_section(mk.span(), sec); });
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    }
+    if (!ok) norvo::bind::raise(PyExc_ValueError, "A portion is already sealed under other keys; cannot encrypt.");
+}
+
+py::object container_encrypt(py::object self, py::object keys_arg) {
+    if (container_encrypted(self)) return py::none();
+    py::object header = self.attr("header"), content = self.attr("content");
+
+    // Checks first, so a refusal changes nothing.
+    py::object oid = self.attr("id").attr("bytes_le");
+    if (!PyBytes_Check(oid.ptr()) || PyBytes_GET_SIZE(oid.ptr()) != static_cast<Py_ssize_t>(fmt::OID_SIZE))
+        norvo::bind::raise(S->StreamError.ptr(), "bytes object of wrong length, expected 16, found " +
+                                                     std::to_string(py::len(oid)));
+    bool header_sealed = truthy(header.attr("encrypted")), content_sealed = truthy(content.attr("encrypted"));
+    for (auto [payload, sealed] : {std::pair{header, header_sealed}, std::pair{content, content_sealed}}) {
+        if (sealed || !is_stock(payload, "encrypt", {S->raw_encrypt, S->json_encrypt})) continue;
+        py::object plain = payload.attr("_data");
+        if (!PyUnicode_Check(plain.ptr()) && !PyBytes_Check(plain.ptr()))
+            norvo::bind::raise(PyExc_ValueError, MSG_ENCRYPT_TYPE);
+    }
+    py::object keys = truthy(keys_arg) ? keys_arg : py::object(S->ContainerKeys());
+    {
+        py::object cipher_key = keys.attr("cipher_key");
+        ByteView ck(cipher_key, "cipher_key");
+        core::aes_ctr_check(ck.size(), fmt::IV_SIZE);
+        py::object mac_key = keys.attr("mac_key");
+        ByteView mk(mac_key, "mac_key");
+    }
+    if (header_sealed) check_sealed_portion(header, keys);
+    if (content_sealed) check_sealed_portion(content, keys);
+
+    Snapshot hs(header), cs(content);
+    py::object result;
+    try {
+        header.attr("encrypt")(keys);
+        content.attr("encrypt")(keys);
+        py::object hsec = header.attr("data"), csec = content.attr("data");
+        std::size_t hlen = py::len(header), clen = py::len(content);
+        InputView hv(hsec), cv(csec);
+        fmt::Section h = parsing([&] { return fmt::parse_section(hv.span()); });
+        fmt::Section c = parsing([&] { return fmt::parse_section(cv.span()); });
+        ByteView oidv(oid);
+        std::uint8_t* out = nullptr;
+        result = norvo::bind::new_bytes(fmt::container_size(h.size, c.size), out);
+        // One buffer of the final size: the preamble, then each section as sealed.
+        norvo::bind::bulk(h.size + c.size, [&] {
+            std::uint8_t* p = fmt::write_preamble(out, fmt::VERSION, oidv.span(), 0, 0, hlen, clen);
+            std::memcpy(p, hv.span().data(), h.size);
+            if (c.size) std::memcpy(p + h.size, cv.span().data(), c.size);
+        });
+    } catch (...) {
+        hs.restore();
+        cs.restore();
+        throw;
+    }
+    py::setattr(self, "_enc_data", result);
+    reset_record(self, result);
+    py::setattr(self, "container_keys", keys);
+    py::setattr(self, "length", py::int_(py::len(result)));
+    return keys;
+}
+
+void container_decrypt(py::object self, py::object keys_arg) {
+    py::object keys = truthy(keys_arg) ? keys_arg : py::object(self.attr("container_keys"));
+    if (keys.is_none()) norvo::bind::raise(PyExc_RuntimeError, MSG_NO_KEYS);
+
+    struct Portion {
+        py::object payload;
+        bool sealed = false;
+        bool stock = false;
+        py::object section_bytes;
+        std::unique_ptr<InputView> view;
+        fmt::Section section;
+    };
+    Portion portions[2];
+    portions[0].payload = self.attr("header");
+    portions[1].payload = self.attr("content");
+    bool any = false;
+    for (Portion& p : portions) {
+        p.sealed = truthy(p.payload.attr("encrypted"));
+        if (!p.sealed) continue;
+        any = true;
+        p.stock = is_stock(p.payload, "decrypt", {S->raw_decrypt});
+        p.section_bytes = p.stock ? py::object(p.payload.attr("_encrypted_data")) : py::object(p.payload.attr("data"));
+        p.view = std::make_unique<InputView>(p.section_bytes);
+        p.section = parsing([&] { return fmt::parse_section(p.view->span()); });
+    }
+
+    // Both portions are authenticated before either is opened, so a wrong key or a damaged
+    // portion leaves the container exactly as it was.
+    py::object cipher_key, mac_key;
+    std::optional<ByteView> ck, mk;
+    if (any) {
+        mac_key = keys.attr("mac_key");
+        mk.emplace(mac_key, "mac_key");
+        for (Portion& p : portions) {
+            if (!p.sealed) continue;
+            bool ok = norvo::bind::bulk(p.section.encrypted.size(),
+                                        [&] { return fmt::verify_section(mk->span(), p.section); });
+            if (!ok) raise_digest_failure();
+        }
+        cipher_key = keys.attr("cipher_key");
+        ck.emplace(cipher_key, "cipher_key");
+        for (Portion& p : portions)
+            if (p.sealed) core::aes_ctr_check(ck->size(), p.section.iv.size());
+    }
+    py::object copy = S->ContainerKeys(py::arg("cipher_index") = keys.attr("cipher_index"),
+                                       py::arg("mac_index") = keys.attr("mac_index"),
+                                       py::arg("cipher_key") = keys.attr("cipher_key"),
+                                       py::arg("mac_key") = keys.attr("mac_key"));
+
+    Snapshot hs(portions[0].payload), cs(portions[1].payload);
+    try {
+        for (Portion& p : portions) {
+            if (!p.sealed) continue;
+            if (p.stock) {
+                std::uint8_t* out = nullptr;
+                py::bytes plain = norvo::bind::new_bytes(p.section.encrypted.size(), out);
+                norvo::bind::bulk(p.section.encrypted.size(), [&] { fmt::open_section(ck->span(), p.section, out); });
+                p.payload.attr("set_plaintext_data")(plain);
+            } else {
+                p.payload.attr("decrypt")(keys);
+            }
+        }
+    } catch (...) {
+        hs.restore();
+        cs.restore();
+        throw;
+    }
+    py::setattr(self, "container_keys", copy);
+}
+
+std::size_t container_len(py::object self) {
+    if (container_encrypted(self)) {
+        py::object d = self.attr("_enc_data");
+        return d.is_none() ? 0 : py::len(d);
+    }
+    py::object h = self.attr("header").attr("data");
+    if (truthy(h)) {
+        std::size_t hl = py::len(h);
+        return hl + py::len(self.attr("content").attr("data"));
+    }
+    return py::len(self.attr("content").attr("data"));
+}
+
+const char* const EQ_ATTRS[] = {"id",         "data",       "access",      "container_keys", "created_at",
+                                "created_by", "modified_at", "modified_by", "type",           "length"};
+
+py::object attr_eq(py::handle a, py::handle b, const char* name) {
+    py::object x = getattr_or_none(a, name), y = getattr_or_none(b, name);
+    PyObject* r = PyObject_RichCompare(x.ptr(), y.ptr(), Py_EQ);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+bool container_eq(py::object self, py::object other) {
+    if (!same_class(self, other)) return false;
+    if (container_encrypted(self) != container_encrypted(other)) return false;
+    if (norvo::bind::traces_enabled()) {
+        S->log.attr("debug")("Checking Container Equality.");
+        for (const char* name : EQ_ATTRS) S->log.attr("debug")("%s:         %s", name, attr_eq(self, other, name));
+    }
+    bool all = true;
+    for (const char* name : EQ_ATTRS) all = truthy(attr_eq(self, other, name)) && all;
+    return all;
+}
+
+// ---------------------------------------------------------------------------------------
+// Class assembly: plain Python classes (base object, state in the instance dictionary)
+// whose operations are these C++ functions.
+
+py::object make_class(const char* name, py::tuple bases, const char* doc, py::module_& m) {
+    py::dict ns;
+    ns["__module__"] = m.attr("__name__");
+    ns["__qualname__"] = name;
+    ns["__doc__"] = doc;
+    ns["__hash__"] = py::none();
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(name, bases, ns);
+}
+
+template <class F, class... Extra>
+void method(py::object cls, const char* name, F&& f, const Extra&... extra) {
+    // pybind11 treats a function named __init__ as the constructor of one of its own types;
+    // these classes are plain Python classes, so the initialiser is bound under another name.
+    bool init = std::string(name) == "__init__";
+    py::cpp_function fn(std::forward<F>(f), py::name(init ? "_initialise" : name), py::is_method(cls), extra...);
+    py::setattr(cls, name, fn);
+}
+
+py::object property(py::cpp_function getter, py::object setter = py::none()) {
+    return py::module_::import("builtins").attr("property")(getter, setter);
+}
+
+py::object construct_field(py::handle name, py::handle sub) { return sub.attr("__rtruediv__")(name); }
+
+}  // namespace
+
+PYBIND11_MODULE(container, m) {
+    norvo::bind::install_translators();
+    m.doc() = "Encrypted containers: formats, container keys, payloads and the Container object.";
+    S = new State();
+
+    m.attr("arrow") = py::module_::import("arrow");
+    m.attr("logging") = py::module_::import("logging");
+    m.attr("json") = py::module_::import("simplejson");
+    m.attr("datetime") = py::module_::import("datetime").attr("datetime");
+    m.attr("uuid4") = py::module_::import("uuid").attr("uuid4");
+    py::module_ construct = py::module_::import("construct");
+    for (const char* n : {"Int64ul", "Bytes", "Struct", "Embedded", "this"}) m.attr(n) = construct.attr(n);
+    m.attr("ConstructContainer") = construct.attr("Container");
+    m.attr("UUID") = py::module_::import("norvo.utils").attr("UUID");
+    m.attr("providers") = py::module_::import("norvo.providers");
+    m.attr("crypto") = py::module_::import("norvo.crypto");
+    try {
+        m.attr("hmac") = py::module_::import("norvo.crypto.hmac");
+    } catch (py::error_already_set& e) {
+        // Until the MAC module is built, its key length is the SHA-384 block size.
+        if (!e.matches(PyExc_ModuleNotFoundError)) throw;
+        m.attr("hmac") = py::none();
+    }
+    // The portion cipher reaches aes through the package; load it here so it is there.
+    m.attr("aes") = py::module_::import("norvo.crypto.aes");
+
+    S->crypto = m.attr("crypto");
+    S->providers = m.attr("providers");
+    S->aes = m.attr("aes");
+    S->hmac = m.attr("hmac");
+    S->UUID = m.attr("UUID");
+    S->uuid4 = m.attr("uuid4");
+    S->uuid_type = py::module_::import("uuid").attr("UUID");
+    S->arrow = m.attr("arrow");
+    S->json = m.attr("json");
+    S->datetime = m.attr("datetime");
+    S->ConstructContainer = m.attr("ConstructContainer");
+    S->StreamError = py::module_::import("construct.core").attr("StreamError");
+
+    m.attr("log") = norvo::bind::logger(LOGGER_NAME);
+    S->log = m.attr("log");
+
+    m.attr("VERSION") = py::int_(fmt::VERSION);
+    m.attr("KEY_BLOB_VERSION") = py::int_(fmt::KEY_BLOB_VERSION);
+    m.attr("CIPHER_KEY_LENGTH") = py::int_(CIPHER_KEY_LENGTH);
+
+    // The four byte formats, declared for readers of the module; the container builds and
+    // parses the same bytes natively.
+    py::object I = m.attr("Int64ul"), B = m.attr("Bytes"), St = m.attr("Struct"), this_ = m.attr("this");
+    auto f = [](const char* n, py::handle sub) { return construct_field(py::str(n), sub); };
+    m.attr("ContainerPreambleStruct") =
+        St(f("version", I), f("oid", B(16)), f("cipher_index", I), f("mac_index", I), f("header_length", I),
+           f("content_length", I));
+    m.attr("ContainerSectionStruct") =
+        St(f("iv_length", I), f("iv", B(this_.attr("iv_length"))), f("encrypted_length", I),
+           f("encrypted", B(this_.attr("encrypted_length"))), f("digest_length", I),
+           f("digest", B(this_.attr("digest_length"))));
+    m.attr("ContainerStruct") = St(m.attr("Embedded")(m.attr("ContainerPreambleStruct")),
+                                   f("header", m.attr("ContainerSectionStruct")),
+                                   f("content", m.attr("ContainerSectionStruct")));
+    m.attr("ContainerKeysStruct") =
+        St(f("version", I), f("cipher_index", I), f("cipher_key_length", I),
+           f("cipher_key", B(this_.attr("cipher_key_length"))), f("mac_index", I), f("mac_key_length", I),
+           f("mac_key", B(this_.attr("mac_key_length"))));
+    S->ContainerKeysStruct = m.attr("ContainerKeysStruct");
+
+    m.def("_encrypt", [](py::object ptxt, py::object container_keys) { return encrypt_section(ptxt, container_keys); },
+          py::arg("ptxt"), py::arg("container_keys"),
+          "Seal one portion: fresh counter block, AES-CTR, HMAC-SHA384 over the ciphertext; the section bytes.");
+    m.def("_decrypt",
+          [](py::object ciphertxt, py::object container_keys) { return decrypt_section(ciphertxt, container_keys); },
+          py::arg("ciphertxt"), py::arg("container_keys"),
+          "Open one section: its MAC is verified before anything is decrypted; the plaintext bytes.");
+
+    py::object object_base = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+
+    // ContainerKeys
+    py::object keys_cls = make_class("ContainerKeys", py::make_tuple(object_base),
+                                     "The key record of one container: AES key, HMAC key and their indexes.", m);
+    method(keys_cls, "__init__", &keys_init, py::arg("cipher_index") = 0, py::arg("mac_index") = 0,
+           py::arg("cipher_key") = py::none(), py::arg("mac_key") = py::none());
+    for (const char* name : {"cipher_index", "mac_index", "cipher_key", "mac_key"}) {
+        std::string field = name;
+        py::setattr(keys_cls, name,
+                    property(py::cpp_function([field](py::object self) -> py::object {
+                        return self.attr("container").attr(field.c_str());
+                    })));
+    }
+    method(keys_cls, "__bytes__", &keys_bytes);
+    py::setattr(keys_cls, "from_bytes",
+                py::module_::import("builtins")
+                    .attr("staticmethod")(py::cpp_function(&keys_from_bytes, py::name("from_bytes"), py::arg("data"))));
+    method(keys_cls, "__eq__", &keys_eq);
+    method(keys_cls, "__ne__", [](py::object self, py::object other) { return !truthy(self.attr("__eq__")(other)); });
+    m.attr("ContainerKeys") = keys_cls;
+    S->ContainerKeys = keys_cls;
+
+    // RawPayload
+    py::object raw = make_class("RawPayload", py::make_tuple(object_base),
+                                "One portion of a container holding bytes, plain or encrypted.", m);
+    method(raw, "__init__", &payload_init, py::arg("enc_data") = py::none(),
+           py::arg("ptxt_data") = py::none());
+    py::setattr(raw, "data", property(py::cpp_function(&raw_get_data), py::cpp_function(&raw_set_data)));
+    py::setattr(raw, "encrypted", property(py::cpp_function([](py::object self) -> py::object {
+                    return self.attr("_encrypted");
+                })));
+    method(raw, "set_encrypted_data", &set_encrypted_data, py::arg("ciphertext"));
+    method(raw, "set_plaintext_data", &set_plaintext_data, py::arg("plaintext"));
+    method(raw, "encrypt", &payload_encrypt, py::arg("container_keys"));
+    method(raw, "decrypt", &payload_decrypt, py::arg("container_keys"));
+    method(raw, "__repr__", [](py::object self) { return payload_repr(self, "RawPayload"); });
+    method(raw, "__eq__", &payload_eq);
+    method(raw, "__ne__", [](py::object self, py::object other) { return !truthy(self.attr("__eq__")(other)); });
+    method(raw, "__len__", [](py::object self) { return py::len(self.attr("data")); });
+    m.attr("RawPayload") = raw;
+    S->RawPayload = raw;
+    S->raw_encrypt = raw.attr("encrypt");
+    S->raw_decrypt = raw.attr("decrypt");
+
+    // JSONPayload
+    py::object jp = make_class("JSONPayload", py::make_tuple(raw),
+                               "A portion holding a JSON document, handed out decoded.", m);
+    method(jp, "_get_data", &json_get_data);
+    method(jp, "_set_data", &json_set_data, py::arg("data"));
+    py::setattr(jp, "data",
+                property(py::cpp_function([](py::object self) -> py::object { return self.attr("_get_data")(); }),
+                         py::cpp_function([](py::object self, py::object v) { self.attr("_set_data")(v); })));
+    method(jp, "encrypt", &payload_encrypt, py::arg("container_keys"));
+    method(jp, "__repr__", [](py::object self) { return payload_repr(self, "JSONPayload"); });
+    m.attr("JSONPayload") = jp;
+    S->JSONPayload = jp;
+    S->json_encrypt = jp.attr("encrypt");
+
+    // Header
+    py::object hdr = make_class("Header", py::make_tuple(jp),
+                                "The header portion: the application's value inside a versioned JSON object.", m);
+    py::setattr(hdr, "version", py::int_(1));
+    py::setattr(hdr, "data", property(py::cpp_function(&header_get_data), py::cpp_function(&header_set_data)));
+    m.attr("Header") = hdr;
+    S->Header = hdr;
+
+    // Container
+    py::object cont = make_class("Container", py::make_tuple(object_base),
+                                 "One encrypted container: a header and a content, plain or encrypted.", m);
+    method(cont, "__init__", &container_init, py::arg("data") = py::none(),
+           py::arg("content_cls") = raw);
+    method(cont, "decrypt", &container_decrypt, py::arg("container_keys") = py::none());
+    method(cont, "encrypt", &container_encrypt, py::arg("container_keys") = py::none());
+    py::setattr(cont, "data", property(py::cpp_function(&container_get_data), py::cpp_function(&container_set_data)));
+    py::setattr(cont, "encrypted",
+                property(py::cpp_function([](py::object self) { return container_encrypted(self); })));
+    py::setattr(cont, "_container",
+                property(py::cpp_function(&container_get_record), py::cpp_function(&container_set_record)));
+    for (const char* name : {"created_by", "modified_by"}) {
+        std::string slot = std::string("_") + name;
+        py::setattr(cont, name,
+                    property(py::cpp_function([slot](py::object self) -> py::object { return self.attr(slot.c_str()); }),
+                             py::cpp_function([slot](py::object self, py::object v) {
+                                 set_created_like(self, slot.c_str(), v);
+                             })));
+    }
+    for (const char* name : {"created_at", "modified_at"}) {
+        std::string slot = std::string("_") + name;
+        py::setattr(cont, name,
+                    property(py::cpp_function([slot](py::object self) -> py::object { return self.attr(slot.c_str()); }),
+                             py::cpp_function([slot](py::object self, py::object v) {
+                                 set_time_like(self, slot.c_str(), v);
+                             })));
+    }
+    method(cont, "__len__", &container_len);
+    method(cont, "__repr__", [](py::object self) {
+        return py::str("<Container({}) Encrypted: {}>").format(self.attr("id"), py_bool(container_encrypted(self)));
+    });
+    method(cont, "__eq__", &container_eq);
+    method(cont, "__ne__", [](py::object self, py::object other) { return !truthy(self.attr("__eq__")(other)); });
+    m.attr("Container") = cont;
+    S->Container = cont;
+}
