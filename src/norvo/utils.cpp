@@ -3,6 +3,8 @@
 
 namespace {
 
+constexpr long long MAX_PADDING = 1LL << 30;
+
 // The four character classes of the complexity rule; nothing outside ASCII belongs to any.
 int character_classes(const std::u32string_view s) {
     bool upper = false, lower = false, digit = false, special = false;
@@ -83,6 +85,9 @@ PYBIND11_MODULE(utils, m) {
             py::object rem = py::reinterpret_steal<py::object>(PyNumber_Remainder(size.ptr(), length.ptr()));
             if (!rem) throw py::error_already_set();
             py::object n = length - rem;
+            // A block length is small; one that would append gigabytes is refused before anything
+            // is allocated.
+            if (PyLong_Check(n.ptr()) && n > py::int_(MAX_PADDING)) throw py::value_error("length is too large");
             py::object zeros = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBytes_Type))(n);
             return s + zeros;
         },

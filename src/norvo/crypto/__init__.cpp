@@ -78,18 +78,22 @@ PYBIND11_MODULE(crypto, m) {
         []() {
             // Both OpenSSLs in the process must agree: the system one the core uses and the one
             // inside the crypto library. A half switch is undone so the process keeps working.
+            const bool core_was_on = core::fips_enabled();
             if (!core::fips_enable()) norvo::bind::raise(PyExc_AssertionError, "Unable to set FIPS mode.");
+            // Only what this call switched is undone; a mode that was already on stays on.
+            auto refuse = [core_was_on]() {
+                if (!core_was_on) core::fips_disable();
+                norvo::bind::raise(PyExc_AssertionError, "Unable to set FIPS mode.");
+            };
             py::object rust = py::module_::import("cryptography.hazmat.bindings._rust").attr("openssl");
             if (!rust.attr("is_fips_enabled")().cast<bool>()) {
                 try {
                     py::module_::import("norvo.crypto").attr("backend").attr("_enable_fips")();
                 } catch (py::error_already_set&) {
-                    core::fips_disable();
-                    norvo::bind::raise(PyExc_AssertionError, "Unable to set FIPS mode.");
+                    refuse();
                 }
             }
-            if (!core::fips_enabled() || !rust.attr("is_fips_enabled")().cast<bool>())
-                norvo::bind::raise(PyExc_AssertionError, "Unable to set FIPS mode.");
+            if (!core::fips_enabled() || !rust.attr("is_fips_enabled")().cast<bool>()) refuse();
         },
         "Switch OpenSSL into FIPS mode and confirm it; AssertionError when it cannot be done.");
 

@@ -1,0 +1,215 @@
+// Known-answer and bad-input tests of the core's OpenSSL wrappers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "norvo/core/crypto.hpp"
+
+namespace core = norvo::core;
+
+namespace {
+
+std::vector<std::uint8_t> unhex(const std::string& hex) {
+    std::vector<std::uint8_t> out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+std::vector<std::uint8_t> text(const std::string& s) { return {s.begin(), s.end()}; }
+
+core::bytes_view view(const std::vector<std::uint8_t>& v) { return {v.data(), v.size()}; }
+
+// NIST SP 800-38A, F.5.5 (encrypt) and F.5.6 (decrypt), CTR-AES256. The counter block
+// f0..ff carries into its second-to-last byte after the first block.
+const std::string kCtrKey = "603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4";
+const std::string kCtrIv = "f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff";
+const std::string kCtrPlain =
+    "6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
+    "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710";
+const std::string kCtrCipher =
+    "601ec313775789a5b7a7f504bbf3d228f443e3ca4d62b59aca84e990cacaf5c5"
+    "2b0930daa23de94ce87017ba2d84988ddfc9c58db67aada613c2dd08457941a6";
+
+TEST(AesCtr, Sp800_38A_F55_Encrypt) {
+    auto key = unhex(kCtrKey), iv = unhex(kCtrIv), in = unhex(kCtrPlain);
+    std::vector<std::uint8_t> out(in.size());
+    core::aes_ctr(view(key), view(iv), view(in), out.data());
+    EXPECT_EQ(core::to_hex(view(out)), kCtrCipher);
+}
+
+TEST(AesCtr, Sp800_38A_F56_DecryptInPlace) {
+    auto key = unhex(kCtrKey), iv = unhex(kCtrIv), buf = unhex(kCtrCipher);
+    core::aes_ctr(view(key), view(iv), view(buf), buf.data());
+    EXPECT_EQ(core::to_hex(view(buf)), kCtrPlain);
+}
+
+TEST(AesCtr, PartialBlocksKeepTheirLength) {
+    auto key = unhex(kCtrKey), iv = unhex(kCtrIv), in = unhex(kCtrPlain);
+    for (std::size_t n : {0u, 1u, 15u, 17u, 33u}) {
+        std::vector<std::uint8_t> part(in.begin(), in.begin() + n), out(n);
+        core::aes_ctr(view(key), view(iv), view(part), out.data());
+        EXPECT_EQ(core::to_hex(view(out)), kCtrCipher.substr(0, 2 * n)) << n;
+    }
+}
+
+TEST(AesCtr, WholeBlockIsTheCounter) {
+    // The low 64 bits roll over into the high half: block 2 of nonce||ff..ff is block 1 of (nonce+1)||00..00.
+    auto key = unhex(kCtrKey);
+    auto iv = unhex("0000000000000001ffffffffffffffff"), next = unhex("00000000000000020000000000000000");
+    std::vector<std::uint8_t> zeros(32, 0), two(32), one(16);
+    core::aes_ctr(view(key), view(iv), view(zeros), two.data());
+    core::aes_ctr(view(key), view(next), core::bytes_view(zeros).first(16), one.data());
+    EXPECT_TRUE(std::equal(one.begin(), one.end(), two.begin() + 16));
+}
+
+TEST(AesCtr, CheckRefusesBadSizes) {
+    for (std::size_t k : {16u, 24u, 32u}) EXPECT_NO_THROW(core::aes_ctr_check(k, 16));
+    for (std::size_t k : {0u, 15u, 31u, 33u, 64u}) EXPECT_THROW(core::aes_ctr_check(k, 16), core::InvalidArgument);
+    for (std::size_t iv : {0u, 8u, 15u, 17u}) EXPECT_THROW(core::aes_ctr_check(32, iv), core::InvalidArgument);
+    auto key = unhex(kCtrKey), iv = unhex(kCtrIv);
+    std::vector<std::uint8_t> in(4), out(4);
+    EXPECT_THROW(core::aes_ctr(core::bytes_view(key).first(31), view(iv), view(in), out.data()), core::InvalidArgument);
+    EXPECT_THROW(core::aes_ctr(view(key), core::bytes_view(iv).first(15), view(in), out.data()), core::InvalidArgument);
+}
+
+struct HmacCase {
+    int number;
+    std::vector<std::uint8_t> key, data;
+    std::string tag;
+};
+
+// RFC 4231, HMAC-SHA-384 outputs of test cases 1, 2, 6 and 7 (6 and 7 use a 131-byte key).
+std::vector<HmacCase> rfc4231() {
+    return {
+        {1, std::vector<std::uint8_t>(20, 0x0b), text("Hi There"),
+         "afd03944d84895626b0825f4ab46907f15f9dadbe4101ec682aa034c7cebc59cfaea9ea9076ede7f4af152e8b2fa9cb6"},
+        {2, text("Jefe"), text("what do ya want for nothing?"),
+         "af45d2e376484031617f78d2b58a6b1b9c7ef464f5a01b47e42ec3736322445e8e2240ca5e69e2c78b3239ecfab21649"},
+        {6, std::vector<std::uint8_t>(131, 0xaa), text("Test Using Larger Than Block-Size Key - Hash Key First"),
+         "4ece084485813e9088d2c63a041bc5b44f9ef1012a2b588f3cd11f05033ac4c60c2ef6ab4030fe8296248df163f44952"},
+        {7, std::vector<std::uint8_t>(131, 0xaa),
+         text("This is a test using a larger than block-size key and a larger than block-size data. "
+              "The key needs to be hashed before being used by the HMAC algorithm."),
+         "6617178e941f020d351e2f254e8fd32c602420feb0b8fb9adccebb82461e99c5a678cc31e799176d3860e6110c46523e"},
+    };
+}
+
+TEST(HmacSha384, Rfc4231) {
+    for (const auto& c : rfc4231()) {
+        auto tag = core::hmac_sha384(view(c.key), view(c.data));
+        EXPECT_EQ(core::to_hex(core::bytes_view(tag)), c.tag) << "case " << c.number;
+        EXPECT_TRUE(core::hmac_sha384_verify(view(c.key), view(c.data), view(unhex(c.tag)))) << "case " << c.number;
+    }
+}
+
+TEST(HmacSha384, PiecesEqualOneMessage) {
+    auto c = rfc4231()[3];
+    core::bytes_view all = view(c.data);
+    core::bytes_view pieces[] = {all.first(10), {}, all.subspan(10)};
+    auto tag = core::hmac_sha384(view(c.key), std::span<const core::bytes_view>(pieces));
+    EXPECT_EQ(core::to_hex(core::bytes_view(tag)), c.tag);
+}
+
+TEST(HmacSha384, VerifyRefusesAnyChangeAndTruncation) {
+    auto c = rfc4231()[0];
+    auto good = unhex(c.tag);
+    auto flipped = good;
+    flipped[47] ^= 1;
+    std::vector<std::uint8_t> short_tag(good.begin(), good.begin() + 47);
+    // RFC 4231 test case 5 publishes only the first 16 bytes: whole tags are compared.
+    auto case5_key = std::vector<std::uint8_t>(20, 0x0c);
+    EXPECT_FALSE(core::hmac_sha384_verify(view(c.key), view(c.data), view(flipped)));
+    EXPECT_FALSE(core::hmac_sha384_verify(view(c.key), view(c.data), view(short_tag)));
+    EXPECT_FALSE(core::hmac_sha384_verify(view(c.key), view(c.data), {}));
+    EXPECT_FALSE(core::hmac_sha384_verify(view(case5_key), view(text("Test With Truncation")),
+                                          view(unhex("3abf34c3503b2a23a46efc619baef897"))));
+    EXPECT_TRUE(core::constant_time_equal({}, {}));
+    EXPECT_FALSE(core::constant_time_equal(view(good), view(flipped)));
+}
+
+TEST(Sha384, Fips180_2) {
+    EXPECT_EQ(core::to_hex(core::bytes_view(core::sha384(view(text("abc"))))),
+              "cb00753f45a35e8bb5a03d699ac65007272c32ab0eded1631a8b605a43ff5bed8086072ba1e7cc2358baeca134c825a7");
+    auto msg896 = text(
+        "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu");
+    ASSERT_EQ(msg896.size() * 8, 896u);
+    const std::string expected =
+        "09330c33f71147e83d192fc782cd1b4753111b173b3b05d22fa08086e3b0f712fcc7c71a557e2db966c3e9fa91746039";
+    EXPECT_EQ(core::to_hex(core::bytes_view(core::sha384(view(msg896)))), expected);
+    EXPECT_EQ(core::to_hex(view(core::digest("SHA384", view(msg896)))), expected);
+    EXPECT_EQ(core::to_hex(core::bytes_view(core::sha384({}))),
+              "38b060a751ac96384cd9327eb1b1e36a21fdb71114be07434c0cc7bf63f6e1da274edebfe76f65fbd51ad2f14898b95b");
+}
+
+TEST(Digest, UnknownNameThrows) {
+    EXPECT_FALSE(core::digest_available("NO-SUCH-DIGEST"));
+    EXPECT_TRUE(core::digest_available("SHA384"));
+    EXPECT_THROW(core::digest("NO-SUCH-DIGEST", {}), core::OpenSSLError);
+}
+
+// Computed with Python's hashlib.pbkdf2_hmac("sha384", ...).
+TEST(Pbkdf2, HmacSha384) {
+    struct {
+        std::string secret;
+        std::vector<std::uint8_t> salt;
+        std::uint64_t iterations;
+        std::size_t length;
+        std::string key;
+    } cases[] = {
+        {"password", text("salt"), 4096, 48,
+         "559726be38db125bc85ed7895f6e3cf574c7a01c080c3447db1e8a76764deb3c307b94853fbe424f6488c5f4f1289626"},
+        {"norvo password", {0, 1, 2, 3, 4, 5, 6, 7}, 100000, 32,
+         "b0aa6e3a32c3d0b035338f4e7e12fff9b992fcda489cd226c7ae7d4cbbcf87e8"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> out(c.length);
+        core::pbkdf2_hmac("SHA384", view(text(c.secret)), view(c.salt), c.iterations, out);
+        EXPECT_EQ(core::to_hex(view(out)), c.key) << c.secret;
+    }
+}
+
+TEST(Pbkdf2, RefusesBadIterations) {
+    std::vector<std::uint8_t> out(32);
+    EXPECT_THROW(core::pbkdf2_hmac("SHA384", {}, {}, 0, out), core::InvalidArgument);
+    EXPECT_THROW(core::pbkdf2_hmac("SHA384", {}, {}, std::uint64_t(1) << 40, out), core::InvalidArgument);
+}
+
+// Computed with cryptography's X963KDF(hashes.SHA384(), length, sharedinfo).derive(z).
+TEST(X963Kdf, Sha384) {
+    auto z = unhex("96c05619d56c328ab95fe84b18264b08725b85e33fd34f08");
+    std::vector<std::uint8_t> out32(32), out80(80);
+    core::x963_kdf("SHA384", view(z), {}, out32);
+    EXPECT_EQ(core::to_hex(view(out32)), "913fb353930b0d05c1a99246c4f130ac23c2eda5d69fc21b96ebcf4bd9d7cc71");
+    core::x963_kdf("SHA384", view(z), view(text("norvo")), out80);
+    EXPECT_EQ(core::to_hex(view(out80)),
+              "e4488eb41934f6900e04f0382e00d38238b6113669a935495e6d9882b9ef1688eacf0ccd36df237bc53e39f36c84815d"
+              "7b04b0f992d983bbecaec1c0aff0f72b9966bd8f910ac5807ca1f63e4482ade5");
+    // An empty secret is valid input: K(1) = SHA-384(00 00 00 01).
+    core::x963_kdf("SHA384", {}, {}, out32);
+    EXPECT_EQ(core::to_hex(view(out32)), "14d0dce7a18d3ff1fb2d2d575d0d0137a9f6a5b12eb046887bd46e94e0f615ad");
+    // A longer output starts with the shorter one.
+    std::vector<std::uint8_t> out97(97);
+    core::x963_kdf("SHA384", view(z), {}, out97);
+    core::x963_kdf("SHA384", view(z), {}, out32);
+    EXPECT_TRUE(std::equal(out32.begin(), out32.end(), out97.begin()));
+    EXPECT_NO_THROW(core::x963_kdf("SHA384", view(z), {}, {}));
+    EXPECT_THROW(core::x963_kdf("NO-SUCH-DIGEST", view(z), {}, out32), core::OpenSSLError);
+}
+
+TEST(RandomBytes, Sizes) {
+    for (std::size_t n : {0u, 1u, 8u, 16u, 32u, 128u, 100000u}) EXPECT_EQ(core::random_bytes(n).size(), n);
+    std::vector<std::uint8_t> none;
+    EXPECT_NO_THROW(core::random_bytes(core::bytes_out(none)));
+    // Two 32-byte draws colliding would mean the generator is broken.
+    EXPECT_NE(core::random_bytes(32), core::random_bytes(32));
+}
+
+TEST(Hex, Lowercase) {
+    std::vector<std::uint8_t> v = {0x00, 0x0f, 0xab, 0xff};
+    EXPECT_EQ(core::to_hex(view(v)), "000fabff");
+    EXPECT_EQ(core::to_hex({}), "");
+}
+
+}  // namespace
