@@ -10,6 +10,7 @@
 #include <openssl/provider.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <climits>
 #include <memory>
 
@@ -32,8 +33,6 @@ struct CipherCtxFree { void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX
 struct MdCtxFree { void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); } };
 struct MdFree { void operator()(EVP_MD* p) const { EVP_MD_free(p); } };
 struct CipherFree { void operator()(EVP_CIPHER* p) const { EVP_CIPHER_free(p); } };
-struct KdfFree { void operator()(EVP_KDF* p) const { EVP_KDF_free(p); } };
-struct KdfCtxFree { void operator()(EVP_KDF_CTX* p) const { EVP_KDF_CTX_free(p); } };
 
 // OpenSSL wants non-null pointers even for empty inputs in a few places.
 const unsigned char kEmpty[1] = {0};
@@ -186,23 +185,33 @@ void pbkdf2_hmac(const char* digest_name, bytes_view secret, bytes_view salt, st
 }
 
 void x963_kdf(const char* digest_name, bytes_view secret, bytes_view shared_info, bytes_out out) {
-    std::unique_ptr<EVP_KDF, KdfFree> kdf(EVP_KDF_fetch(nullptr, "X963KDF", nullptr));
-    if (!kdf) throw_openssl("X9.63 KDF not available");
-    std::unique_ptr<EVP_KDF_CTX, KdfCtxFree> ctx(EVP_KDF_CTX_new(kdf.get()));
-    if (!ctx) throw_openssl("X9.63 KDF context");
-    std::string md(digest_name);
-    OSSL_PARAM params[4];
-    int n = 0;
-    params[n++] = OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, md.data(), 0);
-    params[n++] = OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<unsigned char*>(ptr(secret)),
-                                                    secret.size());
-    if (!shared_info.empty())
-        params[n++] = OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO,
-                                                        const_cast<unsigned char*>(shared_info.data()),
-                                                        shared_info.size());
-    params[n] = OSSL_PARAM_construct_end();
+    // ANSI X9.63: K(i) = H(Z || counter_i as 32-bit big-endian || SharedInfo), counter from 1.
+    // Done over the digest directly: OpenSSL's X963KDF provider refuses an empty Z, which the
+    // standard (and the crypto library) accept.
     if (out.empty()) return;
-    if (EVP_KDF_derive(ctx.get(), out.data(), out.size(), params) != 1) throw_openssl("X9.63 KDF failed");
+    auto md = fetch_md(digest_name);
+    const std::size_t hlen = static_cast<std::size_t>(EVP_MD_get_size(md.get()));
+    if (hlen == 0) throw InvalidArgument("X9.63 KDF needs a fixed-size digest");
+    if ((out.size() - 1) / hlen >= 0xffffffffULL) throw InvalidArgument("X9.63 KDF output too long");
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    if (!ctx) throw_openssl("digest context");
+    std::vector<std::uint8_t> block(hlen);
+    std::size_t done = 0;
+    for (std::uint32_t counter = 1; done < out.size(); ++counter) {
+        const unsigned char be[4] = {static_cast<unsigned char>(counter >> 24), static_cast<unsigned char>(counter >> 16),
+                                     static_cast<unsigned char>(counter >> 8), static_cast<unsigned char>(counter)};
+        unsigned int len = 0;
+        if (EVP_DigestInit_ex2(ctx.get(), md.get(), nullptr) != 1 ||
+            EVP_DigestUpdate(ctx.get(), ptr(secret), secret.size()) != 1 ||
+            EVP_DigestUpdate(ctx.get(), be, sizeof be) != 1 ||
+            EVP_DigestUpdate(ctx.get(), ptr(shared_info), shared_info.size()) != 1 ||
+            EVP_DigestFinal_ex(ctx.get(), block.data(), &len) != 1 || len != hlen)
+            throw_openssl("X9.63 KDF failed");
+        std::size_t n = std::min(hlen, out.size() - done);
+        std::copy(block.begin(), block.begin() + n, out.begin() + done);
+        done += n;
+    }
+    OPENSSL_cleanse(block.data(), block.size());
 }
 
 namespace {
