@@ -1,5 +1,7 @@
 #include "norvo/core/container_format.hpp"
 
+#include "norvo/core/byte_io.hpp"
+
 #include <cstring>
 #include <limits>
 
@@ -7,49 +9,23 @@ namespace norvo::core::container {
 
 namespace {
 
-// A bounds-checked reader over the input. Lengths are compared against what is left before
-// anything is taken, so a length field near 2^64 fails cleanly instead of wrapping.
-class Reader {
-public:
-    explicit Reader(bytes_view in) : in_(in) {}
-
-    std::uint64_t u64() {
-        need(8);
-        std::uint64_t v = 0;
-        for (int i = 7; i >= 0; --i) v = (v << 8) | in_[pos_ + static_cast<std::size_t>(i)];
-        pos_ += 8;
-        return v;
-    }
-
-    bytes_view take(std::uint64_t n) {
-        need(n);
-        bytes_view out = in_.subspan(pos_, static_cast<std::size_t>(n));
-        pos_ += static_cast<std::size_t>(n);
-        return out;
-    }
-
-    std::size_t pos() const { return pos_; }
-
-private:
-    void need(std::uint64_t n) const {
-        std::size_t left = in_.size() - pos_;
-        if (n > left) throw TruncatedInput(n, left);
-    }
-
-    bytes_view in_;
-    std::size_t pos_ = 0;
-};
+auto reader(bytes_view in) {
+    return ByteReader(in, [](const char*, std::uint64_t needed, std::size_t remaining) {
+        throw TruncatedInput(needed, remaining);
+    });
+}
+using Reader = decltype(reader(bytes_view{}));
 
 Section read_section(Reader& r) {
     Section s;
-    std::size_t start = r.pos();
+    std::size_t start = r.position();
     s.iv_length = r.u64();
     s.iv = r.take(s.iv_length);
     s.encrypted_length = r.u64();
     s.encrypted = r.take(s.encrypted_length);
     s.digest_length = r.u64();
     s.digest = r.take(s.digest_length);
-    s.size = r.pos() - start;
+    s.size = r.position() - start;
     return s;
 }
 
@@ -67,12 +43,12 @@ TruncatedInput::TruncatedInput(std::uint64_t expected_, std::size_t found_)
       found(found_) {}
 
 Section parse_section(bytes_view in) {
-    Reader r(in);
+    auto r = reader(in);
     return read_section(r);
 }
 
 ContainerRecord parse_container(bytes_view in) {
-    Reader r(in);
+    auto r = reader(in);
     ContainerRecord c;
     c.version = r.u64();
     c.oid = r.take(OID_SIZE);
@@ -82,16 +58,16 @@ ContainerRecord parse_container(bytes_view in) {
     c.content_length = r.u64();
     // The sections are found by their own length fields; header_length and content_length
     // are carried, not trusted.
-    c.header_offset = r.pos();
+    c.header_offset = r.position();
     c.header = read_section(r);
-    c.content_offset = r.pos();
+    c.content_offset = r.position();
     c.content = read_section(r);
-    c.size = r.pos();
+    c.size = r.position();
     return c;
 }
 
 KeyRecord parse_key_record(bytes_view in) {
-    Reader r(in);
+    auto r = reader(in);
     KeyRecord k;
     k.version = r.u64();
     k.cipher_index = r.u64();
@@ -100,7 +76,7 @@ KeyRecord parse_key_record(bytes_view in) {
     k.mac_index = r.u64();
     k.mac_key_length = r.u64();
     k.mac_key = r.take(k.mac_key_length);
-    k.size = r.pos();
+    k.size = r.position();
     return k;
 }
 
@@ -116,18 +92,12 @@ std::size_t key_record_size(std::size_t cipher_key, std::size_t mac_key) {
     return add(add(KEY_RECORD_FIELDS_SIZE, cipher_key), mac_key);
 }
 
-std::uint8_t* put_u64(std::uint8_t* out, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) {
-        *out++ = static_cast<std::uint8_t>(v & 0xff);
-        v >>= 8;
-    }
-    return out;
-}
+std::uint8_t* put_u64(std::uint8_t* out, std::uint64_t v) { return store_u64le(out, v); }
 
 std::uint8_t* put_field(std::uint8_t* out, bytes_view b) {
-    out = put_u64(out, b.size());
-    if (!b.empty()) std::memcpy(out, b.data(), b.size());
-    return out + b.size();
+    ByteWriter w(out);
+    w.var(b);
+    return w.cursor();
 }
 
 std::uint8_t* write_preamble(std::uint8_t* out, std::uint64_t version, bytes_view oid, std::uint64_t cipher_index,
