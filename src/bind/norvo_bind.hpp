@@ -1,12 +1,15 @@
 // What every norvo extension module shares: error translation, zero-copy byte views,
-// GIL release around bulk work, and logger/import helpers.
+// GIL release around bulk work, logger/import helpers, and the pieces the modules use to
+// build plain Python classes from C++ functions.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "norvo/core/crypto.hpp"
@@ -18,6 +21,106 @@ namespace norvo::bind {
 // Below this many bytes the GIL round trip costs more than it frees.
 inline constexpr std::size_t GIL_RELEASE_THRESHOLD = 16 * 1024;
 
+// ---- Raising and C API results
+
+[[noreturn]] inline void raise(PyObject* type, const std::string& msg) {
+    PyErr_SetString(type, msg.c_str());
+    throw py::error_already_set();
+}
+
+[[noreturn]] inline void raise(py::handle type, py::handle value) {
+    PyErr_SetObject(type.ptr(), value.ptr());
+    throw py::error_already_set();
+}
+
+// `raise ValueError` with no message, as a bare raise statement gives.
+[[noreturn]] inline void raise(PyObject* type) {
+    PyErr_SetNone(type);
+    throw py::error_already_set();
+}
+
+// A failed bare `assert` that -O does not strip: for checks that guard keys and data.
+[[noreturn]] inline void assertion_failed() { raise(PyExc_AssertionError); }
+
+// Raises `module.name(msg)`, for errors that callers catch by a library's own class.
+[[noreturn]] inline void raise_error_of(const char* module, const char* name, const std::string& msg) {
+    raise(py::module_::import(module).attr(name), py::str(msg));
+}
+
+// construct's own errors, raised by the codecs that stand in for its parse and build.
+[[noreturn]] inline void raise_construct(const char* name, const std::string& msg) {
+    raise_error_of("construct.core", name, msg);
+}
+
+// Runs `f`, reporting the core codec's `Error` as construct's StreamError, as a parse or
+// build by construct itself would fail.
+template <class Error, class F>
+decltype(auto) as_stream_error(F&& f) {
+    try {
+        return std::forward<F>(f)();
+    } catch (const Error& e) {
+        raise_construct("StreamError", e.what());
+    }
+}
+
+// Owns a new reference returned by the C API, or raises the error the call set.
+inline py::object steal(PyObject* p) {
+    if (!p) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(p);
+}
+
+// A built-in type (type, object, dict, bytes, property) as a Python object.
+inline py::object builtin(PyTypeObject& type) {
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&type));
+}
+
+// ---- Python semantics with errors passed on
+
+// bool(obj), raising what __bool__ or __len__ raises.
+inline bool truthy(py::handle obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+// `a <op> b` (Py_EQ, Py_NE ...), the result object as the operands' methods return it.
+inline py::object rich_compare(py::handle a, py::handle b, int op = Py_EQ) {
+    return steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+}
+
+// bool(a <op> b). Unlike PyObject_RichCompareBool there is no identity shortcut, so an
+// operand's own __eq__ always decides.
+inline bool compares(py::handle a, py::handle b, int op = Py_EQ) { return truthy(rich_compare(a, b, op)); }
+
+// getattr(obj, name, None): only AttributeError means "not there"; other errors pass.
+inline py::object getattr_or_none(py::handle obj, const char* name) {
+    PyObject* v = PyObject_GetAttrString(obj.ptr(), name);
+    if (v) return py::reinterpret_steal<py::object>(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::none();
+}
+
+// Text as its UTF-8 bytes; any other value as it is, for the callee to judge.
+inline py::object encode_text(py::object data) {
+    if (PyUnicode_Check(data.ptr())) return data.attr("encode")("utf-8");
+    return data;
+}
+
+// The TypeError the crypto library gives for an argument that must be exactly bytes.
+inline void require_bytes(py::handle obj, const char* name) {
+    if (PyBytes_Check(obj.ptr())) return;
+    std::string type = py::str(py::type::handle_of(obj).attr("__name__"));
+    throw py::type_error(std::string("argument '") + name + "': '" + type + "' object is not an instance of 'bytes'");
+}
+
+// ---- Bytes
+
+// Marks a view of parser input: None reads as no bytes, and a value that is not bytes-like
+// fails with the interpreter's own TypeError for a non-buffer.
+struct ParserInput {};
+inline constexpr ParserInput parser_input{};
+
 // A read-only view of an object that supports the buffer protocol (bytes, bytearray,
 // memoryview...). Text is refused with TypeError, as the crypto library refuses it.
 class ByteView {
@@ -25,8 +128,14 @@ public:
     explicit ByteView(py::handle obj, const char* name = "data") {
         if (PyUnicode_Check(obj.ptr()) || !PyObject_CheckBuffer(obj.ptr()))
             throw py::type_error(std::string(name) + " must be bytes-like");
-        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE) != 0) throw py::error_already_set();
-        held_ = true;
+        acquire(obj);
+    }
+    ByteView(py::handle obj, ParserInput) {
+        if (obj.is_none()) return;
+        if (PyUnicode_Check(obj.ptr()) || !PyObject_CheckBuffer(obj.ptr()))
+            raise(PyExc_TypeError,
+                  std::string("a bytes-like object is required, not '") + Py_TYPE(obj.ptr())->tp_name + "'");
+        acquire(obj);
     }
     ByteView(const ByteView&) = delete;
     ByteView& operator=(const ByteView&) = delete;
@@ -38,6 +147,11 @@ public:
     std::span<const std::uint8_t> span() const { return {data(), size()}; }
 
 private:
+    void acquire(py::handle obj) {
+        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+        held_ = true;
+    }
+
     Py_buffer view_{};
     bool held_ = false;
 };
@@ -65,6 +179,33 @@ decltype(auto) bulk(std::size_t size, F&& f) {
     return std::forward<F>(f)();
 }
 
+// ---- Records of construct's shape (a mapping of field names), read by a codec's build
+
+// record[name]; a field that is not there is the StreamError construct reports.
+inline py::object record_field(py::handle record, const char* name) {
+    PyObject* v = PyObject_GetItem(record.ptr(), py::str(name).ptr());
+    if (v) return py::reinterpret_steal<py::object>(v);
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
+    PyErr_Clear();
+    raise_construct("StreamError", std::string("missing field '") + name + "'");
+}
+
+// A variable field: bytes-like and exactly as long as its length field says. `view` holds
+// the buffer while the record is built.
+inline std::span<const std::uint8_t> sized_field(std::optional<ByteView>& view, py::handle value, const char* name,
+                                                 std::uint64_t length) {
+    if (PyUnicode_Check(value.ptr()) || !PyObject_CheckBuffer(value.ptr()))
+        raise_construct("StreamError", std::string("field '") + name + "' needs bytes, given " +
+                                           py::repr(value).cast<std::string>());
+    view.emplace(value, name);
+    if (view->size() != length)
+        raise_construct("StreamError", std::string("field '") + name + "' is " + std::to_string(view->size()) +
+                                           " bytes long, its length field says " + std::to_string(length));
+    return view->span();
+}
+
+// ---- Modules and classes
+
 inline py::object logger(const char* name) { return py::module_::import("logging").attr("getLogger")(name); }
 
 // Call and equality traces are written only when the package logger's own level is exactly DEBUG.
@@ -87,16 +228,6 @@ inline py::object import_from(const char* module, const char* name) {
     return mod.attr(name);
 }
 
-[[noreturn]] inline void raise(PyObject* type, const std::string& msg) {
-    PyErr_SetString(type, msg.c_str());
-    throw py::error_already_set();
-}
-
-[[noreturn]] inline void raise(py::handle type, py::handle value) {
-    PyErr_SetObject(type.ptr(), value.ptr());
-    throw py::error_already_set();
-}
-
 // Maps the core's exceptions to the Python ones this library documents. Local to each module
 // so that one module's translator never shadows another's.
 inline void install_translators() {
@@ -113,5 +244,62 @@ inline void install_translators() {
 
 // Adds `name` to the module with its module attribute set, so pickling and reprs name the right place.
 inline void set_module(py::handle obj, py::module_& m) { py::setattr(obj, "__module__", m.attr("__name__")); }
+
+// The namespace a class statement in module `m` starts with; callers add the class body.
+inline py::dict class_namespace(py::handle m, const char* name, const char* doc) {
+    py::dict ns;
+    ns["__module__"] = m.attr("__name__");
+    ns["__qualname__"] = name;
+    ns["__doc__"] = doc;
+    return ns;
+}
+
+// `meta(name, bases, ns)`: a class made as a class statement makes it, by `type` or by the
+// metaclass of a library's base class (a marshmallow Schema).
+inline py::object make_class(const char* name, py::handle bases, py::handle ns,
+                             py::handle meta = reinterpret_cast<PyObject*>(&PyType_Type)) {
+    return py::reinterpret_borrow<py::object>(meta)(name, bases, ns);
+}
+
+// Adds a C++ function as a method of a plain Python class. pybind11 takes any function named
+// "__init__" for the constructor of one of its own types, so the initialiser is named
+// "_initialise" and only stored as __init__.
+template <class F, class... Extra>
+void add_method(py::handle cls, const char* name, F&& f, const Extra&... extra) {
+    const char* own_name = std::string_view(name) == "__init__" ? "_initialise" : name;
+    py::setattr(cls, name, py::cpp_function(std::forward<F>(f), py::name(own_name), py::is_method(cls), extra...));
+}
+
+// __ne__ as the negation of the class's own __eq__ (looked up on the instance, so
+// subclasses that change equality change inequality too).
+template <class... Extra>
+void add_ne(py::handle cls, const Extra&... extra) {
+    add_method(
+        cls, "__ne__", [](py::object self, py::object other) { return !truthy(self.attr("__eq__")(other)); }, extra...);
+}
+
+// property(getter, setter, None, doc) over C++ functions; without a doc the getter's is used.
+inline py::object make_property(py::handle getter, py::handle setter = py::none(), const char* doc = nullptr) {
+    py::object text = doc ? py::object(py::str(doc)) : py::object(py::none());
+    return builtin(PyProperty_Type)(getter, setter, py::none(), text);
+}
+
+// Runs `body(resource)` as `with manager as resource:` does: __exit__ sees any Python error
+// raised in the body and may suppress it.
+template <class F>
+void with_context(py::handle manager, F&& body) {
+    py::object type = py::type::of(manager);
+    py::object enter = type.attr("__enter__");
+    py::object exit = type.attr("__exit__");
+    py::object resource = enter(manager);
+    try {
+        std::forward<F>(body)(resource);
+    } catch (py::error_already_set& e) {
+        auto or_none = [](py::handle h) { return h ? py::reinterpret_borrow<py::object>(h) : py::object(py::none()); };
+        if (!truthy(exit(manager, or_none(e.type()), or_none(e.value()), or_none(e.trace())))) throw;
+        return;
+    }
+    exit(manager, py::none(), py::none(), py::none());
+}
 
 }  // namespace norvo::bind

@@ -6,7 +6,10 @@
 #include "norvo_bind.hpp"
 
 #include <array>
-#include <string_view>
+
+using norvo::bind::add_method;
+using norvo::bind::make_property;
+using norvo::bind::truthy;
 
 namespace {
 
@@ -15,62 +18,17 @@ constexpr std::array<const char*, 8> EQ_ATTRIBUTES{
     "user_id", "key_blob", "created_at", "created_by", "modified_at", "modified_by", "expiration", "permissions",
 };
 
-bool truth(py::handle v) {
-    int t = PyObject_IsTrue(v.ptr());
-    if (t < 0) throw py::error_already_set();
-    return t == 1;
-}
-
-bool is_instance(py::handle obj, py::handle cls) {
-    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-// getattr(obj, name), with None standing in for an attribute that cannot be read.
-py::object read_or_none(py::handle obj, const char* name) {
-    PyObject* v = PyObject_GetAttrString(obj.ptr(), name);
-    if (v) return py::reinterpret_steal<py::object>(v);
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        return py::none();
-    }
-    throw py::error_already_set();
-}
-
-// Adds a C++ function as a method of a plain Python class. pybind11 treats any function
-// named "__init__" as the constructor of one of its own types, so the initialiser carries
-// another function name while it is bound as __init__.
-template <class F, class... Extra>
-void def_method(py::handle cls, const char* name, F&& f, const Extra&... extra) {
-    const bool init = std::string_view(name) == "__init__";
-    py::setattr(cls, name,
-                py::cpp_function(std::forward<F>(f), py::name(init ? "initialise" : name), py::is_method(cls),
-                                 extra...));
-}
-
-py::object make_property(py::cpp_function getter, py::cpp_function setter, const char* doc) {
-    return py::module_::import("builtins").attr("property")(getter, setter, py::none(), doc);
-}
-
 // Builds the recipient's envelope inside the provider scope: the logged-in user's key ring
 // signs, the recipient's key ring (looked up by the access's user id) receives.
 py::object build_envelope(py::handle self, py::handle envelope_type) {
     py::object norvo_pkg = py::module_::import("builtins")
                                .attr("__import__")("norvo", py::none(), py::none(), py::make_tuple("providers"), 0);
-    py::object providers = norvo_pkg.attr("providers");
-    py::object manager = providers.attr("get")();
-    py::object manager_type = py::type::of(manager);
-    py::object exit = manager_type.attr("__exit__");
-    py::object provider = manager_type.attr("__enter__")(manager);
-    try {
+    py::object manager = norvo_pkg.attr("providers").attr("get")();
+    norvo::bind::with_context(manager, [&](py::object provider) {
         py::object sender = provider.attr("session").attr("user");
         // A sender must be logged in. Checked whatever the interpreter's optimisation flag:
         // without it the build would fail later on a missing key ring.
-        if (sender.is_none()) {
-            PyErr_SetNone(PyExc_AssertionError);
-            throw py::error_already_set();
-        }
+        if (sender.is_none()) norvo::bind::assertion_failed();
         py::object container_id = self.attr("container").attr("id");
         py::object container_keys = self.attr("container").attr("container_keys");
         py::object sender_keys = sender.attr("keys");
@@ -79,14 +37,7 @@ py::object build_envelope(py::handle self, py::handle envelope_type) {
                                             py::arg("container_keys") = container_keys,
                                             py::arg("sender_keys") = sender_keys, py::arg("recip_keys") = recip_keys);
         self.attr("_key_blob") = envelope;
-    } catch (py::error_already_set& e) {
-        // An error raised from C code may carry no traceback yet.
-        auto or_none = [](py::handle h) { return h ? py::reinterpret_borrow<py::object>(h) : py::object(py::none()); };
-        py::object suppress = exit(manager, or_none(e.type()), or_none(e.value()), or_none(e.trace()));
-        if (!truth(suppress)) throw;
-        return self.attr("_key_blob");
-    }
-    exit(manager, py::none(), py::none(), py::none());
+    });
     return self.attr("_key_blob");
 }
 
@@ -120,14 +71,10 @@ PYBIND11_MODULE(access, m) {
     // Names are looked up in the module at call time, as module globals are.
     py::dict g = m.attr("__dict__");
 
-    py::module_ builtins = py::module_::import("builtins");
-    py::dict body;
-    body["__module__"] = m.attr("__name__");
-    body["__qualname__"] = "Access";
-    body["__doc__"] = CLASS_DOC;
-    py::object cls = builtins.attr("type")("Access", py::make_tuple(builtins.attr("object")), body);
+    py::object cls = norvo::bind::make_class("Access", py::make_tuple(norvo::bind::builtin(PyBaseObject_Type)),
+                                             norvo::bind::class_namespace(m, "Access", CLASS_DOC));
 
-    def_method(
+    add_method(
         cls, "__init__",
         [g](py::object self, py::object user_id, py::object permissions, py::object expiration, py::object key) {
             self.attr("_key_blob") = py::none();
@@ -141,16 +88,16 @@ PYBIND11_MODULE(access, m) {
                 self.attr("permissions") = permissions_type();
             else if (PyLong_Check(permissions.ptr()))
                 self.attr("permissions") = permissions_type(py::arg("value") = permissions);
-            else if (is_instance(permissions, permissions_type))
+            else if (py::isinstance(permissions, permissions_type))
                 self.attr("permissions") = permissions;
             else
                 norvo::bind::raise(PyExc_ValueError, "Cannot set permissions");
 
-            if (!expiration.is_none() && !is_instance(expiration, g["datetime"]))
+            if (!expiration.is_none() && !py::isinstance(expiration, g["datetime"]))
                 norvo::bind::raise(PyExc_ValueError, "expiration must be a datetime if provided");
             self.attr("expiration") = expiration;
 
-            if (truth(key)) self.attr("key_blob") = key;
+            if (truthy(key)) self.attr("key_blob") = key;
         },
         py::arg("user_id"), py::arg("permissions") = py::none(), py::arg("expiration") = py::none(),
         py::arg("key") = py::none());
@@ -174,7 +121,7 @@ PYBIND11_MODULE(access, m) {
             py::cpp_function([field](py::object self) { return self.attr(field.c_str()); }),
             py::cpp_function([g, field](py::object self, py::object value) {
                 py::object stored = value;
-                if (!value.is_none() && !is_instance(value, g["datetime"]))
+                if (!value.is_none() && !py::isinstance(value, g["datetime"]))
                     stored = g["arrow"].attr("get")(value).attr("datetime");
                 self.attr(field.c_str()) = stored;
             }),
@@ -192,21 +139,19 @@ PYBIND11_MODULE(access, m) {
             "None or a user id, coerced with UUID.");
     }
 
-    def_method(cls, "__repr__", [](py::object self) {
+    add_method(cls, "__repr__", [](py::object self) {
         return py::str("<Access Expires={} {}>").format(self.attr("expiration"), self.attr("permissions"));
     });
 
-    def_method(
+    add_method(
         cls, "__eq__",
         [g](py::object self, py::object other) {
-            if (!is_instance(other, py::type::of(self))) return false;
+            if (!py::isinstance(other, py::type::of(self))) return false;
             std::array<py::object, EQ_ATTRIBUTES.size()> results;
             for (std::size_t i = 0; i < EQ_ATTRIBUTES.size(); ++i) {
-                py::object mine = read_or_none(self, EQ_ATTRIBUTES[i]);
-                py::object theirs = read_or_none(other, EQ_ATTRIBUTES[i]);
-                PyObject* r = PyObject_RichCompare(mine.ptr(), theirs.ptr(), Py_EQ);
-                if (!r) throw py::error_already_set();
-                results[i] = py::reinterpret_steal<py::object>(r);
+                py::object mine = norvo::bind::getattr_or_none(self, EQ_ATTRIBUTES[i]);
+                py::object theirs = norvo::bind::getattr_or_none(other, EQ_ATTRIBUTES[i]);
+                results[i] = norvo::bind::rich_compare(mine, theirs);
             }
             if (norvo::bind::traces_enabled()) {
                 py::object debug = g["log"].attr("debug");
@@ -214,14 +159,12 @@ PYBIND11_MODULE(access, m) {
                 for (std::size_t i = 0; i < EQ_ATTRIBUTES.size(); ++i) debug("%s %s", EQ_ATTRIBUTES[i], results[i]);
             }
             bool equal = true;
-            for (const py::object& r : results) equal = truth(r) && equal;
+            for (const py::object& r : results) equal = truthy(r) && equal;
             return equal;
         },
         py::arg("other"));
 
-    def_method(
-        cls, "__ne__", [](py::object self, py::object other) { return !truth(self.attr("__eq__")(other)); },
-        py::arg("other"));
+    norvo::bind::add_ne(cls, py::arg("other"));
 
     // Equality without a hash: accesses are mutable and must not serve as keys.
     cls.attr("__hash__") = py::none();

@@ -74,7 +74,7 @@ PYBIND11_MODULE(event, m) {
     py::list names;
     for (const FieldSpec& f : FIELDS) names.append(f.name);
     py::object event_cls = attr.attr("make_class")("Event", names);
-    event_cls.attr("__module__") = m.attr("__name__");
+    norvo::bind::set_module(event_cls, m);
     event_cls.attr("__doc__") = EVENT_DOC;
     m.attr("Event") = event_cls;
 
@@ -103,9 +103,7 @@ PYBIND11_MODULE(event, m) {
                                    std::string("make_event() argument after ** must be a mapping, not ") +
                                        Py_TYPE(data.ptr())->tp_name);
             }
-            PyObject* record = PyObject_Call(event_cls.ptr(), py::tuple().ptr(), kwargs.ptr());
-            if (!record) throw py::error_already_set();
-            return py::reinterpret_steal<py::object>(record);
+            return norvo::bind::steal(PyObject_Call(event_cls.ptr(), py::tuple().ptr(), kwargs.ptr()));
         },
         py::name("make_event"), py::arg("schema"), py::arg("data"));
 
@@ -116,10 +114,7 @@ PYBIND11_MODULE(event, m) {
     hook.attr("__doc__") = "Turns one object's loaded values into an Event.";
     hook = marshmallow.attr("post_load")(hook);
 
-    py::dict body;
-    body["__module__"] = m.attr("__name__");
-    body["__qualname__"] = "EventSchema";
-    body["__doc__"] = SCHEMA_DOC;
+    py::dict body = norvo::bind::class_namespace(m, "EventSchema", SCHEMA_DOC);
     for (const FieldSpec& f : FIELDS) {
         py::dict kw;
         if (f.wire_key) kw["load_from"] = f.wire_key;
@@ -138,6 +133,5 @@ PYBIND11_MODULE(event, m) {
     body["make_event"] = hook;
 
     py::object schema = marshmallow.attr("Schema");
-    py::object schema_cls = py::type::of(schema)("EventSchema", py::make_tuple(schema), body);
-    m.attr("EventSchema") = schema_cls;
+    m.attr("EventSchema") = norvo::bind::make_class("EventSchema", py::make_tuple(schema), body, py::type::of(schema));
 }

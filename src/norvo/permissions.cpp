@@ -5,7 +5,9 @@
 // conversion reads the flags as they stand at that moment.
 #include "norvo_bind.hpp"
 
-#include <string_view>
+using norvo::bind::add_method;
+using norvo::bind::steal;
+using norvo::bind::truthy;
 
 namespace {
 
@@ -37,24 +39,13 @@ constexpr std::pair<const char*, int> BIT_CONSTANTS[] = {
     {"_container_type_view_bit", 6},    {"_container_access_events_bit", 7},
 };
 
-py::object steal_or_throw(PyObject* p) {
-    if (!p) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(p);
-}
-
-bool truth(py::handle v) {
-    int t = PyObject_IsTrue(v.ptr());
-    if (t < 0) throw py::error_already_set();
-    return t == 1;
-}
-
 // value & (1 << offset), with the interpreter's own operators so that any integer-like value
 // (negative ones in two's complement, huge ones truncated to the bit asked for) behaves alike.
 bool test_bit(py::handle value, py::handle offset) {
     py::object one = py::int_(1);
-    py::object mask = steal_or_throw(PyNumber_Lshift(one.ptr(), offset.ptr()));
-    py::object bit = steal_or_throw(PyNumber_And(value.ptr(), mask.ptr()));
-    return truth(bit);
+    py::object mask = steal(PyNumber_Lshift(one.ptr(), offset.ptr()));
+    py::object bit = steal(PyNumber_And(value.ptr(), mask.ptr()));
+    return truthy(bit);
 }
 
 py::object read_flag(py::handle self, const Flag& f) {
@@ -70,20 +61,10 @@ py::object int_form(py::handle self) {
     for (const Flag& f : FLAGS) {
         py::object flag = read_flag(self, f);
         py::object bit = self.attr(f.constant);
-        py::object shifted = steal_or_throw(PyNumber_Lshift(flag.ptr(), bit.ptr()));
-        acc = acc ? steal_or_throw(PyNumber_Or(acc.ptr(), shifted.ptr())) : shifted;
+        py::object shifted = steal(PyNumber_Lshift(flag.ptr(), bit.ptr()));
+        acc = acc ? steal(PyNumber_Or(acc.ptr(), shifted.ptr())) : shifted;
     }
     return acc;
-}
-
-// Adds a C++ function as a method of a plain Python class. pybind11 treats any function
-// named "__init__" as the constructor of one of its own types, so the initialiser carries
-// another function name while it is bound as __init__.
-template <class F, class... Extra>
-void def_method(py::handle cls, const char* name, F&& f, const Extra&... extra) {
-    const bool init = std::string_view(name) == "__init__";
-    py::setattr(cls, name,
-                py::cpp_function(std::forward<F>(f), py::name(init ? "initialise" : name), py::is_method(cls), extra...));
 }
 
 constexpr const char* CLASS_DOC = R"(The eight permission flags of one user's access to one container.
@@ -119,17 +100,14 @@ PYBIND11_MODULE(permissions, m) {
 
     m.doc() = "Permission flags of an access to a container, and the recipients' default flags.";
 
-    py::module_ builtins = py::module_::import("builtins");
     py::object namespace_type = py::module_::import("types").attr("SimpleNamespace");
 
-    py::dict body;
-    body["__module__"] = m.attr("__name__");
-    body["__qualname__"] = "Permissions";
-    body["__doc__"] = CLASS_DOC;
+    py::dict body = norvo::bind::class_namespace(m, "Permissions", CLASS_DOC);
     for (const auto& [name, bit] : BIT_CONSTANTS) body[name] = bit;
-    py::object cls = builtins.attr("type")("Permissions", py::make_tuple(builtins.attr("object")), body);
+    py::object cls =
+        norvo::bind::make_class("Permissions", py::make_tuple(norvo::bind::builtin(PyBaseObject_Type)), body);
 
-    def_method(
+    add_method(
         cls, "__init__",
         [namespace_type](py::object self, py::object value) {
             bool bits[FLAG_COUNT];
@@ -143,37 +121,35 @@ PYBIND11_MODULE(permissions, m) {
         },
         py::arg("value") = 255, py::doc("Takes the flags from bits 0 to 7 of the integer `value`."));
 
-    def_method(
+    add_method(
         cls, "_test_bit", [](py::object, py::object value, py::object offset) { return test_bit(value, offset); },
         py::arg("value"), py::arg("offset"), py::doc("True when bit `offset` of `value` is set."));
 
-    def_method(
+    add_method(
         cls, "__int__", [](py::object self) { return int_form(self); },
         py::doc("The flags as one integer: bit n set when the flag of bit n is set."));
 
-    def_method(
+    add_method(
         cls, "__repr__",
         [](py::object self) {
             py::list names;
             for (const Flag& f : FLAGS)
-                if (truth(read_flag(self, f))) names.append(py::str(f.path));
-            py::object number = steal_or_throw(PyNumber_Long(self.ptr()));
+                if (truthy(read_flag(self, f))) names.append(py::str(f.path));
+            py::object number = steal(PyNumber_Long(self.ptr()));
             return py::str("<Permission({}) int={}>").format(py::str("|").attr("join")(names), number);
         },
         py::doc("Prints the flags of all permissions that are set."));
 
-    def_method(
+    add_method(
         cls, "__eq__",
         [](py::object self, py::object other) {
-            py::object mine = steal_or_throw(PyNumber_Long(self.ptr()));
-            py::object theirs = steal_or_throw(PyNumber_Long(other.ptr()));
+            py::object mine = steal(PyNumber_Long(self.ptr()));
+            py::object theirs = steal(PyNumber_Long(other.ptr()));
             return mine.equal(theirs);
         },
         py::arg("other"), py::doc("Equal when the integer forms are equal; the other side may be any integer-like value."));
 
-    def_method(
-        cls, "__ne__", [](py::object self, py::object other) { return !truth(self.attr("__eq__")(other)); },
-        py::arg("other"));
+    norvo::bind::add_ne(cls, py::arg("other"));
 
     // Equality without a hash: permissions are mutable and must not serve as keys.
     cls.attr("__hash__") = py::none();

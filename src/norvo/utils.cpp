@@ -62,12 +62,8 @@ PYBIND11_MODULE(utils, m) {
     m.def(
         "UUID",
         [uuid_type](py::object value, py::object bytes_le) -> py::object {
-            if (PyObject_IsTrue(bytes_le.ptr()) == 1) return uuid_type(py::arg("bytes_le") = bytes_le);
-            if (PyErr_Occurred()) throw py::error_already_set();
-            if (value.is_none()) {
-                PyErr_SetNone(PyExc_ValueError);
-                throw py::error_already_set();
-            }
+            if (norvo::bind::truthy(bytes_le)) return uuid_type(py::arg("bytes_le") = bytes_le);
+            if (value.is_none()) norvo::bind::raise(PyExc_ValueError);
             try {
                 return uuid_type(value);
             } catch (py::error_already_set& e) {
@@ -82,13 +78,12 @@ PYBIND11_MODULE(utils, m) {
         "pad",
         [](py::object s, py::object length) -> py::object {
             py::object size = py::int_(py::len(s));
-            py::object rem = py::reinterpret_steal<py::object>(PyNumber_Remainder(size.ptr(), length.ptr()));
-            if (!rem) throw py::error_already_set();
+            py::object rem = norvo::bind::steal(PyNumber_Remainder(size.ptr(), length.ptr()));
             py::object n = length - rem;
             // A block length is small; one that would append gigabytes is refused before anything
             // is allocated.
             if (PyLong_Check(n.ptr()) && n > py::int_(MAX_PADDING)) throw py::value_error("length is too large");
-            py::object zeros = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBytes_Type))(n);
+            py::object zeros = norvo::bind::builtin(PyBytes_Type)(n);
             return s + zeros;
         },
         py::arg("s"), py::arg("length"), "`s` followed by 1 to `length` zero bytes, up to a multiple of `length`.");

@@ -20,11 +20,6 @@ bool openssl_hash_name(const std::string& n) {
     return false;
 }
 
-py::object encode_text(py::object data) {
-    if (PyUnicode_Check(data.ptr())) return data.attr("encode")("utf-8");
-    return data;
-}
-
 }  // namespace
 
 PYBIND11_MODULE(crypto, m) {
@@ -50,7 +45,7 @@ PYBIND11_MODULE(crypto, m) {
     m.def(
         "_hash",
         [hashes](py::object data, py::object algo) -> py::object {
-            data = encode_text(std::move(data));
+            data = norvo::bind::encode_text(std::move(data));
             if (py::isinstance(algo, hashes.attr("HashAlgorithm")) && !PyUnicode_Check(data.ptr()) &&
                 PyObject_CheckBuffer(data.ptr())) {
                 std::string name = py::str(algo.attr("name"));

@@ -34,10 +34,8 @@ PYBIND11_MODULE(aes, m) {
     m.attr("modes") = ciphers.attr("modes");
     m.attr("NONCE_LENGTH") = m.attr("algorithms").attr("AES").attr("block_size").cast<int>() / 16;
 
-    PyObject* err = PyErr_NewExceptionWithDoc("norvo.crypto.aes.DecryptionError",
-                                              "Decrypted data failed its check.", PyExc_Exception, nullptr);
-    if (!err) throw py::error_already_set();
-    m.attr("DecryptionError") = py::reinterpret_steal<py::object>(err);
+    m.attr("DecryptionError") = norvo::bind::steal(PyErr_NewExceptionWithDoc(
+        "norvo.crypto.aes.DecryptionError", "Decrypted data failed its check.", PyExc_Exception, nullptr));
 
     m.def("encrypt", &ctr, py::arg("data"), py::arg("cipher_key"), py::arg("iv"), "AES-CTR encryption of `data`.");
     m.def("decrypt", &ctr, py::arg("data"), py::arg("cipher_key"), py::arg("iv"), "AES-CTR decryption of `data`.");

@@ -17,7 +17,12 @@
 
 namespace core = norvo::core;
 namespace fmt = norvo::core::container;
+using norvo::bind::add_method;
 using norvo::bind::ByteView;
+using norvo::bind::getattr_or_none;
+using norvo::bind::make_property;
+using norvo::bind::parser_input;
+using norvo::bind::truthy;
 
 namespace {
 
@@ -45,7 +50,6 @@ struct State {
     py::object json;
     py::object datetime;
     py::object ConstructContainer;
-    py::object StreamError;
     py::object ContainerKeysStruct;
     py::object ContainerKeys;
     py::object RawPayload;
@@ -59,65 +63,14 @@ struct State {
 };
 State* S = nullptr;
 
-bool truthy(py::handle o) {
-    int r = PyObject_IsTrue(o.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 py::object py_bool(bool b) { return py::bool_(b); }
 
-// getattr(obj, name, None), tolerating only AttributeError.
-py::object getattr_or_none(py::handle obj, const char* name) {
-    PyObject* r = PyObject_GetAttrString(obj.ptr(), name);
-    if (r) return py::reinterpret_steal<py::object>(r);
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        return py::none();
-    }
-    throw py::error_already_set();
-}
-
 py::dict instance_dict(py::handle obj) { return py::reinterpret_borrow<py::dict>(obj.attr("__dict__")); }
-
-// Input accepted where the format library would parse: any bytes-like object, and None as
-// empty input. Anything else is the TypeError that parsing a non-buffer gives.
-class InputView {
-public:
-    explicit InputView(py::handle obj) {
-        if (obj.is_none()) return;
-        if (PyUnicode_Check(obj.ptr()) || !PyObject_CheckBuffer(obj.ptr())) {
-            std::string msg = "a bytes-like object is required, not '";
-            msg += Py_TYPE(obj.ptr())->tp_name;
-            msg += "'";
-            norvo::bind::raise(PyExc_TypeError, msg);
-        }
-        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE) != 0) throw py::error_already_set();
-        held_ = true;
-    }
-    InputView(const InputView&) = delete;
-    InputView& operator=(const InputView&) = delete;
-    ~InputView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    core::bytes_view span() const {
-        if (!held_) return {};
-        return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // Parse failures surface as the format library's own StreamError, as they always have.
 template <class F>
 auto parsing(F&& f) -> decltype(f()) {
-    try {
-        return f();
-    } catch (const fmt::TruncatedInput& e) {
-        norvo::bind::raise(S->StreamError.ptr(), e.what());
-    }
+    return norvo::bind::as_stream_error<fmt::TruncatedInput>(std::forward<F>(f));
 }
 
 py::bytes copy_bytes(core::bytes_view s) {
@@ -144,9 +97,7 @@ py::bytes copy_bytes(core::bytes_view s) {
 py::bytes encrypt_section(py::handle ptxt, py::handle keys) {
     py::object plain;
     if (PyUnicode_Check(ptxt.ptr())) {
-        PyObject* b = PyUnicode_AsUTF8String(ptxt.ptr());
-        if (!b) throw py::error_already_set();
-        plain = py::reinterpret_steal<py::object>(b);
+        plain = norvo::bind::steal(PyUnicode_AsUTF8String(ptxt.ptr()));
     } else if (PyBytes_Check(ptxt.ptr())) {
         plain = py::reinterpret_borrow<py::object>(ptxt);
     } else {
@@ -177,7 +128,7 @@ py::bytes encrypt_section(py::handle ptxt, py::handle keys) {
 }
 
 py::bytes decrypt_section(py::handle ciphertxt, py::handle keys) {
-    InputView in(ciphertxt);
+    ByteView in(ciphertxt, parser_input);
     fmt::Section sec = parsing([&] { return fmt::parse_section(in.span()); });
 
     py::object mac_key = keys.attr("mac_key");
@@ -251,7 +202,7 @@ py::object keys_bytes(py::object self) {
 }
 
 py::object keys_from_bytes(py::object data) {
-    InputView in(data);
+    ByteView in(data, parser_input);
     fmt::KeyRecord rec = parsing([&] { return fmt::parse_key_record(in.span()); });
     // An empty key field would otherwise be replaced by fresh random bytes, and decryption
     // under such keys would "succeed" with garbage.
@@ -263,21 +214,9 @@ py::object keys_from_bytes(py::object data) {
                             py::arg("mac_key") = copy_bytes(rec.mac_key));
 }
 
-bool same_class(py::handle self, py::handle other) {
-    int r = PyObject_IsInstance(other.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-bool rich_eq(py::handle a, py::handle b) {
-    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
-    if (!r) throw py::error_already_set();
-    return truthy(py::reinterpret_steal<py::object>(r));
-}
-
 bool keys_eq(py::object self, py::object other) {
-    if (!same_class(self, other)) return false;
-    return rich_eq(self.attr("__dict__"), other.attr("__dict__"));
+    if (!py::isinstance(other, py::type::of(self))) return false;
+    return norvo::bind::compares(self.attr("__dict__"), other.attr("__dict__"));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -329,8 +268,8 @@ py::str payload_repr(py::object self, const char* cls) {
 }
 
 bool payload_eq(py::object self, py::object other) {
-    if (!same_class(self, other)) return false;
-    return rich_eq(self.attr("data"), other.attr("data"));
+    if (!py::isinstance(other, py::type::of(self))) return false;
+    return norvo::bind::compares(self.attr("data"), other.attr("data"));
 }
 
 // Text or bytes that hold JSON become the value they denote; anything else stays as given.
@@ -421,26 +360,6 @@ py::object class_attr(py::handle obj, const char* name) {
     return py::reinterpret_steal<py::object>(r);
 }
 
-// Runs `body(provider)` inside `with norvo.providers.get() as provider:`, with the
-// statement's own rules: the exit handler sees any error and may suppress it.
-template <class F>
-void with_provider(F&& body) {
-    py::object cm = S->providers.attr("get")();
-    py::object type = py::type::of(cm);
-    py::object enter = type.attr("__enter__");
-    py::object exit = type.attr("__exit__");
-    py::object provider = enter(cm);
-    try {
-        body(provider);
-    } catch (py::error_already_set& e) {
-        py::object tb = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::object(py::none());
-        py::object suppressed = exit(cm, e.type(), e.value(), tb);
-        if (!truthy(suppressed)) throw;
-        return;
-    }
-    exit(cm, py::none(), py::none(), py::none());
-}
-
 void set_created_like(py::object self, const char* attr, py::object value) {
     if (value.is_none()) {
         py::setattr(self, attr, py::none());
@@ -469,7 +388,7 @@ void container_init(py::object self, py::object data, py::object content_cls, py
     py::setattr(self, "modified_at", py::none());
     py::setattr(self, "modified_by", py::none());
 
-    with_provider([&](py::object provider) {
+    norvo::bind::with_context(S->providers.attr("get")(), [&](py::object provider) {
         py::object user = provider.attr("session").attr("user");
         py::setattr(self, "created_by", getattr_or_none(user, "id"));
     });
@@ -521,7 +440,7 @@ py::object container_get_record(py::object self) {
         norvo::bind::raise(PyExc_AttributeError, "'Container' object has no attribute '_container'");
     py::object src = d["_container_bytes"];
     if (src.is_none()) return py::none();
-    InputView in(src);
+    ByteView in(src, parser_input);
     fmt::ContainerRecord c = parsing([&] { return fmt::parse_container(in.span()); });
     py::dict f;
     f["version"] = py::int_(c.version);
@@ -560,7 +479,7 @@ void container_set_data(py::object self, py::object value) {
     py::object header, content, id, source;
     if (truthy(value)) {
         // Everything is parsed and made before anything is replaced.
-        InputView in(value);
+        ByteView in(value, parser_input);
         fmt::ContainerRecord c = parsing([&] { return fmt::parse_container(in.span()); });
         core::bytes_view all = in.span();
         header = S->Header(py::arg("enc_data") = copy_bytes(all.subspan(c.header_offset, c.header.size)));
@@ -609,7 +528,7 @@ void check_sealed_portion(py::handle payload, py::handle keys) {
     py::object sealed = payload.attr("data");
     bool ok = false;
     try {
-        InputView in(sealed);
+        ByteView in(sealed, parser_input);
         fmt::Section sec = parsing([&] { return fmt::parse_section(in.span()); });
         py::object mac_key = keys.attr("mac_key");
         ByteView mk(mac_key, "mac_key");
@@ -627,8 +546,8 @@ py::object container_encrypt(py::object self, py::object keys_arg) {
     // Checks first, so a refusal changes nothing.
     py::object oid = self.attr("id").attr("bytes_le");
     if (!PyBytes_Check(oid.ptr()) || PyBytes_GET_SIZE(oid.ptr()) != static_cast<Py_ssize_t>(fmt::OID_SIZE))
-        norvo::bind::raise(S->StreamError.ptr(), "bytes object of wrong length, expected 16, found " +
-                                                     std::to_string(py::len(oid)));
+        norvo::bind::raise_construct("StreamError", "bytes object of wrong length, expected 16, found " +
+                                                        std::to_string(py::len(oid)));
     bool header_sealed = truthy(header.attr("encrypted")), content_sealed = truthy(content.attr("encrypted"));
     for (auto [payload, sealed] : {std::pair{header, header_sealed}, std::pair{content, content_sealed}}) {
         if (sealed || !is_stock(payload, "encrypt", {S->raw_encrypt, S->json_encrypt})) continue;
@@ -654,7 +573,7 @@ py::object container_encrypt(py::object self, py::object keys_arg) {
         content.attr("encrypt")(keys);
         py::object hsec = header.attr("data"), csec = content.attr("data");
         std::size_t hlen = py::len(header), clen = py::len(content);
-        InputView hv(hsec), cv(csec);
+        ByteView hv(hsec, parser_input), cv(csec, parser_input);
         fmt::Section h = parsing([&] { return fmt::parse_section(hv.span()); });
         fmt::Section c = parsing([&] { return fmt::parse_section(cv.span()); });
         ByteView oidv(oid);
@@ -687,7 +606,7 @@ void container_decrypt(py::object self, py::object keys_arg) {
         bool sealed = false;
         bool stock = false;
         py::object section_bytes;
-        std::unique_ptr<InputView> view;
+        std::unique_ptr<ByteView> view;
         fmt::Section section;
     };
     Portion portions[2];
@@ -700,7 +619,7 @@ void container_decrypt(py::object self, py::object keys_arg) {
         any = true;
         p.stock = is_stock(p.payload, "decrypt", {S->raw_decrypt});
         p.section_bytes = p.stock ? py::object(p.payload.attr("_encrypted_data")) : py::object(p.payload.attr("data"));
-        p.view = std::make_unique<InputView>(p.section_bytes);
+        p.view = std::make_unique<ByteView>(p.section_bytes, parser_input);
         p.section = parsing([&] { return fmt::parse_section(p.view->span()); });
     }
 
@@ -766,13 +685,11 @@ const char* const EQ_ATTRS[] = {"id",         "data",       "access",      "cont
 
 py::object attr_eq(py::handle a, py::handle b, const char* name) {
     py::object x = getattr_or_none(a, name), y = getattr_or_none(b, name);
-    PyObject* r = PyObject_RichCompare(x.ptr(), y.ptr(), Py_EQ);
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
+    return norvo::bind::rich_compare(x, y);
 }
 
 bool container_eq(py::object self, py::object other) {
-    if (!same_class(self, other)) return false;
+    if (!py::isinstance(other, py::type::of(self))) return false;
     if (container_encrypted(self) != container_encrypted(other)) return false;
     if (norvo::bind::traces_enabled()) {
         S->log.attr("debug")("Checking Container Equality.");
@@ -788,25 +705,9 @@ bool container_eq(py::object self, py::object other) {
 // whose operations are these C++ functions.
 
 py::object make_class(const char* name, py::tuple bases, const char* doc, py::module_& m) {
-    py::dict ns;
-    ns["__module__"] = m.attr("__name__");
-    ns["__qualname__"] = name;
-    ns["__doc__"] = doc;
+    py::dict ns = norvo::bind::class_namespace(m, name, doc);
     ns["__hash__"] = py::none();
-    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(name, bases, ns);
-}
-
-template <class F, class... Extra>
-void method(py::object cls, const char* name, F&& f, const Extra&... extra) {
-    // pybind11 treats a function named __init__ as the constructor of one of its own types;
-    // these classes are plain Python classes, so the initialiser is bound under another name.
-    bool init = std::string(name) == "__init__";
-    py::cpp_function fn(std::forward<F>(f), py::name(init ? "_initialise" : name), py::is_method(cls), extra...);
-    py::setattr(cls, name, fn);
-}
-
-py::object property(py::cpp_function getter, py::object setter = py::none()) {
-    return py::module_::import("builtins").attr("property")(getter, setter);
+    return norvo::bind::make_class(name, bases, ns);
 }
 
 py::object construct_field(py::handle name, py::handle sub) { return sub.attr("__rtruediv__")(name); }
@@ -850,7 +751,6 @@ PYBIND11_MODULE(container, m) {
     S->json = m.attr("json");
     S->datetime = m.attr("datetime");
     S->ConstructContainer = m.attr("ConstructContainer");
-    S->StreamError = py::module_::import("construct.core").attr("StreamError");
 
     m.attr("log") = norvo::bind::logger(LOGGER_NAME);
     S->log = m.attr("log");
@@ -887,46 +787,45 @@ PYBIND11_MODULE(container, m) {
           py::arg("ciphertxt"), py::arg("container_keys"),
           "Open one section: its MAC is verified before anything is decrypted; the plaintext bytes.");
 
-    py::object object_base = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    py::object object_base = norvo::bind::builtin(PyBaseObject_Type);
 
     // ContainerKeys
     py::object keys_cls = make_class("ContainerKeys", py::make_tuple(object_base),
                                      "The key record of one container: AES key, HMAC key and their indexes.", m);
-    method(keys_cls, "__init__", &keys_init, py::arg("cipher_index") = 0, py::arg("mac_index") = 0,
-           py::arg("cipher_key") = py::none(), py::arg("mac_key") = py::none());
+    add_method(keys_cls, "__init__", &keys_init, py::arg("cipher_index") = 0, py::arg("mac_index") = 0,
+               py::arg("cipher_key") = py::none(), py::arg("mac_key") = py::none());
     for (const char* name : {"cipher_index", "mac_index", "cipher_key", "mac_key"}) {
         std::string field = name;
         py::setattr(keys_cls, name,
-                    property(py::cpp_function([field](py::object self) -> py::object {
+                    make_property(py::cpp_function([field](py::object self) -> py::object {
                         return self.attr("container").attr(field.c_str());
                     })));
     }
-    method(keys_cls, "__bytes__", &keys_bytes);
+    add_method(keys_cls, "__bytes__", &keys_bytes);
     py::setattr(keys_cls, "from_bytes",
                 py::module_::import("builtins")
                     .attr("staticmethod")(py::cpp_function(&keys_from_bytes, py::name("from_bytes"), py::arg("data"))));
-    method(keys_cls, "__eq__", &keys_eq);
-    method(keys_cls, "__ne__", [](py::object self, py::object other) { return !truthy(self.attr("__eq__")(other)); });
+    add_method(keys_cls, "__eq__", &keys_eq);
+    norvo::bind::add_ne(keys_cls);
     m.attr("ContainerKeys") = keys_cls;
     S->ContainerKeys = keys_cls;
 
     // RawPayload
     py::object raw = make_class("RawPayload", py::make_tuple(object_base),
                                 "One portion of a container holding bytes, plain or encrypted.", m);
-    method(raw, "__init__", &payload_init, py::arg("enc_data") = py::none(),
-           py::arg("ptxt_data") = py::none());
-    py::setattr(raw, "data", property(py::cpp_function(&raw_get_data), py::cpp_function(&raw_set_data)));
-    py::setattr(raw, "encrypted", property(py::cpp_function([](py::object self) -> py::object {
+    add_method(raw, "__init__", &payload_init, py::arg("enc_data") = py::none(), py::arg("ptxt_data") = py::none());
+    py::setattr(raw, "data", make_property(py::cpp_function(&raw_get_data), py::cpp_function(&raw_set_data)));
+    py::setattr(raw, "encrypted", make_property(py::cpp_function([](py::object self) -> py::object {
                     return self.attr("_encrypted");
                 })));
-    method(raw, "set_encrypted_data", &set_encrypted_data, py::arg("ciphertext"));
-    method(raw, "set_plaintext_data", &set_plaintext_data, py::arg("plaintext"));
-    method(raw, "encrypt", &payload_encrypt, py::arg("container_keys"));
-    method(raw, "decrypt", &payload_decrypt, py::arg("container_keys"));
-    method(raw, "__repr__", [](py::object self) { return payload_repr(self, "RawPayload"); });
-    method(raw, "__eq__", &payload_eq);
-    method(raw, "__ne__", [](py::object self, py::object other) { return !truthy(self.attr("__eq__")(other)); });
-    method(raw, "__len__", [](py::object self) { return py::len(self.attr("data")); });
+    add_method(raw, "set_encrypted_data", &set_encrypted_data, py::arg("ciphertext"));
+    add_method(raw, "set_plaintext_data", &set_plaintext_data, py::arg("plaintext"));
+    add_method(raw, "encrypt", &payload_encrypt, py::arg("container_keys"));
+    add_method(raw, "decrypt", &payload_decrypt, py::arg("container_keys"));
+    add_method(raw, "__repr__", [](py::object self) { return payload_repr(self, "RawPayload"); });
+    add_method(raw, "__eq__", &payload_eq);
+    norvo::bind::add_ne(raw);
+    add_method(raw, "__len__", [](py::object self) { return py::len(self.attr("data")); });
     m.attr("RawPayload") = raw;
     S->RawPayload = raw;
     S->raw_encrypt = raw.attr("encrypt");
@@ -935,13 +834,13 @@ PYBIND11_MODULE(container, m) {
     // JSONPayload
     py::object jp = make_class("JSONPayload", py::make_tuple(raw),
                                "A portion holding a JSON document, handed out decoded.", m);
-    method(jp, "_get_data", &json_get_data);
-    method(jp, "_set_data", &json_set_data, py::arg("data"));
+    add_method(jp, "_get_data", &json_get_data);
+    add_method(jp, "_set_data", &json_set_data, py::arg("data"));
     py::setattr(jp, "data",
-                property(py::cpp_function([](py::object self) -> py::object { return self.attr("_get_data")(); }),
-                         py::cpp_function([](py::object self, py::object v) { self.attr("_set_data")(v); })));
-    method(jp, "encrypt", &payload_encrypt, py::arg("container_keys"));
-    method(jp, "__repr__", [](py::object self) { return payload_repr(self, "JSONPayload"); });
+                make_property(py::cpp_function([](py::object self) -> py::object { return self.attr("_get_data")(); }),
+                              py::cpp_function([](py::object self, py::object v) { self.attr("_set_data")(v); })));
+    add_method(jp, "encrypt", &payload_encrypt, py::arg("container_keys"));
+    add_method(jp, "__repr__", [](py::object self) { return payload_repr(self, "JSONPayload"); });
     m.attr("JSONPayload") = jp;
     S->JSONPayload = jp;
     S->json_encrypt = jp.attr("encrypt");
@@ -950,44 +849,40 @@ PYBIND11_MODULE(container, m) {
     py::object hdr = make_class("Header", py::make_tuple(jp),
                                 "The header portion: the application's value inside a versioned JSON object.", m);
     py::setattr(hdr, "version", py::int_(1));
-    py::setattr(hdr, "data", property(py::cpp_function(&header_get_data), py::cpp_function(&header_set_data)));
+    py::setattr(hdr, "data", make_property(py::cpp_function(&header_get_data), py::cpp_function(&header_set_data)));
     m.attr("Header") = hdr;
     S->Header = hdr;
 
     // Container
     py::object cont = make_class("Container", py::make_tuple(object_base),
                                  "One encrypted container: a header and a content, plain or encrypted.", m);
-    method(cont, "__init__", &container_init, py::arg("data") = py::none(),
-           py::arg("content_cls") = raw);
-    method(cont, "decrypt", &container_decrypt, py::arg("container_keys") = py::none());
-    method(cont, "encrypt", &container_encrypt, py::arg("container_keys") = py::none());
-    py::setattr(cont, "data", property(py::cpp_function(&container_get_data), py::cpp_function(&container_set_data)));
+    add_method(cont, "__init__", &container_init, py::arg("data") = py::none(), py::arg("content_cls") = raw);
+    add_method(cont, "decrypt", &container_decrypt, py::arg("container_keys") = py::none());
+    add_method(cont, "encrypt", &container_encrypt, py::arg("container_keys") = py::none());
+    py::setattr(cont, "data",
+                make_property(py::cpp_function(&container_get_data), py::cpp_function(&container_set_data)));
     py::setattr(cont, "encrypted",
-                property(py::cpp_function([](py::object self) { return container_encrypted(self); })));
+                make_property(py::cpp_function([](py::object self) { return container_encrypted(self); })));
     py::setattr(cont, "_container",
-                property(py::cpp_function(&container_get_record), py::cpp_function(&container_set_record)));
+                make_property(py::cpp_function(&container_get_record), py::cpp_function(&container_set_record)));
     for (const char* name : {"created_by", "modified_by"}) {
         std::string slot = std::string("_") + name;
-        py::setattr(cont, name,
-                    property(py::cpp_function([slot](py::object self) -> py::object { return self.attr(slot.c_str()); }),
-                             py::cpp_function([slot](py::object self, py::object v) {
-                                 set_created_like(self, slot.c_str(), v);
-                             })));
+        py::cpp_function getter([slot](py::object self) -> py::object { return self.attr(slot.c_str()); });
+        py::cpp_function setter([slot](py::object self, py::object v) { set_created_like(self, slot.c_str(), v); });
+        py::setattr(cont, name, make_property(getter, setter));
     }
     for (const char* name : {"created_at", "modified_at"}) {
         std::string slot = std::string("_") + name;
-        py::setattr(cont, name,
-                    property(py::cpp_function([slot](py::object self) -> py::object { return self.attr(slot.c_str()); }),
-                             py::cpp_function([slot](py::object self, py::object v) {
-                                 set_time_like(self, slot.c_str(), v);
-                             })));
+        py::cpp_function getter([slot](py::object self) -> py::object { return self.attr(slot.c_str()); });
+        py::cpp_function setter([slot](py::object self, py::object v) { set_time_like(self, slot.c_str(), v); });
+        py::setattr(cont, name, make_property(getter, setter));
     }
-    method(cont, "__len__", &container_len);
-    method(cont, "__repr__", [](py::object self) {
+    add_method(cont, "__len__", &container_len);
+    add_method(cont, "__repr__", [](py::object self) {
         return py::str("<Container({}) Encrypted: {}>").format(self.attr("id"), py_bool(container_encrypted(self)));
     });
-    method(cont, "__eq__", &container_eq);
-    method(cont, "__ne__", [](py::object self, py::object other) { return !truthy(self.attr("__eq__")(other)); });
+    add_method(cont, "__eq__", &container_eq);
+    norvo::bind::add_ne(cont);
     m.attr("Container") = cont;
     S->Container = cont;
 }

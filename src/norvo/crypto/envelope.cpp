@@ -4,34 +4,15 @@
 //
 // `Envelope` is an ordinary Python class (plain `object` base, instance dictionary) made at
 // load time, with its methods written here.
-#include <string_view>
-
 #include "norvo/core/container_format.hpp"
 #include "norvo_bind.hpp"
 
 namespace core = norvo::core;
+using norvo::bind::add_method;
 using norvo::bind::ByteView;
+using norvo::bind::truthy;
 
 namespace {
-
-bool truthy(py::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
-bool equal(py::handle a, py::handle b) {
-    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
-    if (!r) throw py::error_already_set();
-    return truthy(py::reinterpret_steal<py::object>(r));
-}
-
-// Checked whatever the interpreter's optimisation flag says: a key record for other
-// algorithms than AES-256-CTR and HMAC-SHA384 must never be used as if it were one.
-[[noreturn]] void assertion_failed() {
-    PyErr_SetNone(PyExc_AssertionError);
-    throw py::error_already_set();
-}
 
 // A record with an empty key would be read as "no key" and replaced by fresh random bytes,
 // which silently yields keys that open nothing. Refuse it instead. A record too short for
@@ -46,16 +27,6 @@ void refuse_empty_keys(py::handle txt) {
     }
     if (r.cipher_key.empty()) norvo::bind::raise(PyExc_ValueError, "Container key record has an empty cipher key.");
     if (r.mac_key.empty()) norvo::bind::raise(PyExc_ValueError, "Container key record has an empty MAC key.");
-}
-
-// Adds a C++ function to a class made at run time as an ordinary method (bound on access).
-// pybind11 would take a function whose own name is "__init__" for the constructor of one of
-// its own classes, so the constructor carries another name and is only stored as "__init__".
-template <class F, class... Extra>
-void add_method(py::handle cls, const char* name, F&& f, const Extra&... extra) {
-    const char* own_name = std::string_view(name) == "__init__" ? "initialize" : name;
-    py::cpp_function fn(std::forward<F>(f), py::name(own_name), py::is_method(cls), extra...);
-    py::setattr(cls, name, fn);
 }
 
 }  // namespace
@@ -75,14 +46,10 @@ PYBIND11_MODULE(envelope, m) {
     m.attr("log") = norvo::bind::logger("norvo.crypto.envelope");
     m.attr("VERSION") = py::int_(1);
 
-    py::object type_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-    py::object object_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-    py::dict ns;
-    ns["__module__"] = "norvo.crypto.envelope";
-    ns["__qualname__"] = "Envelope";
-    ns["__doc__"] = "One container's keys wrapped for one recipient as one integrated-encryption message.";
+    py::dict ns = norvo::bind::class_namespace(
+        m, "Envelope", "One container's keys wrapped for one recipient as one integrated-encryption message.");
     ns["__hash__"] = py::none();  // equality by bytes, no hash: envelopes are not set members
-    py::object cls = type_type("Envelope", py::make_tuple(object_type), ns);
+    py::object cls = norvo::bind::make_class("Envelope", py::make_tuple(norvo::bind::builtin(PyBaseObject_Type)), ns);
     m.attr("Envelope") = cls;
 
     add_method(
@@ -111,7 +78,7 @@ PYBIND11_MODULE(envelope, m) {
             py::setattr(self, "sender_user_id", signing_key.attr("user_id"));
             py::setattr(self, "recipient_user_id", deriv_key.attr("user_id"));
             py::object ies = m.attr("ies");
-            py::object data = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBytes_Type))(container_keys);
+            py::object data = norvo::bind::builtin(PyBytes_Type)(container_keys);
             py::object raw = ies.attr("encrypt")(py::arg("data") = data, py::arg("sender_keys") = sender_keys,
                                                  py::arg("recip_keys") = recip_keys, py::arg("obj_id") = container_id);
             py::setattr(self, "raw", raw);
@@ -128,23 +95,18 @@ PYBIND11_MODULE(envelope, m) {
     add_method(
         cls, "__eq__",
         [](py::object self, py::object other) -> py::object {
-            int r = PyObject_IsInstance(other.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
-            if (r < 0) throw py::error_already_set();
-            if (!r) return py::bool_(false);
-            PyObject* res = PyObject_RichCompare(self.attr("raw").ptr(), other.attr("raw").ptr(), Py_EQ);
-            if (!res) throw py::error_already_set();
-            return py::reinterpret_steal<py::object>(res);
+            if (!py::isinstance(other, py::type::of(self))) return py::bool_(false);
+            py::object mine = self.attr("raw");
+            return norvo::bind::rich_compare(mine, other.attr("raw"));
         },
         py::arg("other"));
-    add_method(
-        cls, "__ne__", [](py::object self, py::object other) -> bool { return !truthy(self.attr("__eq__")(other)); },
-        py::arg("other"));
+    norvo::bind::add_ne(cls, py::arg("other"));
 
-    py::object property = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type));
     py::cpp_function b64(
         [m](py::object self) { return m.attr("b64encode")(self.attr("raw")); }, py::name("b64"),
         py::arg("self"));
-    py::setattr(cls, "b64", property(b64, py::none(), py::none(), "The standard base64 form of the message, as bytes."));
+    py::setattr(cls, "b64",
+                norvo::bind::make_property(b64, py::none(), "The standard base64 form of the message, as bytes."));
 
     add_method(
         cls, "get_container_keys",
@@ -153,8 +115,10 @@ PYBIND11_MODULE(envelope, m) {
                 m.attr("ies").attr("decrypt")(self.attr("raw"), recip_keys, py::arg("sender_keys") = sender_keys);
             refuse_empty_keys(txt);
             py::object container_keys = m.attr("ContainerKeys").attr("from_bytes")(txt);
-            if (!equal(container_keys.attr("cipher_index"), py::int_(0))) assertion_failed();
-            if (!equal(container_keys.attr("mac_index"), py::int_(0))) assertion_failed();
+            // Checked whatever the interpreter's optimisation flag says: a key record for other
+            // algorithms than AES-256-CTR and HMAC-SHA384 must never be used as if it were one.
+            for (const char* index : {"cipher_index", "mac_index"})
+                if (!norvo::bind::compares(container_keys.attr(index), py::int_(0))) norvo::bind::assertion_failed();
             return container_keys;
         },
         py::arg("recip_keys"), py::arg("sender_keys") = py::none(),

@@ -6,23 +6,6 @@
 namespace core = norvo::core;
 using norvo::bind::ByteView;
 
-namespace {
-
-// Tags are handed in as bytes only, as the crypto library's verify takes them.
-void require_bytes(py::handle obj, const char* name) {
-    if (!PyBytes_Check(obj.ptr())) {
-        std::string type = py::str(py::type::handle_of(obj).attr("__name__"));
-        throw py::type_error(std::string("argument '") + name + "': '" + type + "' object is not an instance of 'bytes'");
-    }
-}
-
-[[noreturn]] void mismatch() {
-    py::object err = py::module_::import("cryptography.exceptions").attr("InvalidSignature");
-    norvo::bind::raise(err, py::str("Signature did not match digest."));
-}
-
-}  // namespace
-
 PYBIND11_MODULE(hmac, m) {
     norvo::bind::install_translators();
     m.doc() = "HMAC-SHA384 digests and constant-time verification.";
@@ -79,12 +62,15 @@ PYBIND11_MODULE(hmac, m) {
             }
             ByteView key(private_key, "private_key");
             ByteView in(data, "data");
-            require_bytes(digest, "digest");
+            // Tags are handed in as bytes only, as the crypto library's verify takes them.
+            norvo::bind::require_bytes(digest, "digest");
             ByteView tag(digest, "digest");
             // Whole tags only, compared in constant time: a truncated tag never matches.
             bool ok = norvo::bind::bulk(key.size() + in.size(),
                                         [&] { return core::hmac_sha384_verify(key.span(), in.span(), tag.span()); });
-            if (!ok) mismatch();
+            if (!ok)
+                norvo::bind::raise_error_of("cryptography.exceptions", "InvalidSignature",
+                                            "Signature did not match digest.");
         },
         py::arg("private_key"), py::arg("data"), py::arg("digest"),
         "None when `digest` is the tag of `data` under `private_key`; InvalidSignature otherwise.");

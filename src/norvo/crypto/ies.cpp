@@ -13,17 +13,14 @@
 namespace core = norvo::core;
 namespace ies = norvo::core::ies;
 using norvo::bind::ByteView;
+using norvo::bind::raise_construct;
+using norvo::bind::record_field;
+using norvo::bind::to_bytes;
 
 namespace {
 
 constexpr std::size_t CIPHER_KEY_LENGTH = 32;  // AES-256
 constexpr std::size_t NONCE_LENGTH = 8;        // random half of the counter block
-
-// The byte-format library's own errors, so callers that catch its format errors keep working.
-[[noreturn]] void raise_construct(const char* name, const std::string& msg) {
-    py::object cls = py::module_::import("construct.core").attr(name);
-    norvo::bind::raise(cls, cls(msg));
-}
 
 std::uint64_t to_u64(py::handle v, const char* field) {
     if (PyLong_Check(v.ptr())) {
@@ -36,23 +33,19 @@ std::uint64_t to_u64(py::handle v, const char* field) {
                                             py::repr(v).cast<std::string>());
 }
 
-ies::Message parse_or_raise(core::bytes_view data) {
-    try {
-        return ies::parse(data);
-    } catch (const ies::FormatError& e) {
-        raise_construct("StreamError", e.what());
-    }
+// The core codec's format errors are construct's StreamError to callers, so that callers
+// that catch the byte-format library's errors keep working.
+template <class F>
+auto codec(F&& f) -> decltype(f()) {
+    return norvo::bind::as_stream_error<ies::FormatError>(std::forward<F>(f));
 }
 
-py::bytes bytes_of(core::bytes_view b) { return norvo::bind::to_bytes(b); }
+ies::Message parse_or_raise(core::bytes_view data) {
+    return codec([&] { return ies::parse(data); });
+}
 
 py::bytes build_message(const ies::Message& msg) {
-    std::size_t n = 0;
-    try {
-        n = ies::encoded_size(msg);
-    } catch (const ies::FormatError& e) {
-        raise_construct("StreamError", e.what());
-    }
+    std::size_t n = codec([&] { return ies::encoded_size(msg); });
     std::uint8_t* out = nullptr;
     py::bytes result = norvo::bind::new_bytes(n, out);
     ies::build_into(msg, std::span<std::uint8_t>(out, n));
@@ -77,13 +70,13 @@ struct IESFormat {
         ies::Message msg = parse_or_raise(in.span());
         py::object record = py::module_::import("construct").attr("Container")();
         record["version"] = py::int_(msg.version);
-        record["oid"] = bytes_of(msg.oid);
+        record["oid"] = to_bytes(msg.oid);
         record["recipient_derivation_key_index"] = py::int_(msg.recipient_derivation_key_index);
         record["sender_signing_key_index"] = py::int_(msg.sender_signing_key_index);
         record["cipher_algorithm_index"] = py::int_(msg.cipher_algorithm_index);
         auto put = [&](const char* name, const char* length_name, core::bytes_view b) {
             record[length_name] = py::int_(b.size());
-            record[name] = bytes_of(b);
+            record[name] = to_bytes(b);
         };
         put("derivation_public_key", "derivation_public_key_length", msg.derivation_public_key);
         put("iv", "iv_length", msg.iv);
@@ -95,15 +88,7 @@ struct IESFormat {
     }
 
     py::bytes build(py::object record) const {
-        auto field = [&](const char* name) -> py::object {
-            PyObject* v = PyObject_GetItem(record.ptr(), py::str(name).ptr());
-            if (!v) {
-                if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
-                PyErr_Clear();
-                raise_construct("StreamError", std::string("missing field '") + name + "'");
-            }
-            return py::reinterpret_steal<py::object>(v);
-        };
+        auto field = [&](const char* name) { return record_field(record, name); };
         ies::Message msg;
         msg.version = to_u64(field("version"), "version");
         copy_oid(field("oid"), msg);
@@ -120,16 +105,7 @@ struct IESFormat {
             const char* name = ies::FIELD_NAMES[6 + 2 * i];
             const char* length_name = ies::FIELD_NAMES[5 + 2 * i];
             std::uint64_t length = to_u64(field(length_name), length_name);
-            py::object value = field(name);
-            if (PyUnicode_Check(value.ptr()) || !PyObject_CheckBuffer(value.ptr()))
-                raise_construct("StreamError", std::string("field '") + name + "' needs bytes, given " +
-                                                   py::repr(value).cast<std::string>());
-            views[i].emplace(value, name);
-            if (views[i]->size() != length)
-                raise_construct("StreamError", std::string("field '") + name + "' is " +
-                                                   std::to_string(views[i]->size()) + " bytes long, its length field says " +
-                                                   std::to_string(length));
-            *slots[i] = views[i]->span();
+            *slots[i] = norvo::bind::sized_field(views[i], field(name), name, length);
         }
         return build_message(msg);
     }
@@ -218,26 +194,23 @@ py::bytes decrypt(py::module_& m, py::object data, py::object recip_keys, py::ob
     py::object key_type = m.attr("KeyType");
     py::object crypto = m.attr("crypto");
 
-    py::bytes signature = bytes_of(msg.signature);
+    py::bytes signature = to_bytes(msg.signature);
     auto offset = static_cast<Py_ssize_t>(msg.encrypted_key_blob.data() - in.data());
-    py::object key_blob = py::reinterpret_steal<py::object>(PyMemoryView_FromObject(data.ptr()));
-    if (!key_blob) throw py::error_already_set();
+    py::object key_blob = norvo::bind::steal(PyMemoryView_FromObject(data.ptr()));
     key_blob = key_blob.attr("cast")("B")[py::slice(offset, offset + static_cast<Py_ssize_t>(msg.encrypted_key_blob.size()), 1)];
 
     py::object signing_public_key;
-    if (PyObject_IsTrue(sender_keys.ptr()) == 1)
+    if (norvo::bind::truthy(sender_keys))
         signing_public_key =
             sender_keys[key_type.attr("AUTH")][py::int_(msg.sender_signing_key_index)].attr("public");
-    else if (PyErr_Occurred())
-        throw py::error_already_set();
     else
-        signing_public_key = crypto.attr("p384").attr("load_der_public_key")(bytes_of(msg.sender_public_key));
+        signing_public_key = crypto.attr("p384").attr("load_der_public_key")(to_bytes(msg.sender_public_key));
 
     try {
         crypto.attr("ecdsa").attr("verify")(signing_public_key, key_blob, signature);
     } catch (py::error_already_set& e) {
         if (e.matches(crypto.attr("InvalidSignature"))) {
-            py::object id = m.attr("UUID")(py::arg("bytes_le") = bytes_of(msg.oid));
+            py::object id = m.attr("UUID")(py::arg("bytes_le") = to_bytes(msg.oid));
             std::string text = "Unable to verify signature for container ID: " + py::str(id).cast<std::string>();
             m.attr("log").attr("error")(text);
         }
@@ -247,7 +220,7 @@ py::bytes decrypt(py::module_& m, py::object data, py::object recip_keys, py::ob
     py::object derivation_private_key =
         recip_keys[key_type.attr("DERIVATION")][py::int_(msg.recipient_derivation_key_index)].attr("private");
     py::object ephemeral_public_key =
-        crypto.attr("p384").attr("load_der_public_key")(bytes_of(msg.derivation_public_key));
+        crypto.attr("p384").attr("load_der_public_key")(to_bytes(msg.derivation_public_key));
     py::object shared_secret = m.attr("ecdhe").attr("exchange")(derivation_private_key, ephemeral_public_key);
     py::bytes cipher_key = derive_cipher_key(shared_secret);
     return aes_ctr(cipher_key, msg.iv, msg.encrypted_key_blob);

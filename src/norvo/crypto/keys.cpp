@@ -5,56 +5,13 @@
 // The classes are made at load time by calling the right metaclass with C++ methods, so that
 // they are ordinary Python classes (instance dictionaries, subclassing, dict and Schema bases)
 // whose behaviour lives here. Key objects stay the crypto library's own objects.
-#include <string_view>
-
 #include "norvo_bind.hpp"
 
+using norvo::bind::add_method;
+using norvo::bind::compares;
+using norvo::bind::truthy;
+
 namespace {
-
-bool truthy(py::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
-bool is_instance_of_own_class(py::handle self, py::handle other) {
-    int r = PyObject_IsInstance(other.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
-bool rich(py::handle a, py::handle b, int op) {
-    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-    if (!r) throw py::error_already_set();
-    py::object res = py::reinterpret_steal<py::object>(r);
-    return truthy(res);
-}
-
-// The owner-id guard is a real check: an unowned ring of public keys would sign and wrap for
-// nobody, so it must not depend on the interpreter's optimisation flag.
-[[noreturn]] void bare_assertion_failed() {
-    PyErr_SetNone(PyExc_AssertionError);
-    throw py::error_already_set();
-}
-
-// Adds a C++ function to a class made at run time as an ordinary method (bound on access).
-// pybind11 takes a function whose own name is "__init__" for the constructor of one of its
-// own classes and would treat `self` as its instance layout; these classes are plain Python
-// classes, so the constructor function carries another name and is only stored as "__init__".
-template <class F, class... Extra>
-void add_method(py::handle cls, const char* name, F&& f, const Extra&... extra) {
-    const char* own_name = std::string_view(name) == "__init__" ? "initialize" : name;
-    py::cpp_function fn(std::forward<F>(f), py::name(own_name), py::is_method(cls), extra...);
-    py::setattr(cls, name, fn);
-}
-
-py::dict class_namespace(const char* name, const char* doc) {
-    py::dict ns;
-    ns["__module__"] = "norvo.crypto.keys";
-    ns["__qualname__"] = name;
-    ns["__doc__"] = doc;
-    return ns;
-}
 
 // A C++ callable that binds to an instance like a plain function and has an attribute
 // dictionary: marshmallow finds its hooks by attributes it sets on the hook functions.
@@ -78,16 +35,17 @@ PYBIND11_MODULE(keys, m) {
     m.attr("crypto") = py::module_::import("norvo.crypto");
     m.attr("log") = norvo::bind::logger("norvo.crypto.keys");
 
-    py::object type_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-    py::object object_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-    py::object dict_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyDict_Type));
+    py::tuple object_base = py::make_tuple(norvo::bind::builtin(PyBaseObject_Type));
+    auto class_namespace = [&m](const char* name, const char* doc) {
+        return norvo::bind::class_namespace(m, name, doc);
+    };
 
     // ---- KeyType: the two section names, which are also what is stored and compared.
     {
         py::dict ns = class_namespace("KeyType", "The two kinds of key, named as the key ring and key file name them.");
         ns["AUTH"] = "signingKeys";
         ns["DERIVATION"] = "derivationKeys";
-        m.attr("KeyType") = type_type("KeyType", py::make_tuple(object_type), ns);
+        m.attr("KeyType") = norvo::bind::make_class("KeyType", object_base, ns);
     }
 
     // ---- KeyRingSchema: marshmallow 2 loader of stored key rows.
@@ -119,7 +77,7 @@ PYBIND11_MODULE(keys, m) {
                 rec["active"] = row.attr("active");
                 rec["pubKey"] = row.attr("pub_key");
                 // Derivation rows carry "signing", which the ring reads as "not auth".
-                rec["keyType"] = rich(row.attr("key_type"), auth, Py_EQ) ? "auth" : "signing";
+                rec["keyType"] = compares(row.attr("key_type"), auth) ? "auth" : "signing";
                 rec["userId"] = py::str(row.attr("user_id"));
                 records.append(rec);
             }
@@ -140,14 +98,14 @@ PYBIND11_MODULE(keys, m) {
                  py::cpp_function(make_key_ring, py::name("make_key_ring"), py::arg("self"), py::arg("data"),
                                   py::arg("many")));
         py::object schema = m.attr("Schema");
-        py::object meta = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(schema.ptr())));
-        m.attr("KeyRingSchema") = meta("KeyRingSchema", py::make_tuple(schema), ns);
+        m.attr("KeyRingSchema") =
+            norvo::bind::make_class("KeyRingSchema", py::make_tuple(schema), ns, py::type::of(schema));
     }
 
     // ---- KeyRing: a dict of the two sections, each index -> Key, plus the owner id.
     {
         py::dict ns = class_namespace("KeyRing", "One user's keys: two sections of index-keyed keys and the owner id.");
-        py::object cls = type_type("KeyRing", py::make_tuple(dict_type), ns);
+        py::object cls = norvo::bind::make_class("KeyRing", py::make_tuple(norvo::bind::builtin(PyDict_Type)), ns);
         m.attr("KeyRing") = cls;
 
         add_method(
@@ -167,7 +125,9 @@ PYBIND11_MODULE(keys, m) {
                     }
                     return;
                 }
-                if (!truthy(user_id)) bare_assertion_failed();
+                // A real check, whatever the optimisation flag: an unowned ring of public keys
+                // would sign and wrap for nobody.
+                if (!truthy(user_id)) norvo::bind::assertion_failed();
                 for (py::handle record : py::iter(pub_keys)) self.attr("set_public_key")(record, user_id);
             },
             py::arg("strongbox") = py::none(), py::arg("pub_keys") = py::none(), py::arg("user_id") = py::none());
@@ -191,7 +151,7 @@ PYBIND11_MODULE(keys, m) {
                 py::object key_type = m.attr("KeyType");
                 // Only the exact text "auth" names an authentication key; anything else is derivation.
                 py::object section =
-                    rich(key["keyType"], py::str("auth"), Py_EQ) ? key_type.attr("AUTH") : key_type.attr("DERIVATION");
+                    compares(key["keyType"], py::str("auth")) ? key_type.attr("AUTH") : key_type.attr("DERIVATION");
                 py::object k = m.attr("Key")(py::arg("key_type") = section, py::arg("public") = key["pubKey"]);
                 py::setattr(k, "index", key["index"]);
                 py::setattr(k, "active", key["active"]);
@@ -217,13 +177,11 @@ PYBIND11_MODULE(keys, m) {
         add_method(
             cls, "__eq__",
             [](py::object self, py::object other) -> bool {
-                if (!is_instance_of_own_class(self, other)) return false;
-                return rich(self.attr("__dict__"), other.attr("__dict__"), Py_EQ);
+                if (!py::isinstance(other, py::type::of(self))) return false;
+                return compares(self.attr("__dict__"), other.attr("__dict__"));
             },
             py::arg("other"));
-        add_method(
-            cls, "__ne__", [](py::object self, py::object other) -> bool { return !truthy(self.attr("__eq__")(other)); },
-            py::arg("other"));
+        norvo::bind::add_ne(cls, py::arg("other"));
     }
 
     // ---- Key, AuthKey, DerivationKey.
@@ -231,7 +189,7 @@ PYBIND11_MODULE(keys, m) {
         py::dict ns = class_namespace("Key", "One P-384 key: kind, active flag, private and/or public key object.");
         ns["size"] = 32;
         ns["__hash__"] = py::none();  // equality without a hash: keys are not set members
-        py::object cls = type_type("Key", py::make_tuple(object_type), ns);
+        py::object cls = norvo::bind::make_class("Key", object_base, ns);
         m.attr("Key") = cls;
 
         add_method(
@@ -259,24 +217,22 @@ PYBIND11_MODULE(keys, m) {
         add_method(
             cls, "__eq__",
             [](py::object self, py::object other) -> bool {
-                if (!is_instance_of_own_class(self, other)) return false;
-                if (rich(self.attr("type"), other.attr("type"), Py_NE) ||
-                    rich(self.attr("active"), other.attr("active"), Py_NE))
+                if (!py::isinstance(other, py::type::of(self))) return false;
+                if (compares(self.attr("type"), other.attr("type"), Py_NE) ||
+                    compares(self.attr("active"), other.attr("active"), Py_NE))
                     return false;
                 py::object mine = self.attr("private"), theirs = other.attr("private");
                 if (!mine.is_none() && !theirs.is_none())
-                    return rich(mine.attr("private_numbers")(), theirs.attr("private_numbers")(), Py_EQ);
+                    return compares(mine.attr("private_numbers")(), theirs.attr("private_numbers")());
                 if (!mine.is_none() || !theirs.is_none()) return false;
                 mine = self.attr("public");
                 theirs = other.attr("public");
                 if (!mine.is_none() && !theirs.is_none())
-                    return rich(mine.attr("public_numbers")(), theirs.attr("public_numbers")(), Py_EQ);
+                    return compares(mine.attr("public_numbers")(), theirs.attr("public_numbers")());
                 return false;
             },
             py::arg("other"));
-        add_method(
-            cls, "__ne__", [](py::object self, py::object other) -> bool { return !truthy(self.attr("__eq__")(other)); },
-            py::arg("other"));
+        norvo::bind::add_ne(cls, py::arg("other"));
 
         // The makers of fresh key pairs set the attributes themselves; Key's constructor is not run.
         auto fresh = [m](const char* kind) {
@@ -289,13 +245,14 @@ PYBIND11_MODULE(keys, m) {
                 py::setattr(self, "public", self.attr("private").attr("public_key")());
             };
         };
-        py::object auth_cls = type_type("AuthKey", py::make_tuple(cls),
-                                        class_namespace("AuthKey", "A new active authentication key with a fresh key pair."));
+        py::object auth_cls = norvo::bind::make_class(
+            "AuthKey", py::make_tuple(cls),
+            class_namespace("AuthKey", "A new active authentication key with a fresh key pair."));
         add_method(auth_cls, "__init__", fresh("AUTH"));
         m.attr("AuthKey") = auth_cls;
-        py::object derivation_cls =
-            type_type("DerivationKey", py::make_tuple(cls),
-                      class_namespace("DerivationKey", "A new active derivation key with a fresh key pair."));
+        py::object derivation_cls = norvo::bind::make_class(
+            "DerivationKey", py::make_tuple(cls),
+            class_namespace("DerivationKey", "A new active derivation key with a fresh key pair."));
         add_method(derivation_cls, "__init__", fresh("DERIVATION"));
         m.attr("DerivationKey") = derivation_cls;
     }

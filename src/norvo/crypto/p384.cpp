@@ -16,7 +16,7 @@ constexpr Loader PEM_PRIVATE{"load_pem_private_key", "Private Key is not an EC P
 constexpr Loader DER_PUBLIC{"load_der_public_key", "Public Key is not an EC P384 key in DER format.", false, false};
 
 py::object load(py::module_& m, const Loader& how, py::object key) {
-    if (how.encode_text && PyUnicode_Check(key.ptr())) key = key.attr("encode")("utf-8");
+    if (how.encode_text) key = norvo::bind::encode_text(std::move(key));
     py::object refuse_log = m.attr("log");
     auto refuse = [&]() -> py::object {
         refuse_log.attr("info")(how.message);

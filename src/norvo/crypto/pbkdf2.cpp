@@ -17,11 +17,8 @@ namespace {
 constexpr unsigned long long MAX_LENGTH = 1ULL << 30;
 
 [[noreturn]] void raise_crypto(const char* name, const char* msg) {
-    py::object type = py::module_::import("cryptography.exceptions").attr(name);
-    norvo::bind::raise(type, py::str(msg));
+    norvo::bind::raise_error_of("cryptography.exceptions", name, msg);
 }
-
-std::string type_name(py::handle obj) { return py::str(py::type::handle_of(obj).attr("__name__")); }
 
 unsigned long long unsigned_arg(py::handle value) {
     PyObject* index = PyNumber_Index(value.ptr());
@@ -52,8 +49,7 @@ public:
         if (!py::isinstance(algorithm, hashes.attr("HashAlgorithm")))
             throw py::type_error("Expected instance of hashes.HashAlgorithm.");
         length_ = unsigned_arg(length);
-        if (!PyBytes_Check(salt.ptr()))
-            throw py::type_error("argument 'salt': '" + type_name(salt) + "' object is not an instance of 'bytes'");
+        norvo::bind::require_bytes(salt, "salt");
         iterations_ = unsigned_arg(iterations);
         if (iterations_ < 1) throw py::value_error("iterations must be greater than or equal to 1.");
         if (iterations_ > static_cast<unsigned long long>(INT_MAX))
@@ -137,9 +133,7 @@ PYBIND11_MODULE(pbkdf2, m) {
         "create_key",
         [m](py::object secret, py::object salt, py::object length) -> py::object {
             py::object engine = m.attr("engines")[py::int_(1)];
-            int truthy = PyObject_IsTrue(salt.ptr());
-            if (truthy < 0) throw py::error_already_set();
-            py::object use_salt = truthy ? salt : py::bytes("");
+            py::object use_salt = norvo::bind::truthy(salt) ? salt : py::bytes("");
             // The engine's own length is 32; another length asks for a key of that size.
             py::object same = py::int_(32);
             int is_default = PyObject_RichCompareBool(length.ptr(), same.ptr(), Py_EQ);

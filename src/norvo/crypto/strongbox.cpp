@@ -7,29 +7,22 @@
 // UTF-8, and that is the one failure translated into DecryptionError.
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "norvo/core/keyfile_format.hpp"
 #include "norvo_bind.hpp"
 
 namespace kf = norvo::core::keyfile;
+using norvo::bind::add_method;
 using norvo::bind::ByteView;
+using norvo::bind::raise_construct;
+using norvo::bind::record_field;
+using norvo::bind::to_bytes;
+using norvo::bind::truthy;
 
 namespace {
 
 constexpr const char* KEY_FILE_MESSAGE = "Failed to decrypt the key file.  Check password.";
 constexpr const char* RESCUE_MESSAGE = "Failed to decrypt the key file rescue.  Check passphrase.";
-
-bool truthy(py::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
-[[noreturn]] void raise_construct(const char* name, const std::string& msg) {
-    py::object cls = py::module_::import("construct.core").attr(name);
-    norvo::bind::raise(cls, py::str(msg));
-}
 
 // Raises `type(message)` with the error being handled as its context, as a `raise` inside
 // an `except` block would, whatever the caller was handling.
@@ -66,18 +59,6 @@ std::uint64_t to_u64(py::handle value, const char* field) {
     return n;
 }
 
-py::object field_of(py::handle record, const char* name) {
-    PyObject* v = PyObject_GetItem(record.ptr(), py::str(name).ptr());
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
-        PyErr_Clear();
-        raise_construct("StreamError", std::string("missing field '") + name + "'");
-    }
-    return py::reinterpret_steal<py::object>(v);
-}
-
-py::bytes bytes_of(kf::bytes_view b) { return norvo::bind::to_bytes(b); }
-
 // Holds the buffers of one section record while it is built.
 struct SectionInput {
     std::optional<ByteView> salt, iv, encrypted;
@@ -88,28 +69,20 @@ struct SectionInput {
         std::optional<ByteView>* views[3] = {&salt, &iv, &encrypted};
         kf::bytes_view* slots[3] = {&section.salt, &section.iv, &section.encrypted};
         for (int i = 0; i < 3; ++i) {
-            std::uint64_t length = to_u64(field_of(record, names[i][0]), names[i][0]);
-            py::object value = field_of(record, names[i][1]);
-            if (PyUnicode_Check(value.ptr()) || !PyObject_CheckBuffer(value.ptr()))
-                raise_construct("StreamError", std::string("field '") + names[i][1] + "' needs bytes, given " +
-                                                   py::repr(value).cast<std::string>());
-            views[i]->emplace(value, names[i][1]);
-            if ((*views[i])->size() != length)
-                raise_construct("StreamError", std::string("field '") + names[i][1] + "' is " +
-                                                   std::to_string((*views[i])->size()) +
-                                                   " bytes long, its length field says " + std::to_string(length));
-            *slots[i] = (*views[i])->span();
+            std::uint64_t length = to_u64(record_field(record, names[i][0]), names[i][0]);
+            *slots[i] = norvo::bind::sized_field(*views[i], record_field(record, names[i][1]), names[i][1], length);
         }
     }
 };
 
+// The core codec's format errors are construct's StreamError to callers.
+template <class F>
+auto codec(F&& f) -> decltype(f()) {
+    return norvo::bind::as_stream_error<kf::FormatError>(std::forward<F>(f));
+}
+
 py::bytes section_bytes(const kf::Section& s) {
-    std::size_t n = 0;
-    try {
-        n = kf::section_size(s);
-    } catch (const kf::FormatError& e) {
-        raise_construct("StreamError", e.what());
-    }
+    std::size_t n = codec([&] { return kf::section_size(s); });
     std::uint8_t* out = nullptr;
     py::bytes result = norvo::bind::new_bytes(n, out);
     kf::build_section_into(s, {out, n});
@@ -117,12 +90,7 @@ py::bytes section_bytes(const kf::Section& s) {
 }
 
 py::bytes file_bytes(const kf::KeyFile& f) {
-    std::size_t n = 0;
-    try {
-        n = kf::encoded_size(f);
-    } catch (const kf::FormatError& e) {
-        raise_construct("StreamError", e.what());
-    }
+    std::size_t n = codec([&] { return kf::encoded_size(f); });
     std::uint8_t* out = nullptr;
     py::bytes result = norvo::bind::new_bytes(n, out);
     kf::build_into(f, {out, n});
@@ -138,29 +106,21 @@ auto with_bytes(py::handle data, F&& f) {
 }
 
 kf::Section parse_section_or_raise(kf::bytes_view data) {
-    try {
-        return kf::parse_section(data);
-    } catch (const kf::FormatError& e) {
-        raise_construct("StreamError", e.what());
-    }
+    return codec([&] { return kf::parse_section(data); });
 }
 
 kf::KeyFile parse_file_or_raise(kf::bytes_view data) {
-    try {
-        return kf::parse(data);
-    } catch (const kf::FormatError& e) {
-        raise_construct("StreamError", e.what());
-    }
+    return codec([&] { return kf::parse(data); });
 }
 
 py::object section_record(const kf::Section& s) {
     py::object record = py::module_::import("construct").attr("Container")();
     record["salt_length"] = py::int_(s.salt.size());
-    record["salt"] = bytes_of(s.salt);
+    record["salt"] = to_bytes(s.salt);
     record["iv_length"] = py::int_(s.iv.size());
-    record["iv"] = bytes_of(s.iv);
+    record["iv"] = to_bytes(s.iv);
     record["encrypted_length"] = py::int_(s.encrypted.size());
-    record["encrypted"] = bytes_of(s.encrypted);
+    record["encrypted"] = to_bytes(s.encrypted);
     return record;
 }
 
@@ -188,11 +148,11 @@ struct Format {
             return section_bytes(in.section);
         }
         kf::KeyFile f;
-        f.version = to_u64(field_of(record, "version"), "version");
-        f.key_ring_length = to_u64(field_of(record, "key_ring_length"), "key_ring_length");
-        f.rescue_length = to_u64(field_of(record, "rescue_length"), "rescue_length");
-        SectionInput ring(field_of(record, "key_ring"));
-        SectionInput rescue(field_of(record, "rescue"));
+        f.version = to_u64(record_field(record, "version"), "version");
+        f.key_ring_length = to_u64(record_field(record, "key_ring_length"), "key_ring_length");
+        f.rescue_length = to_u64(record_field(record, "rescue_length"), "rescue_length");
+        SectionInput ring(record_field(record, "key_ring"));
+        SectionInput rescue(record_field(record, "rescue"));
         f.key_ring = ring.section;
         f.rescue = rescue.section;
         return file_bytes(f);
@@ -206,7 +166,7 @@ struct Format {
 // it stands; text is encoded as UTF-8.
 py::object secret_bytes(py::handle secret) {
     if (!PyUnicode_Check(secret.ptr()) && PyObject_CheckBuffer(secret.ptr()))
-        return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBytes_Type))(secret);
+        return norvo::bind::builtin(PyBytes_Type)(secret);
     return secret.attr("encode")("utf-8");
 }
 
@@ -230,7 +190,7 @@ py::bytes seal(py::module_& m, py::handle document, py::handle secret, py::handl
 
 py::object open_section(py::module_& m, const kf::Section& section, py::handle secret, py::handle version,
                         const char* message) {
-    py::bytes salt = bytes_of(section.salt), iv = bytes_of(section.iv), data = bytes_of(section.encrypted);
+    py::bytes salt = to_bytes(section.salt), iv = to_bytes(section.iv), data = to_bytes(section.encrypted);
     py::object key = derive_key(m, version, salt, secret);
     py::object plain =
         m.attr("aes").attr("decrypt")(py::arg("iv") = iv, py::arg("cipher_key") = key, py::arg("data") = data);
@@ -246,33 +206,21 @@ py::object open_section(py::module_& m, const kf::Section& section, py::handle s
 
 // ---- Classes made at run time.
 
-template <class F, class... Extra>
-void add_method(py::handle cls, const char* name, F&& f, const Extra&... extra) {
-    // pybind11 treats a function whose own name is "__init__" as a constructor of its own
-    // classes; these are plain Python classes, so that function carries another name.
-    const char* own_name = std::string_view(name) == "__init__" ? "initialize" : name;
-    py::cpp_function fn(std::forward<F>(f), py::name(own_name), py::is_method(cls), extra...);
-    py::setattr(cls, name, fn);
-}
-
+// A read-only property whose getter carries the property's name.
 template <class F>
 void add_property(py::handle cls, const char* name, F&& getter, const char* doc) {
-    py::object property = py::module_::import("builtins").attr("property");
-    py::setattr(cls, name, property(py::cpp_function(std::forward<F>(getter), py::name(name)), py::none(), py::none(), doc));
+    py::cpp_function fget(std::forward<F>(getter), py::name(name));
+    py::setattr(cls, name, norvo::bind::make_property(fget, py::none(), doc));
 }
 
-py::object make_class(const char* name, const char* doc) {
-    py::dict ns;
-    ns["__module__"] = "norvo.crypto.strongbox";
-    ns["__qualname__"] = name;
-    ns["__doc__"] = doc;
-    py::object object_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-    py::object type_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-    return type_type(name, py::make_tuple(object_type), ns);
+py::object make_class(py::module_& m, const char* name, const char* doc) {
+    return norvo::bind::make_class(name, py::make_tuple(norvo::bind::builtin(PyBaseObject_Type)),
+                                   norvo::bind::class_namespace(m, name, doc));
 }
 
 void define_rescue(py::module_& m) {
-    py::object cls = make_class("KeyFileRescue", "The rescue section: the hashed password sealed under the passphrase.");
+    py::object cls =
+        make_class(m, "KeyFileRescue", "The rescue section: the hashed password sealed under the passphrase.");
     m.attr("KeyFileRescue") = cls;
 
     add_method(
@@ -339,7 +287,7 @@ void define_rescue(py::module_& m) {
 }
 
 void define_key_file(py::module_& m) {
-    py::object cls = make_class("KeyFile", "One user's key ring, sealed as key-file bytes or open as its document.");
+    py::object cls = make_class(m, "KeyFile", "One user's key ring, sealed as key-file bytes or open as its document.");
     py::setattr(cls, "__hash__", py::none());  // equality without a hash
     m.attr("KeyFile") = cls;
 
@@ -463,15 +411,11 @@ void define_key_file(py::module_& m) {
     add_method(
         cls, "__eq__",
         [](py::object self, py::object other) -> bool {
-            int r = PyObject_IsInstance(other.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
-            if (r < 0) throw py::error_already_set();
-            if (!r) return false;
+            if (!py::isinstance(other, py::type::of(self))) return false;
             return self.attr("_enc_data").equal(other.attr("_enc_data"));
         },
         py::arg("other"));
-    add_method(
-        cls, "__ne__", [](py::object self, py::object other) -> bool { return !truthy(self.attr("__eq__")(other)); },
-        py::arg("other"));
+    norvo::bind::add_ne(cls, py::arg("other"));
 }
 
 }  // namespace
