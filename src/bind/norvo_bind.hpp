@@ -5,6 +5,10 @@
 
 #include <pybind11/pybind11.h>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -157,11 +161,28 @@ private:
 };
 
 // A new bytes object of `n` bytes whose storage the caller fills before handing it out.
+// A fresh multi-megabyte buffer costs one page fault per 4 KiB page when it is first written,
+// which on a large container costs as much as the AES pass itself. Asking for transparent huge
+// pages on the untouched interior cuts that to one fault per 2 MiB where the kernel allows it.
+inline void prefer_huge_pages(void* p, std::size_t n) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::size_t HUGE = std::size_t(2) << 20;
+    if (n < 2 * HUGE) return;
+    auto start = (reinterpret_cast<std::uintptr_t>(p) + HUGE - 1) & ~(HUGE - 1);
+    auto end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(HUGE - 1);
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)n;
+#endif
+}
+
 inline py::bytes new_bytes(std::size_t n, std::uint8_t*& out) {
     if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw py::value_error("byte string too large");
     PyObject* b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
     if (!b) throw py::error_already_set();
     out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(b));
+    prefer_huge_pages(out, n);
     return py::reinterpret_steal<py::bytes>(b);
 }
 
