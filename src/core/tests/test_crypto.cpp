@@ -7,6 +7,8 @@
 
 #include "norvo/core/crypto.hpp"
 
+#include <openssl/evp.h>
+
 namespace core = norvo::core;
 
 namespace {
@@ -167,6 +169,27 @@ TEST(Pbkdf2, HmacSha384) {
         std::vector<std::uint8_t> out(c.length);
         core::pbkdf2_hmac("SHA384", view(text(c.secret)), view(c.salt), c.iterations, out);
         EXPECT_EQ(core::to_hex(view(out)), c.key) << c.secret;
+    }
+}
+
+// The SHA-384 path skips OpenSSL's PBKDF2 for speed; it must agree with it for every key
+// length around the 128-byte block, empty salts and secrets, and outputs of several blocks.
+TEST(Pbkdf2, Sha384FastPathMatchesOpenSSL) {
+    for (std::size_t secret_len : {0, 1, 48, 127, 128, 129, 300}) {
+        for (std::size_t salt_len : {0, 8, 111, 200}) {
+            for (std::uint64_t iterations : {1, 2, 3, 17}) {
+                for (std::size_t out_len : {1, 32, 48, 49, 100}) {
+                    std::vector<std::uint8_t> secret = core::random_bytes(secret_len), salt = core::random_bytes(salt_len);
+                    std::vector<std::uint8_t> ours(out_len), theirs(out_len);
+                    core::pbkdf2_hmac("SHA384", view(secret), view(salt), iterations, ours);
+                    ASSERT_EQ(1, PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(secret.data()),
+                                                   static_cast<int>(secret.size()), salt.data(),
+                                                   static_cast<int>(salt.size()), static_cast<int>(iterations),
+                                                   EVP_sha384(), static_cast<int>(out_len), theirs.data()));
+                    ASSERT_EQ(ours, theirs) << secret_len << " " << salt_len << " " << iterations << " " << out_len;
+                }
+            }
+        }
     }
 }
 
