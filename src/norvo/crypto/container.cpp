@@ -47,6 +47,7 @@ struct State {
     py::object uuid4;
     py::object uuid_type;
     py::object arrow;
+    py::object Arrow;
     py::object json;
     py::object datetime;
     py::object ConstructContainer;
@@ -66,6 +67,74 @@ State* S = nullptr;
 py::object py_bool(bool b) { return py::bool_(b); }
 
 py::dict instance_dict(py::handle obj) { return py::reinterpret_borrow<py::dict>(obj.attr("__dict__")); }
+
+bool exactly(py::handle obj, const py::object& cls) {
+    return cls && reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == cls.ptr();
+}
+
+// obj.__dict__[name] of an instance of one of the library's own classes (checked by the
+// caller), or null when the entry is not there (the caller then takes the generic path,
+// which reports the missing attribute as it always has). Borrowed.
+PyObject* own_entry(py::handle obj, const char* name) {
+    PyObject* d = PyObject_GenericGetDict(obj.ptr(), nullptr);
+    if (!d) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* v = PyDict_GetItemString(d, name);
+    Py_DECREF(d);  // the instance keeps its dictionary, and so the entry, alive
+    return v;
+}
+
+bool stock_payload(py::handle p) {
+    return exactly(p, S->RawPayload) || exactly(p, S->JSONPayload) || exactly(p, S->Header);
+}
+
+// payload.encrypted, read from the instance state for the stock classes: their property is
+// nothing but `self._encrypted`. Subclasses may redefine it and go through it.
+bool payload_sealed(py::handle p) {
+    if (stock_payload(p))
+        if (PyObject* v = own_entry(p, "_encrypted")) return truthy(v);
+    return truthy(p.attr("encrypted"));
+}
+
+// payload._encrypted_data, from the instance dictionary for the stock classes.
+py::object payload_sealed_data(py::handle p) {
+    if (stock_payload(p))
+        if (PyObject* v = own_entry(p, "_encrypted_data")) return py::reinterpret_borrow<py::object>(v);
+    return p.attr("_encrypted_data");
+}
+
+// keys.<field> (cipher_key, mac_key, cipher_index, mac_index). The stock class's properties
+// read the field of its construct record, which is a dict underneath: read it there when the
+// record is the construct type itself. Anything else goes through the properties.
+py::object key_field(py::handle keys, const char* field) {
+    if (exactly(keys, S->ContainerKeys))
+        if (PyObject* rec = own_entry(keys, "container"))
+            if (reinterpret_cast<PyObject*>(Py_TYPE(rec)) == S->ConstructContainer.ptr())
+                if (PyObject* v = PyDict_GetItemString(rec, field)) return py::reinterpret_borrow<py::object>(v);
+    return keys.attr(field);
+}
+
+// A construct Container record with `fields` in this order, the same object its constructor
+// makes from keyword arguments (the dict entries plus the key order kept in its slot), built
+// without running the constructor's Python code.
+py::object construct_record(std::initializer_list<std::pair<const char*, py::object>> fields) {
+    auto* type = reinterpret_cast<PyTypeObject*>(S->ConstructContainer.ptr());
+    py::tuple no_args(0);
+    py::object rec = norvo::bind::steal(type->tp_new(type, no_args.ptr(), nullptr));
+    py::list order(fields.size());
+    std::size_t i = 0;
+    for (const auto& [name, value] : fields) {
+        py::str key(name);
+        if (PyDict_SetItem(rec.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+        PyList_SET_ITEM(order.ptr(), i++, key.release().ptr());
+    }
+    py::str slot("__keys_order__");
+    // The slot's own descriptor, as object.__setattr__ reaches it.
+    if (PyObject_GenericSetAttr(rec.ptr(), slot.ptr(), order.ptr()) != 0) throw py::error_already_set();
+    return rec;
+}
 
 // Parse failures surface as the format library's own StreamError, as they always have.
 template <class F>
@@ -159,15 +228,15 @@ void keys_init(py::object self, py::object cipher_index, py::object mac_index, p
                py::object mac_key) {
     if (!truthy(cipher_key)) cipher_key = draw_random(CIPHER_KEY_LENGTH);
     if (!truthy(mac_key)) mac_key = S->crypto.attr("random")(hmac_key_length());
-    py::dict fields;
-    fields["version"] = py::int_(fmt::KEY_BLOB_VERSION);
-    fields["cipher_index"] = cipher_index;
-    fields["mac_index"] = mac_index;
-    fields["cipher_key"] = cipher_key;
-    fields["mac_key"] = mac_key;
-    fields["cipher_key_length"] = py::int_(py::len(cipher_key));
-    fields["mac_key_length"] = py::int_(py::len(mac_key));
-    py::setattr(self, "container", S->ConstructContainer(**fields));
+    py::object cipher_key_length = py::int_(py::len(cipher_key));
+    py::object mac_key_length = py::int_(py::len(mac_key));
+    py::setattr(self, "container", construct_record({{"version", py::int_(fmt::KEY_BLOB_VERSION)},
+                                                     {"cipher_index", cipher_index},
+                                                     {"mac_index", mac_index},
+                                                     {"cipher_key", cipher_key},
+                                                     {"mac_key", mac_key},
+                                                     {"cipher_key_length", cipher_key_length},
+                                                     {"mac_key_length", mac_key_length}}));
 }
 
 std::optional<std::uint64_t> as_u64(py::handle o) {
@@ -347,8 +416,8 @@ private:
 
 bool container_encrypted(py::object self) {
     // The header's flag decides alone when it is false.
-    if (!truthy(self.attr("header").attr("encrypted"))) return false;
-    return truthy(self.attr("content").attr("encrypted"));
+    if (!payload_sealed(self.attr("header"))) return false;
+    return payload_sealed(self.attr("content"));
 }
 
 py::object class_attr(py::handle obj, const char* name) {
@@ -360,20 +429,26 @@ py::object class_attr(py::handle obj, const char* name) {
     return py::reinterpret_steal<py::object>(r);
 }
 
+// What the audit setters store: an id as a UUID, a time as a datetime.
+py::object created_like(py::object value) {
+    if (value.is_none()) return value;
+    return S->UUID(value);
+}
+
+py::object time_like(py::object value) {
+    if (value.is_none() || py::isinstance(value, S->datetime)) return value;
+    // arrow.get of an Arrow remakes the same moment in the same zone; its datetime is the
+    // Arrow's own.
+    if (exactly(value, S->Arrow)) return value.attr("datetime");
+    return S->arrow.attr("get")(value).attr("datetime");
+}
+
 void set_created_like(py::object self, const char* attr, py::object value) {
-    if (value.is_none()) {
-        py::setattr(self, attr, py::none());
-        return;
-    }
-    py::setattr(self, attr, S->UUID(value));
+    py::setattr(self, attr, created_like(std::move(value)));
 }
 
 void set_time_like(py::object self, const char* attr, py::object value) {
-    if (value.is_none() || py::isinstance(value, S->datetime)) {
-        py::setattr(self, attr, value);
-        return;
-    }
-    py::setattr(self, attr, S->arrow.attr("get")(value).attr("datetime"));
+    py::setattr(self, attr, time_like(std::move(value)));
 }
 
 void container_init(py::object self, py::object data, py::object content_cls, py::kwargs kwargs) {
@@ -383,14 +458,31 @@ void container_init(py::object self, py::object data, py::object content_cls, py
     py::setattr(self, "id", py::none());
     py::setattr(self, "type", kwargs.contains("type") ? py::object(kwargs["type"]) : py::object(py::none()));
 
-    py::setattr(self, "created_by", py::none());
-    py::setattr(self, "created_at", S->arrow.attr("utcnow")());
-    py::setattr(self, "modified_at", py::none());
-    py::setattr(self, "modified_by", py::none());
+    // The stock class's audit properties only coerce and store in the instance state: store
+    // there directly. A subclass may redefine them and goes through them.
+    PyObject* state = nullptr;
+    if (exactly(self, S->Container)) {
+        state = PyObject_GenericGetDict(self.ptr(), nullptr);
+        if (!state) throw py::error_already_set();
+    }
+    py::object state_ref = py::reinterpret_steal<py::object>(state);
+    auto audit = [&](const char* name, const char* slot, py::object value) {
+        if (state) {
+            if (PyDict_SetItemString(state, slot, value.ptr()) != 0) throw py::error_already_set();
+        } else {
+            py::setattr(self, name, value);
+        }
+    };
+    audit("created_by", "_created_by", py::none());
+    py::object now = S->arrow.attr("utcnow")();
+    audit("created_at", "_created_at", state ? time_like(now) : now);
+    audit("modified_at", "_modified_at", py::none());
+    audit("modified_by", "_modified_by", py::none());
 
     norvo::bind::with_context(S->providers.attr("get")(), [&](py::object provider) {
         py::object user = provider.attr("session").attr("user");
-        py::setattr(self, "created_by", getattr_or_none(user, "id"));
+        py::object id = getattr_or_none(user, "id");
+        audit("created_by", "_created_by", state ? created_like(id) : id);
     });
 
     py::setattr(self, "_content_cls", content_cls);
@@ -464,8 +556,12 @@ void container_set_record(py::object self, py::object value) {
 
 void container_set_data(py::object self, py::object value) {
     bool encrypted = true;
-    try {
-        encrypted = truthy(self.attr("encrypted"));
+    bool stock = exactly(self, S->Container);
+    PyObject* header_now = stock ? own_entry(self, "header") : nullptr;
+    if (header_now == Py_None) {
+        // The portions are not made yet (construction from bytes); the flag would fail to read.
+    } else try {
+        encrypted = stock ? container_encrypted(self) : truthy(self.attr("encrypted"));
     } catch (py::error_already_set& e) {
         // The portions are not made yet (construction from bytes).
         if (!e.matches(PyExc_AttributeError)) throw;
@@ -614,11 +710,11 @@ void container_decrypt(py::object self, py::object keys_arg) {
     portions[1].payload = self.attr("content");
     bool any = false;
     for (Portion& p : portions) {
-        p.sealed = truthy(p.payload.attr("encrypted"));
+        p.sealed = payload_sealed(p.payload);
         if (!p.sealed) continue;
         any = true;
         p.stock = is_stock(p.payload, "decrypt", {S->raw_decrypt});
-        p.section_bytes = p.stock ? py::object(p.payload.attr("_encrypted_data")) : py::object(p.payload.attr("data"));
+        p.section_bytes = p.stock ? payload_sealed_data(p.payload) : py::object(p.payload.attr("data"));
         p.view = std::make_unique<ByteView>(p.section_bytes, parser_input);
         p.section = parsing([&] { return fmt::parse_section(p.view->span()); });
     }
@@ -628,7 +724,7 @@ void container_decrypt(py::object self, py::object keys_arg) {
     py::object cipher_key, mac_key;
     std::optional<ByteView> ck, mk;
     if (any) {
-        mac_key = keys.attr("mac_key");
+        mac_key = key_field(keys, "mac_key");
         mk.emplace(mac_key, "mac_key");
         for (Portion& p : portions) {
             if (!p.sealed) continue;
@@ -636,15 +732,15 @@ void container_decrypt(py::object self, py::object keys_arg) {
                                         [&] { return fmt::verify_section(mk->span(), p.section); });
             if (!ok) raise_digest_failure();
         }
-        cipher_key = keys.attr("cipher_key");
+        cipher_key = key_field(keys, "cipher_key");
         ck.emplace(cipher_key, "cipher_key");
         for (Portion& p : portions)
             if (p.sealed) core::aes_ctr_check(ck->size(), p.section.iv.size());
     }
-    py::object copy = S->ContainerKeys(py::arg("cipher_index") = keys.attr("cipher_index"),
-                                       py::arg("mac_index") = keys.attr("mac_index"),
-                                       py::arg("cipher_key") = keys.attr("cipher_key"),
-                                       py::arg("mac_key") = keys.attr("mac_key"));
+    py::object copy = S->ContainerKeys(py::arg("cipher_index") = key_field(keys, "cipher_index"),
+                                       py::arg("mac_index") = key_field(keys, "mac_index"),
+                                       py::arg("cipher_key") = key_field(keys, "cipher_key"),
+                                       py::arg("mac_key") = key_field(keys, "mac_key"));
 
     Snapshot hs(portions[0].payload), cs(portions[1].payload);
     try {
@@ -748,6 +844,7 @@ PYBIND11_MODULE(container, m) {
     S->uuid4 = m.attr("uuid4");
     S->uuid_type = py::module_::import("uuid").attr("UUID");
     S->arrow = m.attr("arrow");
+    S->Arrow = S->arrow.attr("Arrow");
     S->json = m.attr("json");
     S->datetime = m.attr("datetime");
     S->ConstructContainer = m.attr("ConstructContainer");
