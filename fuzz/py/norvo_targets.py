@@ -1,0 +1,960 @@
+"""One-input checks for every parser of external bytes in norvo.
+
+Each target takes the fuzzer's bytes, feeds them to one public entry point and returns
+normally when the library gave a result or raised one of the errors that the operation
+documents. Anything else escapes: an undocumented exception type, a broken invariant
+(raised as `Violation`), or of course a crash, which the sanitizers report.
+
+The atheris harnesses in this directory (fuzz_*.py) and tests/test_fuzz_regressions.py,
+which replays the inputs kept under tests/regressions/<target>/, share these functions, so a
+crasher found by the fuzzer is checked by the test suite in exactly the same way.
+
+Nothing here needs atheris.
+"""
+
+import base64
+import hashlib
+import hmac as _std_hmac
+import importlib
+import struct
+import uuid
+
+
+class Violation(Exception):
+    """The library returned, but what it returned breaks a documented rule."""
+
+
+class Unavailable(Exception):
+    """The module that a target exercises is not built (yet)."""
+
+
+def _need(module):
+    try:
+        return importlib.import_module(module)
+    except ImportError as exc:  # a module another helper has not delivered yet
+        raise Unavailable(f"{module}: {exc}") from exc
+
+
+def _optional(module):
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        return None
+
+
+def _construct_error():
+    import construct
+
+    return construct.ConstructError
+
+
+def _format_errors():
+    """What a failed parse of one of the byte formats may raise.
+
+    The documents leave the type to the implementation (the format library's own error);
+    the C++ codecs raise construct's errors or a ValueError. Both are allowed, nothing else.
+    """
+    return (_construct_error(), ValueError)
+
+
+def _u64(v):
+    return struct.pack("<Q", v)
+
+
+def _var(b):
+    return _u64(len(b)) + b
+
+
+class Reader:
+    """A tiny FuzzedDataProvider stand-in, so targets run without atheris."""
+
+    def __init__(self, data):
+        self.data = data
+        self.pos = 0
+
+    def remaining(self):
+        return len(self.data) - self.pos
+
+    def byte(self):
+        if self.pos >= len(self.data):
+            return 0
+        b = self.data[self.pos]
+        self.pos += 1
+        return b
+
+    def take(self, n):
+        b = self.data[self.pos : self.pos + n]
+        self.pos += len(b)
+        return b
+
+    def chunk(self, limit=512):
+        """A length-prefixed piece: one or two bytes of length, then that many bytes."""
+        n = self.byte()
+        if n & 0x80:
+            n = ((n & 0x7F) << 8) | self.byte()
+        return self.take(min(n, limit))
+
+    def rest(self):
+        b = self.data[self.pos :]
+        self.pos = len(self.data)
+        return b
+
+
+def chunk(b):
+    """The inverse of `Reader.chunk`, for writing structured seeds."""
+    if len(b) < 0x80:
+        return bytes([len(b)]) + b
+    assert len(b) < 0x8000
+    return bytes([0x80 | (len(b) >> 8), len(b) & 0xFF]) + b
+
+
+# --------------------------------------------------------------------------- keys (p384)
+
+_PEM_PUBLIC_MSG = "Public Key is not an EC P384 key in PEM format."
+_PEM_PRIVATE_MSG = "Private Key is not an EC P384 in PEM foramt."
+_DER_PUBLIC_MSG = "Public Key is not an EC P384 key in DER format."
+
+
+def _check_loader(fn, arg, message, private):
+    from cryptography.exceptions import UnsupportedAlgorithm
+    from cryptography.hazmat.primitives.asymmetric import ec
+
+    try:
+        key = fn(arg)
+    except UnicodeError:
+        return  # text that cannot be encoded as UTF-8 passes through unchanged
+    except ValueError as exc:
+        if str(exc) != message:
+            raise Violation(f"refusal with the wrong message: {exc!r}") from exc
+        return
+    except UnsupportedAlgorithm:
+        return  # a key type or curve the crypto library does not support passes through
+    want = ec.EllipticCurvePrivateKey if private else ec.EllipticCurvePublicKey
+    if not isinstance(key, want) or not isinstance(key.curve, ec.SECP384R1):
+        raise Violation(f"loader accepted {type(key).__name__} on {getattr(key, 'curve', None)!r}")
+
+
+def _pem_argument(data):
+    # First byte chooses bytes or text; text is what key records and key files hand over.
+    if not data:
+        return data
+    body = data[1:]
+    if data[0] & 1:
+        return body.decode("utf-8", "surrogateescape")
+    return body
+
+
+def target_p384_pem_public(data):
+    p384 = _need("norvo.crypto").p384
+    _check_loader(p384.load_pem_public_key, _pem_argument(data), _PEM_PUBLIC_MSG, private=False)
+
+
+def target_p384_pem_private(data):
+    p384 = _need("norvo.crypto").p384
+    _check_loader(p384.load_pem_private_key, _pem_argument(data), _PEM_PRIVATE_MSG, private=True)
+
+
+def target_p384_der_public(data):
+    p384 = _need("norvo.crypto").p384
+    _check_loader(p384.load_der_public_key, data, _DER_PUBLIC_MSG, private=False)
+
+
+
+# --------------------------------------------------------------------------- fixed material
+# Keys that the structured targets seal with, made once per process. Inputs built under them
+# authenticate, so the fuzzer reaches the code behind the MAC and signature checks.
+
+_CACHE = {}
+
+
+def _once(name, make):
+    if name not in _CACHE:
+        _CACHE[name] = make()
+    return _CACHE[name]
+
+
+FIXED_CIPHER_KEY = bytes(range(32))
+FIXED_MAC_KEY = bytes(range(128, 256))
+FIXED_OID = uuid.UUID("0a1b2c3d-4e5f-6a7b-8c9d-aebfc0d1e2f3")
+KEYFILE_PASSWORD = "Correct horse battery staple 1!"
+KEYFILE_PASSPHRASE = "a passphrase for the rescue section"
+KEYFILE_SALT = b"\x01\x02\x03\x04\x05\x06\x07\x08"
+
+
+def _aes_ctr(key, iv, data):
+    from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+
+    enc = Cipher(algorithms.AES(key), modes.CTR(iv)).encryptor()
+    return enc.update(data) + enc.finalize()
+
+
+def fixed_container_keys():
+    container = _need("norvo.crypto.container")
+    return container.ContainerKeys(cipher_key=FIXED_CIPHER_KEY, mac_key=FIXED_MAC_KEY)
+
+
+def _section(plaintext, iv=None, digest=None, cipher_key=FIXED_CIPHER_KEY, mac_key=FIXED_MAC_KEY):
+    """One container section as the library writes it, under the fixed keys."""
+    iv = (b"\x11" * 8 + b"\x00" * 8) if iv is None else iv
+    ct = _aes_ctr(cipher_key, iv, plaintext) if len(iv) == 16 else plaintext
+    if digest is None:
+        digest = _std_hmac.new(mac_key, ct, hashlib.sha384).digest()
+    return _var(iv) + _var(ct) + _var(digest)
+
+
+def _container_bytes(header_section, content_section, oid=FIXED_OID, version=1, cipher=0, mac=0, trailer=b""):
+    return (
+        _u64(version)
+        + oid.bytes_le
+        + _u64(cipher)
+        + _u64(mac)
+        + _u64(len(header_section))
+        + _u64(len(content_section))
+        + header_section
+        + content_section
+        + trailer
+    )
+
+
+class DecryptedKeyFile(object):
+    """What a key ring reads of a decrypted key file: `encrypted` and the key-ring document."""
+
+    encrypted = False
+
+    def __init__(self, data):
+        self.data = data
+
+
+def _fixed_private_key(n):
+    """A P-384 key that is the same in every process, so seeds made once keep verifying."""
+    from cryptography.hazmat.primitives.asymmetric import ec
+
+    scalar = int.from_bytes(hashlib.sha384(b"norvo fuzz key %d" % n).digest(), "big") >> 8
+    return ec.derive_private_key(scalar, ec.SECP384R1())
+
+
+def key_ring_document(user_id, first_key):
+    crypto = _need("norvo.crypto")
+    keys = _need("norvo.crypto.keys")
+    doc = {"userId": str(user_id), keys.KeyType.AUTH: {}, keys.KeyType.DERIVATION: {}}
+    for n, section in enumerate((keys.KeyType.AUTH, keys.KeyType.DERIVATION)):
+        pem = crypto.to_pem_private(_fixed_private_key(first_key + n)).decode()
+        doc[section]["0"] = {"key": pem, "index": 0, "active": True, "isPublic": False}
+    return doc
+
+
+def rings():
+    """The fixed sender's and recipient's private key rings."""
+
+    def make():
+        keys = _need("norvo.crypto.keys")
+        sender = keys.KeyRing(
+            strongbox=DecryptedKeyFile(key_ring_document(uuid.UUID("11111111-2222-4333-8444-555555555555"), 0))
+        )
+        recipient = keys.KeyRing(
+            strongbox=DecryptedKeyFile(key_ring_document(uuid.UUID("66666666-7777-4888-9999-aaaaaaaaaaaa"), 2))
+        )
+        return sender, recipient
+
+    return _once("rings", make)
+
+
+def _ies_material():
+    """A fixed ephemeral key agreed with the recipient's derivation key, and its AES key."""
+
+    def make():
+        from cryptography.hazmat.primitives import hashes, serialization
+        from cryptography.hazmat.primitives.asymmetric import ec
+        from cryptography.hazmat.primitives.kdf.x963kdf import X963KDF
+
+        keys = _need("norvo.crypto.keys")
+        sender, recipient = rings()
+        eph = _fixed_private_key(4)
+        recip_pub = recipient[keys.KeyType.DERIVATION][0].public
+        shared = eph.exchange(ec.ECDH(), recip_pub)
+        cipher_key = X963KDF(algorithm=hashes.SHA384(), length=32, sharedinfo=None).derive(shared)
+        der = lambda k: k.public_bytes(
+            serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo
+        )
+        signer = sender[keys.KeyType.AUTH][0]
+        return {
+            "eph_der": der(eph.public_key()),
+            "cipher_key": cipher_key,
+            "signer": signer.private,
+            "sender_der": der(signer.public),
+            "sender_id": uuid.UUID(str(signer.user_id)).bytes_le,
+        }
+
+    return _once("ies", make)
+
+
+def _ies_message(r, payload):
+    """A message built from the fuzzer's choices, signed by the fixed sender: it verifies."""
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.asymmetric import ec
+
+    m = _ies_material()
+    flags = r.byte()
+    iv = b"\x22" * 8 + b"\x00" * 8
+    if flags & 0x01:
+        iv = r.chunk(40)
+    ct = _aes_ctr(m["cipher_key"], iv, payload) if len(iv) == 16 else payload
+    eph = m["eph_der"]
+    if flags & 0x02:
+        eph = r.chunk(200)
+    sender_der = m["sender_der"]
+    if flags & 0x04:
+        sender_der = r.chunk(200)
+    recip_index = r.byte() % 3 if flags & 0x08 else 0
+    sender_index = r.byte() % 3 if flags & 0x10 else 0
+    signature = m["signer"].sign(ct, ec.ECDSA(hashes.SHA384()))
+    if flags & 0x20:
+        signature = r.chunk(120)
+    return (
+        _u64(1 if not flags & 0x40 else r.byte())
+        + FIXED_OID.bytes_le
+        + _u64(recip_index)
+        + _u64(sender_index)
+        + _u64(0 if not flags & 0x80 else r.byte())
+        + _var(eph)
+        + _var(iv)
+        + _var(ct)
+        + _var(signature)
+        + _var(sender_der)
+        + _var(m["sender_id"])
+    ), (flags & 0x3F) == 0 and recip_index == 0 and sender_index == 0
+
+
+# --------------------------------------------------------------------------- containers
+
+def _json_read_errors():
+    # Reading a JSON portion decodes it: malformed text is the decoder's ValueError (undecodable
+    # bytes included), and nesting deeper than the interpreter allows is its RecursionError.
+    return (ValueError, RecursionError)
+
+
+def _exercise_plain_container(c):
+    """What callers read of a decrypted container; only the documented errors may come out."""
+    for read in (lambda: c.header.data, lambda: c.content.data, lambda: c.data, lambda: len(c), lambda: repr(c)):
+        try:
+            read()
+        except _json_read_errors():
+            pass
+        except TypeError:
+            pass  # len() of a header value that has no length (a number, say)
+
+
+def target_container_bytes(data):
+    """`Container(data=...)` on arbitrary bytes, then `decrypt` under the fixed keys."""
+    container = _need("norvo.crypto.container")
+    aes = _need("norvo.crypto.aes")
+    if not data:
+        return
+    content_cls = container.JSONPayload if data[0] & 1 else container.RawPayload
+    body = data[1:]
+    if not body:
+        return
+    try:
+        c = container.Container(body, content_cls)
+    except _construct_error():
+        return
+    if not c.encrypted or c.data is not body or len(c) != len(body):
+        raise Violation("a container made from bytes must keep them whole and stay encrypted")
+    if c.id.bytes_le != body[8:24]:
+        raise Violation("container id differs from the oid field")
+    repr(c)
+    try:
+        c.decrypt(fixed_container_keys())
+    except aes.DecryptionError:
+        if not c.header.encrypted and not c.content.encrypted:
+            raise Violation("DecryptionError left both portions plain")
+        return
+    except ValueError:
+        return  # a counter block that is not 16 bytes, refused by AES after the MAC passed
+    if c.encrypted:
+        raise Violation("decrypt returned but the container is still encrypted")
+    _exercise_plain_container(c)
+
+
+def target_container_decrypt(data):
+    """Containers whose sections authenticate under the fixed keys, built from fuzzed parts."""
+    container = _need("norvo.crypto.container")
+    r = Reader(data)
+    flags = r.byte()
+    content_cls = container.JSONPayload if flags & 1 else container.RawPayload
+    header_plain = r.chunk(1024)
+    content_plain = r.chunk(1024)
+    h_iv = r.chunk(40) if flags & 2 else None
+    c_iv = r.chunk(40) if flags & 4 else None
+    trailer = r.chunk(64) if flags & 8 else b""
+    version = r.byte() if flags & 16 else 1
+    body = _container_bytes(
+        _section(header_plain, iv=h_iv), _section(content_plain, iv=c_iv), version=version, trailer=trailer
+    )
+    c = container.Container(data=body, content_cls=content_cls)
+    try:
+        c.decrypt(fixed_container_keys())
+    except ValueError:
+        if (h_iv is None or len(h_iv) == 16) and (c_iv is None or len(c_iv) == 16):
+            raise
+        return
+    if c.encrypted:
+        raise Violation("decrypt returned but the container is still encrypted")
+    if content_cls is container.RawPayload and c.content.data != content_plain:
+        if c_iv is None or len(c_iv) == 16:
+            raise Violation("raw content did not decrypt to the sealed bytes")
+    _exercise_plain_container(c)
+    # Sealed again under new keys and read back, the content must survive.
+    plain = c.content.data if content_cls is container.RawPayload else None
+    keys = c.encrypt()
+    again = container.Container(data=c.data, content_cls=content_cls)
+    again.decrypt(keys)
+    if plain is not None and again.content.data != plain:
+        raise Violation("content changed through encrypt and decrypt")
+
+
+def target_container_keys(data):
+    """`ContainerKeys.from_bytes` on arbitrary bytes."""
+    container = _need("norvo.crypto.container")
+    try:
+        k = container.ContainerKeys.from_bytes(data)
+    except _format_errors():
+        return
+    n = struct.unpack_from("<Q", data, 16)[0]
+    if n and k.cipher_key != data[24 : 24 + n]:
+        raise Violation("cipher key differs from the record")
+    if len(k.cipher_key) != (n or 32):
+        raise Violation("cipher key length")
+    again = container.ContainerKeys.from_bytes(bytes(k) + b"trailing")
+    if again != k:
+        raise Violation("from_bytes(bytes(keys)) differs from keys")
+
+
+def target_portion_section(data):
+    """One encrypted portion: `_decrypt` and the payload classes on arbitrary section bytes."""
+    container = _need("norvo.crypto.container")
+    aes = _need("norvo.crypto.aes")
+    if not data:
+        return
+    keys = fixed_container_keys()
+    mode, body = data[0], data[1:]
+    if mode & 1:
+        # Structured: the fuzzer's bytes are the plaintext of a section that authenticates.
+        iv = body[:16] if mode & 2 and len(body) >= 16 else None
+        plain = body[16:] if iv is not None else body
+        body = _section(plain, iv=iv)
+        out = container._decrypt(body, keys)
+        if out != plain:
+            raise Violation("section did not decrypt to its plaintext")
+    else:
+        try:
+            container._decrypt(body, keys)
+        except (_construct_error(), aes.DecryptionError):
+            pass
+        except ValueError:
+            pass  # the counter block's length, refused by AES
+    if not body:
+        return
+    cls = (container.RawPayload, container.JSONPayload, container.Header)[mode % 3]
+    p = cls(enc_data=body)
+    if not p.encrypted or p.data is not body:
+        raise Violation("a payload made from section bytes must hold them, encrypted")
+    try:
+        p.decrypt(keys)
+    except (_construct_error(), aes.DecryptionError, ValueError):
+        return
+    for read in (lambda: p.data, lambda: len(p), lambda: repr(p)):
+        try:
+            read()
+        except _json_read_errors() + (TypeError,):
+            pass
+
+
+# --------------------------------------------------------------------------- key files
+
+def _pbkdf2_key(secret):
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.kdf.pbkdf2 import PBKDF2HMAC
+
+    kdf = PBKDF2HMAC(algorithm=hashes.SHA384(), length=32, salt=KEYFILE_SALT, iterations=100000)
+    return kdf.derive(secret.encode())
+
+
+def _keyfile_key():
+    # The key-ring section's key: derived from the hashed password.
+    return _once("keyfile_key", lambda: _pbkdf2_key(_need("norvo.crypto.hash").get_hash(KEYFILE_PASSWORD)))
+
+
+def _rescue_key():
+    # The rescue section's key: derived from the passphrase itself.
+    return _once("rescue_key", lambda: _pbkdf2_key(KEYFILE_PASSPHRASE))
+
+
+def _kf_section(plain, key, iv=b"\x33" * 8 + b"\x00" * 8, salt=KEYFILE_SALT):
+    return _var(salt) + _var(iv) + _var(_aes_ctr(key, iv, plain))
+
+
+def _keyfile_errors():
+    aes = _need("norvo.crypto.aes")
+    # The documented outcomes of opening a key file: the format error, a version without an
+    # engine (KeyError), a wrong secret (DecryptionError), a plaintext that is no JSON text
+    # (ValueError), and a document without "userId" or that is not a mapping (KeyError,
+    # TypeError); nesting deeper than the interpreter allows is the decoder's RecursionError.
+    return (_construct_error(), aes.DecryptionError, KeyError, ValueError, TypeError, RecursionError)
+
+
+def target_keyfile(data):
+    """`KeyFile` from arbitrary bytes: checksum, version, rescue, and (now and then) opening.
+
+    The first byte picks what runs besides the cheap readers: one input in sixteen opens the
+    rescue and one in sixteen the key ring (each a PBKDF2 run), so most of the time goes to
+    the parsing paths. The paths behind a right password are `keyfile_decrypt`'s.
+    """
+    strongbox = _need("norvo.crypto.strongbox")
+    if not data:
+        return
+    mode, body = data[0], data[1:]
+    if not body:
+        return
+    kf = strongbox.KeyFile(enc_data=body)
+    if not kf.encrypted or kf.data is not body:
+        raise Violation("a key file made from bytes must hold them, encrypted")
+    if kf.checksum != hashlib.sha384(body).hexdigest():
+        raise Violation("checksum is not the SHA-384 of the bytes")
+    try:
+        version = kf.version
+    except _construct_error():
+        return
+    if version != struct.unpack_from("<Q", body)[0]:
+        raise Violation("version differs from the first field")
+    rescue = kf.rescue
+    if not rescue.encrypted or rescue.version != version:
+        raise Violation("the rescue of a key file must be sealed and carry the file's version")
+    strongbox.KFSection.parse(rescue.data)
+    if mode & 0x0F == 1:
+        try:
+            rescue.get_password(KEYFILE_PASSPHRASE)
+        except _keyfile_errors():
+            pass
+    if mode & 0x0F == 2:
+        _open_keyfile(kf)
+
+
+def _open_keyfile(kf):
+    try:
+        out = kf.decrypt(KEYFILE_PASSWORD)
+    except _keyfile_errors():
+        return
+    if out is not kf or kf.encrypted:
+        raise Violation("a successful decrypt must return the key file, plain")
+    keys = _need("norvo.crypto.keys")
+    try:
+        keys.KeyRing(strongbox=kf)
+    except _keyring_errors():
+        pass
+
+
+def target_keyfile_decrypt(data):
+    """Key files whose sections open under the fixed password and passphrase, around fuzzed
+    plaintexts: the JSON, user-id and key-ring steps behind a right secret (one PBKDF2 run
+    each). The first byte picks the section that carries the fuzzed text, and the version."""
+    strongbox = _need("norvo.crypto.strongbox")
+    if not data:
+        return
+    mode, body = data[0], data[1:]
+    version = 1 if not mode & 0x80 else mode & 0x03
+    if mode & 1:
+        ring = _kf_section(b"{}", b"\x00" * 32)
+        rescue = _kf_section(body, _rescue_key())
+    else:
+        ring = _kf_section(body, _keyfile_key())
+        rescue = _kf_section(b'{"password": "x"}', b"\x00" * 32)
+    kf = strongbox.KeyFile(enc_data=_u64(version) + _u64(len(ring)) + _u64(len(rescue)) + ring + rescue)
+    if mode & 1:
+        try:
+            kf.rescue.get_password(KEYFILE_PASSPHRASE)
+        except _keyfile_errors():
+            pass
+    else:
+        _open_keyfile(kf)
+
+
+def _keyring_errors():
+    from cryptography.exceptions import UnsupportedAlgorithm
+
+    # A decrypted document with members of the wrong kinds fails with the interpreter's own
+    # errors when the ring walks it; refused key text is the key constructor's ValueError.
+    return (KeyError, ValueError, TypeError, AttributeError, AssertionError, UnsupportedAlgorithm, RecursionError)
+
+
+def target_keyring_document(data):
+    """A decrypted key-ring document (JSON text) handed to `KeyRing`."""
+    keys = _need("norvo.crypto.keys")
+    import simplejson
+
+    try:
+        doc = simplejson.loads(data)
+    except (ValueError, RecursionError):
+        return
+    try:
+        ring = keys.KeyRing(strongbox=DecryptedKeyFile(doc))
+    except _keyring_errors():
+        return
+    for section in (keys.KeyType.AUTH, keys.KeyType.DERIVATION):
+        try:
+            ring.get_first_valid(section)
+        except _keyring_errors():
+            pass
+
+
+# --------------------------------------------------------------------------- key exchange
+
+def _ies_errors():
+    from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
+
+    # The format error; a key index the ring lacks (KeyError); a carried key that is no P-384
+    # key in DER, or a counter block AES refuses (ValueError); a bad signature. A carried key
+    # of a type or curve the crypto library does not know is its UnsupportedAlgorithm, which
+    # the DER loader passes through unchanged.
+    return (_construct_error(), KeyError, ValueError, InvalidSignature, UnsupportedAlgorithm)
+
+
+def target_ies_decrypt(data):
+    """`ies.decrypt` on arbitrary bytes, and on fuzzed messages that the fixed sender signed."""
+    ies = _need("norvo.crypto.ies")
+    if not data:
+        return
+    sender, recipient = rings()
+    mode = data[0]
+    sender_keys = sender if mode & 1 else None
+    if mode & 2:
+        r = Reader(data[1:])
+        payload = r.chunk(600)
+        msg, sound = _ies_message(r, payload)
+        msg += r.rest()
+    else:
+        msg, sound, payload = data[1:], False, None
+    try:
+        out = ies.decrypt(msg, recipient, sender_keys=sender_keys)
+    except _ies_errors():
+        if sound:
+            raise
+        return
+    if sound and out != payload:
+        raise Violation("a sound message did not decrypt to its payload")
+
+
+def target_envelope(data):
+    """`Envelope` from base64 text or bytes, then `get_container_keys`."""
+    envelope = _need("norvo.crypto.envelope")
+    if not data:
+        return
+    sender, recipient = rings()
+    mode = data[0]
+    sound = False
+    if mode & 2:
+        # Structured: a message signed by the fixed sender whose payload is a fuzzed key record.
+        r = Reader(data[1:])
+        payload = r.chunk(600)
+        msg, sound = _ies_message(r, payload)
+        text = base64.b64encode(msg)
+    else:
+        text = data[1:]
+        if not text:
+            return
+    if mode & 4:
+        text = text.decode("latin-1")  # text as Access hands it over; non-ASCII is refused
+    try:
+        access = _optional("norvo.access") if mode & 8 else None
+        if access is not None:
+            # The way the local store hands an envelope back: as an access's key.
+            e = access.Access(uuid.UUID("66666666-7777-4888-9999-aaaaaaaaaaaa"), key=text).key_blob
+        else:
+            e = envelope.Envelope(envelope_data=text)
+    except (ValueError, _construct_error()):
+        if sound:
+            raise
+        return
+    raw = e.to_bytes()
+    if base64.b64decode(e.b64) != raw or e != envelope.Envelope(e.b64) or repr(e) != repr(raw):
+        raise Violation("envelope forms disagree")
+    try:
+        keys = e.get_container_keys(recipient, sender_keys=sender if mode & 1 else None)
+    except _format_errors() + (AssertionError,):
+        # A payload too short for a key record or with an empty cipher key, or a record whose
+        # indexes are not 0.
+        return
+    except _ies_errors():
+        if sound:
+            raise
+        return
+    if keys.cipher_index != 0 or keys.mac_index != 0:
+        raise Violation("container keys with non-zero indexes were handed out")
+
+
+# --------------------------------------------------------------------------- format objects
+
+_ODD_VALUES = (-1, 2**64, 2**64 - 1, 0, b"", b"\x00" * 17, "text", None, 1.5, [1])
+
+
+def _formats():
+    return (
+        ("norvo.crypto.ies", "IESStruct"),
+        ("norvo.crypto.strongbox", "KF"),
+        ("norvo.crypto.strongbox", "KFSection"),
+        ("norvo.crypto.container", "ContainerStruct"),
+        ("norvo.crypto.container", "ContainerSectionStruct"),
+        ("norvo.crypto.container", "ContainerKeysStruct"),
+    )
+
+
+def target_format_objects(data):
+    """The modules' format objects: `parse` on arbitrary bytes, `build` of what it gave, and
+    `build` of a record with one field changed to a value of the wrong kind or size."""
+    if len(data) < 3:
+        return
+    module, name = _formats()[data[0] % len(_formats())]
+    fmt = getattr(_need(module), name)
+    body = data[3:]
+    try:
+        record = fmt.parse(body)
+    except _format_errors():
+        return
+    built = fmt.build(record)
+    if not body.startswith(built):
+        raise Violation(f"{name}: build(parse(data)) is not a prefix of data")
+    if fmt.build(fmt.parse(built)) != built:
+        raise Violation(f"{name}: parse and build do not round-trip")
+    if module == "norvo.crypto.container":
+        return  # declared with construct itself: building odd records is construct's business
+    # One field of the record replaced; the build must give bytes or a format error.
+    fields = [k for k in record.keys() if not str(k).startswith("_")]
+    if not fields:
+        return
+    field = fields[data[1] % len(fields)]
+    target = record
+    sub = record[field]
+    if hasattr(sub, "keys") and not isinstance(sub, (bytes, str)):
+        inner = [k for k in sub.keys() if not str(k).startswith("_")]
+        if inner:
+            target, field = sub, inner[data[2] % len(inner)]
+    target[field] = _ODD_VALUES[data[2] % len(_ODD_VALUES)]
+    try:
+        fmt.build(record)
+    except _format_errors() + (TypeError,):
+        pass
+
+
+# --------------------------------------------------------------------------- values of any type
+
+class _Bytesish(object):
+    def __init__(self, b):
+        self.b = b
+
+    def __bytes__(self):
+        return self.b
+
+
+class _BytesSub(bytes):
+    pass
+
+
+class _StrSub(str):
+    pass
+
+
+def _resize(buf):
+    if isinstance(buf, bytearray):
+        try:
+            del buf[:]
+            buf.extend(b"\xee" * 70000)
+        except BufferError:
+            pass  # the library holds the buffer while it reads it, as it should
+
+
+class _ResizingKeys(object):
+    def __init__(self, buf):
+        self.buf = buf
+
+    @property
+    def mac_key(self):
+        _resize(self.buf)
+        return FIXED_MAC_KEY
+
+    @property
+    def cipher_key(self):
+        _resize(self.buf)
+        return FIXED_CIPHER_KEY
+
+
+class _ResizingRing(dict):
+    def __init__(self, buf, ring):
+        dict.__init__(self, ring)
+        self.buf = buf
+
+    def __getitem__(self, key):
+        _resize(self.buf)
+        return dict.__getitem__(self, key)
+
+    def __bool__(self):
+        _resize(self.buf)
+        return True
+
+
+def _odd_value(kind, payload):
+    import array
+
+    makers = (
+        lambda: payload,
+        lambda: bytearray(payload),
+        lambda: memoryview(payload),
+        lambda: memoryview(payload)[::2],  # not contiguous
+        lambda: memoryview(bytearray(payload))[1:],
+        lambda: payload.decode("latin-1"),
+        lambda: payload.decode("utf-8", "surrogateescape"),
+        lambda: _BytesSub(payload),
+        lambda: _StrSub(payload.decode("latin-1")),
+        lambda: _Bytesish(payload),
+        lambda: array.array("I", payload[: len(payload) // 4 * 4]),
+        lambda: memoryview(payload[: len(payload) // 8 * 8]).cast("Q"),
+        lambda: None,
+        lambda: int.from_bytes(payload[:16] or b"\x00", "little") - (1 << 64),
+        lambda: len(payload) * 1.5,
+        lambda: [payload],
+        lambda: {"data": payload},
+        lambda: True,
+        lambda: object(),
+        lambda: 2**200,
+    )
+    return makers[kind % len(makers)]()
+
+
+def _entry_points():
+    def container_data(v):
+        return _need("norvo.crypto.container").Container(data=v)
+
+    def container_keys(v):
+        return _need("norvo.crypto.container").ContainerKeys.from_bytes(v)
+
+    def new_keys(v):
+        k = _need("norvo.crypto.container").ContainerKeys(cipher_key=v, mac_key=v)
+        return bytes(k)
+
+    def section(v):
+        return _need("norvo.crypto.container")._decrypt(v, fixed_container_keys())
+
+    def payload(v):
+        C = _need("norvo.crypto.container")
+        p = C.JSONPayload(enc_data=v)
+        p.decrypt(fixed_container_keys())
+        return p.data
+
+    def container_decrypt_keys(v):
+        C = _need("norvo.crypto.container")
+        c = C.Container(header={}, content=b"x")
+        keys = c.encrypt()
+        d = C.Container(data=c.data)
+        return d.decrypt(v) if v else d.decrypt(keys)
+
+    def keyfile_version(v):
+        return _need("norvo.crypto.strongbox").KeyFile(enc_data=v).version
+
+    def keyfile_rescue(v):
+        return _need("norvo.crypto.strongbox").KeyFile(enc_data=v).rescue.data
+
+    def rescue_passphrase(v):
+        S = _need("norvo.crypto.strongbox")
+        r = S.KeyFileRescue(enc_data=b"\x00" * 8, version=v)
+        return r.version
+
+    def ies_decrypt(v):
+        sender, recipient = rings()
+        return _need("norvo.crypto.ies").decrypt(v, recipient)
+
+    def ies_parse(v):
+        return _need("norvo.crypto.ies").IESStruct.parse(v)
+
+    def kf_parse(v):
+        return _need("norvo.crypto.strongbox").KF.parse(v)
+
+    def kfsection_parse(v):
+        return _need("norvo.crypto.strongbox").KFSection.parse(v)
+
+    def envelope(v):
+        e = _need("norvo.crypto.envelope").Envelope(v)
+        return e.b64
+
+    def pem_public(v):
+        return _need("norvo.crypto").p384.load_pem_public_key(v)
+
+    def pem_private(v):
+        return _need("norvo.crypto").p384.load_pem_private_key(v)
+
+    def der_public(v):
+        return _need("norvo.crypto").p384.load_der_public_key(v)
+
+    def hmac_verify(v):
+        return _need("norvo.crypto.hmac").verify(v, v, v)
+
+    def aes_decrypt(v):
+        return _need("norvo.crypto.aes").decrypt(iv=v, cipher_key=v, data=v)
+
+    def section_reentrant(v):
+        # The keys' attributes resize the caller's buffer while the section is being read.
+        buf = bytearray(v) if isinstance(v, (bytes, bytearray)) else v
+        return _need("norvo.crypto.container")._decrypt(buf, _ResizingKeys(buf))
+
+    def ies_reentrant(v):
+        buf = bytearray(v) if isinstance(v, (bytes, bytearray)) else v
+        sender, recipient = rings()
+        return _need("norvo.crypto.ies").decrypt(buf, _ResizingRing(buf, recipient), sender_keys=_ResizingRing(buf, sender))
+
+    return (
+        container_data, container_keys, new_keys, section, payload, container_decrypt_keys,
+        keyfile_version, keyfile_rescue, rescue_passphrase, ies_decrypt, ies_parse, kf_parse,
+        kfsection_parse, envelope, pem_public, pem_private, der_public, hmac_verify, aes_decrypt,
+        section_reentrant, ies_reentrant,
+    )
+
+
+def target_value_types(data):
+    """Every byte-taking entry point given a value of another type or shape: a buffer that is
+    not bytes, not contiguous or of wider items, text, numbers out of range, containers,
+    objects. Any Python exception is fine here; the interpreter must not crash, and a
+    SystemError (an error raised without being set, a result without a value) is a fault."""
+    if len(data) < 2:
+        return
+    points = _entry_points()
+    point = points[data[0] % len(points)]
+    value = _odd_value(data[1], data[2:])
+    try:
+        point(value)
+    except Unavailable:
+        raise
+    except SystemError:
+        raise
+    except Exception:
+        pass
+
+
+TARGETS = {
+    "container_bytes": target_container_bytes,
+    "container_decrypt": target_container_decrypt,
+    "container_keys": target_container_keys,
+    "portion_section": target_portion_section,
+    "keyfile": target_keyfile,
+    "keyfile_decrypt": target_keyfile_decrypt,
+    "keyring_document": target_keyring_document,
+    "ies_decrypt": target_ies_decrypt,
+    "envelope": target_envelope,
+    "format_objects": target_format_objects,
+    "value_types": target_value_types,
+    "p384_pem_public": target_p384_pem_public,
+    "p384_pem_private": target_p384_pem_private,
+    "p384_der_public": target_p384_der_public,
+}
+
+
+def run(name, data):
+    """Runs one input through one target (the entry point of the tests and harnesses)."""
+    TARGETS[name](bytes(data))
