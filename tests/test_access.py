@@ -1,4 +1,3 @@
-import contextlib
 import datetime
 import logging
 import os

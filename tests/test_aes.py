@@ -1,12 +1,11 @@
-import threading
-import time
-
 import pytest
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 import norvo.crypto as crypto
 import norvo.utils
 from norvo.crypto import aes
+
+from gil import longest_pause_while
 
 # NIST SP 800-38A, F.5.5 / F.5.6: CTR-AES256
 KEY = bytes.fromhex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4")
@@ -123,28 +122,6 @@ def test_non_contiguous_buffer_is_refused():
 def test_bad_calls(call):
     with pytest.raises(TypeError):
         call()
-
-
-def longest_pause_while(work):
-    """Runs `work` on another thread and returns (longest pause of this thread, run time of `work`,
-    result). A call that keeps the interpreter lock throughout stalls this thread for its whole run."""
-    started, times, result = threading.Event(), [], []
-
-    def run():
-        times.append(time.perf_counter())
-        started.set()
-        result.append(work())
-        times.append(time.perf_counter())
-
-    worker = threading.Thread(target=run)
-    worker.start()
-    started.wait()
-    last, longest = times[0], 0.0
-    while worker.is_alive():
-        now = time.perf_counter()
-        longest, last = max(longest, now - last), now
-    worker.join()
-    return longest, times[1] - times[0], result[0]
 
 
 def test_large_data_releases_the_interpreter():

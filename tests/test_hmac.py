@@ -1,7 +1,5 @@
 import functools
 import hmac as std_hmac
-import threading
-import time
 
 import pytest
 from cryptography.exceptions import InvalidSignature
@@ -10,6 +8,8 @@ from cryptography.hazmat.primitives import hmac as lib_hmac
 
 import norvo.crypto as crypto
 from norvo.crypto import hmac
+
+from gil import longest_pause_while
 
 LONG_KEY = b"\xaa" * 131
 # RFC 4231 HMAC-SHA-384 test cases 1-4, 6 and 7 (6 and 7 hash a key longer than the block)
@@ -144,28 +144,6 @@ def test_table_entry_is_read_at_each_call(monkeypatch):
     hmac.verify(b"k", b"d", tag)
     with pytest.raises(InvalidSignature):
         hmac.verify(b"k", b"d", std_hmac.new(b"k", b"d", "sha384").digest())
-
-def longest_pause_while(work):
-    """Runs `work` on another thread and returns (longest pause of this thread, run time of `work`,
-    result). A call that keeps the interpreter lock throughout stalls this thread for its whole run."""
-    started, times, result = threading.Event(), [], []
-
-    def run():
-        times.append(time.perf_counter())
-        started.set()
-        result.append(work())
-        times.append(time.perf_counter())
-
-    worker = threading.Thread(target=run)
-    worker.start()
-    started.wait()
-    last, longest = times[0], 0.0
-    while worker.is_alive():
-        now = time.perf_counter()
-        longest, last = max(longest, now - last), now
-    worker.join()
-    return longest, times[1] - times[0], result[0]
-
 
 def test_large_data_releases_the_interpreter():
     data = bytes(128 << 20)

@@ -1,7 +1,5 @@
 import functools
 import hashlib
-import threading
-import time
 
 import pytest
 from cryptography.exceptions import AlreadyFinalized, InvalidKey, UnsupportedAlgorithm
@@ -10,6 +8,8 @@ from cryptography.hazmat.primitives import hashes
 import norvo.crypto as crypto
 from norvo.crypto import pbkdf2
 from norvo.crypto.pbkdf2 import PBKDF2HMAC
+
+from gil import longest_pause_while
 
 
 def reference(secret, salt, length=32, iterations=100000, name="sha384"):
@@ -133,28 +133,6 @@ def test_create_key_reads_engines_at_each_call(monkeypatch):
     monkeypatch.setitem(pbkdf2.engines, 1, functools.partial(PBKDF2HMAC, algorithm=hashes.SHA256(), length=16,
                                                             iterations=2))
     assert pbkdf2.create_key(b"pw", b"s") == reference(b"pw", b"s", 16, 2, "sha256")
-
-
-def longest_pause_while(work):
-    """Runs `work` on another thread and returns (longest pause of this thread, run time of `work`,
-    result). A call that keeps the interpreter lock throughout stalls this thread for its whole run."""
-    started, times, result = threading.Event(), [], []
-
-    def run():
-        times.append(time.perf_counter())
-        started.set()
-        result.append(work())
-        times.append(time.perf_counter())
-
-    worker = threading.Thread(target=run)
-    worker.start()
-    started.wait()
-    last, longest = times[0], 0.0
-    while worker.is_alive():
-        now = time.perf_counter()
-        longest, last = max(longest, now - last), now
-    worker.join()
-    return longest, times[1] - times[0], result[0]
 
 
 def test_derivation_releases_the_interpreter():
