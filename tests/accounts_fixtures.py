@@ -1,0 +1,1 @@
+"""Fixtures for the account-operation tests: a recording provider."""

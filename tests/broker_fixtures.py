@@ -1,0 +1,1 @@
+"""Fixtures for the server-provider tests: the loopback broker."""

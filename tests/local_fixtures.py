@@ -1,0 +1,1 @@
+"""Fixtures for the local-store tests: temporary roots and databases."""
