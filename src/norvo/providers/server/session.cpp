@@ -1,0 +1,243 @@
+// norvo.providers.server.session: the one HTTP session through which every broker request goes.
+//
+// `NorvoSession` is a real subclass of `requests.Session`, made by calling the class's own
+// metaclass with methods written here. It stamps each request with the API key, a fresh
+// request id and the application name, signs it with the logged-in user's authentication key
+// (logging in again first when the token has lapsed), and runs the challenge login.
+#include "norvo_bind.hpp"
+
+using norvo::bind::add_method;
+using norvo::bind::truthy;
+
+namespace {
+
+constexpr const char* API_KEY_HEADER = "X-Norvo-Api-Key";
+constexpr const char* REQUEST_ID_HEADER = "X-Request-Id";
+constexpr const char* APP_NAME_HEADER = "X-Norvo-App-Name";
+constexpr const char* NEED_USER = "Need to pass a user if authenticating for the first time.";
+constexpr const char* BAD_URL = "server_url is not a valid url.";
+constexpr const char* MASK = "***";
+
+// A header value the HTTP library accepts: text and bytes as given, None to leave the header
+// out, anything else (a UUID key, say) as its text, which the library would otherwise refuse.
+py::object header_value(py::object value) {
+    if (value.is_none() || PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr())) return value;
+    return py::str(value);
+}
+
+// A shallow copy of `mapping` with the value at `key` written as ***, for log lines; other
+// values, and mappings without the key, are printed as they are.
+py::object masked(py::handle mapping, const char* key) {
+    if (!PyDict_Check(mapping.ptr())) return py::reinterpret_borrow<py::object>(mapping);
+    py::dict original = py::reinterpret_borrow<py::dict>(mapping);
+    if (!original.contains(key) || original[key].is_none()) return std::move(original);
+    py::dict copy;
+    for (auto item : original) copy[item.first] = item.second;
+    copy[key] = MASK;
+    return std::move(copy);
+}
+
+py::object kwarg_or_none(const py::dict& kwargs, const char* name) {
+    return kwargs.contains(name) ? py::object(kwargs[name]) : py::object(py::none());
+}
+
+py::bytes b64encode(const py::dict& g, py::handle data) { return g["base64"].attr("b64encode")(data); }
+
+py::bytes concat(py::handle a, py::handle b) { return norvo::bind::steal(PyNumber_Add(a.ptr(), b.ptr())); }
+
+constexpr const char* CLASS_DOC =
+    "The broker session: API key, application name and login state, shared by the whole process.\n\n"
+    "Every request carries the API key, a fresh request id and, when set, the application name;\n"
+    "requests sent with a true `auth` (the default) are signed with the logged-in user's\n"
+    "authentication key, after a new login when the token has lapsed.";
+
+}  // namespace
+
+PYBIND11_MODULE(session, m) {
+    py::options options;
+    options.disable_function_signatures();
+
+    m.doc() = "The process-wide broker session: request headers, signed authorisation and the challenge login.";
+    m.attr("log") = norvo::bind::logger("norvo.providers.server.session");
+    m.attr("arrow") = py::module_::import("arrow");
+    m.attr("base64") = py::module_::import("base64");
+    m.attr("uuid") = py::module_::import("uuid");
+    m.attr("urlparse") = py::module_::import("urllib.parse").attr("urlparse");
+    m.attr("requests") = py::module_::import("requests");
+    m.attr("crypto") = py::module_::import("norvo.crypto");
+    m.attr("KeyType") = py::module_::import("norvo.crypto.keys").attr("KeyType");
+
+    // Names are looked up in the module at call time, as module globals are.
+    py::dict g = m.attr("__dict__");
+
+    py::object base = g["requests"].attr("Session");
+    py::object cls = norvo::bind::make_class("NorvoSession", py::make_tuple(base),
+                                             norvo::bind::class_namespace(m, "NorvoSession", CLASS_DOC),
+                                             py::type::of(base));
+
+    add_method(cls, "__init__", [g](py::object self) {
+        g["requests"].attr("Session").attr("__init__")(self);
+        for (const char* name : {"user", "api_key", "token", "key", "time_offset", "client", "app_name", "expires_at"})
+            py::setattr(self, name, py::none());
+    });
+
+    add_method(
+        cls, "authenticate",
+        [g](py::object self, py::object client, py::object user) {
+            if (user.is_none() && self.attr("user").is_none()) {
+                g["log"].attr("warning")(NEED_USER);
+                norvo::bind::raise(PyExc_ValueError, NEED_USER);
+            }
+            // Kept whatever follows: a later re-login goes through the same client.
+            self.attr("client") = client;
+            py::object who = truthy(user) ? user : py::object(self.attr("user"));
+
+            py::object section = who.attr("keys")[g["KeyType"].attr("AUTH")];
+            py::object indexes = py::module_::import("builtins").attr("sorted")(section);
+            for (py::handle index : indexes) {
+                py::object key = section[index];
+                if (!truthy(key.attr("active"))) continue;
+
+                py::object challenge = client.attr("get")("time", py::arg("auth") = false).attr("json")();
+                py::object time = challenge["time"];
+                py::object arrow = g["arrow"];
+                py::object offset = norvo::bind::steal(
+                    PyNumber_Subtract(arrow.attr("utcnow")().ptr(), arrow.attr("get")(time).ptr()));
+
+                // The challenge is signed and echoed exactly as the broker wrote it.
+                py::object signature = key.attr("private").attr("sign")(
+                    time.attr("encode")("utf-8"), g["crypto"].attr("ecdsa").attr("ECDSA"));
+                py::dict params;
+                params["userId"] = py::str(who.attr("id"));
+                params["authKeyIndex"] = key.attr("index");
+                params["challenge"] = time;
+                params["verification"] = b64encode(g, signature).attr("decode")("ascii");
+                py::object reply =
+                    client.attr("get")("login", py::arg("params") = params, py::arg("auth") = false).attr("json")();
+
+                int has_token = PySequence_Contains(reply.ptr(), py::str("token").ptr());
+                if (has_token < 0) throw py::error_already_set();
+                if (!has_token) continue;
+                // The whole reply is read before anything is stored, so a reply whose expiry is
+                // missing or unreadable leaves the previous login whole.
+                py::object token = reply["token"];
+                py::object expires_at = arrow.attr("get")(reply["expiration"]);
+                self.attr("token") = token;
+                self.attr("expires_at") = expires_at;
+                self.attr("user") = who;
+                self.attr("time_offset") = offset;
+                self.attr("key") = key;
+                return;
+            }
+            py::str message = py::str("Unable to authenticate {}").format(who);
+            g["log"].attr("warning")(message);
+            norvo::bind::raise(py::handle(PyExc_RuntimeError), message);
+        },
+        py::arg("client"), py::arg("user") = py::none(), py::doc("Authenticates a user with the server provider."));
+
+    add_method(
+        cls, "authenticated",
+        [g](py::object self) -> bool {
+            if (self.attr("user").is_none()) return false;
+            if (!truthy(self.attr("token"))) return false;
+            return norvo::bind::compares(self.attr("expires_at"), g["arrow"].attr("utcnow")(), Py_GT);
+        },
+        py::doc("Whether or not an existing session has authenticated."));
+
+    add_method(
+        cls, "initialize",
+        [g](py::object self, py::object api_key, py::object server_url, py::object app_name) {
+            self.attr("api_key") = api_key;
+            self.attr("app_name") = app_name;
+            try {
+                g["urlparse"](server_url);
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                g["log"].attr("warning")(BAD_URL);
+                py::raise_from(e, PyExc_ValueError, BAD_URL);
+                throw py::error_already_set();
+            }
+        },
+        py::arg("api_key"), py::arg("server_url"), py::arg("app_name") = py::none(),
+        py::doc("Keeps the API key and application name; only checks that the server URL parses."));
+
+    add_method(
+        cls, "logout",
+        [](py::object self) {
+            for (const char* name : {"user", "token", "key", "time_offset"}) py::setattr(self, name, py::none());
+        },
+        py::doc("Forgets the logged-in user, token, key and clock offset; sends nothing."));
+
+    add_method(
+        cls, "request",
+        [g](py::object self, py::object method, py::object url, py::kwargs given) {
+            py::dict kwargs;
+            for (auto item : given) kwargs[item.first] = item.second;
+            // The session passes its own header mapping: a caller's second one is the same
+            // keyword given twice.
+            if (kwargs.contains("headers"))
+                norvo::bind::raise(PyExc_TypeError, "request() got multiple values for keyword argument 'headers'");
+
+            py::object auth = py::bool_(true);
+            if (kwargs.contains("auth")) auth = kwargs.attr("pop")("auth");
+
+            py::str req_id = py::str(g["uuid"].attr("uuid4")());
+            py::dict headers;
+            headers[API_KEY_HEADER] = header_value(self.attr("api_key"));
+            headers[REQUEST_ID_HEADER] = req_id;
+            py::object app_name = self.attr("app_name");
+            if (truthy(app_name)) headers[APP_NAME_HEADER] = app_name;
+
+            if (truthy(auth)) kwargs["auth"] = self.attr("_get_auth")(req_id);
+
+            py::object log = g["log"];
+            // Credentials are written as ***: the API key, and the login's signed challenge,
+            // which opens a session to whoever replays it in time.
+            py::str line = py::str("{} {} {} {} {} {}")
+                               .format(method.attr("upper")(), url, masked(headers, API_KEY_HEADER),
+                                       masked(kwarg_or_none(kwargs, "params"), "verification"),
+                                       kwarg_or_none(kwargs, "json"), kwarg_or_none(kwargs, "data"));
+            log.attr("debug")(line);
+
+            py::object response = g["requests"].attr("Session").attr("request")(
+                self, method, url, py::arg("headers") = headers, **kwargs);
+
+            if (norvo::bind::compares(response.attr("status_code"), py::int_(200))) {
+                py::object body;
+                try {
+                    body = masked(response.attr("json")(), "token");
+                } catch (py::error_already_set& e) {
+                    // Tracing must never turn a success into a failure: a body that is not
+                    // JSON is written as its text.
+                    if (!e.matches(PyExc_ValueError)) throw;
+                    body = response.attr("text");
+                }
+                log.attr("debug")(py::str("{} {}").format(response, body));
+            } else {
+                log.attr("debug")(py::str(response));
+            }
+            return response;
+        },
+        py::arg("method"), py::arg("url"),
+        py::doc("Sends a request with the broker headers; signs it unless `auth` is false."));
+
+    add_method(
+        cls, "_get_auth",
+        [g](py::object self, py::object req_id) {
+            if (!truthy(self.attr("authenticated")())) self.attr("authenticate")(self.attr("client"));
+
+            py::object now = norvo::bind::steal(
+                PyNumber_Subtract(g["arrow"].attr("utcnow")().ptr(), self.attr("time_offset").ptr()));
+            py::bytes stamp = b64encode(g, now.attr("isoformat")().attr("encode")("utf-8"));
+            py::object token = norvo::bind::encode_text(self.attr("token"));
+            py::bytes user_part = concat(concat(token, py::bytes(",")), stamp);
+            py::bytes message = concat(user_part, norvo::bind::encode_text(req_id));
+            py::object signature =
+                self.attr("key").attr("private").attr("sign")(message, g["crypto"].attr("ecdsa").attr("ECDSA"));
+            return py::make_tuple(user_part, b64encode(g, signature));
+        },
+        py::arg("req_id"), py::doc("The signed (user, password) pair of HTTP Basic authorisation for one request."));
+
+    m.attr("NorvoSession") = cls;
+    m.attr("session") = cls();
+}
