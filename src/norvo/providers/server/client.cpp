@@ -1,0 +1,137 @@
+// norvo.providers.server.client: the REST client of the broker service.
+//
+// Each request goes through the process-wide broker session, which adds the broker headers
+// and the signed authorisation. Four statuses become this module's error classes and are
+// retried with exponentially growing waits; other failing statuses raise the HTTP library's
+// error with the request id appended, at once.
+#include "norvo_bind.hpp"
+
+#include <array>
+
+using norvo::bind::truthy;
+
+namespace {
+
+struct ErrorSpec {
+    const char* name;
+    int status;
+    const char* doc;
+};
+
+// The status map as callers rely on it: 501 is the "bad gateway" class and 502 the "service
+// unavailable" one; 503 and every other status are not mapped and not retried.
+constexpr std::array<ErrorSpec, 4> ERRORS{{
+    {"HttpTooManyRequestsError", 429, "Try again later."},
+    {"HttpInternalServerError", 500, "Internal server error."},
+    {"HttpBadGatewayError", 501, "Bad gateway."},
+    {"HttpServiceUnavailableError", 502, "Service unavailable."},
+}};
+
+// "v1.0" resolved against the base URL as a relative reference, then the path with one
+// leading and one trailing slash.
+py::str target(const py::dict& g, py::object path) {
+    py::str p = py::str(path);
+    if (!truthy(p.attr("startswith")("/"))) p = py::str("/") + p;
+    if (!truthy(p.attr("endswith")("/"))) p = p + py::str("/");
+    py::object url = g["URL"];
+    py::object base = truthy(url) ? g["urljoin"](url, g["API_VERSION"]) : py::object(g["API_VERSION"]);
+    return py::str(base) + p;
+}
+
+constexpr const char* MAKE_REQUEST_DOC =
+    "One request to the broker under the retry policy: the statuses of the status map raise their\n"
+    "class and are retried; other failing statuses raise the HTTP library's error with the\n"
+    "request id appended.";
+
+}  // namespace
+
+PYBIND11_MODULE(client, m) {
+    py::options options;
+    options.disable_function_signatures();
+
+    m.doc() = "The broker's REST client: URLs under the API version, the status map, error classes and retries.";
+    m.attr("session") = py::module_::import("norvo.providers.server.session").attr("session");
+    m.attr("requests") = py::module_::import("requests");
+    m.attr("retry") = py::module_::import("retrying").attr("retry");
+    m.attr("urljoin") = py::module_::import("urllib.parse").attr("urljoin");
+    m.attr("URL") = py::none();
+    m.attr("API_VERSION") = "v1.0";
+    m.attr("log") = norvo::bind::logger("norvo.providers.server.client");
+
+    py::dict g = m.attr("__dict__");
+
+    py::dict status_map;
+    for (const ErrorSpec& e : ERRORS) {
+        py::object cls = norvo::bind::make_class(e.name, py::make_tuple(py::handle(PyExc_Exception)),
+                                                 norvo::bind::class_namespace(m, e.name, e.doc));
+        m.attr(e.name) = cls;
+        status_map[py::int_(e.status)] = cls;
+    }
+    m.attr("_retry_exceptions") = status_map;
+
+    m.attr("_retry_on_exception") = py::cpp_function(
+        [g](py::object exception) -> bool {
+            g["log"].attr("debug")("Exception making request.", py::arg("exc_info") = exception);
+            py::tuple classes = py::tuple(g["_retry_exceptions"].attr("values")());
+            int r = PyObject_IsInstance(exception.ptr(), classes.ptr());
+            if (r < 0) throw py::error_already_set();
+            return r != 0;
+        },
+        py::name("_retry_on_exception"), py::scope(m), py::arg("exception"), py::doc("Return True if we should retry."));
+
+    py::object attempt = py::cpp_function(
+        [g](py::object method, py::object path, py::object json, py::object data, py::object params,
+            py::object auth) -> py::object {
+            py::object response = g["session"].attr("request")(method, target(g, path), py::arg("json") = json,
+                                                               py::arg("data") = data, py::arg("params") = params,
+                                                               py::arg("auth") = auth);
+            py::dict status_map = g["_retry_exceptions"];
+            py::object status = response.attr("status_code");
+            if (status_map.contains(status)) norvo::bind::raise(status_map[status].ptr());
+            try {
+                response.attr("raise_for_status")();
+            } catch (py::error_already_set& e) {
+                if (!e.matches(g["requests"].attr("HTTPError"))) throw;
+                py::object error = e.value();
+                py::object req_id = error.attr("request").attr("headers")["X-Request-Id"];
+                py::str text = py::str(error.attr("args")[py::int_(0)]) + py::str("  Request ID: ") + py::str(req_id);
+                error.attr("args") = py::make_tuple(text);
+                throw;
+            }
+            return response;
+        },
+        py::name("_make_request"), py::scope(m), py::arg("method"), py::arg("path"), py::arg("json") = py::none(),
+        py::arg("data") = py::none(), py::arg("params") = py::none(), py::arg("auth") = true,
+        py::doc(MAKE_REQUEST_DOC));
+    m.attr("_make_request") =
+        g["retry"](py::arg("retry_on_exception") = g["_retry_on_exception"], py::arg("wait_exponential_multiplier") = 1000,
+                   py::arg("wait_exponential_max") = 10000, py::arg("stop_max_attempt_number") = 10)(attempt);
+    m.attr("_make_request").attr("__qualname__") = "_make_request";
+
+    m.def(
+        "get",
+        [g](py::object path, py::object params, py::object auth) {
+            return g["_make_request"]("get", path, py::arg("params") = params, py::arg("auth") = auth);
+        },
+        py::arg("path"), py::arg("params") = py::none(), py::arg("auth") = true, py::doc("GET `path` from the broker."));
+    m.def(
+        "post",
+        [g](py::object path, py::object json, py::object data, py::object auth) {
+            return g["_make_request"]("post", path, py::arg("json") = json, py::arg("data") = data,
+                                      py::arg("auth") = auth);
+        },
+        py::arg("path"), py::arg("json") = py::none(), py::arg("data") = py::none(), py::arg("auth") = true,
+        py::doc("POST a JSON object or a body to `path`."));
+    m.def(
+        "put",
+        [g](py::object path, py::object json, py::object data, py::object auth) {
+            return g["_make_request"]("put", path, py::arg("json") = json, py::arg("data") = data,
+                                      py::arg("auth") = auth);
+        },
+        py::arg("path"), py::arg("json") = py::none(), py::arg("data") = py::none(), py::arg("auth") = true,
+        py::doc("PUT a JSON object or a body to `path`."));
+    m.def(
+        "delete",
+        [g](py::object path, py::object auth) { return g["_make_request"]("delete", path, py::arg("auth") = auth); },
+        py::arg("path"), py::arg("auth") = true, py::doc("DELETE `path` on the broker."));
+}
