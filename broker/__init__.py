@@ -1,0 +1,37 @@
+"""Loopback broker and object store for the tests and examples (no part of the library).
+
+A ``ThreadingHTTPServer`` on 127.0.0.1 speaking HTTP/1.1 with keep-alive::
+
+    from broker import Broker
+    with Broker() as b:            # or b = Broker().start() ... b.stop()
+        b.register_user(user)      # public halves of user.keys["signingKeys"]
+        client.URL = b.url         # e.g. "http://127.0.0.1:41234/"
+
+Endpoints: ``v1.0/time/`` and ``v1.0/login/`` (the challenge login), ``v1.0/events/``
+(signed, paged with "start" and "hasMore"), and the object store at ``objects/<name>``
+(``b.put_object(name, data)`` returns its URL; PUT stores, GET honours "Range").
+
+Tests read ``b.log`` (or ``b.entries(route_name)``): one ``core.Entry`` per request with
+its method, path, query, headers, body, connection number and verdict; ``b.connections``
+counts TCP connections. ``b.script(route_name, *faults)`` queues faults (statuses,
+``NOT_JSON``, ``IGNORE_RANGE``, ``SHORT_BODY``, ``Skew(seconds)``, a ``Reply``, a callable).
+
+Extension points:
+
+- ``core.route(method, pattern, name=..., signed=True, api=True)`` decorates a handler
+  ``handler(ctx) -> Reply`` and adds it to the table every broker uses; put new endpoints
+  in a module of this package and import it below. ``Broker.add_route`` adds a route to one
+  broker only. Signed routes run only for requests whose authorisation verified;
+  ``ctx.user`` is then (user id, key index).
+- ``ctx.state`` (``core.State``) is shared by all routes: ``public_keys``, ``tokens``,
+  ``events`` and ``objects``, plus ``state.table(name)``, a dictionary per name for the
+  records a new module keeps (accounts, key files, containers, accesses...). Take
+  ``state.lock`` around changes.
+- ``ctx.arg(name)``, ``ctx.request`` (the ``Entry``: ``json()``, ``body``, ``headers``),
+  ``ctx.params`` (the pattern's fields), ``ctx.now()`` (the broker's clock), and
+  ``ctx.verdict``, which a handler may set to explain a refusal in the log.
+"""
+from . import objects, routes  # noqa: F401  (they fill the route table)
+from .core import IGNORE_RANGE, NOT_JSON, SHORT_BODY, Broker, Context, Entry, Reply, Skew, State, route
+
+__all__ = ["Broker", "Context", "Entry", "Reply", "Skew", "State", "route", "IGNORE_RANGE", "NOT_JSON", "SHORT_BODY"]

@@ -1,0 +1,446 @@
+"""The loopback server: route table, shared state, fault scripts, request log."""
+import collections
+import dataclasses
+import datetime
+import http
+import json
+import re
+import socket
+import threading
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+from . import signing
+
+API_VERSION = "v1.0"
+
+UTC = datetime.timezone.utc
+
+
+# ---- Replies and faults
+
+
+class Reply(object):
+    """One HTTP reply: status, body bytes and extra headers (Content-Length is added)."""
+
+    def __init__(self, status=200, body=b"", headers=None):
+        self.status = status
+        self.body = body
+        self.headers = dict(headers or {})
+
+    @classmethod
+    def json(cls, obj, status=200, headers=None):
+        h = {"Content-Type": "application/json"}
+        h.update(headers or {})
+        return cls(status, json.dumps(obj).encode("utf-8"), h)
+
+    @classmethod
+    def status_only(cls, status):
+        """A bare status: no body for 204 and 304, else a short JSON error object."""
+        if status in (204, 304):
+            return cls(status)
+        try:
+            phrase = http.HTTPStatus(status).phrase
+        except ValueError:
+            phrase = "Status {}".format(status)
+        return cls.json({"error": phrase}, status)
+
+    def __repr__(self):
+        return "<Reply {} {!r}>".format(self.status, self.body[:60])
+
+
+# A 200 whose body is no JSON (a proxy's maintenance page, say).
+NOT_JSON = Reply(200, b"<html><body>Down for maintenance</body></html>", {"Content-Type": "text/html"})
+# Object GETs: answer a ranged GET with the whole object and 200, as a server without Range does.
+IGNORE_RANGE = "ignore_range"
+# Object GETs: a 206 whose body (and Content-Length) is one byte shorter than the range.
+SHORT_BODY = "short_body"
+
+
+class Skew(object):
+    """Shifts the broker's clock by `seconds` for one request."""
+
+    def __init__(self, seconds):
+        self.delta = datetime.timedelta(seconds=seconds)
+
+    def __repr__(self):
+        return "Skew({})".format(self.delta.total_seconds())
+
+
+# ---- Route table
+
+
+@dataclasses.dataclass
+class Route(object):
+    method: str
+    pattern: str
+    handler: object
+    name: str
+    signed: bool
+    api: bool
+    regex: object = None
+
+    def __post_init__(self):
+        parts = re.split(r"<(\w+)>", self.pattern)
+        rx = "".join(re.escape(p) if i % 2 == 0 else "(?P<{}>[^/]+)".format(p) for i, p in enumerate(parts))
+        self.regex = re.compile(rx)
+
+
+ROUTES = []
+
+
+def route(method, pattern, name=None, signed=True, api=True):
+    """Adds the decorated `handler(ctx) -> Reply` to the table shared by every broker.
+
+    `pattern` is the path below "v1.0/" for API routes (e.g. "events/", "accounts/<user_id>/"),
+    or the whole path without its leading slash when `api` is false (e.g. "objects/<name>").
+    `<field>` matches one path segment and arrives in `ctx.params`. Signed routes refuse any
+    request whose authorisation does not verify (401) before the handler runs. `name` (default:
+    the pattern) keys the fault scripts and the request log.
+    """
+
+    def add(handler):
+        ROUTES.append(Route(method.upper(), pattern, handler, name or pattern, signed, api))
+        return handler
+
+    return add
+
+
+# ---- Request log and handler context
+
+
+@dataclasses.dataclass
+class Entry(object):
+    """One request as the broker saw it, with its verdict."""
+
+    method: str
+    path: str
+    query: dict  # name -> list of values
+    headers: object  # http.client.HTTPMessage: case-insensitive, None for a missing header
+    body: bytes
+    connection: int  # number of the TCP connection it came on (1, 2, ...)
+    route: str = None  # name of the matched route, None when nothing matched
+    user: str = None  # user id of a verified signed request
+    status: int = None
+    verdict: str = None  # "ok", "fault", "401: <reason>", "refused: <reason>", ...
+
+    def arg(self, name):
+        """The first value of query parameter `name`, or None."""
+        values = self.query.get(name)
+        return values[0] if values else None
+
+    def json(self):
+        return json.loads(self.body.decode("utf-8"))
+
+
+class Context(object):
+    """What a route handler gets: the broker, its state, the request and the route's fields."""
+
+    def __init__(self, broker, entry, params):
+        self.broker = broker
+        self.state = broker.state
+        self.request = entry
+        self.params = params
+        self.flags = set()
+        self.skew = datetime.timedelta(0)
+        self.user = None  # (user id, key index) once a signed request verified
+        self.verdict = "ok"
+
+    def arg(self, name):
+        return self.request.arg(name)
+
+    def now(self):
+        return self.broker.now() + self.skew
+
+
+class State(object):
+    """What the routes share; extension modules keep their own records in `table(name)`."""
+
+    def __init__(self):
+        self.lock = threading.RLock()
+        self.public_keys = {}  # (user id text, key index) -> (public key object, active)
+        self.tokens = {}  # token -> signing.Session
+        self.events = []  # event objects as the broker sends them, in eventId order
+        self.objects = {}  # object name -> bytes
+        self.tables = {}
+
+    def table(self, name):
+        with self.lock:
+            return self.tables.setdefault(name, {})
+
+
+# ---- Server
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    # An idle kept-alive connection is closed after this long, so no thread outlives a test run.
+    timeout = 30
+
+    def setup(self):
+        super().setup()
+        self.number = self.server.broker._connected(self.connection)
+
+    def finish(self):
+        try:
+            super().finish()
+        finally:
+            self.server.broker._disconnected(self.connection)
+
+    def log_message(self, format, *args):
+        pass
+
+    def _read_body(self):
+        if "chunked" in (self.headers.get("Transfer-Encoding") or "").lower():
+            chunks = []
+            while True:
+                size = int(self.rfile.readline().split(b";")[0].strip() or b"0", 16)
+                if size == 0:
+                    while self.rfile.readline() not in (b"\r\n", b"\n", b""):
+                        pass
+                    return b"".join(chunks)
+                chunks.append(self.rfile.read(size))
+                self.rfile.readline()
+        length = int(self.headers.get("Content-Length") or 0)
+        return self.rfile.read(length) if length else b""
+
+    def _dispatch(self):
+        body = self._read_body()
+        split = urllib.parse.urlsplit(self.path)
+        entry = Entry(
+            method=self.command,
+            path=split.path,
+            query=urllib.parse.parse_qs(split.query, keep_blank_values=True),
+            headers=self.headers,
+            body=body,
+            connection=self.number,
+        )
+        reply = self.server.broker._handle(entry)
+        entry.status = reply.status
+        self.server.broker._record(entry)
+        self.send_response(reply.status)
+        for name, value in reply.headers.items():
+            self.send_header(name, value)
+        if reply.status not in (204, 304):
+            self.send_header("Content-Length", str(len(reply.body)))
+        self.end_headers()
+        if reply.status not in (204, 304) and self.command != "HEAD":
+            self.wfile.write(reply.body)
+
+    do_GET = do_PUT = do_POST = do_DELETE = do_PATCH = do_HEAD = _dispatch
+
+
+class Broker(object):
+    """The loopback broker and object store. `start()` it, read `url`, `stop()` it."""
+
+    def __init__(self, host="127.0.0.1", port=0):
+        self.host = host
+        self.port = port
+        self.state = State()
+        self.routes = []  # routes of this broker only, tried after the shared table
+        self.log = []  # Entry objects, in the order the replies were decided
+        self.connections = 0
+        self.api_key = None  # when set, API routes refuse another X-Norvo-Api-Key with 401
+        self.clock_skew = datetime.timedelta(0)
+        self.token_lifetime = datetime.timedelta(hours=1)
+        self.signature_window = datetime.timedelta(minutes=5)
+        self.challenge_window = datetime.timedelta(minutes=5)
+        self.login_refusal_status = 200  # a refused login: 200 without "token", or a failing status
+        self.events_page_size = 50
+        self.compress_objects = False  # gzip object bodies for clients that accept it
+        self.time_format = lambda moment: moment.isoformat()
+        self._scripts = collections.defaultdict(collections.deque)
+        self._lock = threading.Lock()
+        self._sockets = set()
+        self._server = None
+        self._thread = None
+        self._next_event_id = 1
+
+    # -- life
+
+    def start(self):
+        self._server = ThreadingHTTPServer((self.host, self.port), _Handler)
+        self._server.daemon_threads = True
+        self._server.broker = self
+        self.port = self._server.server_address[1]
+        self._thread = threading.Thread(target=self._server.serve_forever, kwargs={"poll_interval": 0.05},
+                                        name="loopback-broker", daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self):
+        if self._server is None:
+            return
+        self._server.shutdown()
+        with self._lock:
+            open_sockets = list(self._sockets)
+        for sock in open_sockets:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        self._server.server_close()
+        self._thread.join(5)
+        self._server = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    @property
+    def url(self):
+        """Base URL of the broker, with a trailing slash: the REST client's URL."""
+        return "http://{}:{}/".format(self.host, self.port)
+
+    def now(self):
+        return datetime.datetime.now(UTC) + self.clock_skew
+
+    # -- set-up calls for tests and extension modules
+
+    def add_route(self, method, pattern, handler, name=None, signed=True, api=True):
+        self.routes.append(Route(method.upper(), pattern, handler, name or pattern, signed, api))
+
+    def script(self, route_name, *faults):
+        """Queues faults for the next requests of a route, one per request, in order.
+
+        A fault is a status (429, 500, 501, 502, 503, 404, 204, ...), a Reply sent as it is
+        (NOT_JSON among them), IGNORE_RANGE or SHORT_BODY for object reads, Skew(seconds), or a
+        callable taking the context and returning a Reply or None (None lets the route run).
+        """
+        with self._lock:
+            self._scripts[route_name].extend(faults)
+
+    def pending(self, route_name):
+        with self._lock:
+            return list(self._scripts[route_name])
+
+    def register_key(self, user_id, index, public_key, active=True):
+        with self.state.lock:
+            self.state.public_keys[(str(user_id), int(index))] = (signing.load_public(public_key), bool(active))
+
+    def register_user(self, user):
+        """Registers the public half of every authentication key of `user.keys`."""
+        for index, key in user.keys["signingKeys"].items():
+            self.register_key(user.id, index, key.public, key.active)
+
+    def expire_tokens(self):
+        with self.state.lock:
+            for session in self.state.tokens.values():
+                session.expires = self.now() - datetime.timedelta(seconds=1)
+
+    def add_event(self, action="added", type="container", **fields):
+        """Appends an event object with the next eventId; returns it."""
+        with self.state.lock:
+            event = {
+                "action": action,
+                "eventId": self._next_event_id,
+                "date": self.now().isoformat(),
+                "type": type,
+                "changes": None,
+                "clientAppName": None,
+                "containerExpiredAt": None,
+                "containerId": None,
+                "containerModifiedAt": None,
+                "containerType": None,
+                "relatedUserId": None,
+            }
+            event.update(fields)
+            self._next_event_id = max(self._next_event_id, event["eventId"]) + 1
+            self.state.events.append(event)
+            return event
+
+    def object_url(self, name):
+        return "{}objects/{}".format(self.url, urllib.parse.quote(name, safe=""))
+
+    def put_object(self, name, data):
+        with self.state.lock:
+            self.state.objects[name] = bytes(data)
+        return self.object_url(name)
+
+    def get_object(self, name):
+        with self.state.lock:
+            return self.state.objects.get(name)
+
+    # -- reading the log
+
+    def entries(self, route=None):
+        with self._lock:
+            return [e for e in self.log if route is None or e.route == route]
+
+    # -- inside
+
+    def _connected(self, sock):
+        with self._lock:
+            self.connections += 1
+            self._sockets.add(sock)
+            return self.connections
+
+    def _disconnected(self, sock):
+        with self._lock:
+            self._sockets.discard(sock)
+
+    def _record(self, entry):
+        with self._lock:
+            self.log.append(entry)
+
+    def _next_fault(self, name):
+        with self._lock:
+            queue = self._scripts.get(name)
+            return queue.popleft() if queue else None
+
+    def _match(self, method, path):
+        marker = "/{}/".format(API_VERSION)
+        api_rest = path[path.index(marker) + len(marker):] if marker in path else None
+        for r in ROUTES + self.routes:
+            if r.method != method:
+                continue
+            target = api_rest if r.api else path.lstrip("/")
+            if target is None:
+                continue
+            m = r.regex.fullmatch(target)
+            if m:
+                return r, {k: urllib.parse.unquote(v) for k, v in m.groupdict().items()}
+        return None, None
+
+    def _handle(self, entry):
+        r, params = self._match(entry.method, entry.path)
+        if r is None:
+            entry.verdict = "404: no route"
+            return Reply.status_only(404)
+        entry.route = r.name
+        ctx = Context(self, entry, params)
+        try:
+            if r.api and self.api_key is not None and entry.headers.get("X-Norvo-Api-Key") != str(self.api_key):
+                raise signing.Refused("bad api key")
+            if r.signed:
+                ctx.user = signing.verify_request(ctx)
+                entry.user = ctx.user[0]
+        except signing.Refused as refused:
+            entry.verdict = "401: {}".format(refused)
+            return Reply.json({"error": "Unauthorized"}, 401)
+
+        fault = self._next_fault(r.name)
+        if isinstance(fault, int):
+            entry.verdict = "fault"
+            return Reply.status_only(fault)
+        if isinstance(fault, Reply):
+            entry.verdict = "fault"
+            return fault
+        if isinstance(fault, Skew):
+            ctx.skew = fault.delta
+        elif isinstance(fault, str):
+            ctx.flags.add(fault)
+        elif callable(fault):
+            reply = fault(ctx)
+            if reply is not None:
+                entry.verdict = "fault"
+                return reply
+        try:
+            reply = r.handler(ctx)
+        except Exception as e:  # a broker bug: show it in the log rather than hang the client
+            entry.verdict = "error: {!r}".format(e)
+            return Reply.status_only(500)
+        entry.verdict = ctx.verdict
+        return reply
