@@ -1,0 +1,330 @@
+// norvo.user: the User object and the user-account operations.
+//
+// The operations do the local part of each account change (credential checks, key
+// generation, the key file's encryption, the undo of a half-made account) and hand
+// everything that touches the broker or the local store to the current provider. Names
+// they use are read from the module at call time, so an application or a test can replace them.
+#include "norvo_bind.hpp"
+
+using norvo::bind::truthy;
+
+namespace {
+
+// A user-account operation as the module exports it (before its wrappers): a callable that
+// takes attributes, as a function does.
+struct Operation {
+    py::object body;
+};
+
+// The caught error as an except clause sees it: with its traceback attached.
+py::object caught_error(py::error_already_set& caught) {
+    py::object value = py::reinterpret_borrow<py::object>(caught.value());
+    auto held = py::reinterpret_steal<py::object>(PyException_GetTraceback(value.ptr()));
+    if (!held && caught.trace()) PyException_SetTraceback(value.ptr(), caught.trace().ptr());
+    return value;
+}
+
+// Refuses a credential its validator does not accept; only the truth value counts.
+void check_credential(py::handle log, py::handle validator, py::handle value, const char* what) {
+    if (truthy(validator(value))) return;
+    std::string msg = std::string(what) + " does not meet complexity requirements.";
+    log.attr("info")(msg);
+    norvo::bind::raise(PyExc_ValueError, msg);
+}
+
+// Deletes an account that `create` registered but could not finish, so that no half-made
+// account stays behind and nobody stays logged in. Once the new user is the logged-in one,
+// the module's own `delete` does it, as an application would; before that its login check
+// would refuse, so the provider is asked directly. A failed undo is logged and the original
+// failure stays the one raised: it is what the caller needs to see.
+void undo_registration(const py::dict& g, py::handle provider, py::handle user) {
+    py::object log = g["log"];
+    auto logged_in = [&] { return provider.attr("session").attr("user"); };
+    try {
+        if (logged_in().ptr() == user.ptr()) {
+            g["delete"]();
+        } else {
+            log.attr("info")(py::str("Deleting {}").format(user));
+            provider.attr("user").attr("delete")(user);
+            provider.attr("logout")();
+            log.attr("info")(py::str("Deleted {}").format(user));
+        }
+    } catch (py::error_already_set& e) {
+        log.attr("error")(py::str("Failed to delete {} after its creation failed.").format(user),
+                          py::arg("exc_info") = caught_error(e));
+        try {
+            if (!logged_in().is_none()) provider.attr("logout")();
+        } catch (py::error_already_set& e2) {
+            log.attr("error")(py::str("Failed to log out after the creation of {} failed.").format(user),
+                              py::arg("exc_info") = caught_error(e2));
+        }
+    }
+}
+
+py::object create(const py::dict& g, py::object password, py::object reminder, py::object passphrase,
+                  py::object password_validator, py::object reminder_validator, py::object passphrase_validator) {
+    py::object log = g["log"];
+    log.attr("info")("Creating a new user.");
+    check_credential(log, password_validator, password, "password");
+    check_credential(log, passphrase_validator, passphrase, "passphrase");
+    check_credential(log, reminder_validator, reminder, "reminder");
+
+    // Generated before the provider is contacted.
+    py::object keys = g["keys"];
+    py::object signing_key = keys.attr("AuthKey")();
+    py::object derivation_key = keys.attr("DerivationKey")();
+
+    py::object user;
+    norvo::bind::with_context(g["providers"].attr("get")(), [&](py::object provider) {
+        try {
+            user = provider.attr("user").attr("create")(py::arg("signing_key") = signing_key,
+                                                        py::arg("derivation_key") = derivation_key);
+        } catch (py::error_already_set& e) {
+            log.attr("error")("Failed to create user.", py::arg("exc_info") = caught_error(e));
+            throw;
+        }
+        try {
+            provider.attr("login")(py::arg("user") = user);
+            // Encrypts the very key file the User holds; its keys stay usable.
+            user.attr("strongbox").attr("encrypt")(py::arg("password") = password, py::arg("passphrase") = passphrase);
+        } catch (py::error_already_set& e) {
+            log.attr("error")("Failed to create user.", py::arg("exc_info") = caught_error(e));
+            undo_registration(g, provider, user);
+            throw;
+        }
+        try {
+            provider.attr("strongbox").attr("update_or_create")(user.attr("strongbox"), py::arg("reminder") = reminder,
+                                                                 py::arg("passphrase") = passphrase);
+        } catch (py::error_already_set& e) {
+            log.attr("error")("Failed to create user key file.", py::arg("exc_info") = caught_error(e));
+            undo_registration(g, provider, user);
+            throw;
+        }
+    });
+    log.attr("info")(py::str("{} has been created.").format(user));
+    return user;
+}
+
+void delete_user(const py::dict& g) {
+    py::object log = g["log"];
+    py::object user;
+    norvo::bind::with_context(g["providers"].attr("get")(), [&](py::object provider) {
+        user = provider.attr("session").attr("user");
+        log.attr("info")(py::str("Deleting {}").format(user));
+        provider.attr("user").attr("delete")(user);
+        provider.attr("logout")();
+    });
+    log.attr("info")(py::str("Deleted {}").format(user));
+}
+
+py::object get_backup_reminder(const py::dict& g, py::object user_id) {
+    py::object reminder = py::none();
+    norvo::bind::with_context(g["providers"].attr("get")(), [&](py::object provider) {
+        // A false id (empty text, for one) counts as none given.
+        if (!truthy(user_id))
+            user_id = norvo::bind::getattr_or_none(provider.attr("session").attr("user"), "id");
+        if (user_id.is_none())
+            norvo::bind::raise(PyExc_ValueError, "No currently authenticated user, user_id must be provided.");
+        reminder = provider.attr("user").attr("get_backup_reminder")(py::arg("user_id") = user_id);
+    });
+    return reminder;
+}
+
+py::object change_credentials(const py::dict& g, py::object password, py::object passphrase, py::object reminder,
+                              py::object password_validator, py::object reminder_validator,
+                              py::object passphrase_validator) {
+    py::object result = py::none();
+    // The validators travel to the provider, which checks the new credentials itself.
+    norvo::bind::with_context(g["providers"].attr("get")(), [&](py::object provider) {
+        result = provider.attr("user").attr("change_credentials")(
+            py::arg("password") = password, py::arg("passphrase") = passphrase, py::arg("reminder") = reminder,
+            py::arg("password_validator") = password_validator, py::arg("reminder_validator") = reminder_validator,
+            py::arg("passphrase_validator") = passphrase_validator);
+    });
+    return result;
+}
+
+constexpr const char* CREATE_DOC = R"(Registers a new user with the broker service, logs the user in and stores the user's key file
+encrypted under the password, with the reminder. Returns the new User.
+
+:param password: encrypts the key file
+:param reminder: public text that helps the user recall the passphrase; hold nothing sensitive
+:param passphrase: lets the user reset the password and download the key file
+:param password_validator: judges the password (a truth value)
+:param reminder_validator: judges the reminder (a truth value)
+:param passphrase_validator: judges the passphrase (a truth value)
+:raises ValueError: when a validator refuses its credential
+
+When a step after the registration fails, the account is deleted again and the failure raised.
+)";
+
+constexpr const char* DELETE_DOC = R"(Deletes the logged-in user's account and all data associated with it, permanently, and logs
+out. This cannot be undone.
+)";
+
+constexpr const char* GET_BACKUP_REMINDER_DOC = R"(Returns the public reminder of a user's passphrase.
+
+:param user_id: the user whose reminder to return; defaults to the logged-in user
+:raises ValueError: when no id is given and nobody is logged in
+)";
+
+constexpr const char* CHANGE_CREDENTIALS_DOC = R"(Gives the logged-in user a new password and passphrase, and optionally a new reminder: the
+key file is re-encrypted and stored again. The validators judge the new credentials.
+)";
+
+constexpr const char* USER_DOC = R"(A user account: its id, its decrypted key file and the key ring built from it.
+
+:param id: the user's id, kept as given
+:param strongbox: the user's key file; must be decrypted
+)";
+
+}  // namespace
+
+PYBIND11_MODULE(user, m) {
+    py::options options;
+    options.disable_function_signatures();
+
+    m.doc() = "The User object and the user-account operations: create, delete, get_backup_reminder, "
+              "change_credentials.";
+    m.attr("keys") = norvo::bind::import("norvo.crypto.keys");
+    m.attr("providers") = norvo::bind::import("norvo.providers");
+    py::object utils = norvo::bind::import("norvo.utils");
+    for (const char* name : {"is_password_valid", "is_passphrase_valid", "is_reminder_valid"})
+        m.attr(name) = utils.attr(name);
+    py::object decorators = norvo::bind::import("norvo.decorators");
+    m.attr("logged") = decorators.attr("logged");
+    m.attr("login_required") = decorators.attr("login_required");
+    m.attr("log") = norvo::bind::logger("norvo.user");
+
+    py::dict g = m.attr("__dict__");
+
+    // Each operation's body is C++; the object around it carries the name, documentation and
+    // signature a Python function would, so that help() shows them and the trace wrapper finds
+    // the positions of the password and the passphrase.
+    py::class_<Operation>(m, "_Operation", py::dynamic_attr())
+        .def(py::init<>())
+        .def("__call__", [](const Operation& op, py::args args, py::kwargs kwargs) {
+            return norvo::bind::steal(PyObject_Call(op.body.ptr(), args.ptr(), kwargs.ptr()));
+        })
+        .def("__repr__", [](py::object self) {
+            return py::str("<operation {}.{}>").format(self.attr("__module__"), self.attr("__qualname__"));
+        });
+    py::object operation_type = m.attr("_Operation");
+    py::delattr(m, "_Operation");
+
+    py::module_ inspect = py::module_::import("inspect");
+    py::object parameter = inspect.attr("Parameter");
+    auto operation = [&](const char* name, const char* doc, std::initializer_list<std::pair<const char*, py::object>> params,
+                         py::cpp_function body) {
+        py::list parameters;
+        for (const auto& [pname, dflt] : params) {
+            py::dict kw;
+            if (dflt) kw["default"] = dflt;
+            parameters.append(parameter(pname, parameter.attr("POSITIONAL_OR_KEYWORD"), **kw));
+        }
+        py::object op = operation_type();
+        op.cast<Operation&>().body = body;
+        op.attr("__name__") = name;
+        op.attr("__qualname__") = name;
+        op.attr("__doc__") = doc;
+        op.attr("__module__") = m.attr("__name__");
+        op.attr("__signature__") = inspect.attr("Signature")(parameters);
+        return op;
+    };
+
+    py::object traced = m.attr("logged")(m.attr("log"));
+    auto guarded = [&](py::object op) { return traced(m.attr("login_required")()(op)); };
+    // The validators' defaults are those bound now: replacing one in norvo.utils later does
+    // not change them.
+    py::object password_valid = m.attr("is_password_valid");
+    py::object passphrase_valid = m.attr("is_passphrase_valid");
+    py::object reminder_valid = m.attr("is_reminder_valid");
+    py::object required;
+    py::object none = py::none();
+
+    m.attr("create") = traced(operation(
+        "create", CREATE_DOC,
+        {{"password", required},
+         {"reminder", required},
+         {"passphrase", required},
+         {"password_validator", password_valid},
+         {"reminder_validator", reminder_valid},
+         {"passphrase_validator", passphrase_valid}},
+        py::cpp_function(
+            [g](py::object password, py::object reminder, py::object passphrase, py::object password_validator,
+                py::object reminder_validator, py::object passphrase_validator) {
+                return create(g, password, reminder, passphrase, password_validator, reminder_validator,
+                              passphrase_validator);
+            },
+            py::name("create"), py::arg("password"), py::arg("reminder"), py::arg("passphrase"),
+            py::arg("password_validator") = password_valid, py::arg("reminder_validator") = reminder_valid,
+            py::arg("passphrase_validator") = passphrase_valid)));
+
+    m.attr("delete") =
+        guarded(operation("delete", DELETE_DOC, {}, py::cpp_function([g]() { delete_user(g); }, py::name("delete"))));
+
+    m.attr("get_backup_reminder") = traced(operation(
+        "get_backup_reminder", GET_BACKUP_REMINDER_DOC, {{"user_id", none}},
+        py::cpp_function([g](py::object user_id) { return get_backup_reminder(g, user_id); },
+                         py::name("get_backup_reminder"), py::arg("user_id") = py::none())));
+
+    m.attr("change_credentials") = guarded(operation(
+        "change_credentials", CHANGE_CREDENTIALS_DOC,
+        {{"password", required},
+         {"passphrase", required},
+         {"reminder", none},
+         {"password_validator", password_valid},
+         {"reminder_validator", reminder_valid},
+         {"passphrase_validator", passphrase_valid}},
+        py::cpp_function(
+            [g](py::object password, py::object passphrase, py::object reminder, py::object password_validator,
+                py::object reminder_validator, py::object passphrase_validator) {
+                return change_credentials(g, password, passphrase, reminder, password_validator, reminder_validator,
+                                          passphrase_validator);
+            },
+            py::name("change_credentials"), py::arg("password"), py::arg("passphrase"),
+            py::arg("reminder") = py::none(), py::arg("password_validator") = password_valid,
+            py::arg("reminder_validator") = reminder_valid, py::arg("passphrase_validator") = passphrase_valid)));
+
+    // The User class: a plain class, as a class statement in this module makes it.
+    py::object cls = norvo::bind::make_class("User", py::make_tuple(norvo::bind::builtin(PyBaseObject_Type)),
+                                             norvo::bind::class_namespace(m, "User", USER_DOC));
+
+    norvo::bind::add_method(
+        cls, "__init__",
+        [](py::object self, py::object id, py::object strongbox) {
+            self.attr("id") = id;
+            self.attr("keys") = py::none();
+            self.attr("strongbox") = strongbox;
+        },
+        py::arg("id"), py::arg("strongbox"));
+
+    cls.attr("strongbox") = norvo::bind::make_property(
+        py::cpp_function([](py::object self) { return self.attr("_strongbox"); }),
+        py::cpp_function([g](py::object self, py::object value) {
+            if (truthy(value.attr("encrypted")))
+                norvo::bind::raise(PyExc_ValueError, "Can only accept decrypted key files.");
+            // Every assignment builds a new ring; nothing changes unless it can be built.
+            py::object ring = g["keys"].attr("KeyRing")(py::arg("strongbox") = value);
+            self.attr("keys") = ring;
+            self.attr("_strongbox") = value;
+        }),
+        "The user's key file. Assigning one builds `keys` from it; an encrypted one is refused.");
+
+    for (const char* name : {"__str__", "__repr__"})
+        norvo::bind::add_method(cls, name,
+                                [](py::object self) { return py::str("<User {}>").format(self.attr("id")); });
+
+    norvo::bind::add_method(
+        cls, "__eq__",
+        [](py::object self, py::object other) {
+            if (!py::isinstance(other, py::type::of(self))) return false;
+            return norvo::bind::compares(self.attr("__dict__"), other.attr("__dict__"));
+        },
+        py::arg("other"));
+    norvo::bind::add_ne(cls, py::arg("other"));
+    // Equality without a hash: a User is mutable and must not serve as a key.
+    cls.attr("__hash__") = py::none();
+
+    m.attr("User") = cls;
+}

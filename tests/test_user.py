@@ -1,0 +1,433 @@
+import inspect
+import logging
+import uuid
+
+import pytest
+
+import norvo.crypto.keys
+import norvo.decorators
+import norvo.providers
+import norvo.user
+import norvo.utils
+from norvo.crypto.keys import AuthKey, DerivationKey, Key, KeyRing, KeyType
+from norvo.crypto.strongbox import KeyFile
+from norvo.user import User
+
+USER_ID = uuid.UUID("3b0a9c1e-5d7f-4e2a-9b8c-0d1e2f3a4b5c")
+OTHER_ID = uuid.UUID("7c6d5e4f-3a2b-4c1d-8e9f-a0b1c2d3e4f5")
+PASSWORD = "Str0ng!pass"
+PASSPHRASE = "Corr3ct horse battery"
+REMINDER = "the horse"
+
+
+def key_file(user_id=USER_ID):
+    return KeyFile(signing_key=AuthKey(), derivation_key=DerivationKey(), user_id=user_id)
+
+
+@pytest.fixture(scope="module")
+def decrypted():
+    return key_file()
+
+
+@pytest.fixture(scope="module")
+def encrypted():
+    kf = key_file()
+    kf.encrypt(password=PASSWORD, passphrase=PASSPHRASE)
+    return kf
+
+
+def lines(caplog, logger="norvo.user"):
+    return [(r.levelname, r.getMessage()) for r in caplog.records if r.name == logger]
+
+
+@pytest.fixture
+def info(caplog):
+    caplog.set_level(logging.INFO, logger="norvo.user")
+    return caplog
+
+
+@pytest.fixture
+def traces(caplog, debug_traces):
+    """Call traces on, and every line of "norvo.user" captured."""
+    caplog.set_level(logging.DEBUG, logger="norvo.user")
+    return caplog
+
+
+class TestUser:
+    def test_built_from_a_decrypted_key_file(self, decrypted):
+        user = User(USER_ID, decrypted)
+        assert user.id is USER_ID
+        assert user.strongbox is decrypted
+        for section in (KeyType.AUTH, KeyType.DERIVATION):
+            key = user.keys[section][0]
+            assert isinstance(key, Key) and key.private is not None
+        assert user.keys.user_id == USER_ID
+        assert list(vars(user)) == ["id", "keys", "_strongbox"]
+        assert User.__bases__ == (object,) and User.__module__ == "norvo.user"
+
+    def test_encrypted_key_file_refused(self, decrypted, encrypted):
+        with pytest.raises(ValueError, match=r"^Can only accept decrypted key files\.$"):
+            User(USER_ID, encrypted)
+        user = User(id=USER_ID, strongbox=decrypted)
+        ring = user.keys
+        with pytest.raises(ValueError, match=r"^Can only accept decrypted key files\.$"):
+            user.strongbox = encrypted
+        assert user.keys is ring and user.strongbox is decrypted
+        with pytest.raises(AttributeError):
+            user.strongbox = None
+        assert user.keys is ring and user.strongbox is decrypted
+
+    def test_assigning_a_decrypted_key_file_replaces_both(self, decrypted):
+        user = User(USER_ID, decrypted)
+        other = key_file(OTHER_ID)
+        user.strongbox = other
+        assert user.strongbox is other
+        assert user.keys == KeyRing(strongbox=other) and user.keys.user_id == OTHER_ID
+
+    def test_text_form(self, decrypted):
+        user = User(USER_ID, decrypted)
+        assert str(user) == repr(user) == "<User 3b0a9c1e-5d7f-4e2a-9b8c-0d1e2f3a4b5c>"
+        assert "{} has been created.".format(user) == "<User 3b0a9c1e-5d7f-4e2a-9b8c-0d1e2f3a4b5c> has been created."
+
+    def test_equality(self, decrypted):
+        a, b = User(USER_ID, decrypted), User(USER_ID, decrypted)
+        assert a == b and not a != b
+        assert User(OTHER_ID, decrypted) != a
+        assert a != "<User 3b0a9c1e-5d7f-4e2a-9b8c-0d1e2f3a4b5c>" and not a == None  # noqa: E711
+        b.note = "added"
+        assert a != b
+
+    def test_equality_looks_at_own_class_only(self, decrypted):
+        class Admin(User):
+            pass
+
+        plain, admin = User(USER_ID, decrypted), Admin(USER_ID, decrypted)
+        assert plain.__eq__(admin) is True
+        assert admin.__eq__(plain) is False
+
+    def test_no_hash(self, decrypted):
+        with pytest.raises(TypeError):
+            {User(USER_ID, decrypted)}
+
+
+class TestModule:
+    def test_attributes_in_load_order(self):
+        names = [n for n in vars(norvo.user) if not n.startswith("__")]
+        assert names == [
+            "keys",
+            "providers",
+            "is_password_valid",
+            "is_passphrase_valid",
+            "is_reminder_valid",
+            "logged",
+            "login_required",
+            "log",
+            "create",
+            "delete",
+            "get_backup_reminder",
+            "change_credentials",
+            "User",
+        ]
+        assert norvo.user.keys is norvo.crypto.keys and norvo.user.providers is norvo.providers
+        assert norvo.user.log is logging.getLogger("norvo.user")
+        assert norvo.user.logged is norvo.decorators.logged
+
+    def test_operations_look_like_functions(self):
+        create = norvo.user.create
+        assert (create.__name__, create.__module__) == ("create", "norvo.user")
+        assert list(inspect.signature(create).parameters) == [
+            "password",
+            "reminder",
+            "passphrase",
+            "password_validator",
+            "reminder_validator",
+            "passphrase_validator",
+        ]
+        assert inspect.signature(norvo.user.delete).parameters == {}
+        assert str(inspect.signature(norvo.user.get_backup_reminder)) == "(user_id=None)"
+        params = inspect.signature(norvo.user.change_credentials).parameters
+        assert list(params)[:3] == ["password", "passphrase", "reminder"]
+        assert params["password_validator"].default is norvo.utils.is_password_valid
+
+
+class TestCreateRefusals:
+    def test_short_password_with_defaults(self, recording, info, monkeypatch):
+        monkeypatch.setattr(norvo.crypto.keys, "AuthKey", _no_keys)
+        with pytest.raises(ValueError, match=r"^password does not meet complexity requirements\.$"):
+            norvo.user.create("Sh0rt!", REMINDER, PASSPHRASE)
+        assert lines(info) == [
+            ("INFO", "Creating a new user."),
+            ("INFO", "password does not meet complexity requirements."),
+        ]
+        assert recording.recorder.calls == []
+
+    def test_order_password_passphrase_reminder(self, recording):
+        seen = []
+
+        def refuse(name):
+            return lambda value: seen.append((name, value)) or False
+
+        with pytest.raises(ValueError, match="^password does"):
+            norvo.user.create("p", "r", "pp", refuse("password"), refuse("reminder"), refuse("passphrase"))
+        assert seen == [("password", "p")]
+
+        seen.clear()
+        with pytest.raises(ValueError, match="^passphrase does"):
+            norvo.user.create(PASSWORD, "r", "pp", passphrase_validator=refuse("passphrase"))
+        assert seen == [("passphrase", "pp")]
+
+        seen.clear()
+        with pytest.raises(ValueError, match=r"^reminder does not meet complexity requirements\.$"):
+            norvo.user.create(PASSWORD, "r", PASSPHRASE, reminder_validator=refuse("reminder"))
+        assert seen == [("reminder", "r")]
+        assert recording.recorder.calls == []
+
+    @pytest.mark.parametrize("verdict", ["", 0, None, []])
+    def test_validators_judged_by_truth_value(self, recording, verdict):
+        with pytest.raises(ValueError, match="^password does"):
+            norvo.user.create(PASSWORD, REMINDER, PASSPHRASE, password_validator=lambda v: verdict)
+
+    def test_validator_errors_pass_unchanged(self, recording):
+        def broken(value):
+            raise LookupError("validator broke")
+
+        with pytest.raises(LookupError, match="validator broke"):
+            norvo.user.create(PASSWORD, REMINDER, PASSPHRASE, reminder_validator=broken)
+        assert recording.recorder.calls == []
+
+    def test_defaults_fixed_when_loaded(self, recording, monkeypatch):
+        monkeypatch.setattr(norvo.utils, "is_password_valid", lambda v: True)
+        with pytest.raises(ValueError, match="^password does"):
+            norvo.user.create("weak", REMINDER, PASSPHRASE)
+        # Every reminder passes the default reminder validator, None and the empty text too.
+        monkeypatch.setattr(norvo.crypto.keys, "AuthKey", _no_keys)
+        for reminder in (None, ""):
+            with pytest.raises(LookupError, match="keys generated"):
+                norvo.user.create(PASSWORD, reminder, PASSPHRASE)
+
+
+def _no_keys():
+    raise LookupError("keys generated")
+
+
+class TestCreate:
+    def test_success(self, recording, traces):
+        user = norvo.user.create(PASSWORD, REMINDER, PASSPHRASE)
+        created = recording.user.registered[user.id]
+        assert user is created and recording.session.user is user
+        assert user.strongbox.encrypted and recording.strongbox.stored[user.id] is user.strongbox
+        # The key ring built from the decrypted file stays usable after the file's encryption.
+        assert user.keys[KeyType.AUTH][0].private is not None
+
+        calls = recording.recorder.calls
+        assert [c[0] for c in calls] == ["enter", "user.create", "login", "strongbox.update_or_create", "exit"]
+        keys = calls[1][2]
+        assert set(keys) == {"signing_key", "derivation_key"}
+        assert (keys["signing_key"].type, keys["derivation_key"].type) == (KeyType.AUTH, KeyType.DERIVATION)
+        assert calls[2][1:] == ((), {"user": user})
+        assert calls[3][1:] == ((user.strongbox,), {"reminder": REMINDER, "passphrase": PASSPHRASE})
+        assert calls[4] == ("exit", (None,), {})
+
+        assert lines(traces) == [
+            ("DEBUG", "create(***,the horse,***, {})"),
+            ("INFO", "Creating a new user."),
+            ("INFO", "{} has been created.".format(user)),
+            ("DEBUG", "create(...) --> {}".format(user)),
+        ]
+        assert PASSWORD not in traces.text and PASSPHRASE not in traces.text
+
+    def test_registration_fails(self, recording, info):
+        error = ConnectionError("broker down")
+        recording.recorder.fail("user.create", error)
+        with pytest.raises(ConnectionError) as raised:
+            norvo.user.create(PASSWORD, REMINDER, PASSPHRASE)
+        assert raised.value is error
+        assert recording.recorder.names() == ["enter", "user.create", "exit"]
+        record = [r for r in info.records if r.levelname == "ERROR"]
+        assert [r.getMessage() for r in record] == ["Failed to create user."]
+        assert record[0].exc_info[1] is error
+
+    @pytest.mark.parametrize(
+        "step, after, undo",
+        [
+            # The login failed before the new user was logged in: undone through the provider.
+            ("login", False, ["user.delete", "logout"]),
+            # The login made the user the logged-in one, then failed: undone through delete().
+            ("login", True, ["enter", "exit", "enter", "user.delete", "logout", "exit"]),
+        ],
+    )
+    def test_login_fails(self, recording, info, step, after, undo):
+        error = TimeoutError("login timed out")
+        recording.recorder.fail(step, error, after=after)
+        with pytest.raises(TimeoutError) as raised:
+            norvo.user.create(PASSWORD, REMINDER, PASSPHRASE)
+        assert raised.value is error
+        names = recording.recorder.names()
+        assert names == ["enter", "user.create", "login"] + undo + ["exit"]
+        assert recording.recorder.calls[-1] == ("exit", (TimeoutError,), {})
+        _assert_undone(recording, info, error, "Failed to create user.")
+
+    def test_key_file_encryption_fails(self, recording, info):
+        # A password of the wrong type passes a lenient validator but not the encryption.
+        with pytest.raises(TypeError) as raised:
+            norvo.user.create(12345678, REMINDER, PASSPHRASE, password_validator=lambda v: True)
+        names = recording.recorder.names()
+        assert names == ["enter", "user.create", "login", "enter", "exit", "enter", "user.delete", "logout", "exit", "exit"]
+        _assert_undone(recording, info, raised.value, "Failed to create user.")
+
+    def test_storing_the_key_file_fails(self, recording, traces):
+        error = OSError("disk full")
+        recording.recorder.fail("strongbox.update_or_create", error)
+        with pytest.raises(OSError) as raised:
+            norvo.user.create(PASSWORD, REMINDER, PASSPHRASE)
+        assert raised.value is error
+        # The undo runs while create's own scope is still open.
+        assert recording.max_depth == 2
+        user = recording.recorder.calls[2][2]["user"]
+        assert [m for m in lines(traces) if m[0] != "DEBUG" or m[1].startswith("delete")] == [
+            ("INFO", "Creating a new user."),
+            ("ERROR", "Failed to create user key file."),
+            ("DEBUG", "delete(, {})"),
+            ("INFO", "Deleting {}".format(user)),
+            ("INFO", "Deleted {}".format(user)),
+            ("DEBUG", "delete(...) --> None"),
+        ]
+        _assert_undone(recording, traces, error, "Failed to create user key file.")
+
+    def test_failed_undo_keeps_the_original_error(self, recording, info):
+        error = OSError("disk full")
+        recording.recorder.fail("strongbox.update_or_create", error)
+        undo_error = PermissionError("deletion refused")
+        recording.recorder.fail("user.delete", undo_error)
+        with pytest.raises(OSError) as raised:
+            norvo.user.create(PASSWORD, REMINDER, PASSPHRASE)
+        assert raised.value is error
+        (user,) = recording.user.registered.values()
+        failed = [r for r in info.records if r.getMessage().startswith("Failed to delete")]
+        assert [r.getMessage() for r in failed] == ["Failed to delete {} after its creation failed.".format(user)]
+        assert failed[0].exc_info[1] is undo_error
+        # The account could not be removed, but nobody stays logged in on it.
+        assert recording.session.user is None
+        assert recording.recorder.names()[-5:] == ["enter", "user.delete", "exit", "logout", "exit"]
+        assert "has been created" not in info.text
+
+
+def _assert_undone(recording, caplog, error, message):
+    assert recording.user.registered == {}
+    assert recording.session.user is None
+    errors = [r for r in caplog.records if r.levelname == "ERROR"]
+    assert [r.getMessage() for r in errors] == [message]
+    assert errors[0].exc_info[1] is error
+    user_lines = [m for _, m in lines(caplog)]
+    assert any(m.startswith("Deleting <User ") for m in user_lines)
+    assert any(m.startswith("Deleted <User ") for m in user_lines)
+    assert not any(m.endswith("has been created.") for m in user_lines)
+
+
+@pytest.fixture
+def logged_in(recording, decrypted):
+    user = User(USER_ID, decrypted)
+    recording.user.registered[USER_ID] = user
+    recording.session.user = user
+    return user
+
+
+class TestDelete:
+    def test_deletes_and_logs_out(self, recording, logged_in, info):
+        assert norvo.user.delete() is None
+        assert recording.user.registered == {} and recording.session.user is None
+        assert recording.recorder.calls == [
+            ("enter", (), {}),
+            ("exit", (None,), {}),
+            ("enter", (), {}),
+            ("user.delete", (logged_in,), {}),
+            ("logout", (), {}),
+            ("exit", (None,), {}),
+        ]
+        assert lines(info) == [("INFO", "Deleting {}".format(logged_in)), ("INFO", "Deleted {}".format(logged_in))]
+
+    def test_nobody_logged_in(self, recording, info):
+        with pytest.raises(RuntimeError, match="^Must login!$"):
+            norvo.user.delete()
+        with pytest.raises(RuntimeError, match="^Must login!$"):
+            norvo.user.delete("extra")
+        assert recording.recorder.provider_calls() == []
+        assert lines(info) == []
+
+    def test_arguments_refused_after_the_check(self, recording, logged_in):
+        with pytest.raises(TypeError):
+            norvo.user.delete(logged_in)
+        assert recording.recorder.provider_calls() == []
+
+    def test_provider_deletion_fails(self, recording, logged_in, info):
+        recording.recorder.fail("user.delete", ConnectionError("broker down"))
+        with pytest.raises(ConnectionError):
+            norvo.user.delete()
+        assert lines(info) == [("INFO", "Deleting {}".format(logged_in))]
+        assert "logout" not in recording.recorder.names()
+        assert recording.session.user is logged_in
+
+
+class TestGetBackupReminder:
+    def test_logged_in_user_by_default(self, recording, logged_in):
+        recording.user.reminders[USER_ID] = REMINDER
+        assert norvo.user.get_backup_reminder() == REMINDER
+        assert norvo.user.get_backup_reminder("") == REMINDER
+        assert recording.recorder.provider_calls() == [("user.get_backup_reminder", (), {"user_id": USER_ID})] * 2
+
+    def test_given_id_passes_unchanged(self, recording):
+        recording.user.reminders["some-id"] = "hint"
+        assert norvo.user.get_backup_reminder(user_id="some-id") == "hint"
+        assert recording.recorder.provider_calls() == [("user.get_backup_reminder", (), {"user_id": "some-id"})]
+
+    @pytest.mark.parametrize("user", [None, object()])
+    def test_no_id_and_no_user_id(self, recording, caplog, user):
+        recording.session.user = user
+        with pytest.raises(ValueError, match=r"^No currently authenticated user, user_id must be provided\.$"):
+            norvo.user.get_backup_reminder(0)
+        assert recording.recorder.names() == ["enter", "exit"]
+        assert lines(caplog) == []
+
+
+class TestChangeCredentials:
+    def test_defaults_travel_by_keyword(self, recording, logged_in):
+        assert norvo.user.change_credentials("N3w!password", "N3w pass phrase") is recording.changed
+        assert recording.recorder.provider_calls() == [
+            (
+                "user.change_credentials",
+                (),
+                {
+                    "password": "N3w!password",
+                    "passphrase": "N3w pass phrase",
+                    "reminder": None,
+                    "password_validator": norvo.utils.is_password_valid,
+                    "reminder_validator": norvo.utils.is_reminder_valid,
+                    "passphrase_validator": norvo.utils.is_passphrase_valid,
+                },
+            )
+        ]
+
+    def test_positional_arguments_travel_by_keyword(self, recording, logged_in, debug_traces, caplog):
+        v1, v2, v3 = (lambda v: True), (lambda v: True), (lambda v: True)
+        norvo.user.change_credentials("pw", "pp", "hint", v1, v2, v3)
+        ((_, args, kwargs),) = recording.recorder.provider_calls()
+        assert args == () and kwargs == {
+            "password": "pw",
+            "passphrase": "pp",
+            "reminder": "hint",
+            "password_validator": v1,
+            "reminder_validator": v2,
+            "passphrase_validator": v3,
+        }
+        call_line = lines(caplog)[0][1]
+        assert call_line.startswith("change_credentials(***,***,hint,")
+
+    def test_nobody_logged_in(self, recording):
+        with pytest.raises(RuntimeError, match="^Must login!$"):
+            norvo.user.change_credentials("pw", "pp")
+        assert recording.recorder.provider_calls() == []
+
+    def test_provider_refusal_passes(self, recording, logged_in):
+        recording.recorder.fail("user.change_credentials", ValueError("password does not meet complexity requirements."))
+        with pytest.raises(ValueError, match="^password does not"):
+            norvo.user.change_credentials("weak", "weak")
