@@ -6,6 +6,7 @@
 // is a small callable type of its own.
 #include "norvo_bind.hpp"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -83,20 +84,18 @@ py::object call_logged(const Shared& s, const Wrapper& w, const py::args& args, 
     }
     if (debug) {
         py::list parts;
-        Py_ssize_t n = static_cast<Py_ssize_t>(args.size());
-        std::size_t next_secret = 0;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            while (next_secret < w.secret_positions.size() && w.secret_positions[next_secret] < i) ++next_secret;
-            bool secret = next_secret < w.secret_positions.size() && w.secret_positions[next_secret] == i;
-            parts.append(secret ? py::str("***") : py::str(args[static_cast<std::size_t>(i)]));
+        const auto& secrets = w.secret_positions;
+        for (std::size_t i = 0; i < args.size(); ++i) {
+            bool secret = std::find(secrets.begin(), secrets.end(), static_cast<Py_ssize_t>(i)) != secrets.end();
+            parts.append(secret ? py::str("***") : py::str(args[i]));
         }
+        bool secret_keyword = false;
+        for (auto kv : kwargs) secret_keyword = secret_keyword || is_secret_name(kv.first);
         py::object keywords = kwargs;
-        for (auto item : kwargs) {
-            if (!is_secret_name(item.first)) continue;
+        if (secret_keyword) {
             py::dict copy;
             for (auto kv : kwargs) copy[kv.first] = is_secret_name(kv.first) ? py::handle(s.masked) : kv.second;
             keywords = copy;
-            break;
         }
         w.target.attr("debug")("%s(%s, %s)", w.f.attr("__name__"), py::str(",").attr("join")(parts), keywords);
     }
