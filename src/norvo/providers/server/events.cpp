@@ -1,0 +1,119 @@
+// norvo.providers.server.events: the broker's event feed, page by page.
+//
+// Keyword filters become the query of the "events" endpoint; pages are followed through
+// "hasMore", each continued page asked for from the last event id received; all events are
+// then loaded at once into Event records.
+#include "norvo_bind.hpp"
+
+using norvo::bind::truthy;
+
+namespace {
+
+constexpr const char* TYPE_ERROR = "type can only be one of {types}";
+constexpr const char* ACTION_ERROR = "action can only be one of {actions}";
+
+bool contains(py::handle container, py::handle value) {
+    int r = PySequence_Contains(container.ptr(), value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+constexpr const char* GET_DOC = R"(Retrieves all events matching the filters, page after page.
+
+:param type: "container" or "strongbox" (required)
+:param container_id: only events of this container (a UUID)
+:param container_type: only events of containers of this type
+:param action: None, or one of "accessed", "added", "deleted", "updated"
+:param starting_event_id: the first event id wanted (events with an id at least this value)
+:return: the list of Event records, in the order they arrived
+)";
+
+}  // namespace
+
+PYBIND11_MODULE(events, m) {
+    py::options options;
+    options.disable_function_signatures();
+
+    m.doc() = "Event retrieval from the broker's feed, with paging.";
+    m.attr("log") = norvo::bind::logger("norvo.providers.server.event");
+    m.attr("server") = py::module_::import("norvo.providers.server");
+    m.attr("EventSchema") = py::module_::import("norvo.event").attr("EventSchema");
+    py::object decorators = py::module_::import("norvo.decorators");
+    m.attr("logged") = decorators.attr("logged");
+    m.attr("login_required") = decorators.attr("login_required");
+
+    py::dict g = m.attr("__dict__");
+
+    py::object body = py::cpp_function(
+        [g](py::kwargs kwargs) -> py::object {
+            py::object log = g["log"];
+            log.attr("debug")("Retrieving events: %s", kwargs);
+
+            py::list types;
+            types.append("container");
+            types.append("strongbox");
+            py::object event_type = kwargs["type"];
+            if (!contains(types, event_type))
+                norvo::bind::raise(py::handle(PyExc_ValueError), py::str(TYPE_ERROR).format(py::arg("types") = types));
+            if (norvo::bind::compares(event_type, py::str("strongbox"))) event_type = py::str("keysFile");
+
+            py::dict params;
+            params["type"] = event_type;
+            params["start"] = 0;
+            if (kwargs.contains("container_id")) params["containerId"] = kwargs["container_id"];
+            if (kwargs.contains("container_type")) params["containerType"] = kwargs["container_type"];
+            if (kwargs.contains("action") && !py::object(kwargs["action"]).is_none()) {
+                py::list actions;
+                for (const char* a : {"accessed", "added", "deleted", "updated"}) actions.append(a);
+                py::object action = kwargs["action"];
+                if (!contains(actions, action))
+                    norvo::bind::raise(py::handle(PyExc_ValueError), py::str(ACTION_ERROR).format(py::arg("actions") = actions));
+                params["action"] = action;
+            }
+            if (kwargs.contains("starting_event_id")) params["start"] = kwargs["starting_event_id"];
+
+            // The broker answers "start" with the events whose id is at least that value, so a
+            // continued page begins with the last event already received. Only events above the
+            // highest id received are kept, and a continued page that brings none ends the
+            // paging: no duplicates, and no endless loop on a page that only repeats that event.
+            py::list events;
+            py::object highest = py::none();
+            bool continued = false;
+            while (true) {
+                py::object response =
+                    g["server"].attr("client").attr("get")("events", py::arg("params") = params).attr("json")();
+                py::object page = response["events"];
+                std::size_t fresh = 0;
+                for (py::handle item : page) {
+                    py::object id = py::none();
+                    if (PyMapping_Check(item.ptr()) && contains(item, py::str("eventId"))) id = item["eventId"];
+                    if (continued && !highest.is_none() && !id.is_none() &&
+                        !norvo::bind::compares(id, highest, Py_GT))
+                        continue;
+                    events.append(item);
+                    ++fresh;
+                    if (!id.is_none() && (highest.is_none() || norvo::bind::compares(id, highest, Py_GT)))
+                        highest = id;
+                }
+                if (!truthy(response["hasMore"])) break;
+                if (continued && fresh == 0) {
+                    log.attr("warning")("Event paging stopped: the page from %s brought no new event.",
+                                        params["start"]);
+                    break;
+                }
+                params["start"] = page[py::int_(-1)]["eventId"];
+                continued = true;
+            }
+
+            py::object result = g["EventSchema"](py::arg("many") = true).attr("load")(events);
+            py::object errors = result.attr("errors");
+            if (truthy(errors)) log.attr("warning")("Schema load errors: %s", errors);
+            py::object data = result.attr("data");
+            log.attr("debug")("Events: %s", data);
+            return data;
+        },
+        py::name("get"), py::scope(m), py::doc(GET_DOC));
+
+    py::object guarded = g["login_required"](g["server"])(body);
+    m.attr("get") = g["logged"](g["log"])(guarded);
+}
