@@ -1,0 +1,159 @@
+"""Event retrieval with paging, against the loopback broker's event feed."""
+import copy
+import logging
+import types
+import uuid
+
+import pytest
+import requests
+
+import broker as loopback
+
+EVENT_LOG = "norvo.providers.server.event"
+TYPES = "type can only be one of ['container', 'strongbox']"
+ACTIONS = "action can only be one of ['accessed', 'added', 'deleted', 'updated']"
+
+
+@pytest.fixture
+def events():
+    from norvo.providers.server import events
+
+    return events
+
+
+@pytest.fixture
+def queries(logged_in, monkeypatch):
+    """The parameters handed to the REST client for each page (copies: the same dict is reused)."""
+    seen = []
+    real = logged_in.client
+
+    def get(path, params=None, **kwargs):
+        seen.append((path, copy.deepcopy(params)))
+        return real.get(path, params=params, **kwargs)
+
+    monkeypatch.setattr(logged_in.package, "client", types.SimpleNamespace(get=get))
+    return seen
+
+
+def ids(records):
+    return [r.id for r in records]
+
+
+def test_refusals_send_nothing(server, events):
+    for kwargs in ({"type": "container"}, {"type": "nonsense"}, {}):
+        with pytest.raises(RuntimeError, match="^Must login!$"):
+            events.get(**kwargs)
+    assert server.broker.log == []
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({}, KeyError, "'type'"),
+    ({"container_id": uuid.uuid4()}, KeyError, "'type'"),
+    ({"type": "keysFile"}, ValueError, TYPES),
+    ({"type": "Container"}, ValueError, TYPES),
+    ({"type": "container", "action": "created"}, ValueError, ACTIONS),
+])
+def test_invalid_filters(logged_in, events, kwargs, error, message):
+    start = len(logged_in.broker.log)
+    with pytest.raises(error) as raised:
+        events.get(**kwargs)
+    assert str(raised.value) == message
+    assert len(logged_in.broker.log) == start
+
+
+@pytest.mark.parametrize("kwargs, query", [
+    ({"type": "container"}, {"type": "container", "start": 0}),
+    ({"type": "strongbox"}, {"type": "keysFile", "start": 0}),
+    ({"type": "container", "action": None}, {"type": "container", "start": 0}),
+    ({"type": "container", "action": "added"}, {"type": "container", "start": 0, "action": "added"}),
+    ({"type": "container", "container_id": None}, {"type": "container", "start": 0, "containerId": None}),
+    ({"type": "container", "container_type": "notes", "starting_event_id": 57},
+     {"type": "container", "start": 57, "containerType": "notes"}),
+    ({"type": "container", "starting_event_id": 0, "colour": "red"}, {"type": "container", "start": 0}),
+])
+def test_query_building(queries, events, kwargs, query):
+    assert events.get(**kwargs) == []
+    assert queries == [("events", query)]
+
+
+def test_pages_follow_the_last_event_id_without_duplicates(logged_in, queries, events):
+    """The broker answers "start" with ids at least that value: each page repeats the last."""
+    broker = logged_in.broker
+    broker.events_page_size = 2
+    container_id = uuid.uuid4()
+    for n in range(5):
+        broker.add_event(action="updated", containerId=str(container_id), containerType="notes")
+    broker.add_event(type="keysFile")
+
+    result = events.get(type="container")
+
+    assert ids(result) == [1, 2, 3, 4, 5]
+    assert [q["start"] for _, q in queries] == [0, 2, 3, 4]
+    assert result[0].container_id == container_id and result[0].type == "container"
+    assert ids(events.get(type="strongbox")) == [6]
+    assert ids(events.get(type="container", starting_event_id=4)) == [4, 5]
+
+
+def test_page_that_only_repeats_the_last_event_ends_the_paging(logged_in, events, caplog):
+    broker = logged_in.broker
+    broker.events_page_size = 1
+    for _ in range(3):
+        broker.add_event()
+    start = len(broker.log)
+    assert ids(events.get(type="container")) == [1]
+    assert len(broker.log) - start == 2
+    assert any(r.name == EVENT_LOG and r.levelno == logging.WARNING for r in caplog.records)
+
+
+@pytest.mark.parametrize("second_page", [
+    {"events": [], "hasMore": True},
+    {"events": [{"eventId": 2}, {"eventId": 1}], "hasMore": True},
+])
+def test_continued_page_with_nothing_new_stops(logged_in, events, second_page):
+    broker = logged_in.broker
+    first = broker.add_event()
+    second = dict(broker.add_event(), eventId=2)
+    pages = iter([{"events": [first, second], "hasMore": True}, second_page])
+    broker.script("events", lambda ctx: loopback.Reply.json(next(pages)), lambda ctx: loopback.Reply.json(next(pages)))
+    assert ids(events.get(type="container")) == [1, 2]
+    assert broker.pending("events") == []
+
+
+def test_first_page_that_is_empty_but_has_more_fails(logged_in, events):
+    logged_in.broker.script("events", loopback.Reply.json({"events": [], "hasMore": True}))
+    with pytest.raises(IndexError):
+        events.get(type="container")
+
+
+def test_schema_errors_are_logged_and_the_records_returned(logged_in, events, caplog):
+    logged_in.broker.add_event()
+    logged_in.broker.add_event(date="not a date")
+    result = events.get(type="container")
+    assert len(result) == 2
+    warnings = [r.getMessage() for r in caplog.records if r.name == EVENT_LOG and r.levelno == logging.WARNING]
+    assert len(warnings) == 1 and warnings[0].startswith("Schema load errors: ") and "date" in warnings[0]
+
+
+def test_failed_page_passes_the_client_error_through(logged_in, events, sleeps):
+    logged_in.broker.events_page_size = 1
+    logged_in.broker.add_event()
+    logged_in.broker.add_event()
+    logged_in.broker.script("events", lambda ctx: None, 404)
+    with pytest.raises(requests.HTTPError, match="  Request ID: "):
+        events.get(type="container")
+    logged_in.broker.script("events", *[502] * 10)
+    with pytest.raises(logged_in.client.HttpServiceUnavailableError):
+        events.get(type="container")
+    assert len(sleeps) == 9
+
+
+def test_trace_and_debug_lines(logged_in, events, caplog, debug_traces):
+    logged_in.broker.add_event()
+    result = events.get(type="container")
+    lines = [r.getMessage() for r in caplog.records if r.name == EVENT_LOG]
+    assert lines == [
+        "get(, {'type': 'container'})",
+        "Retrieving events: {'type': 'container'}",
+        "Events: {}".format(result),
+        "get(...) --> {}".format(result),
+    ]

@@ -1,0 +1,420 @@
+"""The broker session and its challenge login, against the loopback broker."""
+import base64
+import datetime
+import importlib
+import logging
+import types
+import uuid
+
+import arrow
+import pytest
+import requests
+from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives.asymmetric import ec
+
+import broker as loopback
+from broker_fixtures import API_KEY, APP_NAME, make_user
+
+SESSION_LOG = "norvo.providers.server.session"
+NEED_USER = "Need to pass a user if authenticating for the first time."
+FIELDS = ("user", "api_key", "token", "key", "time_offset", "client", "app_name", "expires_at")
+
+
+def session_module():
+    return importlib.import_module("norvo.providers.server.session")
+
+
+def frozen_arrow(moment):
+    """Stands in for the session module's `arrow`: a fixed utcnow, the real parser."""
+    return types.SimpleNamespace(utcnow=lambda: moment, get=arrow.get)
+
+
+def decode_basic(entry):
+    scheme, _, credentials = entry.headers["Authorization"].partition(" ")
+    assert scheme == "Basic"
+    user_part, _, password = base64.b64decode(credentials).partition(b":")
+    return user_part, password
+
+
+# ---- the class, its instance and configuration
+
+
+def test_package_exposes_the_instance_and_a_fresh_session_is_empty():
+    import norvo.providers.server as server
+
+    module = session_module()
+    assert server.session is module.session
+    assert isinstance(server.session, module.NorvoSession)
+    assert issubclass(module.NorvoSession, requests.Session)
+    assert server.client is importlib.import_module("norvo.providers.server.client")
+
+    fresh = module.NorvoSession()
+    assert all(getattr(fresh, name) is None for name in FIELDS)
+    assert fresh.authenticated() is False
+    assert fresh.headers["User-Agent"].startswith("python-requests")  # the base constructor ran
+
+
+def test_initialize_checks_only_that_the_url_parses(caplog):
+    s = session_module().NorvoSession()
+    s.initialize("key-1", "", app_name="app")
+    assert (s.api_key, s.app_name) == ("key-1", "app")
+
+    for bad in ("http://[::1", 123):
+        with pytest.raises(ValueError, match=r"^server_url is not a valid url\.$"):
+            s.initialize("key-2", bad, app_name="other")
+        assert (s.api_key, s.app_name) == ("key-2", "other")
+    warnings = [r for r in caplog.records if r.name == SESSION_LOG and r.levelno == logging.WARNING]
+    assert [r.getMessage() for r in warnings] == ["server_url is not a valid url."] * 2
+
+
+# ---- headers, request ids and signatures
+
+
+def test_signed_requests_carry_headers_fresh_ids_and_verified_signatures(logged_in):
+    broker, client = logged_in.broker, logged_in.client
+    before = len(broker.log)
+    for _ in range(2):
+        client.get("events", params={"type": "container"})
+    first, second = broker.log[before:]
+
+    for entry in (first, second):
+        assert entry.verdict == "ok" and entry.user == str(logged_in.user.id)
+        assert entry.headers["X-Norvo-Api-Key"] == API_KEY
+        assert entry.headers["X-Norvo-App-Name"] == APP_NAME
+        user_part, _ = decode_basic(entry)
+        assert user_part.startswith(logged_in.session.token.encode() + b",")
+    assert first.headers["X-Request-Id"] != second.headers["X-Request-Id"]
+    assert decode_basic(first) != decode_basic(second)
+    uuid.UUID(first.headers["X-Request-Id"], version=4)
+    # Handshake and both requests went over one kept-alive connection.
+    assert broker.connections == 1 and {e.connection for e in broker.log} == {1}
+
+
+@pytest.mark.parametrize("app_name, sent", [(None, None), ("", None), ("Notes", "Notes")])
+def test_application_name_header_only_when_set(server, app_name, sent):
+    server.session.app_name = app_name
+    server.client.get("time", auth=False)
+    assert server.broker.log[-1].headers["X-Norvo-App-Name"] == sent
+
+
+@pytest.mark.parametrize("api_key, sent", [
+    (uuid.UUID(API_KEY), API_KEY),   # a UUID key is sent as its text
+    (API_KEY.encode(), API_KEY),
+    (12345, "12345"),
+    (None, None),                    # no key: no header
+])
+def test_api_key_header_forms(server, api_key, sent):
+    server.session.api_key = api_key
+    reply = server.client.get("time", auth=False)
+    assert reply.status_code == 200
+    assert server.broker.log[-1].headers["X-Norvo-Api-Key"] == sent
+
+
+def test_unsigned_request_needs_no_login(server):
+    reply = server.client.get("time", auth=False)
+    assert reply.status_code == 200
+    entry = server.broker.log[-1]
+    assert entry.headers["Authorization"] is None
+    assert [e.route for e in server.broker.log] == ["time"]
+
+
+def test_caller_cannot_pass_headers(server):
+    with pytest.raises(TypeError, match="headers"):
+        server.session.request("get", server.broker.url + "v1.0/time/", auth=False, headers={"X": "1"})
+    assert server.broker.log == []
+
+
+def test_broker_refuses_tampered_or_lapsed_signatures(logged_in):
+    """The broker's checks are what make an "ok" verdict mean something."""
+    broker, session = logged_in.broker, logged_in.session
+    url = broker.url + "v1.0/events/?type=container"
+
+    def send(req_id=None, auth_id=None, auth=True):
+        req_id = req_id or str(uuid.uuid4())
+        headers = {"X-Request-Id": req_id, "X-Norvo-Api-Key": API_KEY}
+        pair = session._get_auth(auth_id or req_id) if auth else None
+        return requests.get(url, headers=headers, auth=pair).status_code, broker.log[-1].verdict
+
+    assert send() == (200, "ok")
+    assert send(auth_id=str(uuid.uuid4())) == (401, "401: bad signature")
+    assert send(auth=False) == (401, "401: no basic authorisation")
+    broker.clock_skew = datetime.timedelta(minutes=10)
+    assert send() == (401, "401: signed time outside the window")
+    broker.clock_skew = datetime.timedelta(0)
+    broker.expire_tokens()
+    assert send() == (401, "401: token expired")
+
+
+# ---- the signed authorisation
+
+
+@pytest.mark.parametrize("now, stamp", [
+    ("2026-03-01T12:00:00+00:00", "2026-03-01T11:58:30+00:00"),
+    ("2026-03-01T12:00:00.250000+00:00", "2026-03-01T11:58:30.250000+00:00"),
+])
+def test_signed_pair_binds_token_broker_time_and_request_id(monkeypatch, now, stamp):
+    module = session_module()
+    moment = arrow.get(now)
+    monkeypatch.setattr(module, "arrow", frozen_arrow(moment))
+    user = make_user()
+    s = module.NorvoSession()
+    s.user, s.token, s.key = user, "tok-1", user.keys["signingKeys"][0]
+    s.expires_at, s.time_offset = moment.shift(hours=1), datetime.timedelta(seconds=90)
+
+    req_id = "0b4c2a0e-9a57-4d5c-8f7e-3c1a2b4d5e6f"
+    user_part, password = s._get_auth(req_id)
+
+    assert user_part == b"tok-1," + base64.b64encode(stamp.encode())
+    assert len(user_part) - len(b"tok-1,") == (44 if "." in stamp else 36)
+    signature = base64.b64decode(password, validate=True)
+    s.key.public.verify(signature, user_part + req_id.encode(), ec.ECDSA(hashes.SHA384()))
+
+
+def test_signature_algorithm_is_read_at_each_signing(logged_in, monkeypatch):
+    crypto = session_module().crypto
+    original = crypto.ecdsa
+    events = lambda: logged_in.client.get("events", params={"type": "container"})
+    monkeypatch.setattr(crypto, "ecdsa", types.SimpleNamespace(ECDSA=ec.ECDSA(hashes.SHA256())))
+    with pytest.raises(requests.HTTPError, match="401"):
+        events()
+    assert logged_in.broker.log[-1].verdict == "401: bad signature"
+    monkeypatch.setattr(crypto, "ecdsa", original)
+    events()
+    assert logged_in.broker.log[-1].verdict == "ok"
+
+
+# ---- the login handshake
+
+
+def test_authenticate_without_any_user(server, caplog):
+    with pytest.raises(ValueError, match="^" + NEED_USER + "$"):
+        server.session.authenticate(server.client)
+    assert server.session.client is None
+    assert server.broker.log == []
+    assert NEED_USER in [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+
+
+@pytest.mark.parametrize("keys, inactive", [(0, ()), (2, (0, 1))])
+def test_no_usable_key_sends_nothing(server, caplog, keys, inactive):
+    user = make_user(keys, inactive=inactive)
+    message = "Unable to authenticate <User {}>".format(user.id)
+    with pytest.raises(RuntimeError, match="^" + message + "$"):
+        server.session.authenticate(server.client, user)
+    assert server.session.client is server.client
+    assert server.session.user is None
+    assert server.broker.log == []
+    assert message in [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+
+
+def test_login_walks_the_active_keys_until_a_token_comes(server):
+    """Key 0 inactive (skipped), key 1 unknown to the broker (no token), key 2 logs in."""
+    broker = server.broker
+    user = make_user(3, inactive=(0,))
+    broker.register_key(user.id, 2, user.keys["signingKeys"][2].public)
+    # The second challenge comes from a broker clock 30 seconds behind.
+    broker.script("time", lambda ctx: None, loopback.Skew(-30))
+
+    server.session.authenticate(server.client, user)
+
+    assert [(e.route, e.arg("authKeyIndex")) for e in broker.log] == [
+        ("time", None), ("login", "1"), ("time", None), ("login", "2")]
+    assert broker.log[1].verdict == "refused: unknown key"
+    assert all(e.headers["Authorization"] is None for e in broker.log)
+    s = server.session
+    assert s.user is user and s.key is user.keys["signingKeys"][2] and s.authenticated()
+    assert abs(s.time_offset.total_seconds() - 30) < 5
+    # The user id travels as its hyphenated text.
+    login = broker.log[3]
+    assert login.arg("userId") == str(user.id)
+
+
+@pytest.mark.parametrize("time_format", [
+    lambda moment: moment.replace(tzinfo=None).isoformat(),                       # no UTC offset
+    lambda moment: moment.strftime("%Y-%m-%dT%H:%M:%S.%fZ"),                     # fraction, Z
+    lambda moment: moment.replace(microsecond=0).isoformat(),                     # no fraction
+])
+def test_challenge_is_echoed_as_received(server, time_format):
+    broker = server.broker
+    sent = []
+    broker.time_format = lambda moment: sent.append(time_format(moment)) or sent[-1]
+    user = make_user()
+    broker.register_user(user)
+    server.session.authenticate(server.client, user)
+    assert broker.log[1].arg("challenge") == sent[0]
+    assert broker.log[1].verdict == "ok"
+
+
+def test_broker_clock_behind_gives_positive_offset_and_requests_still_verify(server):
+    broker = server.broker
+    broker.clock_skew = datetime.timedelta(seconds=-30)
+    broker.signature_window = datetime.timedelta(seconds=5)
+    user = make_user()
+    broker.register_user(user)
+    server.session.authenticate(server.client, user)
+    assert 28 < server.session.time_offset.total_seconds() < 32
+    server.client.get("events", params={"type": "container"})
+    assert broker.log[-1].verdict == "ok"
+
+
+def test_broker_refuses_a_stale_challenge(server):
+    broker = server.broker
+    user = make_user()
+    broker.register_user(user)
+    broker.script("time", loopback.Skew(-3600))
+    with pytest.raises(RuntimeError, match="Unable to authenticate"):
+        server.session.authenticate(server.client, user)
+    assert broker.log[1].verdict == "refused: stale challenge"
+
+
+def test_failing_login_request_ends_the_handshake(logged_in):
+    broker, session = logged_in.broker, logged_in.session
+    before = (session.token, session.expires_at, session.user, session.time_offset, session.key)
+    other = make_user(2)
+    broker.register_user(other)
+    broker.script("login", 404)
+    start = len(broker.log)
+    with pytest.raises(requests.HTTPError, match="  Request ID: "):
+        session.authenticate(logged_in.client, other)
+    assert [e.route for e in broker.log[start:]] == ["time", "login"]  # key 1 never tried
+    assert (session.token, session.expires_at, session.user, session.time_offset, session.key) == before
+
+
+@pytest.mark.parametrize("reply", [
+    {"token": "new-token"},                                   # no expiry
+    {"token": "new-token", "expiration": "next tuesday"},     # an expiry that does not parse
+])
+def test_incomplete_login_reply_leaves_the_login_whole(logged_in, reply):
+    broker, session = logged_in.broker, logged_in.session
+    before = (session.token, session.expires_at, session.user, session.time_offset, session.key)
+    other = make_user()
+    broker.register_user(other)
+    broker.script("login", loopback.Reply.json(reply))
+    with pytest.raises(Exception) as raised:
+        session.authenticate(logged_in.client, other)
+    assert isinstance(raised.value, (KeyError, ValueError, TypeError, arrow.parser.ParserError))
+    assert (session.token, session.expires_at, session.user, session.time_offset, session.key) == before
+    assert session.client is logged_in.client
+
+
+def test_login_with_another_user_replaces_the_first(logged_in):
+    other = make_user()
+    logged_in.broker.register_user(other)
+    logged_in.session.authenticate(logged_in.client, other)
+    assert logged_in.session.user is other
+    logged_in.client.get("events", params={"type": "container"})
+    assert logged_in.broker.log[-1].user == str(other.id)
+
+
+# ---- lapsed logins and logout
+
+
+def recording_client(client, calls):
+    def get(*args, **kwargs):
+        calls.append(args[0])
+        return client.get(*args, **kwargs)
+
+    return types.SimpleNamespace(get=get)
+
+
+@pytest.mark.parametrize("lapse", ["expires_now", "expired"])
+def test_lapsed_login_logs_in_again_through_the_stored_client(server, monkeypatch, lapse):
+    broker, session = server.broker, server.session
+    user = make_user()
+    broker.register_user(user)
+    calls = []
+    session.authenticate(recording_client(server.client, calls), user)
+    old_token = session.token
+
+    if lapse == "expires_now":
+        moment = arrow.utcnow()
+        monkeypatch.setattr(session_module(), "arrow", frozen_arrow(moment))
+        session.expires_at = moment        # an expiry equal to now counts as expired
+    else:
+        broker.expire_tokens()
+        session.expires_at = arrow.utcnow().shift(seconds=-1)
+    start = len(broker.log)
+    server.client.get("events", params={"type": "container"})
+
+    assert [e.route for e in broker.log[start:]] == ["time", "login", "events"]
+    assert broker.log[-1].verdict == "ok"
+    assert calls == ["time", "login", "time", "login"]
+    assert session.token != old_token and session.user is user
+
+
+def test_failed_relogin_keeps_the_lapsed_login_and_tries_again(logged_in):
+    broker, session = logged_in.broker, logged_in.session
+    broker.expire_tokens()
+    session.expires_at = arrow.utcnow().shift(seconds=-1)
+    before = (session.token, session.expires_at, session.user, session.key)
+    broker.script("login", loopback.Reply.json({"error": "no"}))
+    start = len(broker.log)
+    with pytest.raises(RuntimeError, match="Unable to authenticate"):
+        logged_in.client.get("events", params={"type": "container"})
+    assert [e.route for e in broker.log[start:]] == ["time", "login"]  # the request was not sent
+    assert (session.token, session.expires_at, session.user, session.key) == before
+
+    logged_in.client.get("events", params={"type": "container"})
+    assert [e.route for e in broker.log[-3:]] == ["time", "login", "events"]
+    assert broker.log[-1].verdict == "ok"
+
+
+def test_logout_forgets_the_login_but_not_the_configuration(logged_in):
+    session, broker = logged_in.session, logged_in.broker
+    expires_at = session.expires_at
+    session.logout()
+    assert (session.user, session.token, session.key, session.time_offset) == (None,) * 4
+    assert session.expires_at is expires_at and session.client is logged_in.client
+    assert session.authenticated() is False
+
+    start = len(broker.log)
+    with pytest.raises(ValueError, match="^" + NEED_USER + "$"):
+        logged_in.client.get("events", params={"type": "container"})
+    assert len(broker.log) == start
+    logged_in.client.get("time", auth=False)
+    assert broker.log[-1].headers["X-Norvo-Api-Key"] == API_KEY
+
+
+# ---- debug lines
+
+
+def test_debug_lines_keep_their_format_without_credentials(server, caplog):
+    caplog.set_level(logging.DEBUG, logger=SESSION_LOG)
+    user = make_user()
+    server.broker.register_user(user)
+    server.session.authenticate(server.client, user)
+    server.client.get("events", params={"type": "container"})
+
+    lines = [r.getMessage() for r in caplog.records if r.name == SESSION_LOG]
+    text = "\n".join(lines)
+    login = server.broker.log[1]
+    secrets = [API_KEY, server.session.token, login.arg("verification"),
+               server.broker.log[2].headers["Authorization"].split()[1]]
+    for secret in secrets:
+        assert secret not in text
+
+    url = server.broker.url + "v1.0/time/"
+    req_id = server.broker.log[0].headers["X-Request-Id"]
+    assert lines[0] == "GET {} {} None None None".format(
+        url, {"X-Norvo-Api-Key": "***", "X-Request-Id": req_id, "X-Norvo-App-Name": APP_NAME})
+    assert lines[1].startswith("<Response [200]> {'time': ")
+    assert "'verification': '***'" in lines[2] and "'userId': '{}'".format(user.id) in lines[2]
+    assert lines[3].startswith("<Response [200]> {'token': '***', 'expiration': ")
+    assert lines[4].startswith("GET {}v1.0/events/ ".format(server.broker.url))
+    assert lines[4].endswith(" {'type': 'container'} None None")
+
+
+def test_success_whose_body_is_not_json_is_returned_and_logged_as_text(server, caplog):
+    caplog.set_level(logging.DEBUG, logger=SESSION_LOG)
+    server.broker.script("time", loopback.NOT_JSON)
+    reply = server.client.get("time", auth=False)
+    assert reply.status_code == 200 and reply.text == loopback.NOT_JSON.body.decode()
+    last = [r.getMessage() for r in caplog.records if r.name == SESSION_LOG][-1]
+    assert last == "<Response [200]> " + reply.text
+
+
+def test_other_statuses_are_not_decoded(server, caplog):
+    caplog.set_level(logging.DEBUG, logger=SESSION_LOG)
+    server.broker.script("time", 204)
+    reply = server.client.get("time", auth=False)
+    assert reply.status_code == 204
+    assert [r.getMessage() for r in caplog.records if r.name == SESSION_LOG][-1] == "<Response [204]>"
