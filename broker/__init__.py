@@ -7,6 +7,9 @@ A ``ThreadingHTTPServer`` on 127.0.0.1 speaking HTTP/1.1 with keep-alive::
         b.register_user(user)      # public halves of user.keys["signingKeys"]
         client.URL = b.url         # e.g. "http://127.0.0.1:41234/"
 
+From a shell: ``python -m broker [--port N]`` (from the checkout's top level) prints the URL
+and serves until interrupted.
+
 Endpoints: ``v1.0/time/`` and ``v1.0/login/`` (the challenge login), ``v1.0/events/``
 (signed, paged with "start" and "hasMore"), and the object store at ``objects/<name>``
 (``b.put_object(name, data)`` returns its URL; PUT stores, GET honours "Range").
