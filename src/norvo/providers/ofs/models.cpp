@@ -1,0 +1,348 @@
+// norvo.providers.ofs.models: the encrypted schema of the user's local database.
+//
+// Column types that turn UUIDs, byte strings, date-times and JSON documents into text; the
+// database key, derived from the logged-in user's authentication key of index 0; `Encrypted`,
+// sqlalchemy-utils' EncryptedType bound to that key; and the five row classes, declared on
+// the database module's `Base`. Every cell but the key table's row number is encrypted with
+// the library's deterministic AES engine, so equal values under one key give equal cells:
+// the primary keys, the unique constraint and the foreign key compare cells and rely on it.
+#include "norvo_bind.hpp"
+
+#include <string>
+
+using norvo::bind::add_method;
+using norvo::bind::truthy;
+
+namespace {
+
+// The database key of the user who is logged in now. A key derived for one user must never
+// encrypt another user's database, so the entry remembers whose key it holds and is derived
+// again when somebody else has logged in; the user object is held so that its identity
+// cannot be taken over by a later object.
+struct DatabaseKey {
+    py::object user;
+    py::object key;
+};
+
+constexpr const char* KEY_DOC = R"(Derives the database key from the logged-in user's first signing key.
+
+get_sa_key() returns 32 bytes: the X9.63 KDF (SHA-384) of the private authentication key of
+index 0, serialised as PKCS#8 DER. The key is derived once per logged-in user and kept;
+cache_clear() forgets it.
+)";
+
+constexpr const char* STAR = "*";
+
+// A declarative row class, made as a class statement on `Base` would make it.
+py::object row_class(py::module_& m, py::handle base, const char* name, py::dict body) {
+    py::dict ns = norvo::bind::class_namespace(m, name, "");
+    ns["__doc__"] = py::none();
+    for (auto item : body) ns[item.first] = item.second;
+    return norvo::bind::make_class(name, py::make_tuple(base), ns, py::type::of(base));
+}
+
+// A TypeDecorator subclass with its storage type; the conversions are added by the caller.
+py::object type_decorator(py::module_& m, py::handle type_decorator_cls, const char* name, py::handle impl,
+                          const char* doc) {
+    py::dict ns = norvo::bind::class_namespace(m, name, doc);
+    ns["impl"] = impl;
+    // Stateless: instances of one class convert alike, so SQLAlchemy may cache statements.
+    ns["cache_ok"] = true;
+    return norvo::bind::make_class(name, py::make_tuple(type_decorator_cls), ns, py::type::of(type_decorator_cls));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(models, m) {
+    py::options options;
+    options.disable_function_signatures();
+
+    m.doc() = "The encrypted relational schema of the user's local database.";
+
+    py::module_ sa = py::module_::import("sqlalchemy");
+    py::module_ orm = py::module_::import("sqlalchemy.orm");
+    m.attr("sa") = sa;
+    m.attr("uuid") = py::module_::import("uuid");
+    m.attr("binascii") = py::module_::import("binascii");
+    m.attr("arrow") = py::module_::import("arrow");
+    m.attr("json") = py::module_::import("json");
+    m.attr("ast") = py::module_::import("ast");
+    m.attr("base64") = py::module_::import("base64");
+    m.attr("partial") = py::module_::import("functools").attr("partial");
+    m.attr("EncryptedType") = py::module_::import("sqlalchemy_utils").attr("EncryptedType");
+    m.attr("AesEngine") = py::module_::import("sqlalchemy_utils.types.encrypted.encrypted_type").attr("AesEngine");
+
+    // The library's own modules, in the order they are needed.
+    m.attr("crypto") = py::module_::import("norvo.crypto");
+    m.attr("Access") = py::module_::import("norvo.access").attr("Access");
+    m.attr("Permissions") = py::module_::import("norvo.permissions").attr("Permissions");
+    m.attr("Base") = py::module_::import("norvo.providers.ofs.database").attr("Base");
+    // `from norvo.providers import ofs`: fails while the package is still loading itself.
+    py::module_::import("norvo.providers.ofs");
+    m.attr("ofs") = norvo::bind::import_from("norvo.providers", "ofs");
+    m.attr("KeyType") = py::module_::import("norvo.crypto.keys").attr("KeyType");
+
+    // Names are looked up in the module at call time, as module globals are.
+    py::dict g = m.attr("__dict__");
+
+    py::object type_decorator_cls = sa.attr("types").attr("TypeDecorator");
+
+    // ---- GUID: a UUID as exactly 32 lowercase hexadecimal digits.
+    py::object guid = type_decorator(m, type_decorator_cls, "GUID", sa.attr("CHAR")(32),
+                                     "A UUID stored as 32 lowercase hexadecimal digits.");
+    add_method(
+        guid, "process_bind_param",
+        [g](py::object, py::object value, py::object) -> py::object {
+            if (value.is_none()) return value;
+            py::object uuid_type = g["uuid"].attr("UUID");
+            py::object id = py::isinstance(value, uuid_type) ? value : uuid_type(value);
+            return py::str("%.32x").attr("__mod__")(id.attr("int"));
+        },
+        py::arg("value"), py::arg("dialect"));
+    add_method(
+        guid, "process_result_value",
+        [g](py::object, py::object value, py::object) -> py::object {
+            if (value.is_none()) return value;
+            return g["uuid"].attr("UUID")(value);
+        },
+        py::arg("value"), py::arg("dialect"));
+    m.attr("GUID") = guid;
+
+    // ---- Binary: bytes as lowercase hexadecimal text.
+    py::object binary = type_decorator(m, type_decorator_cls, "Binary", sa.attr("CHAR"),
+                                       "Bytes stored as lowercase hexadecimal text (text is stored as its UTF-8).");
+    add_method(
+        binary, "process_bind_param",
+        [g](py::object, py::object value, py::object) -> py::object {
+            if (value.is_none()) return value;
+            if (!PyBytes_Check(value.ptr())) value = value.attr("encode")("utf-8");
+            return g["binascii"].attr("hexlify")(value).attr("decode")("utf-8");
+        },
+        py::arg("value"), py::arg("dialect"));
+    add_method(
+        binary, "process_result_value",
+        [g](py::object, py::object value, py::object) -> py::object {
+            if (value.is_none()) return value;
+            return g["binascii"].attr("unhexlify")(value);
+        },
+        py::arg("value"), py::arg("dialect"));
+    m.attr("Binary") = binary;
+
+    // ---- DateTime: ISO date-time text with the value's own UTC offset.
+    py::object date_time = type_decorator(m, type_decorator_cls, "DateTime", sa.attr("CHAR"),
+                                          "A zone-aware date-time stored as ISO-8601 text with its own offset.");
+    add_method(
+        date_time, "process_bind_param",
+        [g](py::object, py::object value, py::object) -> py::object {
+            if (value.is_none()) return value;
+            py::object arrow = g["arrow"];
+            if (!py::isinstance(value, arrow.attr("Arrow"))) value = arrow.attr("get")(value);
+            return value.attr("isoformat")();
+        },
+        py::arg("value"), py::arg("dialect"));
+    add_method(
+        date_time, "process_result_value",
+        [g](py::object, py::object value, py::object) -> py::object {
+            if (value.is_none()) return value;
+            return g["arrow"].attr("get")(value).attr("datetime");
+        },
+        py::arg("value"), py::arg("dialect"));
+    m.attr("DateTime") = date_time;
+
+    // ---- JSON: a document stored as JSON text. SQLAlchemy's generic JSON type hands the
+    // encrypting wrapper the value itself, which it stores as the value's Python text form and
+    // cannot read back; cells written that way are still read.
+    py::object json_type = type_decorator(m, type_decorator_cls, "JSON", sa.attr("Text"),
+                                          "A JSON document stored as JSON text.");
+    add_method(
+        json_type, "process_bind_param",
+        [g](py::object, py::object value, py::object) -> py::object {
+            if (value.is_none()) return value;
+            return g["json"].attr("dumps")(value);
+        },
+        py::arg("value"), py::arg("dialect"));
+    add_method(
+        json_type, "process_result_value",
+        [g](py::object, py::object value, py::object) -> py::object {
+            if (value.is_none()) return value;
+            try {
+                return g["json"].attr("loads")(value);
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_ValueError)) throw;
+            }
+            // The older cells hold the Python text form of the document ("{'a': None}").
+            try {
+                return g["ast"].attr("literal_eval")(value);
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_SyntaxError) && !e.matches(PyExc_TypeError) &&
+                    !e.matches(PyExc_MemoryError) && !e.matches(PyExc_RecursionError))
+                    throw;
+            }
+            norvo::bind::raise(PyExc_ValueError, "The cell holds neither JSON text nor a stored document.");
+        },
+        py::arg("value"), py::arg("dialect"));
+    m.attr("JSON") = json_type;
+
+    // ---- The database key.
+    py::class_<DatabaseKey>(m, "_DatabaseKey", KEY_DOC, py::module_local())
+        .def(py::init<>())
+        .def(
+            "__call__",
+            [g](DatabaseKey& self) -> py::object {
+                py::object user = g["ofs"].attr("session").attr("user");
+                if (self.key && self.user.is(user)) return self.key;
+                py::object signing_key = user.attr("keys")[g["KeyType"].attr("AUTH")][py::int_(0)];
+                py::object crypto = g["crypto"];
+                py::object db_key = crypto.attr("KDF2")(crypto.attr("to_der_private")(signing_key.attr("private")));
+                self.user = user;
+                self.key = db_key;
+                return db_key;
+            })
+        .def("cache_clear", [](DatabaseKey& self) {
+            self.user = py::object();
+            self.key = py::object();
+        });
+    py::object key_cache_type = m.attr("_DatabaseKey");
+    py::delattr(m, "_DatabaseKey");
+    py::object get_sa_key = key_cache_type();
+    m.attr("get_sa_key") = get_sa_key;
+
+    // ---- The cell engine: the library's AES engine, whose cells stored files hold. It pads a
+    // cell's text with "*" and strips every trailing "*" when it reads, so a text that ends in
+    // "*" would come back shorter: such a text is refused instead of stored changed. The
+    // refusal is a ValueError that SQLAlchemy passes on as it is, not wrapped in its own
+    // statement error, so callers see what went wrong with their value.
+    {
+        py::dict ns = norvo::bind::class_namespace(m, "CellTextError",
+                                                   "Text that an encrypted cell cannot hold unchanged.");
+        py::object value_error = py::handle(PyExc_ValueError).cast<py::object>();
+        m.attr("CellTextError") = norvo::bind::make_class(
+            "CellTextError", py::make_tuple(value_error, sa.attr("exc").attr("DontWrapMixin")), ns,
+            py::type::of(value_error));
+    }
+    {
+        py::object aes_engine = g["AesEngine"];
+        py::dict ns = norvo::bind::class_namespace(
+            m, "StrictAesEngine", "The library's AES engine, refusing text that its padding would change.");
+        py::object engine = norvo::bind::make_class("StrictAesEngine", py::make_tuple(aes_engine), ns,
+                                                    py::type::of(aes_engine));
+        add_method(
+            engine, "encrypt",
+            [g](py::object self, py::object value) -> py::object {
+                if (PyUnicode_Check(value.ptr()) && truthy(value.attr("endswith")(STAR)))
+                    norvo::bind::raise(g["CellTextError"],
+                                       py::str("Cannot store text that ends in '*': the cell's padding would strip it."));
+                return g["AesEngine"].attr("encrypt")(self, value);
+            },
+            py::arg("value"));
+        m.attr("StrictAesEngine") = engine;
+    }
+
+    m.attr("Encrypted") = g["partial"](g["EncryptedType"], py::arg("key") = get_sa_key,
+                                       py::arg("engine") = m.attr("StrictAesEngine"));
+
+    // ---- The row classes. EncryptedType announces a future change of its storage type each
+    // time it is made; the cells here are its present ones, so the notice is kept out of the
+    // application's warnings while the schema is declared.
+    py::object base = g["Base"];
+    py::object Column = sa.attr("Column");
+    py::object String = sa.attr("String");
+    py::object Integer = sa.attr("Integer");
+    py::object encrypted = g["Encrypted"];
+    auto cell = [&](py::handle type, bool nullable) {
+        return Column(encrypted(type), py::arg("nullable") = nullable);
+    };
+    auto primary_cell = [&](py::handle type) {
+        return Column(encrypted(type), py::arg("primary_key") = true, py::arg("nullable") = false);
+    };
+
+    py::module_ warnings = py::module_::import("warnings");
+    norvo::bind::with_context(warnings.attr("catch_warnings")(), [&](py::object) {
+        warnings.attr("filterwarnings")("ignore", py::arg("message") = "The 'EncryptedType' class will change",
+                                        py::arg("category") = py::handle(PyExc_DeprecationWarning));
+
+        py::dict user;
+        user["__tablename__"] = "users";
+        user["id"] = primary_cell(String);
+        m.attr("User") = row_class(m, base, "User", user);
+
+        py::dict key;
+        key["__tablename__"] = "keys";
+        key["__table_args__"] = py::make_tuple(sa.attr("UniqueConstraint")("user_id", "key_type", "index"));
+        key["id"] = Column(Integer, py::arg("primary_key") = true, py::arg("nullable") = false);
+        key["user_id"] = Column(encrypted(guid), py::arg("nullable") = false, py::arg("index") = true);
+        key["active"] = Column(encrypted(sa.attr("Boolean")), py::arg("nullable") = false, py::arg("default") = true);
+        key["key_type"] = cell(String, false);
+        key["pub_key"] = cell(binary, false);
+        key["index"] = cell(Integer, false);
+        m.attr("Key") = row_class(m, base, "Key", key);
+
+        // Deleting a container deletes its accesses: the ORM would otherwise blank their
+        // container id, which is part of their primary key. Removing an access from the
+        // collection deletes its row for the same reason.
+        py::dict container;
+        container["__tablename__"] = "containers";
+        container["id"] = primary_cell(guid);
+        container["type"] = cell(String, true);
+        container["length"] = cell(Integer, false);
+        container["created_at"] = cell(date_time, true);
+        container["created_by"] = cell(guid, true);
+        container["modified_at"] = cell(date_time, true);
+        container["modified_by"] = cell(guid, true);
+        container["ofs_location"] = cell(String, true);
+        container["synced_at"] = cell(date_time, false);
+        container["portion"] = cell(String, false);
+        container["access"] = orm.attr("relationship")(
+            "ContainerAccess",
+            py::arg("collection_class") = orm.attr("collections").attr("attribute_keyed_dict")("user_id"),
+            py::arg("backref") = orm.attr("backref")("container", py::arg("uselist") = false),
+            py::arg("lazy") = "joined", py::arg("cascade") = "all, delete-orphan");
+        m.attr("Container") = row_class(m, base, "Container", container);
+
+        py::dict access;
+        access["__tablename__"] = "container_accesses";
+        access["__table_args__"] = py::make_tuple(sa.attr("PrimaryKeyConstraint")("user_id", "container_id"));
+        access["user_id"] = cell(guid, false);
+        access["container_id"] =
+            Column(encrypted(guid),
+                   sa.attr("ForeignKey")("containers.id", py::arg("onupdate") = "CASCADE",
+                                         py::arg("ondelete") = "CASCADE"),
+                   py::arg("nullable") = false);
+        access["created_at"] = cell(date_time, true);
+        access["created_by"] = cell(guid, true);
+        access["modified_at"] = cell(date_time, true);
+        access["modified_by"] = cell(guid, true);
+        access["permissions"] = cell(Integer, false);
+        access["expires_at"] = cell(date_time, true);
+        access["key_blob"] = cell(binary, false);
+        py::object access_cls = row_class(m, base, "ContainerAccess", access);
+        add_method(access_cls, "make_class", [g](py::object self) {
+            py::object made = g["Access"](
+                py::arg("user_id") = self.attr("user_id"),
+                py::arg("permissions") = g["Permissions"](py::arg("value") = self.attr("permissions")),
+                py::arg("expiration") = self.attr("expires_at"),
+                py::arg("key") = g["base64"].attr("b64encode")(self.attr("key_blob")));
+            for (const char* name : {"created_at", "created_by", "modified_at", "modified_by"})
+                made.attr(name) = self.attr(name);
+            return made;
+        });
+        m.attr("ContainerAccess") = access_cls;
+
+        // The broker sends no expiry for a container that has not expired and no modification
+        // time for an event that changed no content, so both dates may be NULL.
+        py::dict event;
+        event["__tablename__"] = "events";
+        event["id"] = primary_cell(sa.attr("BigInteger"));
+        event["action"] = cell(String, false);
+        event["changes"] = cell(json_type, true);
+        event["client_app_name"] = cell(String, true);
+        event["container_expired_at"] = cell(date_time, true);
+        event["container_id"] = cell(guid, true);
+        event["container_modified_at"] = cell(date_time, true);
+        event["container_type"] = cell(String, true);
+        event["date"] = cell(date_time, false);
+        event["related_user_id"] = cell(guid, true);
+        event["type"] = cell(String, false);
+        m.attr("Event") = row_class(m, base, "Event", event);
+    });
+}
