@@ -35,6 +35,7 @@ Extension points:
   ``ctx.verdict``, which a handler may set to explain a refusal in the log.
 """
 from . import objects, routes  # noqa: F401  (they fill the route table)
+from . import accounts, containers  # noqa: F401  (accounts, key files, containers, accesses)
 from .core import IGNORE_RANGE, NOT_JSON, SHORT_BODY, Broker, Context, Entry, Reply, Skew, State, route
 
 __all__ = ["Broker", "Context", "Entry", "Reply", "Skew", "State", "route", "IGNORE_RANGE", "NOT_JSON", "SHORT_BODY"]

@@ -106,6 +106,24 @@ def route(method, pattern, name=None, signed=True, api=True):
     return add
 
 
+def wrap(name):
+    """Runs the decorated `wrapper(handler, ctx) -> Reply` in place of shared route `name`.
+
+    The wrapper may call the route's own `handler(ctx)`, for instance after narrowing what
+    `ctx.state` shows it. Raises LookupError when no shared route has that name.
+    """
+
+    def add(wrapper):
+        for r in ROUTES:
+            if r.name == name:
+                inner = r.handler
+                r.handler = lambda ctx: wrapper(inner, ctx)
+                return wrapper
+        raise LookupError(name)
+
+    return add
+
+
 # ---- Request log and handler context
 
 
