@@ -6,7 +6,7 @@ import norvo.providers
 
 # Fixture modules of their own for the account operations, the loopback broker and the local
 # store, so that each area keeps its fixtures beside its tests.
-pytest_plugins = ["accounts_fixtures", "broker_fixtures", "local_fixtures"]
+pytest_plugins = ["accounts_fixtures", "broker_fixtures", "local_fixtures", "road_fixtures"]
 
 
 @pytest.fixture(autouse=True)

@@ -1,13 +1,103 @@
-"""Stand-in for the provider package.
+"""Stand-in for the provider package: plain Python over the server provider and the local store.
 
-The library asks ``get()`` for the current provider whenever an operation needs the
-logged-in user or another user's key ring. This stand-in keeps everything in memory:
-``session.user`` is None until a caller sets one, and ``keys`` is a directory of public
-key rings that callers fill. ``get()`` works before any initialisation, may be nested,
-and never swallows an error raised inside its block.
+``get()`` yields the current provider as a context manager: usable before ``initialize``,
+nestable, and never swallowing an error raised inside its block. The provider
+
+- ``initialize(api_key, app_name=None, server_url=DEFAULT_SERVER_URL, root_dir=None)``
+  configures the broker session and the REST client's URL and, given a root directory,
+  the local file store;
+- ``login(user_id, password=None, passphrase=None)`` opens the user's key file (from the local
+  store when it holds one, else from the broker) with the password, or with the passphrase
+  through its rescue section, then logs the broker session in and opens the user's database;
+  ``login(user=...)`` does the same for a ``User`` at hand; ``logout()`` leaves nothing of the
+  user behind: session, token, database key and open database;
+- ``user`` registers, deletes and re-keys accounts and reads reminders; ``strongbox`` stores
+  key files; ``keys.get(user_id)`` gives another user's public key ring.
+
+Broker paths used here (below "v1.0/"): "accounts/", "accounts/<id>/", "accounts/<id>/keys/",
+"accounts/<id>/keyfile/", "accounts/<id>/reminder/" and "login/" (DELETE ends the session);
+the container operations of ``norvo.container`` add "containers/" and "containers/<id>/".
+
+For tests: ``session.user`` may be assigned directly, ``keys.add(ring)`` makes a public ring
+known without a broker, and ``reset()`` forgets everything without contacting anyone.
 """
+import base64
 import contextlib
+import importlib
+import logging
+import sys
 import threading
+import urllib.parse
+
+log = logging.getLogger(__name__)
+
+DEFAULT_SERVER_URL = "https://broker.norvo.example/api/"
+
+# Where a user's key file lies in the local store: the store hashes this seed into a path.
+KEY_FILE_SEED = "{user_id}KeyFile"
+
+_CREDENTIAL_REFUSALS = (
+    ("password", "password does not meet complexity requirements."),
+    ("passphrase", "passphrase does not meet complexity requirements."),
+    ("reminder", "reminder does not meet complexity requirements."),
+)
+
+
+def _server():
+    return importlib.import_module("norvo.providers.server")
+
+
+def _ofs():
+    return importlib.import_module("norvo.providers.ofs")
+
+
+def _uuid(value):
+    from norvo.utils import UUID
+
+    return UUID(value)
+
+
+def broker_call(what, method, path, **kwargs):
+    """Sends one request through the REST client; returns the decoded JSON reply.
+
+    A refusal by the broker becomes PermissionError (403) or LookupError (404), with the
+    broker's reason; other failures pass unchanged. `what` names the action for the message.
+    """
+    import requests
+
+    try:
+        return method(path, **kwargs).json()
+    except requests.HTTPError as error:
+        status = getattr(error.response, "status_code", None)
+        if status not in (403, 404):
+            raise
+        try:
+            reason = error.response.json()["error"]
+        except (ValueError, KeyError, TypeError):
+            reason = "status {}".format(status)
+        message = "{}: refused by the broker: {}".format(what, reason)
+        raise (PermissionError if status == 403 else LookupError)(message) from error
+
+
+def public_records(key_ring_or_keys, user_id):
+    """Public-key records, as the broker keeps them, of (key type, index, key) triples."""
+    from norvo import crypto
+    from norvo.crypto.keys import KeyType
+
+    records = []
+    for key_type, index, key in key_ring_or_keys:
+        pem = crypto.to_pem_public(key.public)
+        records.append({"index": index, "userId": str(user_id),
+                        "keyType": "auth" if key_type == KeyType.AUTH else "derivation",
+                        "pubKey": pem.decode("ascii") if isinstance(pem, bytes) else pem,
+                        "active": bool(key.active)})
+    return records
+
+
+def _ring_keys(ring):
+    from norvo.crypto.keys import KeyType
+
+    return [(t, i, k) for t in (KeyType.AUTH, KeyType.DERIVATION) for i, k in sorted(ring[t].items())]
 
 
 class Session(object):
@@ -18,41 +108,382 @@ class Session(object):
 
 
 class KeyDirectory(object):
-    """Public key rings of other users, by user id."""
+    """Public key rings of other users, by user id: those added by hand, else the broker's."""
 
-    def __init__(self):
+    def __init__(self, provider=None):
+        self._p = provider
         self._rings = {}
 
     def add(self, key_ring):
         self._rings[key_ring.user_id] = key_ring
 
-    def get(self, user_id):
-        try:
-            return self._rings[user_id]
-        except KeyError:
-            raise KeyError("No key ring known for user {}".format(user_id))
-
     def clear(self):
         self._rings.clear()
 
+    def get(self, user_id):
+        # Rings added by hand are found by the id exactly as they were added.
+        if user_id in self._rings:
+            return self._rings[user_id]
+        if self._p is None or not self._p.configured:
+            raise KeyError("No key ring known for user {}".format(user_id))
+        try:
+            uid = _uuid(user_id)
+        except (TypeError, ValueError):
+            raise ValueError("user_id must be a UUID string.")
+        return self._fetch(uid)
+
+    def _fetch(self, uid):
+        from norvo.crypto.keys import KeyRing, KeyType
+
+        server = _server()
+        try:
+            reply = broker_call("fetch the keys of {}".format(uid), server.client.get, "accounts/{}/keys".format(uid))
+        except LookupError:
+            raise KeyError("No key ring known for user {}".format(uid))
+        records = reply.get("keys") or []
+        if any(str(r.get("userId")) != str(uid) for r in records):
+            raise ValueError("The broker answered with keys of another user for {}".format(uid))
+        ring = KeyRing(pub_keys=records, user_id=uid)
+        if ring.get_first_valid(KeyType.DERIVATION) is None:
+            raise KeyError("User {} has no active derivation key".format(uid))
+        self._p._remember_keys(ring)
+        return ring
+
+
+class Accounts(object):
+    """The provider's ``user`` part: accounts on the broker."""
+
+    def __init__(self, provider):
+        self._p = provider
+
+    def create(self, signing_key, derivation_key):
+        """Registers an account for the two fresh keys; returns its User, key file decrypted."""
+        from norvo.crypto.keys import KeyType
+        from norvo.crypto.strongbox import KeyFile
+        from norvo.user import User
+
+        server = self._p._configured_server()
+        # The key file gives both keys the index 0; the broker learns the same.
+        records = public_records([(KeyType.AUTH, 0, signing_key), (KeyType.DERIVATION, 0, derivation_key)], None)
+        for record in records:
+            del record["userId"]
+        reply = broker_call("register an account", server.client.post, "accounts", json={"keys": records}, auth=False)
+        user_id = _uuid(reply["userId"])
+        key_file = KeyFile(signing_key=signing_key, derivation_key=derivation_key, user_id=user_id)
+        log.info("Registered account %s", user_id)
+        return User(user_id, key_file)
+
+    def delete(self, user):
+        """Removes the account from the broker, then its key file and database from the local store."""
+        server = self._p._configured_server()
+        broker_call("delete the account", server.client.delete, "accounts/{}".format(user.id))
+        self._p._account_gone = True
+        if self._p.local:
+            self._p._delete_local(user.id)
+
+    def get_backup_reminder(self, user_id):
+        server = self._p._configured_server()
+        uid = _uuid(user_id)
+        reply = broker_call("read the reminder", server.client.get, "accounts/{}/reminder".format(uid), auth=False)
+        return reply["reminder"]
+
+    def change_credentials(self, password, passphrase, reminder=None, password_validator=None,
+                           reminder_validator=None, passphrase_validator=None):
+        """Re-encrypts the logged-in user's key file under the new credentials and stores it.
+
+        A reminder of None keeps the stored one. Returns True once both copies are stored.
+        """
+        from norvo import utils
+        from norvo.crypto.keys import KeyType
+        from norvo.crypto.strongbox import KeyFile
+
+        user = self._p._logged_in_user()
+        checks = {"password": (password_validator or utils.is_password_valid, password),
+                  "passphrase": (passphrase_validator or utils.is_passphrase_valid, passphrase),
+                  "reminder": (reminder_validator or utils.is_reminder_valid, reminder)}
+        for name, message in _CREDENTIAL_REFUSALS:
+            validator, value = checks[name]
+            if not validator(value):
+                log.info(message)
+                raise ValueError(message)
+        key_file = KeyFile(signing_key=user.keys[KeyType.AUTH][0], derivation_key=user.keys[KeyType.DERIVATION][0],
+                           user_id=user.id)
+        key_file.encrypt(password=password, passphrase=passphrase)
+        self._p.strongbox._store(user, key_file, reminder, keep_reminder=reminder is None)
+        log.info("Credentials of %s changed", user)
+        return True
+
+
+class KeyFiles(object):
+    """The provider's ``strongbox`` part: the logged-in user's key file on the broker and locally."""
+
+    def __init__(self, provider):
+        self._p = provider
+
+    def update_or_create(self, strongbox, reminder=None, passphrase=None):
+        """Stores the logged-in user's encrypted key file and the reminder.
+
+        The passphrase is not needed for that and never leaves this process.
+        """
+        self._store(self._p._logged_in_user(), strongbox, reminder)
+
+    def _store(self, user, strongbox, reminder, keep_reminder=False):
+        if not strongbox.encrypted:
+            raise ValueError("Only an encrypted key file can be stored.")
+        if strongbox.user_id is not None and strongbox.user_id != user.id:
+            raise ValueError("The key file belongs to another user than {}".format(user))
+        data = strongbox.data
+        body = {"keyFile": base64.b64encode(data).decode("ascii")}
+        if not keep_reminder:
+            body["reminder"] = reminder
+        server = self._p._configured_server()
+        broker_call("store the key file", server.client.put, "accounts/{}/keyfile".format(user.id), json=body)
+        if self._p.local:
+            _ofs().client.write_bytes(data, seed=KEY_FILE_SEED.format(user_id=user.id).encode("utf-8"))
+
 
 class Provider(object):
-    """An in-memory provider: enough for the library's own calls."""
+    """The provider over the broker and, with a root directory, the local store."""
 
     def __init__(self):
         self.session = Session()
-        self.keys = KeyDirectory()
+        self.keys = KeyDirectory(self)
+        self.user = Accounts(self)
+        self.strongbox = KeyFiles(self)
         self.settings = {}
+        self.server_url = None
+        self.root_dir = None
+        self.database = None  # the logged-in user's NorvoDatabase, with the local store on
+        self._account_gone = False
+        self._lock = threading.RLock()
 
-    def initialize(self, api_key, **kwargs):
-        self.settings = dict(kwargs, api_key=api_key)
+    @property
+    def configured(self):
+        return self.server_url is not None
+
+    @property
+    def local(self):
+        return self.root_dir is not None
+
+    # -- start-up
+
+    def initialize(self, api_key, app_name=None, server_url=DEFAULT_SERVER_URL, root_dir=None):
+        try:
+            urllib.parse.urlparse(server_url)
+        except Exception:
+            raise ValueError("server_url is not a valid url.")
+        with self._lock:
+            if self.session.user is not None:
+                self.logout()
+            server = _server()
+            if root_dir is not None:
+                ofs = _ofs()
+                ofs.client.ROOT_DIR = str(root_dir)
+                ofs.client.initialize()
+            server.session.initialize(api_key, server_url, app_name=app_name)
+            server.client.URL = server_url
+            self.server_url, self.root_dir = server_url, root_dir
+            self.settings = {"app_name": app_name, "server_url": server_url, "root_dir": root_dir}
+        log.info("Provider initialized: broker %s, local store %s", server_url,
+                 "at {}".format(_ofs().client.root) if root_dir is not None else "off")
+
+    # -- login and logout
+
+    def login(self, user_id=None, password=None, passphrase=None, user=None):
+        if user is not None:
+            return self._login_user(user)
+        if password is None and passphrase is None:
+            raise ValueError('One of "password" or "passphrase" must be provided.')
+        from norvo.user import User
+
+        user_id = _uuid(user_id)
+        self._configured_server()
+        return self._login_user(User(user_id, self._open_key_file(user_id, password, passphrase)))
 
     def logout(self, *args, **kwargs):
-        self.session.user = None
+        """Ends the broker session (its token is dropped by the broker too) and forgets the user."""
+        with self._lock:
+            user = self.session.user
+            server = sys.modules.get("norvo.providers.server")
+            if server is not None and server.session.token and server.session.user is not None \
+                    and not self._account_gone and self.configured:
+                self._end_broker_session(server)
+            self._forget()
+        if user is not None:
+            log.info("Logged out %s", user)
 
     def reset(self):
+        """Forgets the user, the known key rings and the configuration; contacts nobody."""
+        with self._lock:
+            self._forget()
+            self.keys.clear()
+            self.server_url = self.root_dir = None
+            self.settings = {}
+
+    # -- inside
+
+    def _configured_server(self):
+        if not self.configured:
+            raise RuntimeError("The provider is not initialized: call initialize first.")
+        return _server()
+
+    def _logged_in_user(self):
+        if self.session.user is None:
+            raise RuntimeError("Must login!")
+        return self.session.user
+
+    def _key_file_sources(self, user_id):
+        """The stored key-file bytes to try, in order: the local copy, then the broker's."""
+        local = None
+        if self.local:
+            path = _ofs().client.get_file_path(seed=KEY_FILE_SEED.format(user_id=user_id).encode("utf-8"))
+            if path.is_file():
+                local = path.read_bytes()
+                yield "local", local
+        server = _server()
+        try:
+            reply = broker_call("fetch the key file", server.client.get, "accounts/{}/keyfile".format(user_id),
+                                auth=False)
+        except Exception:
+            if local is None:
+                raise
+            return
+        data = base64.b64decode(reply["keyFile"])
+        if data != local:
+            yield "broker", data
+
+    def _open_key_file(self, user_id, password, passphrase):
+        from norvo.crypto.aes import DecryptionError
+        from norvo.crypto.strongbox import KeyFile
+
+        refused = None
+        for source, data in self._key_file_sources(user_id):
+            key_file = KeyFile(enc_data=data)
+            try:
+                if password is not None:
+                    key_file.decrypt(password)
+                else:
+                    key_file.decrypt(key_file.rescue.get_password(passphrase))
+            except DecryptionError as error:
+                refused = error  # a local copy may predate a change of credentials
+                continue
+            if key_file.user_id != user_id:
+                raise ValueError("The key file found for {} belongs to another user.".format(user_id))
+            if source == "broker" and self.local:
+                _ofs().client.write_bytes(data, seed=KEY_FILE_SEED.format(user_id=user_id).encode("utf-8"))
+            return key_file
+        raise refused
+
+    def _login_user(self, user):
+        with self._lock:
+            self.logout()  # whoever was logged in leaves nothing behind
+            server = self._configured_server()
+            server.session.authenticate(server.client, user)
+            self._account_gone = False
+            try:
+                self.session.user = user
+                if self.local:
+                    self._open_database(user)
+            except BaseException:
+                self._forget()
+                raise
+        log.info("Logged in %s", user)
+        return user
+
+    def _open_database(self, user):
+        ofs = _ofs()
+        from norvo.providers.ofs import database, models
+
+        ofs.session.user = user
+        # The database key belongs to this user alone: derive it afresh.
+        models.get_sa_key.cache_clear()
+        db = database.NorvoDatabase()
+        self.database = db
+        db.initialize(user.id)
+        session = db.session()
+        try:
+            if session.get(models.User, str(user.id)) is None:
+                session.add(models.User(id=str(user.id)))
+            self._store_key_rows(session, user.id, _ring_keys(user.keys))
+            session.commit()
+        except BaseException:
+            session.rollback()
+            raise
+
+    def _remember_keys(self, ring):
+        """Keeps another user's public keys in the local database, when it is open."""
+        if self.database is None:
+            return
+        session = self.database.session()
+        try:
+            self._store_key_rows(session, ring.user_id, _ring_keys(ring))
+            session.commit()
+        except BaseException:
+            session.rollback()
+            raise
+
+    @staticmethod
+    def _store_key_rows(session, user_id, keys):
+        from norvo import crypto
+        from norvo.providers.ofs import models
+
+        for key_type, index, key in keys:
+            pem = crypto.to_pem_public(key.public)
+            pem = pem if isinstance(pem, bytes) else pem.encode("ascii")
+            row = session.query(models.Key).filter(models.Key.user_id == user_id, models.Key.key_type == key_type,
+                                                   models.Key.index == index).one_or_none()
+            if row is None:
+                session.add(models.Key(user_id=user_id, key_type=key_type, index=index, pub_key=pem,
+                                       active=bool(key.active)))
+            else:
+                row.pub_key, row.active = pem, bool(key.active)
+
+    def _end_broker_session(self, server):
+        try:
+            server.client.delete("login")
+        except Exception as error:  # the session is forgotten here all the same
+            log.warning("The broker did not end the session: %s", type(error).__name__)
+
+    def _forget(self):
+        server = sys.modules.get("norvo.providers.server")
+        if server is not None:
+            server.session.logout()
         self.session.user = None
-        self.keys.clear()
+        ofs = sys.modules.get("norvo.providers.ofs")
+        if ofs is not None:
+            ofs.session.user = None
+        models = sys.modules.get("norvo.providers.ofs.models")
+        if models is not None:
+            models.get_sa_key.cache_clear()
+        self._release_database()
+
+    def _release_database(self):
+        db, self.database = self.database, None
+        if db is None:
+            return
+        registry = getattr(db, "session", None)
+        if registry is not None:
+            registry.remove()
+        engine = getattr(db, "engine", None)
+        if engine is not None:
+            engine.dispose()
+        return db
+
+    def _delete_local(self, user_id):
+        """Removes the user's container files, database and key file from the local store."""
+        from norvo.providers.ofs import models
+
+        ofs = _ofs()
+        db = self.database
+        if db is not None:
+            session = db.session()
+            locations = [row.ofs_location for row in session.query(models.Container).all() if row.ofs_location]
+            session.rollback()
+            self._release_database()
+            for location in locations:
+                ofs.client.delete(seed=location.encode("utf-8"))
+            db.delete(prompt=False)
+        ofs.client.delete(seed=KEY_FILE_SEED.format(user_id=user_id).encode("utf-8"))
 
 
 _lock = threading.Lock()

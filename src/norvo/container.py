@@ -1,0 +1,385 @@
+"""Stand-in for the container operations: create, get, update and delete.
+
+A container travels sealed: its bytes go to object storage by the URL the broker hands out,
+and each recipient's ``Access`` carries an envelope with the container's keys, sealed for that
+recipient and signed by the user who granted it. The broker keeps the accesses and enforces
+their permissions and expiry; this module only carries them. With the local store on, every
+container created or fetched is also kept in the user's encrypted database (its bytes in the
+file store), where ``get(container_id, local=True)`` finds it again.
+
+Opening an envelope checks the sender's signature against the sender's key ring as the broker
+publishes it (fetched by the sender id the envelope names), checks that the envelope is for
+this container and was sealed by the user who granted the access, and only then decrypts.
+"""
+import base64
+import logging
+import secrets
+import uuid
+
+import arrow
+
+from norvo import providers
+from norvo.access import Access
+from norvo.crypto.container import Container, JSONPayload, RawPayload
+from norvo.permissions import DEFAULT_RECIP_PERMISSIONS, Permissions
+
+log = logging.getLogger(__name__)
+
+_UNSET = object()
+
+_CONTENT_KINDS = {RawPayload: "raw", JSONPayload: "json"}
+
+
+def _uuid(value):
+    from norvo.utils import UUID
+
+    return UUID(value)
+
+
+def _server_parts(p):
+    server = p._configured_server()
+    from norvo.providers.server import aws
+
+    return server.client, aws
+
+
+def _as_access(item):
+    """An Access for a recipient given as an Access or as a user id (default permissions)."""
+    if isinstance(item, Access):
+        item.user_id = _uuid(item.user_id)
+        return item
+    return Access(_uuid(item), permissions=DEFAULT_RECIP_PERMISSIONS)
+
+
+def _wire_access(access):
+    expires = access.expiration
+    if expires is not None:
+        expires = arrow.get(expires).isoformat()
+    return {"userId": str(access.user_id), "permissions": int(access.permissions), "expiresAt": expires,
+            "keyBlob": access.key_blob.b64.decode("ascii")}
+
+
+def _sealed_for(container, accesses):
+    """Builds each access's envelope for `container`; returns the raw envelope bytes by user id."""
+    blobs = {}
+    for access in accesses:
+        access.container = container
+        blobs[access.user_id] = access.key_blob.to_bytes()
+    return blobs
+
+
+def _access_from_wire(record):
+    expires = record.get("expiresAt")
+    access = Access(_uuid(record["userId"]), permissions=record["permissions"],
+                    expiration=arrow.get(expires).datetime if expires else None,
+                    key=record.get("keyBlob") or None)
+    access.created_at, access.created_by = record.get("createdAt"), record.get("createdBy")
+    access.modified_at, access.modified_by = record.get("modifiedAt"), record.get("modifiedBy")
+    return access
+
+
+def _upload(client, aws, container_id, url, data, undo):
+    """Uploads the bytes and commits them; on failure runs `undo` and raises."""
+    try:
+        aws.put(url, data=data)
+        providers.broker_call("commit container {}".format(container_id), client.put,
+                              "containers/{}".format(container_id), json={"commit": True})
+    except BaseException:
+        try:
+            undo()
+        except Exception as error:
+            log.warning("Could not undo the unfinished upload of %s: %s", container_id, type(error).__name__)
+        raise
+
+
+def create(header, content, type=None, access=(), content_cls=None, container_id=None):
+    """Seals a new container and shares it; returns it, encrypted, with its keys and accesses.
+
+    :param header: the header value (JSON-serialisable)
+    :param content: bytes, or a JSON value
+    :param type: the container's type, a free label
+    :param access: recipients, each an ``Access`` (with its permissions and expiry) or a user
+        id, which gets ``DEFAULT_RECIP_PERMISSIONS``; the creator always holds every permission
+    :param content_cls: ``RawPayload`` or ``JSONPayload``; by default chosen from `content`
+    :param container_id: the id to use instead of a fresh one
+    """
+    with providers.get() as p:
+        user = p._logged_in_user()
+        client, aws = _server_parts(p)
+        cls = content_cls or (RawPayload if isinstance(content, (bytes, bytearray)) else JSONPayload)
+        if cls not in _CONTENT_KINDS:
+            raise ValueError("content_cls must be RawPayload or JSONPayload")
+        extra = {} if container_id is None else {"container_id": container_id}
+        container = Container(header=header, content=content, content_cls=cls, type=type, **extra)
+        container.encrypt()
+        recipients = [_as_access(a) for a in access]
+        if user.id not in {a.user_id for a in recipients}:
+            recipients.insert(0, Access(user.id, permissions=Permissions()))
+        if len({a.user_id for a in recipients}) != len(recipients):
+            raise ValueError("A recipient appears twice.")
+        blobs = _sealed_for(container, recipients)
+        data = container.data
+        body = {"containerId": str(container.id), "type": type, "length": len(data),
+                "contentKind": _CONTENT_KINDS[cls], "accesses": [_wire_access(a) for a in recipients]}
+        reply = providers.broker_call("create container {}".format(container.id), client.post, "containers",
+                                      json=body)
+        path = "containers/{}".format(container.id)
+        _upload(client, aws, container.id, reply["uploadUrl"], data, undo=lambda: client.delete(path))
+        container.access = {a.user_id: a for a in recipients}
+        if p.local:
+            _keep(p, container, data, blobs)
+        log.info("Created container %s for %d users", container.id, len(recipients))
+        return container
+
+
+def get(container_id, content_cls=None, decrypt=True, local=False):
+    """Fetches a container and, by default, opens it with the logged-in user's envelope.
+
+    From the broker (default) the reply names the content class, and the container is also
+    kept in the local store when it is on; with ``local=True`` it is read from the local store
+    only, as a ``RawPayload`` unless `content_cls` says otherwise. ``access`` of the result maps
+    user ids to the accesses the caller may see.
+    """
+    cid = _uuid(container_id)
+    with providers.get() as p:
+        user = p._logged_in_user()
+        if local:
+            return _get_local(p, user, cid, content_cls, decrypt)
+        client, aws = _server_parts(p)
+        reply = providers.broker_call("get container {}".format(cid), client.get, "containers/{}".format(cid))
+        data = aws.get(reply["downloadUrl"]).content
+        cls = content_cls or (JSONPayload if reply.get("contentKind") == "json" else RawPayload)
+        container = Container(data, cls)
+        if container.id != cid:
+            raise ValueError("The broker sent another container than {}.".format(cid))
+        container.type = reply.get("type")
+        _set_audit(container, reply.get("createdAt"), reply.get("createdBy"), reply.get("modifiedAt"),
+                   reply.get("modifiedBy"))
+        records = {_uuid(r["userId"]): r for r in reply.get("accesses", [])}
+        container.access = {uid: _access_from_wire(r) for uid, r in records.items()}
+        blobs = {uid: base64.b64decode(r["keyBlob"]) if r.get("keyBlob") else b"" for uid, r in records.items()}
+        if decrypt:
+            _open(p, user, container, blobs.get(user.id))
+        if p.local:
+            _keep(p, container, data, blobs)
+        return container
+
+
+def update(container, header=_UNSET, content=_UNSET, type=_UNSET, access=(), revoke=()):
+    """Changes a container: its header or content (sealed again under the same keys, so the
+    envelopes already given stay valid), its type, and who has access.
+
+    `container` is one returned by ``create`` or ``get`` (opened, so that its keys are known).
+    `access` grants or replaces accesses, given as for ``create``; `revoke` lists user ids. All
+    changes take effect together on the broker. Returns the container as it now is.
+    """
+    with providers.get() as p:
+        user = p._logged_in_user()
+        client, aws = _server_parts(p)
+        keys = container.container_keys
+        if keys is None:
+            raise ValueError("The container's keys are not known: get it with decrypt=True first.")
+        result, body = container, {}
+        if header is not _UNSET or content is not _UNSET:
+            plain = container
+            if container.encrypted:
+                plain = Container(container.data, container._content_cls)
+                plain.decrypt(keys)
+            result = Container(header=plain.header.data if header is _UNSET else header,
+                               content=plain.content.data if content is _UNSET else content,
+                               content_cls=container._content_cls, type=container.type, container_id=container.id)
+            result.encrypt(keys)
+            _set_audit(result, container.created_at, container.created_by, None, None)
+            body["content"] = {"length": len(result.data)}
+        if type is not _UNSET:
+            body["type"] = type
+        grants = [_as_access(a) for a in access]
+        blobs = _sealed_for(result, grants)
+        body["grant"] = [_wire_access(a) for a in grants]
+        body["revoke"] = [str(_uuid(r)) for r in revoke]
+        path = "containers/{}".format(container.id)
+        reply = providers.broker_call("update container {}".format(container.id), client.put, path, json=body)
+        if reply.get("uploadUrl"):
+            _upload(client, aws, container.id, reply["uploadUrl"], result.data, undo=lambda: None)
+        if type is not _UNSET:
+            result.type = type
+        result.modified_by, result.modified_at = user.id, arrow.utcnow()
+        accesses = dict(getattr(container, "access", None) or {})
+        accesses.update({a.user_id: a for a in grants})
+        for user_id in body["revoke"]:
+            accesses.pop(_uuid(user_id), None)
+        result.access = accesses
+        if p.local:
+            _keep_update(p, result, blobs, body["revoke"], result.data if "content" in body else None)
+        return result
+
+
+def delete(container_id):
+    """Deletes a container (its creator only), on the broker and in the local store."""
+    cid = _uuid(container_id)
+    with providers.get() as p:
+        p._logged_in_user()
+        client, _ = _server_parts(p)
+        providers.broker_call("delete container {}".format(cid), client.delete, "containers/{}".format(cid))
+        if p.local and p.database is not None:
+            _drop_local(p, cid)
+
+
+def local_ids():
+    """Ids of the containers in the logged-in user's local store."""
+    with providers.get() as p:
+        p._logged_in_user()
+        from norvo.providers.ofs import models
+
+        session = _local_session(p)
+        try:
+            return sorted(row.id for row in session.query(models.Container).all())
+        finally:
+            session.rollback()
+
+
+# ---- opening
+
+
+def _open(p, user, container, blob):
+    """Unwraps the user's envelope and decrypts the container, refusing anything unproven."""
+    from norvo.crypto.envelope import Envelope
+
+    if not blob:
+        raise PermissionError("No key envelope for {} in container {}: no decrypt permission.".format(
+            user, container.id))
+    envelope = Envelope(base64.b64encode(blob))
+    if uuid.UUID(bytes_le=bytes(envelope.struct.oid)) != container.id:
+        raise ValueError("The key envelope belongs to another container than {}.".format(container.id))
+    sender_id = uuid.UUID(bytes_le=bytes(envelope.struct.sender_user_id))
+    granted_by = getattr(container.access.get(user.id), "modified_by", None)
+    if granted_by is not None and granted_by != sender_id:
+        raise ValueError("The key envelope was not sealed by the user who granted the access.")
+    # The sender's published keys, never only the key the envelope carries.
+    keys = envelope.get_container_keys(user.keys, sender_keys=p.keys.get(sender_id))
+    container.decrypt(keys)
+
+
+def _set_audit(container, created_at, created_by, modified_at, modified_by):
+    container.created_at, container.created_by = created_at, created_by
+    container.modified_at, container.modified_by = modified_at, modified_by
+
+
+# ---- the local store
+
+
+def _local_session(p):
+    if not p.local or p.database is None:
+        raise RuntimeError("The local store is off: initialize with root_dir and log in.")
+    return p.database.session()
+
+
+def _get_local(p, user, cid, content_cls, decrypt):
+    from norvo.providers import ofs
+    from norvo.providers.ofs import models
+
+    session = _local_session(p)
+    try:
+        row = session.get(models.Container, cid)
+        if row is None:
+            raise LookupError("Container {} is not in the local store.".format(cid))
+        data = ofs.client.get(seed=row.ofs_location.encode("utf-8"))
+        container = Container(data, content_cls or RawPayload)
+        if container.id != cid:
+            raise ValueError("The local store holds another container under {}.".format(cid))
+        container.type = row.type
+        _set_audit(container, row.created_at, row.created_by, row.modified_at, row.modified_by)
+        container.access = {uid: a.make_class() for uid, a in row.access.items()}
+        own = row.access.get(user.id)
+        blob = bytes(own.key_blob) if own is not None else b""
+    finally:
+        session.rollback()
+    expires = getattr(container.access.get(user.id), "expiration", None)
+    if expires is not None and arrow.get(expires) <= arrow.utcnow():
+        raise PermissionError("The access of {} to container {} has expired.".format(user, cid))
+    if decrypt:
+        _open(p, user, container, blob)
+    return container
+
+
+def _access_row(models, container_id, access, blob):
+    return models.ContainerAccess(
+        user_id=access.user_id, container_id=container_id, created_at=access.created_at,
+        created_by=access.created_by, modified_at=access.modified_at, modified_by=access.modified_by,
+        permissions=int(access.permissions), expires_at=access.expiration, key_blob=blob)
+
+
+def _keep(p, container, data, blobs):
+    """Records the container, its bytes and its accesses in the user's database, replacing any
+    earlier record; a failure leaves the earlier record as it was."""
+    from norvo.providers import ofs
+    from norvo.providers.ofs import models
+
+    session = _local_session(p)
+    seed = secrets.token_hex(32)
+    ofs.client.write_bytes(data, seed=seed.encode("utf-8"))
+    old_location = None
+    try:
+        old = session.get(models.Container, container.id)
+        if old is not None:
+            old_location = old.ofs_location
+            for row in list(old.access.values()):
+                session.delete(row)
+            session.delete(old)
+            session.flush()
+        session.add(models.Container(
+            id=container.id, type=container.type, length=len(data), created_at=container.created_at,
+            created_by=container.created_by, modified_at=container.modified_at, modified_by=container.modified_by,
+            ofs_location=seed, synced_at=arrow.utcnow(), portion="all"))
+        for user_id, access in container.access.items():
+            session.add(_access_row(models, container.id, access, blobs.get(user_id, b"")))
+        session.commit()
+    except BaseException:
+        session.rollback()
+        ofs.client.delete(seed=seed.encode("utf-8"))
+        raise
+    if old_location and old_location != seed:
+        ofs.client.delete(seed=old_location.encode("utf-8"))
+
+
+def _keep_update(p, container, blobs, revoked, new_bytes):
+    """After an update: the changed accesses, and the new bytes when the content changed."""
+    from norvo.providers import ofs
+    from norvo.providers.ofs import models
+
+    session = _local_session(p)
+    try:
+        row = session.get(models.Container, container.id)
+        known = {uid: bytes(a.key_blob) for uid, a in row.access.items()} if row is not None else {}
+        location = row.ofs_location if row is not None else None
+    finally:
+        session.rollback()
+    if new_bytes is None:
+        if location is None:
+            return  # never kept here: the next get() keeps it
+        new_bytes = ofs.client.get(seed=location.encode("utf-8"))
+    known.update(blobs)
+    for user_id in revoked:
+        known.pop(_uuid(user_id), None)
+    _keep(p, container, new_bytes, known)
+
+
+def _drop_local(p, cid):
+    from norvo.providers import ofs
+    from norvo.providers.ofs import models
+
+    session = _local_session(p)
+    try:
+        row = session.get(models.Container, cid)
+        if row is None:
+            session.rollback()
+            return
+        location = row.ofs_location
+        for access in list(row.access.values()):
+            session.delete(access)
+        session.delete(row)
+        session.commit()
+    except BaseException:
+        session.rollback()
+        raise
+    ofs.client.delete(seed=location.encode("utf-8"))
