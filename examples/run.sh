@@ -3,4 +3,4 @@
 set -euo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bash "$top/tools/install.sh"
-cd "$top/examples" && ../.venv/bin/python share_container.py
+cd "$top/examples" && ../.venv/bin/python road.py

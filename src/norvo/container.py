@@ -7,9 +7,9 @@ their permissions and expiry; this module only carries them. With the local stor
 container created or fetched is also kept in the user's encrypted database (its bytes in the
 file store), where ``get(container_id, local=True)`` finds it again.
 
-Opening an envelope checks the sender's signature against the sender's key ring as the broker
-publishes it (fetched by the sender id the envelope names), checks that the envelope is for
-this container and was sealed by the user who granted the access, and only then decrypts.
+``unwrap`` takes a container's keys from the logged-in user's envelope only once the envelope
+is proven: for this container, sealed by the user who granted the access, and signed by that
+user's keys as the broker publishes them (fetched by the sender id the envelope names).
 """
 import base64
 import logging
@@ -159,7 +159,7 @@ def get(container_id, content_cls=None, decrypt=True, local=False):
         container.access = {uid: _access_from_wire(r) for uid, r in records.items()}
         blobs = {uid: base64.b64decode(r["keyBlob"]) if r.get("keyBlob") else b"" for uid, r in records.items()}
         if decrypt:
-            _open(p, user, container, blobs.get(user.id))
+            container.decrypt(unwrap(container))
         if p.local:
             _keep(p, container, data, blobs)
         return container
@@ -241,23 +241,29 @@ def local_ids():
 # ---- opening
 
 
-def _open(p, user, container, blob):
-    """Unwraps the user's envelope and decrypts the container, refusing anything unproven."""
-    from norvo.crypto.envelope import Envelope
+def unwrap(container):
+    """The container's keys, from the logged-in user's envelope in ``container.access``.
 
-    if not blob:
-        raise PermissionError("No key envelope for {} in container {}: no decrypt permission.".format(
-            user, container.id))
-    envelope = Envelope(base64.b64encode(blob))
-    if uuid.UUID(bytes_le=bytes(envelope.struct.oid)) != container.id:
-        raise ValueError("The key envelope belongs to another container than {}.".format(container.id))
-    sender_id = uuid.UUID(bytes_le=bytes(envelope.struct.sender_user_id))
-    granted_by = getattr(container.access.get(user.id), "modified_by", None)
-    if granted_by is not None and granted_by != sender_id:
-        raise ValueError("The key envelope was not sealed by the user who granted the access.")
-    # The sender's published keys, never only the key the envelope carries.
-    keys = envelope.get_container_keys(user.keys, sender_keys=p.keys.get(sender_id))
-    container.decrypt(keys)
+    The envelope must be for this container, sealed by the user who granted the access, and
+    signed by that user's keys as the broker publishes them (fetched by the sender id the
+    envelope names), never only by the key the envelope carries. Raises PermissionError when
+    the user holds no envelope (no decrypt permission), ValueError or InvalidSignature when it
+    fails a check.
+    """
+    with providers.get() as p:
+        user = p._logged_in_user()
+        access = (getattr(container, "access", None) or {}).get(user.id)
+        # An access without an envelope would build one on reading `key_blob`: look first.
+        envelope = getattr(access, "_key_blob", None)
+        if envelope is None:
+            raise PermissionError("No key envelope for {} in container {}: no decrypt permission.".format(
+                user, container.id))
+        if uuid.UUID(bytes_le=bytes(envelope.struct.oid)) != container.id:
+            raise ValueError("The key envelope belongs to another container than {}.".format(container.id))
+        sender_id = uuid.UUID(bytes_le=bytes(envelope.struct.sender_user_id))
+        if access.modified_by is not None and access.modified_by != sender_id:
+            raise ValueError("The key envelope was not sealed by the user who granted the access.")
+        return envelope.get_container_keys(user.keys, sender_keys=p.keys.get(sender_id))
 
 
 def _set_audit(container, created_at, created_by, modified_at, modified_by):
@@ -290,15 +296,13 @@ def _get_local(p, user, cid, content_cls, decrypt):
         container.type = row.type
         _set_audit(container, row.created_at, row.created_by, row.modified_at, row.modified_by)
         container.access = {uid: a.make_class() for uid, a in row.access.items()}
-        own = row.access.get(user.id)
-        blob = bytes(own.key_blob) if own is not None else b""
     finally:
         session.rollback()
     expires = getattr(container.access.get(user.id), "expiration", None)
     if expires is not None and arrow.get(expires) <= arrow.utcnow():
         raise PermissionError("The access of {} to container {} has expired.".format(user, cid))
     if decrypt:
-        _open(p, user, container, blob)
+        container.decrypt(unwrap(container))
     return container
 
 
