@@ -15,7 +15,7 @@ from cryptography.exceptions import InvalidSignature
 from norvo import _lifecycle, container
 from norvo.access import Access
 from norvo.crypto.aes import DecryptionError
-from norvo.crypto.container import JSONPayload
+from norvo.crypto.container import Container, JSONPayload
 from norvo.crypto.envelope import Envelope
 from norvo.crypto.keys import AuthKey, KeyRing, KeyType
 from norvo.permissions import DEFAULT_RECIP_PERMISSIONS, Permissions
@@ -312,7 +312,7 @@ def test_the_local_database_holds_no_plaintext(road, shared, login):
 CHILD = """
 import json, sys
 from norvo import _lifecycle, container
-from norvo.crypto.container import JSONPayload
+from norvo.crypto.container import Container, JSONPayload
 
 url, root, user_id, password, container_id = sys.argv[1:]
 _lifecycle.initialize("0b6f7d52-1d4e-4c8a-9a35-6e0f2c9b7d41", fips=False, server_url=url, root_dir=root)
@@ -335,9 +335,32 @@ def test_a_second_process_reads_back_the_local_store(road, shared):
     logins_before = len(b.entries("login"))
     env = dict(os.environ, PYTHONPATH=package_root())
     out = subprocess.run([sys.executable, "-c", CHILD, b.url, str(road.root), str(bob.id), bob.password,
-                          str(made.id)], capture_output=True, text=True, timeout=120, env=env)
+                          str(made.id)], capture_output=True, text=True, timeout=45, env=env)
     assert out.returncode == 0, out.stderr
     seen = json.loads(out.stdout.strip().splitlines()[-1])
     assert seen == {"user": str(bob.id), "ids": [str(made.id)], "header": HEADER, "content": CONTENT}
     assert len(b.entries("login")) == logins_before + 1 and b.entries("keyfile-get") == []
     assert [e.verdict for e in b.entries("container-get")] == ["ok"]  # only this process's own read
+
+
+def test_bad_input_is_refused_before_anything_is_stored(road, signup, login):
+    alice = signup("alice")
+    unknown = uuid.UUID("9d1f3a8e-0c2b-4e6f-8a7d-5b4c3e2f1a0b")
+    with pytest.raises(RuntimeError, match="Must login!"):
+        container.create(HEADER, CONTENT)
+    login(alice)
+    cases = [
+        (lambda: container.create(HEADER, CONTENT, access=[unknown]), KeyError),
+        (lambda: container.create(HEADER, CONTENT, access=[alice.id, alice.id]), ValueError),
+        (lambda: container.create(HEADER, CONTENT, content_cls=str), ValueError),
+        (lambda: container.get("not a container id"), ValueError),
+        (lambda: container.get(unknown), LookupError),
+        (lambda: container.get(unknown, local=True), LookupError),
+        (lambda: container.update(Access(alice.id)), TypeError),
+        (lambda: container.update(Container(header={}, content=b"")), ValueError),  # no keys yet
+    ]
+    for attempt, error in cases:
+        with pytest.raises(error):
+            attempt()
+    b = road.broker
+    assert b.state.table("containers") == {} and b.state.objects == {} and container.local_ids() == []

@@ -173,6 +173,8 @@ def update(container, header=_UNSET, content=_UNSET, type=_UNSET, access=(), rev
     `access` grants or replaces accesses, given as for ``create``; `revoke` lists user ids. All
     changes take effect together on the broker. Returns the container as it now is.
     """
+    if not isinstance(container, Container):
+        raise TypeError("update takes a Container, as create or get return it.")
     with providers.get() as p:
         user = p._logged_in_user()
         client, aws = _server_parts(p)

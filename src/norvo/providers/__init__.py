@@ -79,18 +79,20 @@ def broker_call(what, method, path, **kwargs):
         raise (PermissionError if status == 403 else LookupError)(message) from error
 
 
-def public_records(key_ring_or_keys, user_id):
-    """Public-key records, as the broker keeps them, of (key type, index, key) triples."""
+def public_records(keys, user_id=None):
+    """Public-key records, as the broker keeps them, of (key type, index, key) triples; without
+    a `user_id` they carry no "userId" (the broker fills it in when it registers an account)."""
     from norvo import crypto
     from norvo.crypto.keys import KeyType
 
     records = []
-    for key_type, index, key in key_ring_or_keys:
+    for key_type, index, key in keys:
         pem = crypto.to_pem_public(key.public)
-        records.append({"index": index, "userId": str(user_id),
-                        "keyType": "auth" if key_type == KeyType.AUTH else "derivation",
-                        "pubKey": pem.decode("ascii") if isinstance(pem, bytes) else pem,
-                        "active": bool(key.active)})
+        record = {"index": index, "keyType": "auth" if key_type == KeyType.AUTH else "derivation",
+                  "pubKey": pem.decode("ascii") if isinstance(pem, bytes) else pem, "active": bool(key.active)}
+        if user_id is not None:
+            record["userId"] = str(user_id)
+        records.append(record)
     return records
 
 
@@ -164,9 +166,7 @@ class Accounts(object):
 
         server = self._p._configured_server()
         # The key file gives both keys the index 0; the broker learns the same.
-        records = public_records([(KeyType.AUTH, 0, signing_key), (KeyType.DERIVATION, 0, derivation_key)], None)
-        for record in records:
-            del record["userId"]
+        records = public_records([(KeyType.AUTH, 0, signing_key), (KeyType.DERIVATION, 0, derivation_key)])
         reply = broker_call("register an account", server.client.post, "accounts", json={"keys": records}, auth=False)
         user_id = _uuid(reply["userId"])
         key_file = KeyFile(signing_key=signing_key, derivation_key=derivation_key, user_id=user_id)
@@ -345,6 +345,7 @@ class Provider(object):
             reply = broker_call("fetch the key file", server.client.get, "accounts/{}/keyfile".format(user_id),
                                 auth=False)
         except Exception:
+            # With a local copy at hand (which did not open), its refusal is the one to report.
             if local is None:
                 raise
             return
