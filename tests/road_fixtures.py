@@ -7,8 +7,6 @@ import types
 
 import pytest
 
-import norvo.providers
-
 ROAD_API_KEY = "0b6f7d52-1d4e-4c8a-9a35-6e0f2c9b7d41"
 ROAD_APP_NAME = "norvo-road-tests"
 
@@ -93,7 +91,3 @@ def login():
         return _lifecycle.login(person.id, passphrase=person.passphrase)
 
     return enter
-
-
-def current_provider():
-    return norvo.providers.current()
