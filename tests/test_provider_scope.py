@@ -6,7 +6,6 @@ purpose, so a small probe module built from the same header runs bodies that end
 import importlib.util
 import os
 import subprocess
-import sys
 import sysconfig
 
 import pybind11
@@ -20,12 +19,14 @@ TOP = os.path.dirname(HERE)
 def probe(tmp_path_factory):
     out = tmp_path_factory.mktemp("probe") / ("scope_probe" + sysconfig.get_config_var("EXT_SUFFIX"))
     cxx = os.environ.get("CXX", "c++")
+    # Under tools/asan-tests.sh the sanitizer runtime is preloaded; the compiler needs none.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     subprocess.run(
         [cxx, "-std=c++20", "-O0", "-shared", "-fPIC", "-fvisibility=hidden",
          "-I" + pybind11.get_include(), "-I" + sysconfig.get_paths()["include"],
          "-I" + os.path.join(TOP, "src", "bind"), "-I" + os.path.join(TOP, "src", "core", "include"),
          os.path.join(HERE, "probes", "scope_probe.cpp"), "-o", str(out)],
-        check=True)
+        check=True, env=env)
     spec = importlib.util.spec_from_file_location("scope_probe", out)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
