@@ -119,10 +119,11 @@ fuzz_args() {  # fuzz_args TARGET
 record() {  # record TARGET KIND STATUS LOG
     local t="$1" kind="$2" status="$3" log="$4" result
     local execs cov ft new
+    # (A log without these lines, from a target that never started, leaves them empty.)
     execs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)"
     new="$(sed -n 's/^stat::new_units_added: *//p' "$log" | tail -1)"
-    cov="$(grep -oE 'cov: [0-9]+' "$log" | tail -1 | cut -d' ' -f2)"
-    ft="$(grep -oE 'ft: [0-9]+' "$log" | tail -1 | cut -d' ' -f2)"
+    cov="$(grep -oE 'cov: [0-9]+' "$log" | tail -1 | cut -d' ' -f2 || true)"
+    ft="$(grep -oE 'ft: [0-9]+' "$log" | tail -1 | cut -d' ' -f2 || true)"
     # Where coverage last grew, as a share of the run's executions: near 100% means the
     # target was still finding new code when time ran out; a small share means a plateau.
     local last
