@@ -10,6 +10,7 @@
 #
 # Run as root when Debian packages are missing. PYTHON picks the interpreter (default
 # python3): Python 3.10 or 3.11; Debian's own gets python3-venv and python3-dev when missing.
+# NORVO_BUILD_JOBS sets the compile jobs (default: all cores).
 set -euo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$top"
@@ -76,6 +77,8 @@ pip=(.venv/bin/python -m pip -q --disable-pip-version-check)
 tools=(scikit-build-core pybind11 cmake ninja)
 [ "$dev" -eq 1 ] && tools+=(pytest atheris)
 "${pip[@]}" install -c constraints.txt "${tools[@]}"
+# As many compile jobs as cores (ninja's own default runs more).
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-${NORVO_BUILD_JOBS:-$(nproc)}}"
 build=()
 if [ "$dev" -eq 1 ]; then
     # One release build serves the installed package and the core's GoogleTest tests.
