@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds and runs the fuzz targets: the libFuzzer targets on the C++ codecs (fuzz/core/*.cpp)
 # and the atheris targets on the Python entry points (fuzz/py/fuzz_*.py), every one with
-# AddressSanitizer and UndefinedBehaviorSanitizer. The extension modules are built with
-# clang's coverage instrumentation too, so the atheris targets are guided by the C++ code
-# they reach, not only by the Python around it.
+# AddressSanitizer and UndefinedBehaviorSanitizer. The extension modules are the sanitizer
+# build that tools/asan-tests.sh runs the tests on (tools/sanitizer-build.sh): built with
+# clang's coverage hooks, so the atheris targets are guided by the C++ code they reach, not
+# only by the Python around it. The key-file targets derive keys with a few-round engine
+# (norvo_targets.fast_key_derivation), so they run thousands of inputs, not dozens.
 #
 #   fuzz/run.sh [--short | --long | --seconds N] [--core | --py] [target ...]
 #
-#   --short      about 20 s per target (the default; what CI runs)
+#   --short      20 s per target (the default; what CI runs)
 #   --long       5 minutes per target, for a coverage plateau (on demand)
 #   --seconds N  N seconds per target
 #   --core       only the libFuzzer targets;  --py  only the atheris targets
@@ -15,15 +17,16 @@
 #   target ...   only these (names as in fuzz/corpus/: ies_format, container_bytes, ...)
 #
 # Seeds are read from fuzz/corpus/<target>/ (never written); new inputs go to
-# $NORVO_FUZZ_DIR/corpus/<target>/, findings to $NORVO_FUZZ_DIR/artifacts/<target>/. A finding
-# makes the script fail; keep its input under tests/regressions/<target>/ once it is fixed.
+# $NORVO_FUZZ_DIR/corpus/<target>/, findings to $NORVO_FUZZ_DIR/artifacts/<target>/. A finding,
+# or a target that fails before fuzzing (a module that does not import), makes the script
+# fail; keep a finding's input under tests/regressions/<target>/ once it is fixed.
 # A summary with each target's executions, coverage (cov: code edges, ft: features), the
 # inputs it added, where in the run coverage last grew, and its result ends the output
 # (and is kept in $NORVO_FUZZ_DIR/summary.txt).
 #
-# Environment: NORVO_FUZZ_DIR (default build/fuzz), NORVO_FUZZ_JOBS (build jobs, default all
-# cores), NORVO_FUZZ_PY_TARGETS (CMake targets for the modules, default norvo_modules),
-# PYTHON (default .venv/bin/python when present, else python3).
+# Needs what `bash tools/install.sh --dev` installs. Environment: NORVO_FUZZ_DIR (default
+# build/fuzz), NORVO_SANITIZE_BUILD_DIR (the modules, default build/sanitize),
+# NORVO_BUILD_JOBS (build jobs, default all cores), PYTHON (default .venv/bin/python).
 set -euo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$top"
@@ -49,34 +52,13 @@ while [ $# -gt 0 ]; do
 done
 
 out="$(realpath -m "${NORVO_FUZZ_DIR:-build/fuzz}")"
-jobs="${NORVO_FUZZ_JOBS:-$(nproc)}"
-if [ -z "${PYTHON:-}" ]; then
-    if [ -x .venv/bin/python ]; then PYTHON=.venv/bin/python; else PYTHON=python3; fi
-fi
-PYTHON="$(command -v "$PYTHON")"
+PYTHON="$(command -v "${PYTHON:-.venv/bin/python}")" || { echo "fuzz/run.sh: no interpreter; run tools/install.sh --dev" >&2; exit 2; }
 case "$PYTHON" in /*) ;; *) PYTHON="$top/$PYTHON" ;; esac
-# cmake and ninja may come from PyPI beside the interpreter (tools/install.sh puts them there).
+# cmake and ninja come from the virtual environment (tools/install.sh puts them there).
 export PATH="$(dirname "$PYTHON"):$PATH"
-
-# ---------------------------------------------------------------- tools
-apt_updated=0
-apt_install() {
-    [ "$(id -u)" -eq 0 ] || { echo "fuzz/run.sh: please install: $*" >&2; exit 2; }
-    if [ "$apt_updated" -eq 0 ]; then apt-get update -qq; apt_updated=1; fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
-}
-command -v clang++ >/dev/null || apt_install clang
-resdir="$(clang++ -print-resource-dir)"
-rtdir="$resdir/lib/linux"
-arch="$(uname -m)"
-if [ ! -f "$rtdir/libclang_rt.fuzzer_no_main-$arch.a" ]; then
-    major="$(clang++ -dumpversion | cut -d. -f1)"
-    apt_install "libclang-rt-$major-dev" || apt_install "libclang-rt-dev"
-fi
-asan_rt="$rtdir/libclang_rt.asan-$arch.so"
-[ -f "$asan_rt" ] || { echo "fuzz/run.sh: $asan_rt missing" >&2; exit 2; }
-command -v cmake >/dev/null || "$PYTHON" -m pip install -q cmake
-command -v ninja >/dev/null || "$PYTHON" -m pip install -q ninja
+san_who=fuzz/run.sh
+# shellcheck source=tools/sanitizer-build.sh
+. "$top/tools/sanitizer-build.sh"
 
 selected() {  # selected NAME: true when no names were given or NAME is among them
     [ "${#only[@]}" -eq 0 ] && return 0
@@ -101,42 +83,24 @@ done
 [ "$want_py" -eq 1 ] || py_targets=()
 
 # ---------------------------------------------------------------- builds
-common=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG"
-        -DCMAKE_CXX_COMPILER="$(command -v clang++)" -DNORVO_SANITIZE=address,undefined,fuzzer-no-link)
 if [ "${#core_targets[@]}" -gt 0 ]; then
     echo "fuzz/run.sh: building ${core_targets[*]}"
-    cmake -S . -B "$out/core" "${common[@]}" -DNORVO_PYTHON=OFF -DNORVO_FUZZ=ON >/dev/null
-    cmake --build "$out/core" -j "$jobs" --target "${core_targets[@]/#/fuzz_}"
+    cmake -S . -B "$out/core" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DCMAKE_CXX_COMPILER="$CLANGXX" \
+        -DNORVO_SANITIZE=address,undefined,fuzzer-no-link -DNORVO_PYTHON=OFF -DNORVO_FUZZ=ON >/dev/null
+    cmake --build "$out/core" -j "${NORVO_BUILD_JOBS:-$(nproc)}" --target "${core_targets[@]/#/fuzz_}"
 fi
 if [ "${#py_targets[@]}" -gt 0 ]; then
-    "$PYTHON" -c "import atheris" 2>/dev/null || "$PYTHON" -m pip install -q atheris
-    "$PYTHON" -c "import pybind11" 2>/dev/null || "$PYTHON" -m pip install -q "pybind11==3.0.1"
-    echo "fuzz/run.sh: building the extension modules with coverage and sanitizers"
-    # The interpreter is not instrumented: the modules leave the sanitizer runtime to be
-    # preloaded (-shared-libasan) and take libFuzzer's coverage hooks from the preloaded
-    # runtime below, ahead of the no-op hooks in the ASan runtime.
-    cmake -S . -B "$out/py" "${common[@]}" -DNORVO_PYTHON=ON -DPython_EXECUTABLE="$PYTHON" \
-        -DCMAKE_CXX_FLAGS=-shared-libasan -DCMAKE_MODULE_LINKER_FLAGS=-shared-libasan >/dev/null
-    # shellcheck disable=SC2086
-    cmake --build "$out/py" -j "$jobs" --target ${NORVO_FUZZ_PY_TARGETS:-norvo_modules}
-    if [ ! -f "$out/libfuzzer_rt.so" ] || [ "$rtdir/libclang_rt.fuzzer_no_main-$arch.a" -nt "$out/libfuzzer_rt.so" ]; then
-        clang++ -shared -o "$out/libfuzzer_rt.so" -Wl,--whole-archive \
-            "$rtdir/libclang_rt.fuzzer_no_main-$arch.a" -Wl,--no-whole-archive -lstdc++ -lpthread -ldl -lm
+    san_build_modules
+    # libFuzzer's coverage hooks, preloaded ahead of the no-op hooks in the ASan runtime.
+    if [ ! -f "$out/libfuzzer_rt.so" ] || [ "$FUZZER_NO_MAIN" -nt "$out/libfuzzer_rt.so" ]; then
+        mkdir -p "$out"
+        "$CLANGXX" -shared -o "$out/libfuzzer_rt.so" -Wl,--whole-archive \
+            "$FUZZER_NO_MAIN" -Wl,--no-whole-archive -lstdc++ -lpthread -ldl -lm
     fi
 fi
 
-# The sanitizers start llvm-symbolizer for their reports; it must not get the preloaded
-# runtime itself (it deadlocks and never exits), so it runs through a wrapper without it.
-make_symbolizer() {  # make_symbolizer DIR: prints the wrapper's path, or nothing without one
-    local real
-    real="$(command -v llvm-symbolizer || ls /usr/lib/llvm-*/bin/llvm-symbolizer 2>/dev/null | tail -1 || true)"
-    [ -n "$real" ] || return 0
-    mkdir -p "$1"
-    printf '#!/bin/sh\nunset LD_PRELOAD\nexec %s "$@"\n' "$real" >"$1/llvm-symbolizer"
-    chmod +x "$1/llvm-symbolizer"
-    echo "$1/llvm-symbolizer"
-}
-symbolizer="$(make_symbolizer "$out/symbolizer")"
+symbolizer="$(san_symbolizer "$out/symbolizer")"
 
 # ---------------------------------------------------------------- runs
 mkdir -p "$out/logs"
@@ -155,10 +119,11 @@ fuzz_args() {  # fuzz_args TARGET
 record() {  # record TARGET KIND STATUS LOG
     local t="$1" kind="$2" status="$3" log="$4" result
     local execs cov ft new
+    # (A log without these lines, from a target that never started, leaves them empty.)
     execs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)"
     new="$(sed -n 's/^stat::new_units_added: *//p' "$log" | tail -1)"
-    cov="$(grep -oE 'cov: [0-9]+' "$log" | tail -1 | cut -d' ' -f2)"
-    ft="$(grep -oE 'ft: [0-9]+' "$log" | tail -1 | cut -d' ' -f2)"
+    cov="$(grep -oE 'cov: [0-9]+' "$log" | tail -1 | cut -d' ' -f2 || true)"
+    ft="$(grep -oE 'ft: [0-9]+' "$log" | tail -1 | cut -d' ' -f2 || true)"
     # Where coverage last grew, as a share of the run's executions: near 100% means the
     # target was still finding new code when time ran out; a small share means a plateau.
     local last
@@ -166,10 +131,11 @@ record() {  # record TARGET KIND STATUS LOG
                  n = substr($1, 2) + 0; c = substr($0, RSTART + 5, RLENGTH - 5) + 0
                  if (c > best) { best = c; at = n } }
              END { if (at) print at }' "$log")"
-    if grep -q ": skipped, " "$log"; then
-        result="skipped ($(grep -m1 ': skipped, ' "$log" | sed 's/.*skipped, //'))"
-    elif [ "$status" -eq 0 ]; then
+    if [ "$status" -eq 0 ]; then
         result=ok
+    elif ! grep -q "^INFO: Seed:" "$log"; then  # libFuzzer never started
+        result="FAILED to start (log $log)"
+        failed=1
     else
         local a
         a="$(ls -t "$out/artifacts/$t/" 2>/dev/null | head -1)"
@@ -199,10 +165,10 @@ run_py() {  # run_py TARGET
     echo "fuzz/run.sh: $t (atheris, ${seconds}s)"
     set +e
     # shellcheck disable=SC2046
-    LD_PRELOAD="$out/libfuzzer_rt.so $asan_rt" \
+    LD_PRELOAD="$out/libfuzzer_rt.so $ASAN_RT" \
     ASAN_OPTIONS="${symbolizer:+external_symbolizer_path=$symbolizer:}detect_leaks=0:verify_asan_link_order=0:halt_on_error=1" \
     UBSAN_OPTIONS="${symbolizer:+external_symbolizer_path=$symbolizer:}print_stacktrace=1:halt_on_error=1" \
-    PYTHONMALLOC=malloc PYTHONPATH="$out/py/python" \
+    PYTHONMALLOC=malloc PYTHONPATH="$SAN_BUILD_DIR/python" \
         "$PYTHON" "fuzz/py/fuzz_$t.py" $(fuzz_args "$t") >"$log" 2>&1
     status=$?
     set -e
@@ -220,7 +186,7 @@ start() {  # start KIND TARGET: runs it, at most $parallel at a time
 for t in "${core_targets[@]}"; do start core "$t"; done
 for t in "${py_targets[@]}"; do start py "$t"; done
 wait
-grep -q "FOUND" "$summary" && failed=1
+grep -q "FOUND\|FAILED" "$summary" && failed=1
 
 echo
 cat "$summary"

@@ -5,13 +5,17 @@ import time
 
 def longest_pause_while(work):
     """Runs `work` on another thread and returns (longest pause of this thread, run time of `work`,
-    result). A call that keeps the interpreter lock throughout stalls this thread for its whole run."""
-    started, times, result = threading.Event(), [], []
+    result). A call that keeps the interpreter lock throughout stalls this thread for its whole run.
+    When `work` raises, its error is raised here, as it is."""
+    started, times, outcome = threading.Event(), [], {}
 
     def run():
         times.append(time.perf_counter())
         started.set()
-        result.append(work())
+        try:
+            outcome["result"] = work()
+        except BaseException as exc:  # handed to the calling thread below
+            outcome["error"] = exc
         times.append(time.perf_counter())
 
     worker = threading.Thread(target=run)
@@ -22,4 +26,6 @@ def longest_pause_while(work):
         now = time.perf_counter()
         longest, last = max(longest, now - last), now
     worker.join()
-    return longest, times[1] - times[0], result[0]
+    if "error" in outcome:
+        raise outcome["error"]
+    return longest, times[1] - times[0], outcome["result"]

@@ -257,7 +257,7 @@ def test_audit_dates():
     naive = datetime.datetime(2024, 3, 1)
     a.created_at = naive
     assert a.created_at is naive
-    with pytest.raises(Exception):
+    with pytest.raises(arrow.parser.ParserError):
         a.created_at = "not a date"
     assert a.created_at is naive
     a.modified_at = None
@@ -288,13 +288,12 @@ def test_text_form(no_provider):
     assert str(a) == "<Access Expires=2030-01-02 03:04:05+00:00 <Permission() int=0>>"
 
 
-def test_equality(logged_in, container):
+def test_equality(logged_in, container, scopes):
     with pytest.raises(TypeError):
         hash(Access(RECIPIENT))
     a = Access(RECIPIENT)
     assert (a == RECIPIENT) is False and (a != "x") is True
     Sub = type("Sub", (Access,), {})
-    # Logged in, but no container: key_blob counts as None on both sides.
     assert Access(RECIPIENT) == Access(RECIPIENT)
     # The base's own equality accepts a subclass instance; the subclass's refuses the base
     # (and `==` asks the subclass first).
@@ -306,16 +305,31 @@ def test_equality(logged_in, container):
     b = Access(RECIPIENT)
     b.created_by = SENDER
     assert Access(RECIPIENT) != b
-    # Each build draws a fresh ephemeral key, so two built envelopes differ.
+    assert scopes.exits == []
+
+
+def test_equality_compares_the_envelopes_held(logged_in, container, scopes):
     x, y = built_access(container), built_access(container)
-    assert x != y
-    assert x == x
+    # Neither holds an envelope: equal, and comparing builds none.
+    assert x == y and not (x != y)
+    assert x._key_blob is None and y._key_blob is None and scopes.exits == []
+    built = x.key_blob
+    assert x != y and y != x and y._key_blob is None
+    assert x == x and x.key_blob is built
+    # Each build draws a fresh ephemeral key, so two built envelopes differ...
+    y.key_blob
+    assert x != y and len(scopes.exits) == 2
+    # ...while the same envelope given as a key makes them equal again.
+    y.key_blob = built.b64
+    assert x == y
 
 
-def test_equality_without_login_fails(container):
-    a = built_access(container)
-    with pytest.raises(AssertionError):
-        a == Access(RECIPIENT)
+def test_equality_never_contacts_the_provider(container, no_provider):
+    # Nobody logged in, and the provider package refuses to be asked.
+    a, b = built_access(container), built_access(container)
+    assert a == b and not (a != b)
+    assert Access(RECIPIENT) == a
+    assert a._key_blob is None and b._key_blob is None
 
 
 def test_equality_trace(logged_in, caplog, debug_traces):

@@ -8,9 +8,12 @@ oversized allocation on one of these inputs is a sanitizer report as well.
 """
 
 import os
+import struct
 import sys
+import uuid
 
 import pytest
+import simplejson
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
@@ -39,10 +42,7 @@ def _inputs(root):
 def _replay(target, path):
     with open(path, "rb") as f:
         data = f.read()
-    try:
-        norvo_targets.run(target, data)
-    except norvo_targets.Unavailable as exc:
-        pytest.skip(str(exc))
+    norvo_targets.run(target, data)
 
 
 @pytest.mark.parametrize("target,path", _inputs(REGRESSIONS))
@@ -67,8 +67,35 @@ def test_every_target_has_seeds():
 @pytest.mark.parametrize("target", sorted(norvo_targets.TARGETS))
 def test_short_and_empty_inputs(target):
     """The edges every parser meets first: nothing, one byte, and a run of 0xff length bytes."""
+    for data in (b"", b"\x00", b"\x01", b"\x02", b"\x03", b"\xff" * 7, b"\xff" * 300, b"\x02" + b"\xff" * 300):
+        norvo_targets.run(target, data)
+
+
+def test_replays_use_the_real_key_derivation():
+    strongbox = norvo_targets.strongbox_mod
+    assert norvo_targets.KEYFILE_ROUNDS == 100000
+    assert strongbox.pbkdf2 is sys.modules["norvo.crypto.pbkdf2"]
+
+
+def test_fuzzers_few_round_engine_opens_what_the_targets_seal():
+    """The fuzzers swap the key file's engine for a few-round one; the key files that the
+    targets seal must still open under it, or the fuzzers would never pass the password."""
+    strongbox = norvo_targets.strongbox_mod
+    restore = norvo_targets.fast_key_derivation(rounds=3)
     try:
-        for data in (b"", b"\x00", b"\x01", b"\x02", b"\x03", b"\xff" * 7, b"\xff" * 300, b"\x02" + b"\xff" * 300):
-            norvo_targets.run(target, data)
-    except norvo_targets.Unavailable as exc:
-        pytest.skip(str(exc))
+        opens_under_the_engine_in_use(strongbox)
+    finally:
+        restore()
+    assert norvo_targets.KEYFILE_ROUNDS == 100000
+    assert strongbox.pbkdf2 is sys.modules["norvo.crypto.pbkdf2"]
+
+
+def opens_under_the_engine_in_use(strongbox):
+    owner = uuid.UUID("66666666-7777-4888-9999-aaaaaaaaaaaa")
+    document = simplejson.dumps(norvo_targets.key_ring_document(owner, 0)).encode()
+    ring = norvo_targets._kf_section(document, norvo_targets._keyfile_key())
+    rescue = norvo_targets._kf_section(b'{"password": "x"}', norvo_targets._rescue_key())
+    data = struct.pack("<QQQ", 1, len(ring), len(rescue)) + ring + rescue
+    key_file = strongbox.KeyFile(data)
+    assert key_file.decrypt(norvo_targets.KEYFILE_PASSWORD) is key_file and key_file.user_id == owner
+    assert key_file.rescue.get_password(norvo_targets.KEYFILE_PASSPHRASE) == "x"

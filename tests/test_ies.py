@@ -272,6 +272,21 @@ def test_missing_key_indexes(message, sender, recipient, caplog):
     assert caplog.records == []
 
 
+def test_encrypt_leaves_the_callers_keys_as_they_were(recipient):
+    sender = private_ring()
+    auth = sender[KeyType.AUTH][0]
+    keys = [key for ring in (sender, recipient) for section in ring.values() for key in section.values()]
+    before = [dict(vars(key)) for key in keys]
+    for _ in range(2):
+        msg = ies.encrypt(PAYLOAD, sender, recipient)
+        assert ies.IESStruct.parse(msg).sender_public_key == crypto.to_der_public(auth.public)
+    assert [vars(key) for key in keys] == before
+    # The carried sender key follows the key object the record holds now.
+    auth.public = crypto.p384.generate_private_key().public_key()
+    msg = ies.encrypt(PAYLOAD, sender, recipient)
+    assert ies.IESStruct.parse(msg).sender_public_key == crypto.to_der_public(auth.public)
+
+
 def test_rings_without_the_needed_keys(sender, recipient):
     no_derivation = private_ring(derivation=((0, False),))
     no_auth = private_ring(auth=((0, False),))

@@ -88,18 +88,36 @@ def test_non_integer_values_refused(value):
         Permissions(value=value)
 
 
+class Integral(object):
+    """An integer type of another library: it has an exact integer form (`__index__`)."""
+
+    def __init__(self, n):
+        self.n = n
+
+    def __index__(self):
+        return self.n
+
+
 def test_equality_by_integer_form():
     assert Permissions(value=139) == 139 and 139 == Permissions(value=139)
     assert Permissions() == Permissions(value=255)
     assert Permissions() != 254
     assert not (Permissions() != Permissions(value=255))
-    assert Permissions() == "255" and Permissions() == 255.9
-    with pytest.raises(TypeError):
-        Permissions() == None  # noqa: E711
-    with pytest.raises(TypeError):
-        Permissions() != None  # noqa: E711
-    with pytest.raises(ValueError):
-        Permissions() == "all"
+    assert Permissions(value=1) == True and Permissions(value=0) == False  # noqa: E712 (bool is an integer)
+    assert Permissions() == Integral(255) and Permissions() != Integral(254)
+
+
+@pytest.mark.parametrize("other", [None, "all", "255", 255.0, 255.9, b"\xff", [255], {"value": 255}, object()])
+def test_values_without_an_integer_form_are_unequal(other):
+    p = Permissions()
+    assert (p == other) is False and (p != other) is True
+    assert (other == p) is False and (other != p) is True
+
+
+def test_found_among_values_of_other_types():
+    assert DEFAULT_RECIP_PERMISSIONS in [None, "all", Permissions(value=139)]
+    assert DEFAULT_RECIP_PERMISSIONS not in [None, "all", 139.0, Permissions(value=138)]
+    assert [None, 1.5, 139].index(DEFAULT_RECIP_PERMISSIONS) == 2
 
 
 def test_no_hash_and_always_true():

@@ -1,6 +1,7 @@
 """The key file and its rescue section (norvo.crypto.strongbox)."""
 import hashlib
 import logging
+import os
 import struct
 import uuid
 
@@ -218,13 +219,131 @@ def test_hex_password_given_as_bytes():
     assert KeyFile(data).decrypt(bytearray(hex_password.encode())).user_id == OWNER
 
 
-def test_undecodable_owner_leaves_the_key_file_plain():
-    key_file = KeyFile(signing_key=AuthKey(), derivation_key=DerivationKey(), user_id=None)
-    key_file.encrypt(PASSWORD, PASSPHRASE)
-    opened = KeyFile(key_file.data)
-    with pytest.raises(ValueError):
-        opened.decrypt(PASSWORD)
-    assert opened.encrypted is False and opened.data["userId"] == "None" and opened.user_id is None
+NO_OWNER_MESSAGE = "Cannot encrypt a key file without its owner's user id."
+
+
+def drop_user_id(document):
+    del document["userId"]
+
+
+@pytest.mark.parametrize("user_id,change", [
+    (None, None),     # "userId" would be the text "None"
+    ("", None),       # no id at all
+    (5, None),        # kept as it is by the id coercion; "userId" would be "5"
+    (OWNER, drop_user_id),
+])
+def test_key_file_without_an_owner_is_not_encrypted(user_id, change):
+    key_file = KeyFile(signing_key=AuthKey(), derivation_key=DerivationKey(), user_id=user_id)
+    document = key_file.data
+    if change:
+        change(document)
+    with pytest.raises(ValueError) as err:
+        key_file.encrypt(PASSWORD, PASSPHRASE)
+    assert str(err.value) == NO_OWNER_MESSAGE
+    assert key_file.encrypted is False and key_file._enc_data is None and key_file.data is document
+
+
+def seal_independently(plaintext, password=PASSWORD):
+    """Key-file bytes whose key ring opens, with `password`, to `plaintext` (any bytes)."""
+    salt, iv = os.urandom(8), os.urandom(8) + bytes(8)
+    secret = hashlib.sha384(password.encode()).hexdigest().encode()
+    key = hashlib.pbkdf2_hmac("sha384", secret, salt, 100000, 32)
+    encryptor = Cipher(algorithms.AES(key), modes.CTR(iv)).encryptor()
+    ciphertext = encryptor.update(plaintext) + encryptor.finalize()
+
+    def section(salt, iv, data):
+        return b"".join(struct.pack("<Q", len(x)) + x for x in (salt, iv, data))
+
+    ring, rescue = section(salt, iv, ciphertext), section(bytes(8), bytes(16), b"{}")
+    return struct.pack("<QQQ", 1, len(ring), len(rescue)) + ring + rescue
+
+
+@pytest.mark.parametrize("plaintext,error", [
+    (b'{"userId": "None", "signingKeys": {}, "derivationKeys": {}}', ValueError),
+    (b'{"signingKeys": {}, "derivationKeys": {}}', KeyError),
+    (b'["userId"]', TypeError),
+    (b'{"userId": ', simplejson.JSONDecodeError),
+])
+def test_failed_decrypt_leaves_the_key_file_as_it_was(plaintext, error):
+    data = seal_independently(plaintext)
+    key_file = KeyFile(data)
+    with pytest.raises(error):
+        key_file.decrypt(PASSWORD)
+    assert key_file.encrypted is True and key_file.data is data
+    assert key_file._ptxt_data is None and key_file.user_id is None
+    with pytest.raises(error):  # still encrypted: it tries again, and fails again
+        key_file.decrypt(PASSWORD)
+
+
+def reachable(exc):
+    """What a traceback collector can keep of `exc`: every error of its chain, their arguments
+    and attributes, and the locals of their frames (the library's, not this module's)."""
+    found, seen, todo = [], set(), [exc]
+    while todo:
+        e = todo.pop()
+        if e is None or id(e) in seen:
+            continue
+        seen.add(id(e))
+        found += [e, *e.args, *vars(e).values()]
+        found += [getattr(e, name) for name in ("object", "doc", "msg") if hasattr(e, name)]
+        tb = e.__traceback__
+        while tb is not None:
+            if tb.tb_frame.f_globals.get("__name__") != __name__:
+                found += list(tb.tb_frame.f_locals.values())
+            tb = tb.tb_next
+        todo += [e.__cause__, e.__context__]
+    return found
+
+
+def shows(values, secret):
+    def text(v):
+        if isinstance(v, (bytes, bytearray)):
+            return bytes(v).decode("latin-1")
+        return v if isinstance(v, str) else repr(v)
+
+    return [v for v in values if secret in text(v)]
+
+
+def flipped(data, offset, bit):
+    return data[:offset] + bytes([data[offset] ^ bit]) + data[offset + 1:]
+
+
+# The key ring's ciphertext starts at byte 72: the JSON text, '{"' first.
+@pytest.mark.parametrize("offset,bit,context", [
+    (73, 0x80, UnicodeDecodeError),          # '"' becomes a lone continuation byte
+    (72, 0x01, simplejson.JSONDecodeError),  # '{' becomes 'z': UTF-8, but no JSON
+])
+def test_tampered_key_file_error_holds_no_plaintext(made, offset, bit, context):
+    _, document, data = made
+    pem_line = document["signingKeys"]["0"]["key"].splitlines()[3]
+    key_file = KeyFile(flipped(data, offset, bit))
+    if context is UnicodeDecodeError:
+        with pytest.raises(aes.DecryptionError) as err:
+            key_file.decrypt(PASSWORD)
+        assert str(err.value) == KEY_FILE_MESSAGE
+        cause = err.value.__context__
+        assert type(cause) is UnicodeDecodeError
+        assert (cause.encoding, cause.start, cause.end, cause.reason) == ("utf-8", 1, 2, "invalid start byte")
+    else:
+        with pytest.raises(context) as err:
+            key_file.decrypt(PASSWORD)
+        assert (err.value.pos, err.value.lineno, err.value.colno) == (0, 1, 1)
+        assert str(err.value) == "Expecting value: line 1 column 1 (char 0)"
+    assert key_file.encrypted is True and key_file._ptxt_data is None
+    values = reachable(err.value)
+    assert shows(values, pem_line) == [] and shows(values, str(OWNER)) == []
+
+
+def test_tampered_rescue_error_holds_no_hashed_password(made):
+    _, _, data = made
+    rescue_text_at = 24 + u64(data, 8) + 48  # '{"password": "..."}'
+    rescue = KeyFile(flipped(data, rescue_text_at + 1, 0x80)).rescue
+    with pytest.raises(aes.DecryptionError) as err:
+        rescue.get_password(PASSPHRASE)
+    assert str(err.value) == RESCUE_MESSAGE
+    assert type(err.value.__context__) is UnicodeDecodeError and err.value.__context__.start == 1
+    assert shows(reachable(err.value), HASHED) == []
+    assert rescue.encrypted is True
 
 
 def test_unknown_version_is_a_key_error(made):

@@ -13,38 +13,45 @@ Nothing here needs atheris.
 """
 
 import base64
+import functools
 import hashlib
 import hmac as _std_hmac
-import importlib
 import struct
+import types
 import uuid
+
+import construct
+import simplejson
+from cryptography.hazmat.primitives import hashes
+
+# Every module a target exercises is imported here: a module that does not import fails the
+# fuzzer and the tests at once instead of leaving its targets quietly idle.
+import norvo.access
+import norvo.crypto
+import norvo.crypto.aes
+import norvo.crypto.container
+import norvo.crypto.envelope
+import norvo.crypto.hash
+import norvo.crypto.hmac
+import norvo.crypto.ies
+import norvo.crypto.keys
+import norvo.crypto.pbkdf2
+import norvo.crypto.strongbox
+
+crypto = norvo.crypto
+aes = norvo.crypto.aes
+container_mod = norvo.crypto.container
+envelope_mod = norvo.crypto.envelope
+ies_mod = norvo.crypto.ies
+keys_mod = norvo.crypto.keys
+strongbox_mod = norvo.crypto.strongbox
 
 
 class Violation(Exception):
     """The library returned, but what it returned breaks a documented rule."""
 
 
-class Unavailable(Exception):
-    """The module that a target exercises is not built (yet)."""
-
-
-def _need(module):
-    try:
-        return importlib.import_module(module)
-    except ImportError as exc:  # a module another helper has not delivered yet
-        raise Unavailable(f"{module}: {exc}") from exc
-
-
-def _optional(module):
-    try:
-        return importlib.import_module(module)
-    except ImportError:
-        return None
-
-
 def _construct_error():
-    import construct
-
     return construct.ConstructError
 
 
@@ -66,14 +73,12 @@ def _var(b):
 
 
 class Reader:
-    """A tiny FuzzedDataProvider stand-in, so targets run without atheris."""
+    """Takes structured values from the fuzzer's bytes, as atheris' FuzzedDataProvider does,
+    so that the targets run without atheris."""
 
     def __init__(self, data):
         self.data = data
         self.pos = 0
-
-    def remaining(self):
-        return len(self.data) - self.pos
 
     def byte(self):
         if self.pos >= len(self.data):
@@ -145,17 +150,17 @@ def _pem_argument(data):
 
 
 def target_p384_pem_public(data):
-    p384 = _need("norvo.crypto").p384
+    p384 = crypto.p384
     _check_loader(p384.load_pem_public_key, _pem_argument(data), _PEM_PUBLIC_MSG, private=False)
 
 
 def target_p384_pem_private(data):
-    p384 = _need("norvo.crypto").p384
+    p384 = crypto.p384
     _check_loader(p384.load_pem_private_key, _pem_argument(data), _PEM_PRIVATE_MSG, private=True)
 
 
 def target_p384_der_public(data):
-    p384 = _need("norvo.crypto").p384
+    p384 = crypto.p384
     _check_loader(p384.load_der_public_key, data, _DER_PUBLIC_MSG, private=False)
 
 
@@ -189,7 +194,7 @@ def _aes_ctr(key, iv, data):
 
 
 def fixed_container_keys():
-    container = _need("norvo.crypto.container")
+    container = container_mod
     return container.ContainerKeys(cipher_key=FIXED_CIPHER_KEY, mac_key=FIXED_MAC_KEY)
 
 
@@ -234,8 +239,7 @@ def _fixed_private_key(n):
 
 
 def key_ring_document(user_id, first_key):
-    crypto = _need("norvo.crypto")
-    keys = _need("norvo.crypto.keys")
+    keys = keys_mod
     doc = {"userId": str(user_id), keys.KeyType.AUTH: {}, keys.KeyType.DERIVATION: {}}
     for n, section in enumerate((keys.KeyType.AUTH, keys.KeyType.DERIVATION)):
         pem = crypto.to_pem_private(_fixed_private_key(first_key + n)).decode()
@@ -247,7 +251,7 @@ def rings():
     """The fixed sender's and recipient's private key rings."""
 
     def make():
-        keys = _need("norvo.crypto.keys")
+        keys = keys_mod
         sender = keys.KeyRing(
             strongbox=DecryptedKeyFile(key_ring_document(uuid.UUID("11111111-2222-4333-8444-555555555555"), 0))
         )
@@ -267,7 +271,7 @@ def _ies_material():
         from cryptography.hazmat.primitives.asymmetric import ec
         from cryptography.hazmat.primitives.kdf.x963kdf import X963KDF
 
-        keys = _need("norvo.crypto.keys")
+        keys = keys_mod
         sender, recipient = rings()
         eph = _fixed_private_key(4)
         recip_pub = recipient[keys.KeyType.DERIVATION][0].public
@@ -346,8 +350,7 @@ def _exercise_plain_container(c):
 
 def target_container_bytes(data):
     """`Container(data=...)` on arbitrary bytes, then `decrypt` under the fixed keys."""
-    container = _need("norvo.crypto.container")
-    aes = _need("norvo.crypto.aes")
+    container = container_mod
     if not data:
         return
     content_cls = container.JSONPayload if data[0] & 1 else container.RawPayload
@@ -378,7 +381,7 @@ def target_container_bytes(data):
 
 def target_container_decrypt(data):
     """Containers whose sections authenticate under the fixed keys, built from fuzzed parts."""
-    container = _need("norvo.crypto.container")
+    container = container_mod
     r = Reader(data)
     flags = r.byte()
     content_cls = container.JSONPayload if flags & 1 else container.RawPayload
@@ -415,7 +418,7 @@ def target_container_decrypt(data):
 
 def target_container_keys(data):
     """`ContainerKeys.from_bytes` on arbitrary bytes."""
-    container = _need("norvo.crypto.container")
+    container = container_mod
     try:
         k = container.ContainerKeys.from_bytes(data)
     except _format_errors():
@@ -432,8 +435,7 @@ def target_container_keys(data):
 
 def target_portion_section(data):
     """One encrypted portion: `_decrypt` and the payload classes on arbitrary section bytes."""
-    container = _need("norvo.crypto.container")
-    aes = _need("norvo.crypto.aes")
+    container = container_mod
     if not data:
         return
     keys = fixed_container_keys()
@@ -472,17 +474,40 @@ def target_portion_section(data):
 
 # --------------------------------------------------------------------------- key files
 
+# The key file's version-1 engine runs PBKDF2 for 100,000 rounds, which holds a fuzzer to a
+# few dozen inputs a second. The fuzzers swap in an engine of a few rounds (the same core
+# PBKDF2, the same parameters otherwise) and seal their key files to match; the tests replay
+# every input under the real engine.
+KEYFILE_ROUNDS = 100000
+
+
+def fast_key_derivation(rounds=16):
+    """Makes the key-file module derive its keys with `rounds` PBKDF2 rounds, for fuzzing.
+    Returns a function that puts the real engine back."""
+    real = strongbox_mod.pbkdf2, KEYFILE_ROUNDS
+
+    def use(engines, n):
+        global KEYFILE_ROUNDS
+        strongbox_mod.pbkdf2, KEYFILE_ROUNDS = engines, n
+        for name in ("keyfile_key", "rescue_key"):
+            _CACHE.pop(name, None)
+
+    engine = functools.partial(norvo.crypto.pbkdf2.PBKDF2HMAC, algorithm=hashes.SHA384(), length=32,
+                               iterations=rounds)
+    use(types.SimpleNamespace(engines={1: engine}), rounds)
+    return lambda: use(*real)
+
+
 def _pbkdf2_key(secret):
-    from cryptography.hazmat.primitives import hashes
     from cryptography.hazmat.primitives.kdf.pbkdf2 import PBKDF2HMAC
 
-    kdf = PBKDF2HMAC(algorithm=hashes.SHA384(), length=32, salt=KEYFILE_SALT, iterations=100000)
+    kdf = PBKDF2HMAC(algorithm=hashes.SHA384(), length=32, salt=KEYFILE_SALT, iterations=KEYFILE_ROUNDS)
     return kdf.derive(secret.encode())
 
 
 def _keyfile_key():
     # The key-ring section's key: derived from the hashed password.
-    return _once("keyfile_key", lambda: _pbkdf2_key(_need("norvo.crypto.hash").get_hash(KEYFILE_PASSWORD)))
+    return _once("keyfile_key", lambda: _pbkdf2_key(norvo.crypto.hash.get_hash(KEYFILE_PASSWORD)))
 
 
 def _rescue_key():
@@ -495,7 +520,6 @@ def _kf_section(plain, key, iv=b"\x33" * 8 + b"\x00" * 8, salt=KEYFILE_SALT):
 
 
 def _keyfile_errors():
-    aes = _need("norvo.crypto.aes")
     # The documented outcomes of opening a key file: the format error, a version without an
     # engine (KeyError), a wrong secret (DecryptionError), a plaintext that is no JSON text
     # (ValueError), and a document without "userId" or that is not a mapping (KeyError,
@@ -506,11 +530,11 @@ def _keyfile_errors():
 def target_keyfile(data):
     """`KeyFile` from arbitrary bytes: checksum, version, rescue, and (now and then) opening.
 
-    The first byte picks what runs besides the cheap readers: one input in sixteen opens the
-    rescue and one in sixteen the key ring (each a PBKDF2 run), so most of the time goes to
-    the parsing paths. The paths behind a right password are `keyfile_decrypt`'s.
+    The first byte picks what runs besides the cheap readers: one input in four opens the
+    rescue and one in four the key ring (each a PBKDF2 run), so half the time goes to the
+    parsing paths. The paths behind a right password are `keyfile_decrypt`'s.
     """
-    strongbox = _need("norvo.crypto.strongbox")
+    strongbox = strongbox_mod
     if not data:
         return
     mode, body = data[0], data[1:]
@@ -531,23 +555,56 @@ def target_keyfile(data):
     if not rescue.encrypted or rescue.version != version:
         raise Violation("the rescue of a key file must be sealed and carry the file's version")
     strongbox.KFSection.parse(rescue.data)
-    if mode & 0x0F == 1:
-        try:
-            rescue.get_password(KEYFILE_PASSPHRASE)
-        except _keyfile_errors():
-            pass
-    if mode & 0x0F == 2:
+    if mode & 0x03 == 1:
+        _open_rescue(rescue)
+    if mode & 0x03 == 2:
         _open_keyfile(kf)
 
 
+def _check_failed_open(sealed, held, exc):
+    """A failed open leaves the object sealed, holding what it held, and its error (with its
+    chain) carries no plaintext: no decoded bytes, no JSON text, no decoder frames."""
+    if not sealed.encrypted or sealed.data is not held or getattr(sealed, "_ptxt_data", None) is not None:
+        raise Violation("a failed open changed the object")
+    link, depth = exc, 0
+    while link is not None and depth < 16:
+        if isinstance(link, UnicodeDecodeError) and link.object:
+            raise Violation("a decoding error kept the plaintext bytes")
+        if getattr(link, "doc", None):
+            raise Violation("a JSON error kept the plaintext text")
+        tb = link.__traceback__
+        while tb is not None:
+            if tb.tb_frame.f_globals.get("__name__", "").startswith("simplejson"):
+                raise Violation("an error kept the JSON decoder's frames, which hold the plaintext")
+            tb = tb.tb_next
+        link, depth = link.__cause__ or link.__context__, depth + 1
+
+
+def _open_rescue(rescue):
+    held = rescue.data
+    try:
+        rescue.decrypt(KEYFILE_PASSPHRASE)
+    except _keyfile_errors() as exc:
+        _check_failed_open(rescue, held, exc)
+        return
+    try:
+        rescue.get_password(KEYFILE_PASSPHRASE)
+    except (KeyError, TypeError):
+        pass  # an open document without "password", or not a mapping
+
+
 def _open_keyfile(kf):
+    held = kf.data
     try:
         out = kf.decrypt(KEYFILE_PASSWORD)
-    except _keyfile_errors():
+    except _keyfile_errors() as exc:
+        _check_failed_open(kf, held, exc)
+        if kf.user_id is not None:
+            raise Violation("a failed decrypt set the owner id")
         return
     if out is not kf or kf.encrypted:
         raise Violation("a successful decrypt must return the key file, plain")
-    keys = _need("norvo.crypto.keys")
+    keys = keys_mod
     try:
         keys.KeyRing(strongbox=kf)
     except _keyring_errors():
@@ -557,8 +614,9 @@ def _open_keyfile(kf):
 def target_keyfile_decrypt(data):
     """Key files whose sections open under the fixed password and passphrase, around fuzzed
     plaintexts: the JSON, user-id and key-ring steps behind a right secret (one PBKDF2 run
-    each). The first byte picks the section that carries the fuzzed text, and the version."""
-    strongbox = _need("norvo.crypto.strongbox")
+    each), all-or-nothing and without plaintext in their errors. The first byte picks the
+    section that carries the fuzzed text, and the version."""
+    strongbox = strongbox_mod
     if not data:
         return
     mode, body = data[0], data[1:]
@@ -571,10 +629,7 @@ def target_keyfile_decrypt(data):
         rescue = _kf_section(b'{"password": "x"}', b"\x00" * 32)
     kf = strongbox.KeyFile(enc_data=_u64(version) + _u64(len(ring)) + _u64(len(rescue)) + ring + rescue)
     if mode & 1:
-        try:
-            kf.rescue.get_password(KEYFILE_PASSPHRASE)
-        except _keyfile_errors():
-            pass
+        _open_rescue(kf.rescue)
     else:
         _open_keyfile(kf)
 
@@ -589,9 +644,7 @@ def _keyring_errors():
 
 def target_keyring_document(data):
     """A decrypted key-ring document (JSON text) handed to `KeyRing`."""
-    keys = _need("norvo.crypto.keys")
-    import simplejson
-
+    keys = keys_mod
     try:
         doc = simplejson.loads(data)
     except (ValueError, RecursionError):
@@ -621,7 +674,7 @@ def _ies_errors():
 
 def target_ies_decrypt(data):
     """`ies.decrypt` on arbitrary bytes, and on fuzzed messages that the fixed sender signed."""
-    ies = _need("norvo.crypto.ies")
+    ies = ies_mod
     if not data:
         return
     sender, recipient = rings()
@@ -646,7 +699,7 @@ def target_ies_decrypt(data):
 
 def target_envelope(data):
     """`Envelope` from base64 text or bytes, then `get_container_keys`."""
-    envelope = _need("norvo.crypto.envelope")
+    envelope = envelope_mod
     if not data:
         return
     sender, recipient = rings()
@@ -665,10 +718,9 @@ def target_envelope(data):
     if mode & 4:
         text = text.decode("latin-1")  # text as Access hands it over; non-ASCII is refused
     try:
-        access = _optional("norvo.access") if mode & 8 else None
-        if access is not None:
+        if mode & 8:
             # The way the local store hands an envelope back: as an access's key.
-            e = access.Access(uuid.UUID("66666666-7777-4888-9999-aaaaaaaaaaaa"), key=text).key_blob
+            e = norvo.access.Access(uuid.UUID("66666666-7777-4888-9999-aaaaaaaaaaaa"), key=text).key_blob
         else:
             e = envelope.Envelope(envelope_data=text)
     except (ValueError, _construct_error()):
@@ -699,12 +751,12 @@ _ODD_VALUES = (-1, 2**64, 2**64 - 1, 0, b"", b"\x00" * 17, "text", None, 1.5, [1
 
 def _formats():
     return (
-        ("norvo.crypto.ies", "IESStruct"),
-        ("norvo.crypto.strongbox", "KF"),
-        ("norvo.crypto.strongbox", "KFSection"),
-        ("norvo.crypto.container", "ContainerStruct"),
-        ("norvo.crypto.container", "ContainerSectionStruct"),
-        ("norvo.crypto.container", "ContainerKeysStruct"),
+        (ies_mod, "IESStruct"),
+        (strongbox_mod, "KF"),
+        (strongbox_mod, "KFSection"),
+        (container_mod, "ContainerStruct"),
+        (container_mod, "ContainerSectionStruct"),
+        (container_mod, "ContainerKeysStruct"),
     )
 
 
@@ -714,7 +766,7 @@ def target_format_objects(data):
     if len(data) < 3:
         return
     module, name = _formats()[data[0] % len(_formats())]
-    fmt = getattr(_need(module), name)
+    fmt = getattr(module, name)
     body = data[3:]
     try:
         record = fmt.parse(body)
@@ -725,7 +777,7 @@ def target_format_objects(data):
         raise Violation(f"{name}: build(parse(data)) is not a prefix of data")
     if fmt.build(fmt.parse(built)) != built:
         raise Violation(f"{name}: parse and build do not round-trip")
-    if module == "norvo.crypto.container":
+    if module is container_mod:
         return  # declared with construct itself: building odd records is construct's business
     # One field of the record replaced; the build must give bytes or a format error.
     fields = [k for k in record.keys() if not str(k).startswith("_")]
@@ -831,83 +883,83 @@ def _odd_value(kind, payload):
 
 def _entry_points():
     def container_data(v):
-        return _need("norvo.crypto.container").Container(data=v)
+        return container_mod.Container(data=v)
 
     def container_keys(v):
-        return _need("norvo.crypto.container").ContainerKeys.from_bytes(v)
+        return container_mod.ContainerKeys.from_bytes(v)
 
     def new_keys(v):
-        k = _need("norvo.crypto.container").ContainerKeys(cipher_key=v, mac_key=v)
+        k = container_mod.ContainerKeys(cipher_key=v, mac_key=v)
         return bytes(k)
 
     def section(v):
-        return _need("norvo.crypto.container")._decrypt(v, fixed_container_keys())
+        return container_mod._decrypt(v, fixed_container_keys())
 
     def payload(v):
-        C = _need("norvo.crypto.container")
+        C = container_mod
         p = C.JSONPayload(enc_data=v)
         p.decrypt(fixed_container_keys())
         return p.data
 
     def container_decrypt_keys(v):
-        C = _need("norvo.crypto.container")
+        C = container_mod
         c = C.Container(header={}, content=b"x")
         keys = c.encrypt()
         d = C.Container(data=c.data)
         return d.decrypt(v) if v else d.decrypt(keys)
 
     def keyfile_version(v):
-        return _need("norvo.crypto.strongbox").KeyFile(enc_data=v).version
+        return strongbox_mod.KeyFile(enc_data=v).version
 
     def keyfile_rescue(v):
-        return _need("norvo.crypto.strongbox").KeyFile(enc_data=v).rescue.data
+        return strongbox_mod.KeyFile(enc_data=v).rescue.data
 
     def rescue_passphrase(v):
-        S = _need("norvo.crypto.strongbox")
+        S = strongbox_mod
         r = S.KeyFileRescue(enc_data=b"\x00" * 8, version=v)
         return r.version
 
     def ies_decrypt(v):
         sender, recipient = rings()
-        return _need("norvo.crypto.ies").decrypt(v, recipient)
+        return ies_mod.decrypt(v, recipient)
 
     def ies_parse(v):
-        return _need("norvo.crypto.ies").IESStruct.parse(v)
+        return ies_mod.IESStruct.parse(v)
 
     def kf_parse(v):
-        return _need("norvo.crypto.strongbox").KF.parse(v)
+        return strongbox_mod.KF.parse(v)
 
     def kfsection_parse(v):
-        return _need("norvo.crypto.strongbox").KFSection.parse(v)
+        return strongbox_mod.KFSection.parse(v)
 
     def envelope(v):
-        e = _need("norvo.crypto.envelope").Envelope(v)
+        e = envelope_mod.Envelope(v)
         return e.b64
 
     def pem_public(v):
-        return _need("norvo.crypto").p384.load_pem_public_key(v)
+        return crypto.p384.load_pem_public_key(v)
 
     def pem_private(v):
-        return _need("norvo.crypto").p384.load_pem_private_key(v)
+        return crypto.p384.load_pem_private_key(v)
 
     def der_public(v):
-        return _need("norvo.crypto").p384.load_der_public_key(v)
+        return crypto.p384.load_der_public_key(v)
 
     def hmac_verify(v):
-        return _need("norvo.crypto.hmac").verify(v, v, v)
+        return norvo.crypto.hmac.verify(v, v, v)
 
     def aes_decrypt(v):
-        return _need("norvo.crypto.aes").decrypt(iv=v, cipher_key=v, data=v)
+        return aes.decrypt(iv=v, cipher_key=v, data=v)
 
     def section_reentrant(v):
         # The keys' attributes resize the caller's buffer while the section is being read.
         buf = bytearray(v) if isinstance(v, (bytes, bytearray)) else v
-        return _need("norvo.crypto.container")._decrypt(buf, _ResizingKeys(buf))
+        return container_mod._decrypt(buf, _ResizingKeys(buf))
 
     def ies_reentrant(v):
         buf = bytearray(v) if isinstance(v, (bytes, bytearray)) else v
         sender, recipient = rings()
-        return _need("norvo.crypto.ies").decrypt(buf, _ResizingRing(buf, recipient), sender_keys=_ResizingRing(buf, sender))
+        return ies_mod.decrypt(buf, _ResizingRing(buf, recipient), sender_keys=_ResizingRing(buf, sender))
 
     return (
         container_data, container_keys, new_keys, section, payload, container_decrypt_keys,
@@ -929,8 +981,6 @@ def target_value_types(data):
     value = _odd_value(data[1], data[2:])
     try:
         point(value)
-    except Unavailable:
-        raise
     except SystemError:
         raise
     except Exception:

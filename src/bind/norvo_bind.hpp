@@ -305,20 +305,41 @@ inline py::object make_property(py::handle getter, py::handle setter = py::none(
     return builtin(PyProperty_Type)(getter, setter, py::none(), text);
 }
 
-// Runs `body(resource)` as `with manager as resource:` does: __exit__ sees any Python error
-// raised in the body and may suppress it.
+// Runs `body(resource)` as `with manager as resource:` does: every error leaving the body
+// leaves through __exit__. A Python error is passed to it as it stands, and __exit__ may
+// suppress it. A C++ exception is passed as the Python error it becomes at the module's
+// boundary (the same translators decide), then rethrown as it was: the body did not finish,
+// and nothing on the C++ side expects it to have. An error raised by __exit__ itself replaces
+// the body's and keeps it as its context, as the interpreter does.
 template <class F>
 void with_context(py::handle manager, F&& body) {
     py::object type = py::type::of(manager);
     py::object enter = type.attr("__enter__");
     py::object exit = type.attr("__exit__");
     py::object resource = enter(manager);
+    auto leave = [&](py::error_already_set& error) -> bool {
+        auto or_none = [](py::handle h) { return h ? py::reinterpret_borrow<py::object>(h) : py::object(py::none()); };
+        try {
+            return truthy(exit(manager, or_none(error.type()), or_none(error.value()), or_none(error.trace())));
+        } catch (py::error_already_set& raised) {
+            PyObject* context = PyException_GetContext(raised.value().ptr());
+            if (context)
+                Py_DECREF(context);
+            else if (raised.value().ptr() != error.value().ptr())
+                PyException_SetContext(raised.value().ptr(), error.value().inc_ref().ptr());
+            throw;
+        }
+    };
     try {
         std::forward<F>(body)(resource);
     } catch (py::error_already_set& e) {
-        auto or_none = [](py::handle h) { return h ? py::reinterpret_borrow<py::object>(h) : py::object(py::none()); };
-        if (!truthy(exit(manager, or_none(e.type()), or_none(e.value()), or_none(e.trace())))) throw;
+        if (!leave(e)) throw;
         return;
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+        py::error_already_set translated;
+        leave(translated);
+        throw;
     }
     exit(manager, py::none(), py::none(), py::none());
 }

@@ -13,10 +13,24 @@ using norvo::bind::truthy;
 
 namespace {
 
-// Attributes compared by equality, in the order they are compared and traced.
-constexpr std::array<const char*, 8> EQ_ATTRIBUTES{
-    "user_id", "key_blob", "created_at", "created_by", "modified_at", "modified_by", "expiration", "permissions",
+// Attributes compared by equality, in the order they are compared and traced: the name the
+// trace prints and the attribute read. The envelope is compared as held: reading `key_blob`
+// would build one (provider calls, a fresh ephemeral key, a signature), so comparing would
+// act, fail when nobody is logged in, and leave two equal accesses unequal afterwards.
+struct Compared {
+    const char* name;
+    const char* read;
 };
+constexpr std::array<Compared, 8> EQ_ATTRIBUTES{{
+    {"user_id", "user_id"},
+    {"key_blob", "_key_blob"},
+    {"created_at", "created_at"},
+    {"created_by", "created_by"},
+    {"modified_at", "modified_at"},
+    {"modified_by", "modified_by"},
+    {"expiration", "expiration"},
+    {"permissions", "permissions"},
+}};
 
 // Builds the recipient's envelope inside the provider scope: the logged-in user's key ring
 // signs, the recipient's key ring (looked up by the access's user id) receives.
@@ -149,14 +163,14 @@ PYBIND11_MODULE(access, m) {
             if (!py::isinstance(other, py::type::of(self))) return false;
             std::array<py::object, EQ_ATTRIBUTES.size()> results;
             for (std::size_t i = 0; i < EQ_ATTRIBUTES.size(); ++i) {
-                py::object mine = norvo::bind::getattr_or_none(self, EQ_ATTRIBUTES[i]);
-                py::object theirs = norvo::bind::getattr_or_none(other, EQ_ATTRIBUTES[i]);
+                py::object mine = norvo::bind::getattr_or_none(self, EQ_ATTRIBUTES[i].read);
+                py::object theirs = norvo::bind::getattr_or_none(other, EQ_ATTRIBUTES[i].read);
                 results[i] = norvo::bind::rich_compare(mine, theirs);
             }
             if (norvo::bind::traces_enabled()) {
                 py::object debug = g["log"].attr("debug");
                 debug("Comparing Access Equality");
-                for (std::size_t i = 0; i < EQ_ATTRIBUTES.size(); ++i) debug("%s %s", EQ_ATTRIBUTES[i], results[i]);
+                for (std::size_t i = 0; i < EQ_ATTRIBUTES.size(); ++i) debug("%s %s", EQ_ATTRIBUTES[i].name, results[i]);
             }
             bool equal = true;
             for (const py::object& r : results) equal = truthy(r) && equal;

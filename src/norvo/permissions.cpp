@@ -140,14 +140,24 @@ PYBIND11_MODULE(permissions, m) {
         },
         py::doc("Prints the flags of all permissions that are set."));
 
+    // Only another Permissions or an integer (anything with an exact integer form, bool included)
+    // can be equal. Everything else (None, text, floats) is unequal rather than an error, so that
+    // `p in [None, q]` and comparisons against mixed values work.
     add_method(
         cls, "__eq__",
-        [](py::object self, py::object other) {
+        [cls](py::object self, py::object other) {
             py::object mine = steal(PyNumber_Long(self.ptr()));
-            py::object theirs = steal(PyNumber_Long(other.ptr()));
+            py::object theirs;
+            if (py::isinstance(other, cls))
+                theirs = steal(PyNumber_Long(other.ptr()));
+            else if (PyIndex_Check(other.ptr()))
+                theirs = steal(PyNumber_Index(other.ptr()));
+            else
+                return false;
             return mine.equal(theirs);
         },
-        py::arg("other"), py::doc("Equal when the integer forms are equal; the other side may be any integer-like value."));
+        py::arg("other"),
+        py::doc("Equal to another Permissions or an integer with the same integer form; unequal to anything else."));
 
     norvo::bind::add_ne(cls, py::arg("other"));
 

@@ -5,6 +5,8 @@
 // signatures and key loading go through the crypto library's key objects, and the key
 // derivation and AES-CTR run in the core.
 #include <array>
+#include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "norvo/core/ies_format.hpp"
@@ -131,25 +133,29 @@ py::bytes aes_ctr(py::handle cipher_key, core::bytes_view iv, core::bytes_view i
 py::object bytes_le_of(py::handle uuid) { return uuid.attr("bytes_le"); }
 
 // The sender's long-lived signing key goes into every message it sends, and the crypto
-// library's point encoding costs as much as a tenth of an envelope. The DER is kept on the
-// key record beside the public key object it was made from, and made again if that changes.
-py::object sender_der(py::handle crypto, py::handle signing_key, py::handle public_key) {
-    PyObject* cached = PyObject_GetAttrString(signing_key.ptr(), "_public_der");
-    if (cached) {
-        py::object pair = py::reinterpret_steal<py::object>(cached);
-        if (PyTuple_Check(pair.ptr()) && PyTuple_GET_SIZE(pair.ptr()) == 2 &&
-            PyTuple_GET_ITEM(pair.ptr(), 0) == public_key.ptr())
-            return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(pair.ptr(), 1));
-    } else {
-        PyErr_Clear();
+// library's point encoding costs as much as a tenth of an envelope. The module keeps the DER
+// of the last few public key objects it encoded, each beside the object itself (held, so its
+// identity cannot pass to another object); the caller's key records are only read.
+class DerCache {
+public:
+    py::object get(py::handle crypto, py::handle public_key) {
+        py::object id = py::int_(reinterpret_cast<std::uintptr_t>(public_key.ptr()));
+        PyObject* hit = PyDict_GetItemWithError(entries_.ptr(), id.ptr());
+        if (hit) return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(hit, 1));
+        if (PyErr_Occurred()) throw py::error_already_set();
+        py::object der = crypto.attr("to_der_public")(public_key);
+        if (PyDict_GET_SIZE(entries_.ptr()) >= CAPACITY) PyDict_Clear(entries_.ptr());
+        entries_[id] = py::make_tuple(public_key, der);
+        return der;
     }
-    py::object der = crypto.attr("to_der_public")(public_key);
-    if (PyObject_SetAttrString(signing_key.ptr(), "_public_der", py::make_tuple(public_key, der).ptr()) != 0)
-        PyErr_Clear();  // a key record that takes no attributes simply is not cached
-    return der;
-}
 
-py::bytes encrypt(py::module_& m, py::object data, py::object sender_keys, py::object recip_keys, py::object obj_id) {
+private:
+    static constexpr Py_ssize_t CAPACITY = 16;
+    py::dict entries_;
+};
+
+py::bytes encrypt(py::module_& m, DerCache& ders, py::object data, py::object sender_keys, py::object recip_keys,
+                  py::object obj_id) {
     if (obj_id.is_none()) obj_id = m.attr("uuid").attr("uuid4")();
     py::object key_type = m.attr("KeyType");
     py::object crypto = m.attr("crypto");
@@ -178,7 +184,7 @@ py::bytes encrypt(py::module_& m, py::object data, py::object sender_keys, py::o
     }
     py::object signature = crypto.attr("ecdsa").attr("sign")(signing_key.attr("private"), encrypted_key_blob);
     py::object ephemeral_der = crypto.attr("to_der_public")(ephemeral_public_key);
-    py::object sender_public_key = sender_der(crypto, signing_key, signing_pub_key);
+    py::object sender_public_key = ders.get(crypto, signing_pub_key);
 
     py::object oid = bytes_le_of(PyUnicode_Check(obj_id.ptr()) ? m.attr("UUID")(obj_id) : obj_id);
     py::object index_r = deriv_key.attr("index");
@@ -274,8 +280,10 @@ PYBIND11_MODULE(ies, m) {
 
     m.def(
         "encrypt",
-        [m](py::object data, py::object sender_keys, py::object recip_keys, py::object obj_id) mutable {
-            return encrypt(m, std::move(data), std::move(sender_keys), std::move(recip_keys), std::move(obj_id));
+        [m, ders = std::make_shared<DerCache>()](py::object data, py::object sender_keys, py::object recip_keys,
+                                                 py::object obj_id) mutable {
+            return encrypt(m, *ders, std::move(data), std::move(sender_keys), std::move(recip_keys),
+                           std::move(obj_id));
         },
         py::arg("data"), py::arg("sender_keys"), py::arg("recip_keys"), py::arg("obj_id") = py::none(),
         "Encrypt `data` for the first active derivation key of `recip_keys`, signed by the first active "

@@ -188,20 +188,92 @@ py::bytes seal(py::module_& m, py::handle document, py::handle secret, py::handl
     return section_bytes({s.span(), i.span(), e.span()});
 }
 
+// An error that leaves this module after opening a section must not carry the plaintext:
+// a traceback collector keeps exceptions, their chains and the locals of their frames.
+
+// The interpreter's UTF-8 error names the bytes it failed on; the copy handed out keeps the
+// positions and the reason, and no bytes.
+[[noreturn]] void raise_undecodable(py::module_& m, const char* message) {
+    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    py::object original = py::reinterpret_steal<py::object>(v);
+    Py_XDECREF(t);
+    Py_XDECREF(tb);
+    Py_ssize_t start = 0, end = 0;
+    if (PyUnicodeDecodeError_GetStart(original.ptr(), &start) != 0 ||
+        PyUnicodeDecodeError_GetEnd(original.ptr(), &end) != 0)
+        throw py::error_already_set();
+    py::object reason = norvo::bind::steal(PyUnicodeDecodeError_GetReason(original.ptr()));
+    original = py::object();
+    py::object bare = norvo::bind::steal(
+        PyUnicodeDecodeError_Create("utf-8", "", 0, start, end, reason.cast<std::string>().c_str()));
+    PyErr_SetObject(PyExc_UnicodeDecodeError, bare.ptr());
+    py::error_already_set undecodable;
+    raise_in_place_of(undecodable, m.attr("aes").attr("DecryptionError"), message);
+}
+
+// The JSON decoder's errors hold the whole text (`doc`), and their tracebacks the decoder's
+// frames, whose locals hold it too. Each error of the chain loses both; type, message,
+// positions and chain stay.
+[[noreturn]] void rethrow_without_text(py::error_already_set& failed) {
+    py::object type = failed.type();
+    py::object value = failed.value();
+    PyObject* link = value.ptr();
+    for (int depth = 0; link && link != Py_None && depth < 16; ++depth) {
+        if (PyException_SetTraceback(link, Py_None) != 0) PyErr_Clear();
+        if (PyObject_HasAttrString(link, "doc") && PyObject_SetAttrString(link, "doc", py::str("").ptr()) != 0)
+            PyErr_Clear();
+        PyObject* cause = PyException_GetCause(link);
+        PyObject* next = cause ? cause : PyException_GetContext(link);
+        Py_XDECREF(next);  // the chain holds it; only the pointer is followed
+        link = next;
+    }
+    // A new error without the fetched traceback: the caught one still holds it and goes away
+    // with the handler.
+    PyErr_Restore(type.release().ptr(), value.release().ptr(), nullptr);
+    throw py::error_already_set();
+}
+
 py::object open_section(py::module_& m, const kf::Section& section, py::handle secret, py::handle version,
                         const char* message) {
     py::bytes salt = to_bytes(section.salt), iv = to_bytes(section.iv), data = to_bytes(section.encrypted);
     py::object key = derive_key(m, version, salt, secret);
     py::object plain =
         m.attr("aes").attr("decrypt")(py::arg("iv") = iv, py::arg("cipher_key") = key, py::arg("data") = data);
-    py::object text;
-    try {
-        text = plain.attr("decode")("utf-8");
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_UnicodeDecodeError)) throw;
-        raise_in_place_of(e, m.attr("aes").attr("DecryptionError"), message);
+    char* buffer = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(plain.ptr(), &buffer, &size) != 0) throw py::error_already_set();
+    PyObject* decoded = PyUnicode_DecodeUTF8(buffer, size, "strict");
+    if (!decoded) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::error_already_set();
+        raise_undecodable(m, message);
     }
-    return m.attr("json").attr("loads")(text);
+    py::object text = py::reinterpret_steal<py::object>(decoded);
+    try {
+        return m.attr("json").attr("loads")(text);
+    } catch (py::error_already_set& e) {
+        rethrow_without_text(e);
+    }
+}
+
+// ---- The owner of a key file.
+
+constexpr const char* NO_OWNER_MESSAGE = "Cannot encrypt a key file without its owner's user id.";
+
+// The owner id that opening a key file takes from its document.
+py::object owner_id(py::module_& m, py::handle document) { return m.attr("UUID")(document["userId"]); }
+
+// A key file is opened for its owner: a document whose "userId" does not read back as an id
+// would seal without complaint and then fail every decrypt with the right password.
+void require_owner(py::module_& m, py::handle self) {
+    if (self.attr("user_id").is_none()) norvo::bind::raise(PyExc_ValueError, NO_OWNER_MESSAGE);
+    try {
+        owner_id(m, self.attr("_ptxt_data"));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_KeyError) && !e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
+        raise_in_place_of(e, py::handle(PyExc_ValueError), NO_OWNER_MESSAGE);
+    }
 }
 
 // ---- Classes made at run time.
@@ -330,6 +402,7 @@ void define_key_file(py::module_& m) {
         cls, "encrypt",
         [m](py::object self, py::object password, py::object passphrase) mutable -> py::object {
             if (truthy(self.attr("encrypted"))) return py::none();
+            require_owner(m, self);
             py::object h = m.attr("get_hash")(password);
             py::bytes ring = seal(m, self.attr("_ptxt_data"), secret_bytes(h), py::int_(kf::VERSION));
             py::object rescue_bytes =
@@ -365,9 +438,12 @@ void define_key_file(py::module_& m) {
                 kf::KeyFile f = parse_file_or_raise(in);
                 return open_section(m, f.key_ring, secret, py::int_(f.version), KEY_FILE_MESSAGE);
             });
+            // Everything that can fail runs before the object changes: a failed decrypt
+            // leaves it encrypted, as it was.
+            py::object user_id = owner_id(m, document);
             py::setattr(self, "_ptxt_data", document);
             py::setattr(self, "encrypted", py::bool_(false));
-            py::setattr(self, "user_id", m.attr("UUID")(self.attr("data")["userId"]));
+            py::setattr(self, "user_id", user_id);
             return self;
         },
         py::arg("password"), "Open the key ring with the password or its hash; None when already open.");

@@ -19,7 +19,7 @@ struct Short : std::runtime_error {
 };
 
 [[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "byte_io invariant broken: %s\n", what);
+    std::fprintf(stderr, "byte_reader invariant broken: %s\n", what);
     std::abort();
 }
 
