@@ -62,10 +62,12 @@ def main():
     print("Alice sealed container {} ({} bytes) and an envelope of {} base64 bytes for Bob"
           .format(container.id, len(sealed), len(envelope_text)))
 
-    # Bob, elsewhere, has only the container bytes, the envelope text and his password.
+    # Bob, elsewhere, has only the container bytes, the envelope text, his password and Alice's
+    # published public keys. Passing her ring checks that Alice sealed the envelope: without it
+    # the signature is checked only against the key the envelope itself carries.
     provider.reset()
     bob_ring = open_key_ring(bob_file, "Bob-Pa55word")
-    keys = Envelope(envelope_text).get_container_keys(bob_ring)
+    keys = Envelope(envelope_text).get_container_keys(bob_ring, sender_keys=public_ring(alice_ring))
     received = Container(sealed, JSONPayload)
     received.decrypt(keys)
     print("Bob opened container {}: header {} content {}".format(

@@ -1,4 +1,5 @@
 import base64
+import binascii
 import datetime
 import functools
 import json
@@ -136,7 +137,7 @@ def test_binary_refuses_what_has_no_text_form():
     for value in (12, bytearray(b"ab")):
         with pytest.raises(AttributeError):
             models.Binary().process_bind_param(value, None)
-    with pytest.raises(Exception):
+    with pytest.raises(binascii.Error):
         models.Binary().process_result_value("abc", None)
 
 
@@ -224,7 +225,7 @@ def test_another_users_key_cannot_read_the_cells(ofs_db, ofs_session, local_user
     ofs_db.session.add(models.User(id="alice"))
     ofs_db.session.commit()
     ofs_session.user = local_users[1]
-    with pytest.raises(Exception):
+    with pytest.raises(ValueError):
         fresh.query(models.User).one()
 
 

@@ -138,7 +138,7 @@ def test_refused_authentication_leaves_nobody_logged_in(road, signup, login):
     alice, bob = signup("alice"), signup("bob")
     login(bob)
     road.broker.script("login", 403)
-    with pytest.raises(Exception, match="403"):
+    with pytest.raises(requests.HTTPError, match="403"):
         login(alice)
     assert road.provider.session.user is None and ofs().session.user is None
     assert server().session.user is None and server().session.token is None

@@ -9,7 +9,7 @@
 #                             build in build/release that keeps the core's GoogleTest tests
 #
 # Run as root when Debian packages are missing. PYTHON picks the interpreter (default
-# python3): Python 3.10 or 3.11; Debian's own gets python3-venv and python3-dev when missing.
+# python3): Python 3.11; Debian's own gets python3-venv and python3-dev when missing.
 # NORVO_BUILD_JOBS sets the compile jobs (default: all cores).
 set -euo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -66,8 +66,8 @@ fi
 # ---------------------------------------------------------------- Python
 "$PYTHON" - <<'EOF' || exit 2
 import sys
-if not ((3, 10) <= sys.version_info[:2] < (3, 12)):
-    sys.exit("install.sh: norvo needs Python 3.10 or 3.11, not %d.%d" % sys.version_info[:2])
+if not ((3, 11) <= sys.version_info[:2] < (3, 12)):
+    sys.exit("install.sh: norvo needs Python 3.11, not %d.%d" % sys.version_info[:2])
 EOF
 [ -x .venv/bin/python ] || "$PYTHON" -m venv .venv
 pip=(.venv/bin/python -m pip -q --disable-pip-version-check)
