@@ -655,6 +655,10 @@ def parse_size(text):
 GROUPS = {"container": container_group, "envelope": envelope_group, "keyfile": keyfile_group,
           "memory": memory_group}
 
+# The provider side against the loopback broker and a local store (bench/road.py).
+import road  # noqa: E402
+GROUPS.update(road.groups(sys.modules[__name__]))
+
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
