@@ -15,9 +15,13 @@ Endpoints: ``v1.0/time/`` and ``v1.0/login/`` (the challenge login), ``v1.0/even
 (``b.put_object(name, data)`` returns its URL; PUT stores, GET honours "Range").
 
 Tests read ``b.log`` (or ``b.entries(route_name)``): one ``core.Entry`` per request with
-its method, path, query, headers, body, connection number and verdict; ``b.connections``
-counts TCP connections. ``b.script(route_name, *faults)`` queues faults (statuses,
-``NOT_JSON``, ``IGNORE_RANGE``, ``SHORT_BODY``, ``Skew(seconds)``, a ``Reply``, a callable).
+its method, path, query, headers, body, connection number, verdict and the reply's bytes as
+sent on the wire (``sent``: status line, headers, body); ``b.connections`` counts TCP
+connections and ``b.open_connections()`` those still open. ``b.script(route_name, *faults)``
+queues faults (statuses, ``NOT_JSON``, ``IGNORE_RANGE``, ``SHORT_BODY``, ``Skew(seconds)``,
+``Cut(keep)``: the reply cut short and the connection closed, ``Raw(bytes)``: any bytes as
+the reply, a ``Reply``, a callable). ``b.clock_skew`` moves the broker's clock for every
+request, ``b.expire_tokens()`` lapses every session token.
 
 Extension points:
 
@@ -36,6 +40,7 @@ Extension points:
 """
 from . import objects, routes  # noqa: F401  (they fill the route table)
 from . import accounts, containers  # noqa: F401  (accounts, key files, containers, accesses)
-from .core import IGNORE_RANGE, NOT_JSON, SHORT_BODY, Broker, Context, Entry, Reply, Skew, State, route
+from .core import IGNORE_RANGE, NOT_JSON, SHORT_BODY, Broker, Context, Cut, Entry, Raw, Reply, Skew, State, route
 
-__all__ = ["Broker", "Context", "Entry", "Reply", "Skew", "State", "route", "IGNORE_RANGE", "NOT_JSON", "SHORT_BODY"]
+__all__ = ["Broker", "Context", "Cut", "Entry", "Raw", "Reply", "Skew", "State", "route", "IGNORE_RANGE", "NOT_JSON",
+           "SHORT_BODY"]

@@ -57,6 +57,33 @@ IGNORE_RANGE = "ignore_range"
 SHORT_BODY = "short_body"
 
 
+class Cut(object):
+    """Writes only part of the route's reply, then closes the connection.
+
+    `keep` counts bytes from the start of the reply (status line included): 0 closes before
+    anything is written, a cut inside the head drops the connection in the middle of the
+    headers. A negative `keep` keeps all but the last -keep bytes, so the body comes shorter
+    than its Content-Length says. The route itself runs as usual.
+    """
+
+    def __init__(self, keep):
+        self.keep = keep
+
+    def __repr__(self):
+        return "Cut({})".format(self.keep)
+
+
+class Raw(object):
+    """Bytes written as the whole reply, unchecked (a broken status line, odd headers, a body
+    of any length), after which the connection is closed. The route does not run."""
+
+    def __init__(self, data):
+        self.data = bytes(data)
+
+    def __repr__(self):
+        return "Raw({!r})".format(self.data[:60])
+
+
 class Skew(object):
     """Shifts the broker's clock by `seconds` for one request."""
 
@@ -141,6 +168,7 @@ class Entry(object):
     user: str = None  # user id of a verified signed request
     status: int = None
     verdict: str = None  # "ok", "fault", "401: <reason>", "refused: <reason>", ...
+    sent: bytes = None  # the reply as written on the wire: status line, headers and body
 
     def arg(self, name):
         """The first value of query parameter `name`, or None."""
@@ -233,17 +261,41 @@ class _Handler(BaseHTTPRequestHandler):
             body=body,
             connection=self.number,
         )
-        reply = self.server.broker._handle(entry)
-        entry.status = reply.status
+        outcome = self.server.broker._handle(entry)
+        if isinstance(outcome, Raw):
+            data, keep = outcome.data, None
+        else:
+            reply, keep = outcome
+            entry.status = reply.status
+            data = self._wire(reply)
+        if keep is not None:
+            data = data[:keep] if keep >= 0 else data[:max(len(data) + keep, 0)]
+        # Recorded whole before anything is written, so a client that has its reply finds
+        # the entry complete in the log.
+        entry.sent = data
         self.server.broker._record(entry)
-        self.send_response(reply.status)
+        if isinstance(outcome, Raw) or keep is not None:
+            self.close_connection = True
+        if data:
+            self.wfile.write(data)
+
+    def _wire(self, reply):
+        """The bytes of a reply as BaseHTTPRequestHandler would send them, built in one piece."""
+        try:
+            phrase = http.HTTPStatus(reply.status).phrase
+        except ValueError:
+            phrase = ""
+        lines = ["{} {} {}".format(self.protocol_version, reply.status, phrase),
+                 "Server: " + self.version_string(), "Date: " + self.date_time_string()]
         for name, value in reply.headers.items():
-            self.send_header(name, value)
-        if reply.status not in (204, 304):
-            self.send_header("Content-Length", str(len(reply.body)))
-        self.end_headers()
-        if reply.status not in (204, 304) and self.command != "HEAD":
-            self.wfile.write(reply.body)
+            lines.append("{}: {}".format(name, value))
+            if name.lower() == "connection" and str(value).lower() == "close":
+                self.close_connection = True
+        has_body = reply.status not in (204, 304)
+        if has_body:
+            lines.append("Content-Length: {}".format(len(reply.body)))
+        head = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1", "strict")
+        return head + (reply.body if has_body and self.command != "HEAD" else b"")
 
     do_GET = do_PUT = do_POST = do_DELETE = do_PATCH = do_HEAD = _dispatch
 
@@ -324,8 +376,10 @@ class Broker(object):
         """Queues faults for the next requests of a route, one per request, in order.
 
         A fault is a status (429, 500, 501, 502, 503, 404, 204, ...), a Reply sent as it is
-        (NOT_JSON among them), IGNORE_RANGE or SHORT_BODY for object reads, Skew(seconds), or a
-        callable taking the context and returning a Reply or None (None lets the route run).
+        (NOT_JSON among them), IGNORE_RANGE or SHORT_BODY for object reads, Skew(seconds),
+        Cut(keep) (the route's reply cut short and the connection closed), Raw(bytes) (written
+        as the whole reply), or a callable taking the context and returning a Reply or None
+        (None lets the route run).
         """
         with self._lock:
             self._scripts[route_name].extend(faults)
@@ -387,6 +441,11 @@ class Broker(object):
         with self._lock:
             return [e for e in self.log if route is None or e.route == route]
 
+    def open_connections(self):
+        """How many TCP connections are open now (a load run watches this stay flat)."""
+        with self._lock:
+            return len(self._sockets)
+
     # -- inside
 
     def _connected(self, sock):
@@ -423,10 +482,11 @@ class Broker(object):
         return None, None
 
     def _handle(self, entry):
+        """Decides the reply to a request: (Reply, bytes to keep or None), or a Raw fault."""
         r, params = self._match(entry.method, entry.path)
         if r is None:
             entry.verdict = "404: no route"
-            return Reply.status_only(404)
+            return Reply.status_only(404), None
         entry.route = r.name
         ctx = Context(self, entry, params)
         try:
@@ -437,16 +497,22 @@ class Broker(object):
                 entry.user = ctx.user[0]
         except signing.Refused as refused:
             entry.verdict = "401: {}".format(refused)
-            return Reply.json({"error": "Unauthorized"}, 401)
+            return Reply.json({"error": "Unauthorized"}, 401), None
 
         fault = self._next_fault(r.name)
+        keep = None
         if isinstance(fault, int):
             entry.verdict = "fault"
-            return Reply.status_only(fault)
+            return Reply.status_only(fault), None
         if isinstance(fault, Reply):
             entry.verdict = "fault"
+            return fault, None
+        if isinstance(fault, Raw):
+            entry.verdict = "fault: raw reply"
             return fault
-        if isinstance(fault, Skew):
+        if isinstance(fault, Cut):
+            keep = fault.keep
+        elif isinstance(fault, Skew):
             ctx.skew = fault.delta
         elif isinstance(fault, str):
             ctx.flags.add(fault)
@@ -454,11 +520,11 @@ class Broker(object):
             reply = fault(ctx)
             if reply is not None:
                 entry.verdict = "fault"
-                return reply
+                return reply, None
         try:
             reply = r.handler(ctx)
         except Exception as e:  # a broker bug: show it in the log rather than hang the client
             entry.verdict = "error: {!r}".format(e)
-            return Reply.status_only(500)
-        entry.verdict = ctx.verdict
-        return reply
+            return Reply.status_only(500), None
+        entry.verdict = ctx.verdict if keep is None else "{} (cut: {})".format(ctx.verdict, fault)
+        return reply, keep
