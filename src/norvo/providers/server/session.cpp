@@ -45,6 +45,38 @@ py::bytes b64encode(const py::dict& g, py::handle data) { return g["base64"].att
 
 py::bytes concat(py::handle a, py::handle b) { return norvo::bind::steal(PyNumber_Add(a.ptr(), b.ptr())); }
 
+// A reply body may be compressed, and the HTTP library decodes whatever encoding a reply names,
+// asked for or not, chained or not: a few kilobytes from a hostile peer can decode to
+// gigabytes. Bodies are therefore read here, before the library reads them, and refused once
+// they decode to more than their size on the wire can justify.
+constexpr Py_ssize_t BODY_CHUNK = 64 * 1024;
+constexpr Py_ssize_t BODY_FREE = 1 << 20;  // any body may decode to this much
+constexpr Py_ssize_t BODY_RATIO = 100;     // beyond that, to this many times the bytes received
+
+py::object read_bounded_body(py::object response) {
+    py::object raw = response.attr("raw");
+    py::object received_so_far = norvo::bind::getattr_or_none(raw, "tell");
+    py::list chunks;
+    Py_ssize_t size = 0;
+    for (py::handle chunk : response.attr("iter_content")(BODY_CHUNK)) {
+        size += py::len(chunk);
+        chunks.append(chunk);
+        if (size <= BODY_FREE || received_so_far.is_none()) continue;
+        Py_ssize_t received = received_so_far().cast<Py_ssize_t>();
+        if (size / BODY_RATIO > received) {
+            response.attr("close")();
+            py::object error = py::module_::import("requests.exceptions").attr("ContentDecodingError");
+            std::string message = "The reply's body decodes to more than " + std::to_string(BODY_RATIO) +
+                                  " times the " + std::to_string(received) +
+                                  " bytes received; refused as a decompression bomb.";
+            norvo::bind::raise(error, error(message, py::arg("response") = response));
+        }
+    }
+    // What the HTTP library keeps once it has read a body itself.
+    response.attr("_content") = py::bytes("").attr("join")(chunks);
+    return response;
+}
+
 constexpr const char* CLASS_DOC =
     "The broker session: API key, application name and login state, shared by the whole process.\n\n"
     "Every request carries the API key, a fresh request id and, when set, the application name;\n"
@@ -75,10 +107,17 @@ PYBIND11_MODULE(session, m) {
                                              norvo::bind::class_namespace(m, "NorvoSession", CLASS_DOC),
                                              py::type::of(base));
 
+    // Runs on every reply of the session, redirects included, before its body is read.
+    m.attr("_bounded_body") = py::cpp_function(
+        [](py::object response, py::kwargs) { return read_bounded_body(response); }, py::name("_bounded_body"),
+        py::scope(m), py::arg("response"),
+        py::doc("Reads a reply's body, refusing one that decodes to far more than was received."));
+
     add_method(cls, "__init__", [g](py::object self) {
         g["requests"].attr("Session").attr("__init__")(self);
         for (const char* name : {"user", "api_key", "token", "key", "time_offset", "client", "app_name", "expires_at"})
             py::setattr(self, name, py::none());
+        self.attr("hooks")["response"].attr("append")(g["_bounded_body"]);
     });
 
     add_method(
@@ -140,7 +179,16 @@ PYBIND11_MODULE(session, m) {
         [g](py::object self) -> bool {
             if (self.attr("user").is_none()) return false;
             if (!truthy(self.attr("token"))) return false;
-            return norvo::bind::compares(self.attr("expires_at"), g["arrow"].attr("utcnow")(), Py_GT);
+            py::object now = g["arrow"].attr("utcnow")();
+            py::object expires_at = self.attr("expires_at");
+            if (!norvo::bind::compares(expires_at, now, Py_GT)) return false;
+            // The expiry is written on the broker's clock. When that clock runs ahead of ours,
+            // the token lapses there first, and every request signed with it until our clock
+            // caught up would be refused: the broker's time, as the login measured it, counts too.
+            py::object offset = self.attr("time_offset");
+            if (offset.is_none()) return true;
+            py::object broker_now = norvo::bind::steal(PyNumber_Subtract(now.ptr(), offset.ptr()));
+            return norvo::bind::compares(expires_at, broker_now, Py_GT);
         },
         py::doc("Whether or not an existing session has authenticated."));
 
@@ -208,8 +256,8 @@ PYBIND11_MODULE(session, m) {
                     body = masked(response.attr("json")(), "token");
                 } catch (py::error_already_set& e) {
                     // Tracing must never turn a success into a failure: a body that is not
-                    // JSON is written as its text.
-                    if (!e.matches(PyExc_ValueError)) throw;
+                    // JSON, or nested deeper than the decoder goes, is written as its text.
+                    if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError)) throw;
                     body = response.attr("text");
                 }
                 log.attr("debug")(py::str("{} {}").format(response, body));
