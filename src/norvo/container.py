@@ -148,6 +148,7 @@ def get(container_id, content_cls=None, decrypt=True, local=False):
         client, aws = _server_parts(p)
         reply = providers.broker_call("get container {}".format(cid), client.get, "containers/{}".format(cid))
         data = aws.get(reply["downloadUrl"]).content
+        _check_length(data, reply.get("length"), cid, "The object store")
         cls = content_cls or (JSONPayload if reply.get("contentKind") == "json" else RawPayload)
         container = Container(data, cls)
         if container.id != cid:
@@ -268,6 +269,13 @@ def unwrap(container):
         return envelope.get_container_keys(user.keys, sender_keys=p.keys.get(sender_id))
 
 
+def _check_length(data, length, cid, where):
+    """A container's bytes must be as long as its record says: a reply or file cut short (even
+    to nothing) is refused here, by name, rather than half-parsed."""
+    if length is not None and len(data) != length:
+        raise ValueError("{} gave {} bytes for container {}, whose length is {}.".format(where, len(data), cid, length))
+
+
 def _set_audit(container, created_at, created_by, modified_at, modified_by):
     container.created_at, container.created_by = created_at, created_by
     container.modified_at, container.modified_by = modified_at, modified_by
@@ -292,6 +300,7 @@ def _get_local(p, user, cid, content_cls, decrypt):
         if row is None:
             raise LookupError("Container {} is not in the local store.".format(cid))
         data = ofs.client.get(seed=row.ofs_location.encode("utf-8"))
+        _check_length(data, row.length, cid, "The local store")
         container = Container(data, content_cls or RawPayload)
         if container.id != cid:
             raise ValueError("The local store holds another container under {}.".format(cid))

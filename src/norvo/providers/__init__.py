@@ -58,25 +58,33 @@ def _uuid(value):
 
 
 def broker_call(what, method, path, **kwargs):
-    """Sends one request through the REST client; returns the decoded JSON reply.
+    """Sends one request through the REST client; returns the decoded JSON reply, an object.
 
     A refusal by the broker becomes PermissionError (403) or LookupError (404), with the
-    broker's reason; other failures pass unchanged. `what` names the action for the message.
+    broker's reason; a reply that is no JSON object, ValueError; other failures pass
+    unchanged. `what` names the action for the message.
     """
     import requests
 
     try:
-        return method(path, **kwargs).json()
+        reply = method(path, **kwargs).json()
     except requests.HTTPError as error:
         status = getattr(error.response, "status_code", None)
         if status not in (403, 404):
             raise
         try:
             reason = error.response.json()["error"]
-        except (ValueError, KeyError, TypeError):
+        except (ValueError, KeyError, TypeError, RecursionError):
+            # A refusal whose body is no JSON object with an "error" (or nests deeper than the
+            # decoder goes) is still the refusal.
             reason = "status {}".format(status)
         message = "{}: refused by the broker: {}".format(what, reason)
         raise (PermissionError if status == 403 else LookupError)(message) from error
+    # Every reply of the broker is a JSON object; anything else would fail later, unclearly,
+    # wherever a member is read from it.
+    if not isinstance(reply, dict):
+        raise ValueError("{}: the broker's reply is not a JSON object.".format(what))
+    return reply
 
 
 def public_records(keys, user_id=None):
