@@ -34,6 +34,7 @@ import logging
 import math
 import os
 import re
+import select
 import statistics
 import subprocess
 import sys
@@ -60,6 +61,7 @@ APP_NAME_HEADER = "X-Norvo-App-Name"
 UTC = datetime.timezone.utc
 
 EVENT_PAGES = 10
+STARTUP_SECONDS = 60
 
 
 class Unavailable(Exception):
@@ -106,7 +108,9 @@ class BrokerProcess(object):
     def __enter__(self):
         direct_to_loopback()
         self.proc = subprocess.Popen(self.args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        line = self.proc.stdout.readline().strip()
+        # A broker that cannot start says nothing; the benchmark must not wait for it forever.
+        ready, _, _ = select.select([self.proc.stdout], [], [], STARTUP_SECONDS)
+        line = self.proc.stdout.readline().strip() if ready else ""
         if not line.startswith("http://127.0.0.1:"):
             self.__exit__()
             raise RuntimeError("the loopback broker did not start (it printed %r)" % line)
