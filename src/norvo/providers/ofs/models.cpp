@@ -9,6 +9,7 @@
 #include "norvo_bind.hpp"
 
 #include <string>
+#include <string_view>
 
 using norvo::bind::add_method;
 using norvo::bind::truthy;
@@ -32,6 +33,11 @@ cache_clear() forgets it.
 )";
 
 constexpr const char* STAR = "*";
+
+[[noreturn]] void refuse_cell(py::handle error) {
+    norvo::bind::raise(error, py::str("An encrypted cell does not open under the database key: it was altered, "
+                                      "cut short, or sealed for another database."));
+}
 
 // A declarative row class, made as a class statement on `Base` would make it.
 py::object row_class(py::module_& m, py::handle base, const char* name, py::dict body) {
@@ -221,6 +227,15 @@ PYBIND11_MODULE(models, m) {
             py::type::of(value_error));
     }
     {
+        py::dict ns = norvo::bind::class_namespace(
+            m, "SealedCellError",
+            "A cell that does not open under the database key: altered, cut short, or sealed for another database.");
+        py::object value_error = py::handle(PyExc_ValueError).cast<py::object>();
+        m.attr("SealedCellError") = norvo::bind::make_class(
+            "SealedCellError", py::make_tuple(value_error, sa.attr("exc").attr("DontWrapMixin")), ns,
+            py::type::of(value_error));
+    }
+    {
         py::object aes_engine = g["AesEngine"];
         py::dict ns = norvo::bind::class_namespace(
             m, "StrictAesEngine", "The library's AES engine, refusing text that its padding would change.");
@@ -233,6 +248,43 @@ PYBIND11_MODULE(models, m) {
                     norvo::bind::raise(g["CellTextError"],
                                        py::str("Cannot store text that ends in '*': the cell's padding would strip it."));
                 return g["AesEngine"].attr("encrypt")(self, value);
+            },
+            py::arg("value"));
+        // The engine's own reading strips every trailing "*" and takes whatever base64 and UTF-8
+        // come out, so a cell cut short by whole blocks reads as a shorter value. A cell it
+        // wrote is canonical base64 of whole blocks whose plaintext is UTF-8 text followed by
+        // 1 to 16 "*" (the text itself never ends in one): anything else is refused.
+        add_method(
+            engine, "decrypt",
+            [g](py::object self, py::object value) -> py::object {
+                py::handle damaged = g["SealedCellError"];
+                if (!PyUnicode_Check(value.ptr())) refuse_cell(damaged);
+                py::object sealed;
+                try {
+                    sealed = g["base64"].attr("b64decode")(value, py::arg("validate") = true);
+                } catch (py::error_already_set& e) {
+                    if (!e.matches(PyExc_ValueError)) throw;
+                    refuse_cell(damaged);
+                }
+                if (!PyBytes_Check(sealed.ptr())) refuse_cell(damaged);
+                std::string_view cipher_text(PyBytes_AS_STRING(sealed.ptr()), PyBytes_GET_SIZE(sealed.ptr()));
+                if (cipher_text.empty() || cipher_text.size() % 16 != 0) refuse_cell(damaged);
+                py::object decryptor = self.attr("cipher").attr("decryptor")();
+                py::object head = decryptor.attr("update")(sealed);
+                py::object tail = decryptor.attr("finalize")();
+                py::object plain = norvo::bind::steal(PyNumber_Add(head.ptr(), tail.ptr()));
+                if (!PyBytes_Check(plain.ptr())) refuse_cell(damaged);
+                std::string_view text(PyBytes_AS_STRING(plain.ptr()), PyBytes_GET_SIZE(plain.ptr()));
+                std::size_t kept = text.find_last_not_of('*');
+                kept = kept == std::string_view::npos ? 0 : kept + 1;
+                std::size_t padding = text.size() - kept;
+                if (padding < 1 || padding > 16) refuse_cell(damaged);
+                PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(kept), "strict");
+                if (decoded == nullptr) {
+                    PyErr_Clear();
+                    refuse_cell(damaged);
+                }
+                return norvo::bind::steal(decoded);
             },
             py::arg("value"));
         m.attr("StrictAesEngine") = engine;
@@ -249,11 +301,30 @@ PYBIND11_MODULE(models, m) {
     py::object String = sa.attr("String");
     py::object Integer = sa.attr("Integer");
     py::object encrypted = g["Encrypted"];
+    // The wrapper writes every cell as sealed bytes (a BLOB) but hands back any other cell, a
+    // text or a number put there by someone without the key, as it is, as if it were the value.
+    // Every encrypted column of the schema reads through this guard, which refuses such cells.
+    auto sealed = [&](py::handle type) {
+        py::object column_type = encrypted(type);
+        py::object lax = column_type.attr("process_result_value");
+        py::object damaged = g["SealedCellError"];
+        column_type.attr("process_result_value") = py::cpp_function(
+            [lax, damaged](py::object value, py::object dialect) -> py::object {
+                if (value.is_none()) return value;
+                if (!PyBytes_Check(value.ptr()))
+                    norvo::bind::raise(damaged, py::str("An encrypted cell holds a plain {}, not sealed bytes: it was "
+                                                        "written without the database key.")
+                                                    .format(py::type::of(value).attr("__name__")));
+                return lax(value, dialect);
+            },
+            py::name("process_result_value"), py::arg("value"), py::arg("dialect"));
+        return column_type;
+    };
     auto cell = [&](py::handle type, bool nullable) {
-        return Column(encrypted(type), py::arg("nullable") = nullable);
+        return Column(sealed(type), py::arg("nullable") = nullable);
     };
     auto primary_cell = [&](py::handle type) {
-        return Column(encrypted(type), py::arg("primary_key") = true, py::arg("nullable") = false);
+        return Column(sealed(type), py::arg("primary_key") = true, py::arg("nullable") = false);
     };
 
     py::module_ warnings = py::module_::import("warnings");
@@ -270,8 +341,8 @@ PYBIND11_MODULE(models, m) {
         key["__tablename__"] = "keys";
         key["__table_args__"] = py::make_tuple(sa.attr("UniqueConstraint")("user_id", "key_type", "index"));
         key["id"] = Column(Integer, py::arg("primary_key") = true, py::arg("nullable") = false);
-        key["user_id"] = Column(encrypted(guid), py::arg("nullable") = false, py::arg("index") = true);
-        key["active"] = Column(encrypted(sa.attr("Boolean")), py::arg("nullable") = false, py::arg("default") = true);
+        key["user_id"] = Column(sealed(guid), py::arg("nullable") = false, py::arg("index") = true);
+        key["active"] = Column(sealed(sa.attr("Boolean")), py::arg("nullable") = false, py::arg("default") = true);
         key["key_type"] = cell(String, false);
         key["pub_key"] = cell(binary, false);
         key["index"] = cell(Integer, false);
@@ -304,7 +375,7 @@ PYBIND11_MODULE(models, m) {
         access["__table_args__"] = py::make_tuple(sa.attr("PrimaryKeyConstraint")("user_id", "container_id"));
         access["user_id"] = cell(guid, false);
         access["container_id"] =
-            Column(encrypted(guid),
+            Column(sealed(guid),
                    sa.attr("ForeignKey")("containers.id", py::arg("onupdate") = "CASCADE",
                                          py::arg("ondelete") = "CASCADE"),
                    py::arg("nullable") = false);
