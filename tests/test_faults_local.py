@@ -1,0 +1,315 @@
+"""The local store when things fail half-way: a writer killed in the middle of a large write, two
+processes writing one seed at once, a database file cut short or overwritten with garbage, and
+encrypted cells altered behind the library's back. Nothing is ever read back mixed, short or
+changed: the previous content, the other writer's whole content, or a clear error."""
+import base64
+import os
+import pathlib
+import signal
+import sqlite3
+import subprocess
+import sys
+import time
+import uuid
+
+import arrow
+import pytest
+import sqlalchemy.exc
+from sqlalchemy.orm import Session
+
+from local_fixtures import close_database, open_database
+from road_fixtures import package_root
+
+pytestmark = pytest.mark.filterwarnings("ignore::sqlalchemy.exc.SAWarning",
+                                        "ignore:The 'EncryptedType' class will change:DeprecationWarning")
+
+SEED = b"a seed written by two hands"
+MIB = 1 << 20
+WRITE_SIZE = 256 * MIB
+
+# A child that writes one seed `count` times with `size` bytes of `fill`, saying when it starts.
+WRITER = """
+import sys
+from norvo.providers.ofs.burrow import NorvoOFSClient
+root, seed, size, fill, count = sys.argv[1], sys.argv[2].encode(), int(sys.argv[3]), sys.argv[4], int(sys.argv[5])
+client = NorvoOFSClient()
+client.ROOT_DIR = root
+client.initialize()
+data = fill.encode() * size
+print("writing", flush=True)
+for _ in range(count):
+    client.write_bytes(data, seed=seed)
+print("done", flush=True)
+"""
+
+
+def writer(root, size, fill, count=1):
+    env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+    env["PYTHONPATH"] = package_root()
+    child = subprocess.Popen([sys.executable, "-c", WRITER, str(root), SEED.decode(), str(size), fill, str(count)],
+                             stdout=subprocess.PIPE, text=True, env=env)
+    assert child.stdout.readline().strip() == "writing"
+    return child
+
+
+def temporaries(target):
+    return [p for p in target.parent.glob("." + target.name + ".*.tmp")]
+
+
+def kill_mid_write(target, child, limit=30):
+    """SIGKILLs `child` once its temporary file beside `target` has started to fill; returns
+    whether it was still writing then (its temporary file there, the target not yet replaced)."""
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        for p in temporaries(target):
+            try:
+                started = p.stat().st_size > 0
+            except FileNotFoundError:
+                continue
+            if started:
+                os.kill(child.pid, signal.SIGKILL)
+                child.wait(10)
+                return not target.exists() or target.stat().st_size != WRITE_SIZE
+        if child.poll() is not None:
+            return False
+        time.sleep(0.001)
+    child.kill()
+    child.wait(10)
+    raise AssertionError("the writer never started its write")
+
+
+@pytest.mark.parametrize("previous", [b"the previous content, whole" * 1000, None])
+def test_a_writer_killed_mid_write_leaves_the_previous_content_whole(ofs_client, previous):
+    target = ofs_client.get_file_path(seed=SEED)
+    if previous is not None:
+        ofs_client.write_bytes(previous, seed=SEED)
+    child = writer(ofs_client.root, WRITE_SIZE, "N")
+    assert kill_mid_write(target, child), "the write finished before it could be killed"
+    assert child.returncode == -signal.SIGKILL
+    if previous is None:
+        assert not target.exists()  # never a half-written file under the seed's name
+    else:
+        assert ofs_client.get(seed=SEED) == previous
+    # The killed write's temporary file is all that is left of it, and the next write succeeds.
+    assert len(temporaries(target)) == 1
+    ofs_client.write_bytes(b"after", seed=SEED)
+    assert ofs_client.get(seed=SEED) == b"after"
+
+
+def test_two_writers_of_one_seed_leave_one_whole_file(ofs_client):
+    size = 4 * MIB
+    wholes = {fill * size for fill in (b"A", b"B")}
+    target = ofs_client.get_file_path(seed=SEED)
+    children = [writer(ofs_client.root, size, fill, count=12) for fill in ("A", "B")]
+    reads = 0
+    try:
+        while any(c.poll() is None for c in children):
+            if target.exists():
+                data = ofs_client.get(seed=SEED)
+                assert data in wholes, "a read saw {} bytes, mixed or short".format(len(data))
+                reads += 1
+    finally:
+        for c in children:
+            c.wait(60)
+    assert [c.returncode for c in children] == [0, 0] and reads > 0
+    assert ofs_client.get(seed=SEED) in wholes
+    assert temporaries(target) == []
+
+
+# ---- the database file, damaged
+
+
+def snapshot(root, skip):
+    return {p: p.read_bytes() for p in root.rglob("*") if p.is_file() and p != skip}
+
+
+def _random(n):
+    return os.urandom(n)
+
+
+DAMAGES = {
+    "cut to half": lambda data: data[: len(data) // 2],
+    "cut inside the header page": lambda data: data[:60],
+    "garbage throughout": lambda data: _random(len(data)),
+    "garbage over the header": lambda data: _random(100) + data[100:],
+    "garbage over the last pages": lambda data: data[: len(data) - 8192] + _random(8192),
+}
+
+
+@pytest.mark.parametrize("damage", sorted(DAMAGES))
+def test_a_damaged_database_is_a_clear_error_and_harms_nothing_else(road, signup, login, damage):
+    from norvo import _lifecycle, container
+    from norvo.providers.ofs import database
+
+    alice, bob = signup("alice"), signup("bob")
+    login(alice)
+    made = container.create({"title": "t"}, b"content", access=[bob.id])
+    login(bob)
+    assert container.get(made.id).content.data == b"content"
+    _lifecycle.logout()
+
+    path = database.get_file_path(bob.id)
+    damaged = DAMAGES[damage](path.read_bytes())
+    path.write_bytes(damaged)
+    others = snapshot(road.root, skip=path)
+
+    with pytest.raises(sqlalchemy.exc.DatabaseError, match="file is not a database|database disk image is malformed"):
+        login(bob)
+        container.get(made.id, local=True)  # some damage shows only when the rows are read
+    _lifecycle.logout()
+    assert road.provider.session.user is None
+    # The damaged file is left as it was found, and nothing else in the store changed.
+    assert path.read_bytes() == damaged
+    assert snapshot(road.root, skip=path) == others
+    login(alice)
+    assert container.local_ids() == [made.id] and container.get(made.id, local=True).content.data == b"content"
+    # Once the damaged file is put aside, the user starts again from the broker.
+    path.rename(path.with_name("damaged"))
+    login(bob)
+    assert container.local_ids() == []
+    assert container.get(made.id).content.data == b"content"
+
+
+def test_a_database_cut_to_nothing_is_a_new_empty_one(road, signup, login):
+    """An empty file is what a database is before its first tables: the user's local copies
+    are gone (never wrong), and the broker gives them back."""
+    from norvo import _lifecycle, container
+    from norvo.providers.ofs import database
+
+    alice = signup("alice")
+    login(alice)
+    made = container.create({"title": "t"}, b"content")
+    _lifecycle.logout()
+    database.get_file_path(alice.id).write_bytes(b"")
+    login(alice)
+    assert container.local_ids() == []
+    with pytest.raises(LookupError):
+        container.get(made.id, local=True)
+    assert container.get(made.id).content.data == b"content"
+
+
+# ---- cells altered behind the library's back
+
+C1 = uuid.UUID("0a4c2fb6-6c8b-4b4e-9f0e-4f5cf0a0e1d2")
+
+
+@pytest.fixture
+def rows(ofs_db, ofs_user):
+    """One container with one access, committed; returns a function reading them back fresh."""
+    from norvo.providers.ofs import models
+
+    session = ofs_db.session()
+    session.add(models.Container(id=C1, type="a type long enough for three blocks of cell", length=7,
+                                 created_by=ofs_user.id, ofs_location="ab" * 32, synced_at=arrow.utcnow(),
+                                 portion="all"))
+    session.add(models.ContainerAccess(user_id=ofs_user.id, container_id=C1, permissions=139, key_blob=b"\x01\x02",
+                                       expires_at=arrow.get("2020-01-01T00:00:00+00:00")))
+    session.add(models.Key(user_id=ofs_user.id, key_type="signingKeys", index=0, pub_key=b"pem", active=True))
+    session.commit()
+    ofs_db.session.remove()
+
+    def read():
+        with Session(ofs_db.engine) as fresh:
+            row = fresh.get(models.Container, C1)
+            access = row.access[ofs_user.id]
+            key = fresh.query(models.Key).one()
+            return (row.type, row.length, row.created_by, row.ofs_location, row.synced_at, access.permissions,
+                    access.expires_at, access.key_blob, key.active, key.index)
+
+    read.before = read()
+    return read
+
+
+def cut_block(cell):
+    return base64.b64encode(base64.b64decode(cell)[:-16])
+
+
+def flip(cell, at):
+    raw = bytearray(base64.b64decode(cell))
+    raw[at] ^= 0x01
+    return base64.b64encode(bytes(raw))
+
+
+def foreign_cell(local_users, text):
+    """A cell that the other user's database key sealed."""
+    from norvo import crypto
+    from norvo.providers.ofs import models
+
+    engine = models.StrictAesEngine()
+    engine._set_padding_mechanism()
+    engine._update_key(crypto.KDF2(crypto.to_der_private(local_users[1].keys["signingKeys"][0].private)))
+    return engine.encrypt(text).encode()
+
+
+TAMPERING = [
+    # table, column, new cell from the old one
+    ("containers", "type", cut_block),  # a whole block gone: the engine alone would read a shorter text
+    ("containers", "ofs_location", cut_block),
+    ("containers", "type", lambda cell: flip(cell, 0)),
+    ("containers", "type", lambda cell: flip(cell, -1)),
+    ("containers", "length", lambda cell: flip(cell, 5)),
+    ("containers", "type", lambda cell: cell[:-1] + (b"B" if cell[-1:] != b"B" else b"C")),
+    ("containers", "synced_at", lambda cell: b""),
+    ("containers", "created_by", lambda cell: b"not base64 at all!"),
+    ("containers", "type", lambda cell: cell + cell),
+    ("container_accesses", "permissions", lambda cell: 255),  # plain values, without the key
+    ("container_accesses", "expires_at", lambda cell: "2099-01-01T00:00:00+00:00"),
+    ("container_accesses", "key_blob", lambda cell: cell.decode()),
+    ("keys", "active", lambda cell: 1),
+    ("keys", "index", lambda cell: 0.0),
+]
+
+
+@pytest.mark.parametrize("table, column, tamper", TAMPERING,
+                         ids=["{}.{}-{}".format(t, c, i) for i, (t, c, _) in enumerate(TAMPERING)])
+def test_a_tampered_cell_is_a_clear_error_never_a_wrong_value(ofs_db, rows, table, column, tamper):
+    from norvo.providers.ofs.models import SealedCellError
+
+    con = sqlite3.connect(str(ofs_db.path))
+    try:
+        (cell,) = con.execute('select "{}" from {}'.format(column, table)).fetchone()
+        con.execute('update {} set "{}" = ?'.format(table, column), (tamper(cell),))
+        con.commit()
+        with pytest.raises(SealedCellError, match="encrypted cell"):
+            rows()
+        con.execute('update {} set "{}" = ?'.format(table, column), (cell,))
+        con.commit()
+    finally:
+        con.close()
+    assert rows() == rows.before
+
+
+def test_a_cell_sealed_for_another_database_is_refused(ofs_db, rows, local_users):
+    from norvo.providers.ofs.models import SealedCellError
+
+    con = sqlite3.connect(str(ofs_db.path))
+    try:
+        con.execute("update containers set type = ?", (foreign_cell(local_users, "another type"),))
+        con.commit()
+    finally:
+        con.close()
+    with pytest.raises(SealedCellError):
+        rows()
+
+
+def test_every_bit_of_a_cell_is_guarded(ofs_db, rows):
+    """Each single bit flipped in the sealed bytes of a short cell is refused, never read as
+    another value."""
+    from norvo.providers.ofs.models import SealedCellError
+
+    con = sqlite3.connect(str(ofs_db.path))
+    try:
+        (cell,) = con.execute("select permissions from container_accesses").fetchone()
+        sealed = base64.b64decode(cell)
+        for bit in range(len(sealed) * 8):
+            raw = bytearray(sealed)
+            raw[bit // 8] ^= 1 << (bit % 8)
+            con.execute("update container_accesses set permissions = ?", (base64.b64encode(bytes(raw)),))
+            con.commit()
+            with pytest.raises(SealedCellError):
+                rows()
+        con.execute("update container_accesses set permissions = ?", (cell,))
+        con.commit()
+    finally:
+        con.close()
+    assert rows() == rows.before
