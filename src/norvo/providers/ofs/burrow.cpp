@@ -32,13 +32,16 @@ py::object target_of(py::object self, py::object seed, py::object path, const py
     py::object root = self.attr("root");
     if (path.is_none()) return self.attr("get_file_path")(py::arg("seed") = seed);
     py::object relative = g["Path"](path);
+    // Paths are compared and reported as Python text: a name need not be valid UTF-8 (bytes
+    // that are not arrive as surrogates), and such a name is used or refused like any other.
     if (truthy(relative.attr("is_absolute")()))
-        norvo::bind::raise(PyExc_ValueError, "OFS paths are relative to its root, not absolute: " +
-                                                 py::str(relative).cast<std::string>());
+        norvo::bind::raise(py::handle(PyExc_ValueError),
+                           py::str("OFS paths are relative to its root, not absolute: {!r}").format(py::str(relative)));
+    py::str up("..");
     for (py::handle part : relative.attr("parts"))
-        if (part.cast<std::string>() == "..")
-            norvo::bind::raise(PyExc_ValueError,
-                               "OFS paths may not climb out with '..': " + py::str(relative).cast<std::string>());
+        if (norvo::bind::compares(part, up))
+            norvo::bind::raise(py::handle(PyExc_ValueError),
+                               py::str("OFS paths may not climb out with '..': {!r}").format(py::str(relative)));
     return root / relative;
 }
 
@@ -48,8 +51,8 @@ void require_below_root(py::object self, py::object target) {
     py::object root = self.attr("root");
     py::object resolved = target.attr("resolve")();
     if (norvo::bind::compares(resolved, root) || !truthy(resolved.attr("is_relative_to")(root)))
-        norvo::bind::raise(PyExc_ValueError,
-                           "OFS path leads outside its root: " + py::str(target).cast<std::string>());
+        norvo::bind::raise(py::handle(PyExc_ValueError),
+                           py::str("OFS path leads outside its root: {!r}").format(py::str(target)));
 }
 
 py::object checked_target(py::object self, py::object seed, py::object path, const py::dict& g) {
@@ -64,7 +67,7 @@ py::object checked_target(py::object self, py::object seed, py::object path, con
 void write_atomically(py::object target, py::object view, const py::dict& g) {
     py::object os = g["os"];
     py::object parent = target.attr("parent");
-    std::string name = py::str(target.attr("name"));
+    py::str name = target.attr("name");
 
     // A replaced file keeps its permission bits, as an in-place rewrite would; a new one gets
     // the process's usual mode for new files.
@@ -79,15 +82,17 @@ void write_atomically(py::object target, py::object view, const py::dict& g) {
     int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
     py::object tmp, fd = py::none();
     for (int attempt = 0; attempt < MAX_TEMPORARY_NAME_ATTEMPTS && fd.is_none(); ++attempt) {
-        std::string suffix = py::str(os.attr("urandom")(8).attr("hex")());
-        tmp = parent / py::str("." + name + "." + suffix + ".tmp");
+        py::object suffix = os.attr("urandom")(8).attr("hex")();
+        tmp = parent / py::str(".{}.{}.tmp").format(name, suffix);
         try {
             fd = os.attr("open")(tmp, flags, 0666);
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_FileExistsError)) throw;
         }
     }
-    if (fd.is_none()) norvo::bind::raise(PyExc_FileExistsError, "Cannot find a free temporary name beside " + name);
+    if (fd.is_none())
+        norvo::bind::raise(py::handle(PyExc_FileExistsError),
+                           py::str("Cannot find a free temporary name beside {!r}").format(name));
 
     bool open = true;
     try {
@@ -97,7 +102,8 @@ void write_atomically(py::object target, py::object view, const py::dict& g) {
         while (done < total) {
             py::object rest = view[py::slice(py::int_(done), py::none(), py::none())];
             Py_ssize_t n = os.attr("write")(fd, rest).cast<Py_ssize_t>();
-            if (n <= 0) norvo::bind::raise(PyExc_OSError, "No progress writing " + py::str(tmp).cast<std::string>());
+            if (n <= 0)
+                norvo::bind::raise(py::handle(PyExc_OSError), py::str("No progress writing {!r}").format(py::str(tmp)));
             done += n;
         }
         os.attr("fsync")(fd);
