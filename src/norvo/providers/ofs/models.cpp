@@ -150,7 +150,11 @@ PYBIND11_MODULE(models, m) {
         date_time, "process_result_value",
         [g](py::object, py::object value, py::object) -> py::object {
             if (value.is_none()) return value;
-            return g["arrow"].attr("get")(value).attr("datetime");
+            py::object moment = g["arrow"].attr("get")(value).attr("datetime");
+            // An offset of a day or more parses, but the date-time then fails wherever it is
+            // used (its offset, its text form); reading the cell is where that shows.
+            moment.attr("utcoffset")();
+            return moment;
         },
         py::arg("value"), py::arg("dialect"));
     m.attr("DateTime") = date_time;
@@ -176,13 +180,18 @@ PYBIND11_MODULE(models, m) {
             } catch (py::error_already_set& e) {
                 if (!e.matches(PyExc_ValueError)) throw;
             }
-            // The older cells hold the Python text form of the document ("{'a': None}").
+            // The older cells hold the Python text form of the document ("{'a': None}"). Such a
+            // text may also spell what no JSON document is (a tuple, a set, bytes, a number key),
+            // which is refused rather than handed out as a document it never was.
             try {
-                return g["ast"].attr("literal_eval")(value);
+                py::object document = g["ast"].attr("literal_eval")(value);
+                py::object json = g["json"];
+                if (norvo::bind::compares(json.attr("loads")(json.attr("dumps")(document)), document)) return document;
             } catch (py::error_already_set& e) {
-                if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_SyntaxError) && !e.matches(PyExc_TypeError) &&
-                    !e.matches(PyExc_MemoryError) && !e.matches(PyExc_RecursionError))
-                    throw;
+                bool unreadable = e.matches(PyExc_ValueError) || e.matches(PyExc_SyntaxError) ||
+                                  e.matches(PyExc_TypeError) || e.matches(PyExc_MemoryError) ||
+                                  e.matches(PyExc_RecursionError) || e.matches(PyExc_OverflowError);
+                if (!unreadable) throw;
             }
             norvo::bind::raise(PyExc_ValueError, "The cell holds neither JSON text nor a stored document.");
         },
