@@ -1,4 +1,5 @@
-"""Writes the seed corpus under fuzz/corpus/<target>/ from objects that the library makes.
+"""Writes the seed corpus under fuzz/corpus/<target>/ from objects that the library makes, and
+from the replies of the loopback broker (broker/) to a walk of the whole road.
 
     PYTHONPATH=build/<dir>/python python fuzz/make_corpus.py
 
@@ -202,8 +203,217 @@ def p384():
     write("p384_der_public", "compressed", p384.public_key().public_bytes(ser.Encoding.X962, ser.PublicFormat.CompressedPoint))
 
 
+# ---------------------------------------------------------------- real traffic of the broker
+
+
+def _body(sent):
+    return sent.split(b"\r\n\r\n", 1)[1]
+
+
+def broker_traffic():
+    """Walks the road against the loopback broker and keeps what it answered, as the seeds of
+    the targets on broker replies, plus a database and file-store names the road made."""
+    import datetime
+    import gzip
+    import tempfile
+
+    sys.path.insert(0, os.path.dirname(here))  # the loopback broker, in the checkout
+    for name in ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "http_proxy", "https_proxy", "all_proxy"):
+        os.environ.pop(name, None)
+    import retrying
+
+    import broker as loopback
+    from norvo import _lifecycle, container
+    from norvo import user as accounts
+    from norvo.access import Access
+    from norvo.permissions import DEFAULT_RECIP_PERMISSIONS
+    from norvo.providers.server import aws, events
+
+    # The faults below make the REST client retry; its waits need not pass for real here.
+    retrying.time = type("Clock", (), {"time": staticmethod(__import__("time").time),
+                                       "sleep": staticmethod(lambda seconds: None)})
+    b = loopback.Broker().start()
+    walks = []
+
+    def walk(**filters):
+        start = len(b.log)
+        events.get(**filters)
+        walks.append([_body(e.sent) for e in b.log[start:] if e.route == "events" and e.status == 200])
+    b.events_page_size = 2
+    with tempfile.TemporaryDirectory(prefix="norvo-corpus-") as root:
+        try:
+            _lifecycle.initialize("6f1c5d1e-7d0a-4c57-9a43-0b8e1b7f2c11", fips=False, app_name="corpus",
+                                  server_url=b.url, root_dir=root)
+            alice = accounts.create("Alice-Pa55word", "the blue notebook", "alice rescue Phrase 1")
+            _lifecycle.logout()
+            bob = accounts.create("Bob-Pa55word!", "the red notebook", "bob rescue Phrase 2")
+            _lifecycle.login(alice.id, password="Alice-Pa55word")
+            expires = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=7)
+            made = container.create({"title": "figures"}, {"revenue": 1250000}, type="report",
+                                    access=[Access(bob.id, permissions=DEFAULT_RECIP_PERMISSIONS, expiration=expires)])
+            container.update(made, header={"title": "figures, revised"})
+            _lifecycle.login(bob.id, password="Bob-Pa55word!")
+            got = container.get(made.id)
+            walk(type="container")
+            walk(type="strongbox")
+            walk(type="container", starting_event_id=2, action="accessed")
+            url = b.put_object("object", bytes(range(256)) * 8)
+            for start, end in ((0, 99), (5, 6), (2000, 2047)):
+                aws.get(url, start, end)
+            aws.get(url)
+            b.compress_objects = True
+            aws.get(url)
+            b.script("object-get", loopback.IGNORE_RANGE, loopback.SHORT_BODY)
+            for _ in range(2):
+                try:
+                    aws.get(url, 10, 59)
+                except AssertionError:
+                    pass
+            b.script("events", 429, 502, 503, 404, loopback.NOT_JSON, 204)
+            for _ in range(4):
+                try:
+                    events.get(type="container")
+                except Exception:
+                    pass
+            b.script("login", loopback.Reply.json({"error": "unknown key"}))
+            try:
+                _lifecycle.login(bob.id, password="Bob-Pa55word!")
+            except RuntimeError:
+                pass
+            _lifecycle.login(bob.id, password="Bob-Pa55word!")
+            rows = _database_seed(got)
+        finally:
+            _lifecycle.logout()
+            b.stop()
+
+    by_route = {}
+    for e in b.log:
+        by_route.setdefault(e.route, []).append(e)
+
+    # The login: the challenge and the login reply, as pairs.
+    times = [e for e in by_route["time"] if e.status == 200]
+    logins = by_route["login"]
+    for n, (t, lg) in enumerate(zip(times, logins)):
+        write("login_reply", "road-{}".format(n), b"\x00" + T.chunk(_body(t.sent)) + T.chunk(_body(lg.sent)))
+    t0, l0 = _body(times[0].sent), _body(logins[0].sent)
+    write("login_reply", "second-key", b"\x01" + T.chunk(t0) + T.chunk(b'{"error": "no"}') + T.chunk(t0) + T.chunk(l0))
+    write("login_reply", "failing-status", b"\x40" + T.chunk(t0) + T.chunk(b'{"error": "Internal"}'))
+
+    # Event pages: each walk's pages, in order.
+    for n, pages in enumerate(w for w in walks if w):
+        write("event_pages", "road-{}".format(n), bytes([n & 1]) + b"".join(T.chunk(p) for p in pages))
+
+    # Whole replies, from each route and fault.
+    kinds = {"events": 0, "time": 1, "containers-create": 2, "object-get": 3, "object-put": 4}
+    seen = set()
+    for e in b.log:
+        kind = kinds.get(e.route)
+        if kind is None or (e.route, e.status) in seen:
+            continue
+        seen.add((e.route, e.status))
+        write("reply_headers", "{}-{}".format(e.route, e.status), bytes([kind]) + e.sent)
+        if e.status in (429, 500, 501, 502):
+            write("reply_headers", "{}-{}-storm".format(e.route, e.status), bytes([kind | 0x10]) + e.sent)
+
+    # Ranged object replies, with the range each answered.
+    for n, e in enumerate(by_route["object-get"]):
+        rng = e.headers.get("Range")
+        if not rng:
+            continue
+        start, end = (int(x) for x in rng.split("=")[1].split("-"))
+        if start < 256 and end - start - 1 < 256:
+            write("object_range", "{}-{}-{}".format(n, start, e.status), bytes([start, end - start - 1]) + e.sent)
+    gz = gzip.compress(bytes(range(10, 60)))
+    write("object_range", "gzip", bytes([10, 48]) + b"HTTP/1.1 206 Partial Content\r\nContent-Encoding: gzip\r\n"
+          b"Content-Length: %d\r\n\r\n" % len(gz) + gz)
+
+    # Public-key records as the broker publishes them.
+    for n, e in enumerate(by_route["account-keys"]):
+        body = _body(e.sent)
+        write("public_key_records", "road-{}".format(n), body.replace(str(e.path.split("/")[-3]).encode(),
+                                                                     b"66666666-7777-4888-9999-aaaaaaaaaaaa"))
+    write("public_key_records", "road-other-user", _body(by_route["account-keys"][0].sent))
+
+    # Cells and rows: the database made under the fixed user's key.
+    for n, (column, cell) in enumerate(rows["cells"]):
+        write("db_cell", "{}-{}".format(column, n), bytes([rows["columns"][column] << 1]) + cell)
+    for n, text in enumerate(("7", "true", "2024-05-06T07:08:09+00:00", "0a1b2c3d4e5f6a7b8c9daebfc0d1e2f3",
+                              "00ff", '{"a": [1, null]}', "a type")):
+        for column in range(8):
+            write("db_cell", "text-{}-{}".format(n, column), bytes([column << 1 | 1]) + text.encode())
+    write("db_rows", "road", rows["file"])
+
+    # File-store names the road used, and paths.
+    names = [b"%sKeyFile" % str(bob.id).encode(), b"%sSdkDatabase" % str(bob.id).encode(), b"0" * 64]
+    for n, name in enumerate(names):
+        write("file_store", "seed-{}".format(n), b"\x00" + bytes([0x04]) + T.chunk(name) + T.chunk(b"data")
+              + bytes([0x05]) + T.chunk(name) + T.chunk(b"") + bytes([0x06]) + T.chunk(name) + T.chunk(b""))
+    for n, path in enumerate((b"a/b/c", b"../escape", b"/absolute", b"", b".", b"link/inside", b"file-link",
+                              b"a//b/./c", b"x\x00y", b"\xff\xfe")):
+        write("file_store", "path-{}".format(n), b"\x03" + bytes([0x08]) + T.chunk(path) + T.chunk(b"data")
+              + bytes([0x0A]) + T.chunk(path) + T.chunk(b""))
+
+
+def _database_seed(got):
+    """A database of the fixed user holding rows like the road's (the container `got` and its
+    accesses, key rows, events), and some of its cells; made small with a small page size."""
+    import sqlite3
+    import tempfile
+
+    import arrow
+
+    from norvo.providers import ofs
+    from norvo.providers.ofs import database, models
+
+    saved_user, saved_client = ofs.session.user, ofs.client
+    with tempfile.TemporaryDirectory(prefix="norvo-corpus-db-") as where:
+        client = ofs.burrow.NorvoOFSClient()
+        client.ROOT_DIR = where
+        client.initialize()
+        ofs.client, ofs.session.user = client, T.fixed_user()
+        models.get_sa_key.cache_clear()
+        try:
+            db = database.NorvoDatabase()
+            db.initialize(T.FIXED_USER_ID)
+            s = db.session()
+            s.add(models.User(id=str(T.FIXED_USER_ID)))
+            s.add(models.Key(user_id=T.FIXED_USER_ID, key_type="signingKeys", index=0, pub_key=b"-----BEGIN PUBLIC KEY-----"))
+            s.add(models.Container(id=got.id, type=got.type, length=len(got.data), created_at=got.created_at,
+                                   created_by=got.created_by, modified_at=got.modified_at, modified_by=got.modified_by,
+                                   ofs_location="ab" * 32, synced_at=arrow.utcnow(), portion="all"))
+            for uid, access in got.access.items():
+                envelope = getattr(access, "_key_blob", None)
+                s.add(models.ContainerAccess(user_id=uid, container_id=got.id, permissions=int(access.permissions),
+                                             expires_at=access.expiration, created_at=access.created_at,
+                                             created_by=access.created_by,
+                                             key_blob=envelope.to_bytes() if envelope is not None else b""))
+            s.add(models.Event(id=1, action="added", changes={"access": {str(got.created_by): 139}}, type="container",
+                               date=arrow.utcnow(), container_id=got.id))
+            s.commit()
+            db.session.remove()
+            db.engine.dispose()
+            small = os.path.join(where, "small.db")
+            con = sqlite3.connect(str(db.path))
+            con.execute("PRAGMA page_size = 512")
+            con.execute("VACUUM INTO ?", (small,))
+            cells = []
+            columns = {"containers.id": 0, "containers.type": 1, "containers.length": 2, "containers.created_at": 3,
+                       "container_accesses.key_blob": 4, "keys.active": 5, "events.id": 6, "events.changes": 7}
+            for name in columns:
+                table, column = name.split(".")
+                cells += [(name, bytes(v)) for (v,) in con.execute('select "{}" from {}'.format(column, table))
+                          if v is not None][:2]
+            con.close()
+            with open(small, "rb") as f:
+                data = f.read()
+        finally:
+            ofs.client, ofs.session.user = saved_client, saved_user
+            models.get_sa_key.cache_clear()
+    return {"file": data, "cells": cells, "columns": columns}
+
+
 def main():
-    for part in (p384, containers, keyfiles, key_exchange, format_objects, value_types):
+    for part in (p384, containers, keyfiles, key_exchange, format_objects, value_types, broker_traffic):
         part()
     for target in sorted(os.listdir(CORPUS)):
         print(f"{target}: {len(os.listdir(os.path.join(CORPUS, target)))} seeds")

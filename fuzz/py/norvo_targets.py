@@ -5,6 +5,10 @@ normally when the library gave a result or raised one of the errors that the ope
 documents. Anything else escapes: an undocumented exception type, a broken invariant
 (raised as `Violation`), or of course a crash, which the sanitizers report.
 
+The targets on broker traffic and the local store talk to no server and touch no disk outside
+a scratch folder: their replies come from bytes through the HTTP stack itself (wire.py), their
+databases are read from memory, their file stores live in a temporary folder.
+
 The atheris harnesses in this directory (fuzz_*.py) and tests/test_fuzz_regressions.py,
 which replays the inputs kept under tests/regressions/<target>/, share these functions, so a
 crasher found by the fuzzer is checked by the test suite in exactly the same way.
@@ -13,9 +17,11 @@ Nothing here needs atheris.
 """
 
 import base64
+import contextlib
 import functools
 import hashlib
 import hmac as _std_hmac
+import os
 import struct
 import types
 import uuid
@@ -37,6 +43,18 @@ import norvo.crypto.ies
 import norvo.crypto.keys
 import norvo.crypto.pbkdf2
 import norvo.crypto.strongbox
+import norvo.event
+import norvo.providers
+import norvo.providers.ofs
+import norvo.providers.ofs.burrow
+import norvo.providers.ofs.database
+import norvo.providers.ofs.models
+import norvo.providers.server
+import norvo.providers.server.aws
+import norvo.providers.server.client
+import norvo.providers.server.events
+
+import wire
 
 crypto = norvo.crypto
 aes = norvo.crypto.aes
@@ -987,6 +1005,588 @@ def target_value_types(data):
         pass
 
 
+# --------------------------------------------------------------------------- broker traffic
+# The broker's replies reach the library through the process-wide broker session and the REST
+# client, or through the one-off requests of the object-storage transfers. Each target puts
+# scripted replies (wire.py) behind them for one input and puts everything back afterwards, so
+# the tests that replay these inputs keep their own broker.
+
+BROKER_URL = "http://broker.fuzz/"
+STORE_URL = "http://store.fuzz/objects/o"
+FIXED_USER_ID = uuid.UUID("11111111-2222-4333-8444-555555555555")
+
+
+def _server():
+    return norvo.providers.server
+
+
+def _session_module():
+    import importlib
+
+    return importlib.import_module("norvo.providers.server.session")
+
+
+class _StandInUser(object):
+    """What the session and the login read of a user: id, key ring and text form."""
+
+    def __init__(self, user_id, keys):
+        self.id = user_id
+        self.keys = keys
+
+    def __str__(self):
+        return "<User {}>".format(self.id)
+
+
+def fixed_user():
+    """The fixed sender's key ring as a logged-in user (keys of index 0)."""
+    return _once("fixed_user", lambda: _StandInUser(FIXED_USER_ID, rings()[0]))
+
+
+_SESSION_FIELDS = ("user", "api_key", "token", "key", "time_offset", "client", "app_name", "expires_at")
+
+
+class _Stage(object):
+    """The broker session, the REST client's URL, the object-storage module's `requests` and
+    the retry waits, set up for one input and put back afterwards."""
+
+    def __init__(self, replies, one_off=()):
+        self.script = wire.Script(replies)
+        self.store = wire.Script(one_off)
+
+    def __enter__(self):
+        import retrying
+
+        server = _server()
+        session, client, aws = server.session, server.client, norvo.providers.server.aws
+        self.saved = ({n: getattr(session, n) for n in _SESSION_FIELDS}, client.URL, aws.requests, retrying.time)
+        self.mount = wire.mounted(session, self.script)
+        self.mount.__enter__()
+        client.URL = BROKER_URL
+        aws.requests = wire.OneOffRequests(self.store)
+        # The retry policy waits through the module global `time` of the retry library.
+        retrying.time = types.SimpleNamespace(time=retrying.time.time, sleep=lambda seconds: None)
+        for name in _SESSION_FIELDS:
+            setattr(session, name, None)
+        session.initialize("fuzz-api-key", BROKER_URL, app_name="fuzz")
+        return self
+
+    def log_in(self):
+        """The session as a login leaves it, with the fixed user's key of index 0."""
+        import arrow
+
+        session = _server().session
+        user = fixed_user()
+        session.token, session.expires_at = "fuzz-token", arrow.utcnow().shift(hours=1)
+        session.user, session.time_offset = user, arrow.utcnow() - arrow.utcnow()
+        session.key = user.keys[keys_mod.KeyType.AUTH][0]
+        session.client = _server().client
+        return user
+
+    def __exit__(self, *exc):
+        import retrying
+
+        server = _server()
+        fields, url, requests_module, retry_time = self.saved
+        self.mount.__exit__(*exc)
+        for name, value in fields.items():
+            setattr(server.session, name, value)
+        server.client.URL = url
+        norvo.providers.server.aws.requests = requests_module
+        retrying.time = retry_time
+        return False
+
+
+def _http_errors():
+    """What the HTTP library raises for a reply it cannot read, and the client's own classes:
+    the documented outcomes of a request whatever the peer sends."""
+    import http.client
+
+    import requests
+    import urllib3
+
+    client = norvo.providers.server.client
+    return (requests.RequestException, urllib3.exceptions.HTTPError, http.client.HTTPException) + tuple(
+        client._retry_exceptions.values())
+
+
+def _json_reply(body, status=200):
+    return wire.reply(status, body, headers=[("Content-Type", "application/json")])
+
+
+def _check_request_id(error):
+    """A failing status that is not retried carries the id of the request it answered."""
+    import requests
+
+    if isinstance(error, requests.HTTPError) and error.response is not None:
+        text = error.args[0] if error.args else ""
+        want = "  Request ID: {}".format(error.request.headers.get("X-Request-Id"))
+        if not isinstance(text, str) or not text.endswith(want):
+            raise Violation("an HTTP error without its request id: {!r}".format(text))
+
+
+def _login_errors():
+    # The handshake's documented failures: the decoder's ValueError (and RecursionError), a
+    # reply without "time", "token" or "expiration" (KeyError, or TypeError for one that is no
+    # mapping), a time or expiry the date-time parser refuses (ValueError, TypeError, or
+    # OverflowError for a number no date-time can hold), a time that is no text (AttributeError
+    # when it is encoded for signing), no key that logs in (RuntimeError), and the HTTP errors.
+    return (ValueError, RecursionError, KeyError, TypeError, OverflowError, AttributeError,
+            RuntimeError) + _http_errors()
+
+
+def target_login_reply(data):
+    """The challenge login (`session.authenticate`) given the broker's "time" and "login"
+    replies from the fuzzer: logged in with exactly the token the broker sent, or refused with
+    the previous login whole; the challenge is echoed character for character."""
+    import arrow
+
+    if not data:
+        return
+    r = Reader(data)
+    mode = r.byte()
+    time_body, login_body = r.chunk(4096), r.chunk(4096)
+    replies = [_json_reply(time_body, 200), _json_reply(login_body, (200, 500, 404, 204)[mode >> 6])]
+    if mode & 1:
+        replies += [_json_reply(r.chunk(4096)), _json_reply(r.chunk(4096))]  # a second key's turn
+    with _Stage(replies) as stage:
+        session = _server().session
+        user = fixed_user()
+        if mode & 1:
+            user = _StandInUser(user.id, _two_key_ring())
+        before = (session.token, session.expires_at, session.user, session.time_offset, session.key)
+        try:
+            session.authenticate(_server().client, user)
+        except _login_errors() as exc:
+            _check_request_id(exc)
+            after = (session.token, session.expires_at, session.user, session.time_offset, session.key)
+            if after != before:
+                raise Violation("a failed login changed the session")
+            return
+        challenges = [_query(url).get("challenge") for _, url, _ in stage.script.requests if "/login/" in url]
+        reply = _decoded(login_body if len(challenges) == 1 else stage_last_login(replies))
+        if session.user is not user or session.token != reply["token"]:
+            raise Violation("logged in without the token the broker sent")
+        if session.expires_at != arrow.get(reply["expiration"]):
+            raise Violation("the expiry is not the one the broker sent")
+        sent_time = _decoded(time_body)["time"] if len(challenges) == 1 else None
+        if sent_time is not None and challenges[0] != [sent_time]:
+            raise Violation("the challenge was not echoed as received")
+        try:
+            session._get_auth("0b6f7d52-1d4e-4c8a-9a35-6e0f2c9b7d41")
+        except _login_errors():
+            pass  # a token that is no text cannot sign; an expiry already past logs in again
+
+
+def _decoded(body):
+    """A body decoded as the HTTP library decodes a JSON reply (guessing its text encoding)."""
+    import requests
+
+    reply = requests.Response()
+    reply._content, reply.status_code = body, 200
+    reply.headers["Content-Type"] = "application/json"
+    reply.encoding = requests.utils.get_encoding_from_headers(reply.headers)
+    return reply.json()
+
+
+def stage_last_login(replies):
+    """The body of the last login reply of a two-key script."""
+    return replies[-1].split(b"\r\n\r\n", 1)[1]
+
+
+def _query(url):
+    import urllib.parse
+
+    return urllib.parse.parse_qs(urllib.parse.urlsplit(url).query)
+
+
+def _two_key_ring():
+    """The fixed user's ring with a second, active authentication key of index 1."""
+
+    def make():
+        doc = key_ring_document(FIXED_USER_ID, 0)
+        doc[keys_mod.KeyType.AUTH]["1"] = {"key": crypto.to_pem_private(_fixed_private_key(9)).decode(),
+                                           "index": 1, "active": True, "isPublic": False}
+        return keys_mod.KeyRing(strongbox=DecryptedKeyFile(doc))
+
+    return _once("two_key_ring", make)
+
+
+def _event_errors():
+    # Paging's documented failures: the decoder's errors, a reply without "events" or
+    # "hasMore" or a continued page whose last event has no "eventId" (KeyError), a page that
+    # is no list or holds what is no object, or ids that do not compare (TypeError), "hasMore"
+    # with an empty page (IndexError), and the HTTP errors (a page the script does not have).
+    return (ValueError, RecursionError, KeyError, TypeError, IndexError) + _http_errors()
+
+
+def target_event_pages(data):
+    """`events.get` over pages from the fuzzer, each one reply: a list of `Event` records, in
+    order, no more than the pages held, or a documented error."""
+    if not data:
+        return
+    r = Reader(data)
+    mode = r.byte()
+    pages = []
+    while r.pos < len(data) and len(pages) < 8:
+        pages.append(r.chunk(8192))
+    kwargs = {"type": ("container", "strongbox")[mode & 1]}
+    if mode & 2:
+        kwargs["starting_event_id"] = mode >> 4
+    if mode & 4:
+        kwargs["action"] = "added"
+    if mode & 8:
+        kwargs["container_id"] = str(FIXED_OID)
+    with _Stage([_json_reply(p) for p in pages]) as stage:
+        stage.log_in()
+        try:
+            got = norvo.providers.server.events.get(**kwargs)
+        except _event_errors() as exc:
+            _check_request_id(exc)
+            return
+        asked = len(stage.script.requests)
+    # With schema errors the load's data is returned all the same, and marshmallow leaves the
+    # events it could not load whole as the mappings of their good fields.
+    if not isinstance(got, list) or not all(isinstance(e, (norvo.event.Event, dict)) for e in got):
+        raise Violation("events.get returned something other than a list of Event records")
+    given = 0
+    for page in pages[:asked]:
+        try:
+            given += len(_decoded(page)["events"])
+        except Exception:
+            pass
+    if len(got) > given:
+        raise Violation("more events came back than the pages held")
+
+
+def target_reply_headers(data):
+    """A whole reply (status line, headers, body) to one request of each kind: signed and
+    unsigned broker requests through the REST client, object downloads and uploads. The reply
+    comes back only for a status below 400; a failing status is its error (with the request id
+    from the broker); anything the HTTP library cannot read is its error."""
+    if not data:
+        return
+    mode, raw = data[0], data[1:]
+    repeat = 10 if mode & 0x10 else 1  # the same reply to every attempt: the retries run out
+    kind = (mode & 0x0F) % 5
+    broker_kind = kind < 3
+    with _Stage([raw] * repeat if broker_kind else [], one_off=[] if broker_kind else [raw] * repeat) as stage:
+        server, aws = _server(), norvo.providers.server.aws
+        if kind == 0:
+            stage.log_in()
+        call = (
+            lambda: server.client.get("events", params={"type": "container", "start": 0}),
+            lambda: server.client.get("time", auth=False),
+            lambda: server.client.post("containers", json={"a": 1}, auth=False),
+            lambda: aws.get(STORE_URL),
+            lambda: aws.put(STORE_URL, data=b"data"),
+        )[kind]
+        try:
+            reply = call()
+        except _http_errors() as exc:
+            if broker_kind:
+                _check_request_id(exc)
+            return
+        if 400 <= reply.status_code < 600:
+            raise Violation("a failing status {} came back as a reply".format(reply.status_code))
+        if not isinstance(reply.content, bytes):
+            raise Violation("a reply without its body")
+
+
+def target_object_range(data):
+    """A ranged object download given the store's reply: exactly the slice asked for, a 206
+    whose body is as long as its Content-Length and as the range, or the documented errors
+    (AssertionError for anything else; KeyError without a Content-Length; the conversion's
+    ValueError for one that is no integer; the HTTP errors)."""
+    if len(data) < 3:
+        return
+    start = data[0]
+    end = start + 1 + data[1]
+    raw = data[2:]
+    with _Stage([], one_off=[raw]):
+        try:
+            reply = norvo.providers.server.aws.get(STORE_URL, start, end)
+        except (AssertionError, KeyError, ValueError) + _http_errors():
+            return
+    if reply.status_code != 206 or len(reply.content) != end - start + 1:
+        raise Violation("a ranged read gave {} with {} bytes for {}-{}".format(
+            reply.status_code, len(reply.content), start, end))
+    if int(reply.headers["Content-Length"]) != len(reply.content):
+        raise Violation("a ranged read whose body is not its Content-Length")
+
+
+def target_public_key_records(data):
+    """Another user's public key ring from the broker's key records (`keys.get`): a ring of
+    that user with an active derivation key, or a documented refusal."""
+    from cryptography.exceptions import UnsupportedAlgorithm
+
+    if not data:
+        return
+    owner = uuid.UUID("66666666-7777-4888-9999-aaaaaaaaaaaa")
+    provider = norvo.providers.Provider()
+    provider.server_url = BROKER_URL
+    with _Stage([_json_reply(data)]) as stage:
+        stage.log_in()
+        try:
+            ring = provider.keys.get(owner)
+        except (KeyError, ValueError, TypeError, AssertionError, RecursionError, UnsupportedAlgorithm) + _http_errors():
+            return
+    if ring.user_id != owner:
+        raise Violation("a key ring of another user was handed out")
+    if ring.get_first_valid(keys_mod.KeyType.DERIVATION) is None:
+        raise Violation("a key ring without an active derivation key was handed out")
+
+
+# --------------------------------------------------------------------------- the local store
+
+def _models():
+    return norvo.providers.ofs.models
+
+
+@contextlib.contextmanager
+def _local_user():
+    """The fixed user logged in to the local provider, for the database key; put back after."""
+    ofs = norvo.providers.ofs
+    saved = ofs.session.user
+    ofs.session.user = fixed_user()
+    try:
+        yield _models()
+    finally:
+        ofs.session.user = saved
+
+
+def _cell_columns():
+    """(column, what its values are) for every kind of encrypted column of the schema."""
+    import datetime as dt
+
+    m = _models()
+    return (
+        (m.Container.__table__.c.id, uuid.UUID),
+        (m.Container.__table__.c.type, str),
+        (m.Container.__table__.c.length, int),
+        (m.Container.__table__.c.created_at, dt.datetime),
+        (m.ContainerAccess.__table__.c.key_blob, bytes),
+        (m.Key.__table__.c.active, bool),
+        (m.Event.__table__.c.id, int),
+        (m.Event.__table__.c.changes, object),
+    )
+
+
+def _sqlite_dialect():
+    from sqlalchemy.dialects import sqlite
+
+    return _once("sqlite_dialect", sqlite.dialect)
+
+
+def _cell_errors():
+    # A cell that does not open (SealedCellError), and the column types' refusals of a sealed
+    # text they cannot read: a UUID, hex, date-time, integer or JSON that is none (ValueError,
+    # the parsers' own subclasses included), nesting past the decoder's depth (RecursionError).
+    return (ValueError, RecursionError)
+
+
+def target_db_cell(data):
+    """One cell of the encrypted database read back through its column: raw cell bytes, or (one
+    input in two) a fuzzed text sealed under the database key. A value of the column's kind,
+    which sealed again gives the same cell, or a clear error; never a value of another kind."""
+    if len(data) < 2:
+        return
+    mode, body = data[0], data[1:]
+    columns = _cell_columns()
+    column, kind = columns[(mode >> 1) % len(columns)]
+    dialect = _sqlite_dialect()
+    with _local_user() as m:
+        impl = column.type.dialect_impl(dialect)
+        read = impl.result_processor(dialect, None) or (lambda v: impl.process_result_value(v, dialect))
+        cell = body
+        if mode & 1:
+            engine = m.StrictAesEngine()
+            engine._set_padding_mechanism()
+            engine._update_key(m.get_sa_key())
+            try:
+                cell = engine.encrypt(body.decode("utf-8", "surrogateescape")).encode()
+            except (ValueError, UnicodeError):
+                return  # a text the cell cannot hold unchanged, or not UTF-8
+        try:
+            value = read(cell)
+        except _cell_errors():
+            return
+        if value is None or (kind is not object and not isinstance(value, kind)):
+            raise Violation("a {} column gave {!r}".format(kind.__name__, type(value)))
+        if kind is dt_datetime() and value.tzinfo is None:
+            raise Violation("a date-time without its offset")
+        bind = impl.bind_processor(dialect) or (lambda v: impl.process_bind_param(v, dialect))
+        if read(bind(value)) != value:
+            raise Violation("a value read from a cell does not survive being sealed again")
+
+
+def dt_datetime():
+    import datetime as dt
+
+    return dt.datetime
+
+
+def _row_errors():
+    import sqlalchemy.exc
+
+    # What reading rows from a database file may give: SQLite's refusals of a file that is no
+    # database or a damaged one, or a schema that is not the library's (sqlalchemy's errors),
+    # a cell that does not open or a value its type refuses (ValueError and its kin), and an
+    # access whose envelope does not parse (the format's errors); a date-time out of range is
+    # OverflowError.
+    return (sqlalchemy.exc.SQLAlchemyError, ValueError, RecursionError, OverflowError, TypeError,
+            construct.ConstructError)
+
+
+def target_db_rows(data):
+    """A whole database file: every row of every table read back through the schema, as the
+    local provider reads them, and each access turned into an `Access`."""
+    import sqlite3
+
+    import sqlalchemy as sa
+    from sqlalchemy.orm import Session
+    from sqlalchemy.pool import StaticPool
+
+    if not data:
+        return
+    con = sqlite3.connect(":memory:", check_same_thread=False)
+    try:
+        try:
+            con.deserialize(data)
+        except sqlite3.Error:
+            return
+        engine = sa.create_engine("sqlite://", creator=lambda: con, poolclass=StaticPool)
+        with _local_user() as m, Session(engine) as session:
+            for cls in (m.User, m.Key, m.Container, m.ContainerAccess, m.Event):
+                try:
+                    rows = session.query(cls).all()
+                except _row_errors():
+                    session.rollback()
+                    continue
+                for row in rows:
+                    if cls is m.ContainerAccess:
+                        try:
+                            row.make_class()
+                        except _row_errors() + (KeyError, AttributeError):
+                            pass
+                    if cls is m.Container:
+                        try:
+                            dict(row.access)
+                        except _row_errors():
+                            session.rollback()
+        engine.dispose()
+    finally:
+        con.close()
+
+
+def _scratch():
+    """A folder for the file-store targets, on a memory file system when there is one."""
+
+    def make():
+        import atexit
+        import shutil
+        import tempfile
+
+        base = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
+        path = tempfile.mkdtemp(prefix="norvo-fuzz-ofs-", dir=base)
+        atexit.register(shutil.rmtree, path, True)
+        return path
+
+    return _once("scratch", make)
+
+
+def _tree(path):
+    """Every file and directory below `path` with its content, links as their targets."""
+    found = {}
+    for top, dirs, files in os.walk(path):
+        for name in dirs + files:
+            p = os.path.join(top, name)
+            if os.path.islink(p):
+                found[p] = ("link", os.readlink(p))
+            elif os.path.isdir(p):
+                found[p] = ("dir",)
+            else:
+                with open(p, "rb") as f:
+                    found[p] = ("file", f.read())
+    return found
+
+
+def _ofs_errors():
+    # The store's refusals of a path outside its root, absolute or climbing out (ValueError, and
+    # for text that cannot name a file its UnicodeError or the embedded NUL's ValueError), a
+    # seed of another type (TypeError), and the file system's own errors (OSError: a name too
+    # long, a file where a directory is needed, a missing file on reading).
+    return (ValueError, TypeError, OSError)
+
+
+def target_file_store(data):
+    """The file store given fuzzed seeds, paths and data: every write lands below the root and
+    reads back whole, nothing outside the root changes (not through a link either)."""
+    import shutil
+
+    if len(data) < 2:
+        return
+    r = Reader(data)
+    mode = r.byte()
+    scratch = _scratch()
+    case = os.path.join(scratch, "case")
+    shutil.rmtree(case, ignore_errors=True)
+    outside = os.path.join(case, "outside")
+    os.makedirs(outside)
+    with open(os.path.join(outside, "kept"), "wb") as f:
+        f.write(b"outside the store")
+    root = os.path.join(case, "root")
+    store = norvo.providers.ofs.burrow.NorvoOFSClient()
+    store.ROOT_DIR = root
+    store.initialize()
+    if mode & 1:
+        os.symlink(outside, os.path.join(root, "link"))
+    if mode & 2:
+        os.symlink(os.path.join(outside, "kept"), os.path.join(root, "file-link"))
+    before = _tree(outside)
+
+    def text_or_bytes(b, as_text):
+        return b.decode("utf-8", "surrogateescape") if as_text else b
+
+    written = {}
+    for step in range(4):
+        op = r.byte()
+        if r.pos >= len(data) and step:
+            break
+        seed = text_or_bytes(r.chunk(300), op & 0x10) if op & 0x04 else None
+        path = text_or_bytes(r.chunk(300), op & 0x20) if op & 0x08 else None
+        payload = r.chunk(600)
+        try:
+            kind = op & 0x03
+            if kind == 0:
+                target = store.write_bytes(payload, seed=seed, path=path)
+                if not os.path.realpath(target).startswith(os.path.realpath(root) + os.sep):
+                    raise Violation("a write landed outside the root: {}".format(target))
+                with open(target, "rb") as f:
+                    if f.read() != payload:
+                        raise Violation("a write does not read back whole")
+                if path is None and seed is not None:
+                    written[store.get_file_path(seed=seed)] = payload
+            elif kind == 1:
+                got = store.get(seed=seed if seed is not None else b"")
+                want = written.get(store.get_file_path(seed=seed if seed is not None else b""))
+                if want is not None and got != want:
+                    raise Violation("a read gave other bytes than the last write of its seed")
+            elif kind == 2:
+                store.delete(seed=seed, path=path)
+            else:
+                store.get_file_path(seed=seed if seed is not None else b"")
+        except _ofs_errors():
+            pass
+    if _tree(outside) != before:
+        raise Violation("something outside the store's root changed")
+    for top, dirs, files in os.walk(case):
+        for name in files:
+            p = os.path.realpath(os.path.join(top, name))
+            if not (p.startswith(os.path.realpath(root) + os.sep) or p.startswith(os.path.realpath(outside) + os.sep)):
+                raise Violation("a file appeared outside the root: {}".format(p))
+    shutil.rmtree(case, ignore_errors=True)
+
+
 TARGETS = {
     "container_bytes": target_container_bytes,
     "container_decrypt": target_container_decrypt,
@@ -1002,6 +1602,14 @@ TARGETS = {
     "p384_pem_public": target_p384_pem_public,
     "p384_pem_private": target_p384_pem_private,
     "p384_der_public": target_p384_der_public,
+    "login_reply": target_login_reply,
+    "event_pages": target_event_pages,
+    "reply_headers": target_reply_headers,
+    "object_range": target_object_range,
+    "public_key_records": target_public_key_records,
+    "db_cell": target_db_cell,
+    "db_rows": target_db_rows,
+    "file_store": target_file_store,
 }
 
 
