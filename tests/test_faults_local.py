@@ -313,3 +313,37 @@ def test_every_bit_of_a_cell_is_guarded(ofs_db, rows):
     finally:
         con.close()
     assert rows() == rows.before
+
+
+# ---- what the fuzzers found in the store's columns and paths
+
+
+def test_paths_whose_names_are_not_utf8_are_used_or_refused_like_others(ofs_client):
+    name = b"a/\xb3\xb3".decode("utf-8", "surrogateescape")
+    target = ofs_client.write_bytes(b"data", path=name)
+    assert os.fsencode(target.relative_to(ofs_client.root)) == b"a/\xb3\xb3" and target.read_bytes() == b"data"
+    ofs_client.delete(path=name)
+    assert not target.exists()
+    for refused in ("/\udcb3", "\udcb3/../../x"):
+        with pytest.raises(ValueError, match="OFS paths"):
+            ofs_client.write_bytes(b"data", path=refused)
+
+
+@pytest.mark.parametrize("text", ["2024-05-06T07:08:09+60:00", "2024-05-06T07:08:09-24:00"])
+def test_a_date_time_cell_whose_offset_no_date_time_holds_is_refused(text):
+    from norvo.providers.ofs import models
+
+    with pytest.raises(ValueError, match="offset"):
+        models.DateTime().process_result_value(text, None)
+    assert models.DateTime().process_result_value("2024-05-06T07:08:09+23:59", None).utcoffset().total_seconds() \
+        == 23 * 3600 + 59 * 60
+
+
+@pytest.mark.parametrize("text", ["(1, 2)", "000,", "{1, 2}", "b'x'", "{1: 2}", "1j"])
+def test_a_document_cell_in_python_text_must_be_a_json_document(text):
+    from norvo.providers.ofs import models
+
+    with pytest.raises(ValueError, match="neither JSON text nor a stored document"):
+        models.JSON().process_result_value(text, None)
+    assert models.JSON().process_result_value("{'a': None, 'b': [1, 'x', True]}", None) == {"a": None,
+                                                                                          "b": [1, "x", True]}
