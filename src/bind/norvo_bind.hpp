@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "norvo/core/crypto.hpp"
+#include "norvo_method.hpp"
 
 namespace py = pybind11;
 
@@ -282,13 +283,49 @@ inline py::object make_class(const char* name, py::handle bases, py::handle ns,
     return py::reinterpret_borrow<py::object>(meta)(name, bases, ns);
 }
 
-// Adds a C++ function as a method of a plain Python class. pybind11 takes any function named
-// "__init__" for the constructor of one of its own types, so the initialiser is named
-// "_initialise" and only stored as __init__.
+// A method of a plain Python class over a callable made from C++ (a pybind11 function, or
+// anything callable with every parameter given by position): its name and qualified name
+// are its own and `inspect` reads its parameters. `params` are those after `self`.
+inline py::object method_of(py::handle cls, const char* name, py::object target, std::vector<Param> params,
+                            bool var_kwargs = false, const char* doc = nullptr) {
+    // A pybind11 method comes wrapped for binding; the Method binds, so call the function itself.
+    if (PyInstanceMethod_Check(target.ptr()))
+        target = py::reinterpret_borrow<py::object>(PyInstanceMethod_GET_FUNCTION(target.ptr()));
+    MethodSpec spec;
+    spec.name = name;
+    spec.qualname = py::str(cls.attr("__qualname__")).cast<std::string>() + "." + name;
+    spec.module = py::str(cls.attr("__module__")).cast<std::string>();
+    if (doc) spec.doc = doc;
+    spec.params = std::move(params);
+    spec.var_kwargs = var_kwargs;
+    spec.target = std::move(target);
+    return make_method(std::move(spec));
+}
+
+// Adds a C++ function as a method of a plain Python class, its parameters named and
+// defaulted by `extra` (py::arg) as pybind11 takes them. pybind11 takes any function named
+// "__init__" for the constructor of one of its own types, so the function underneath is
+// registered as "_initialise"; the method the class holds carries the real name.
 template <class F, class... Extra>
 void add_method(py::handle cls, const char* name, F&& f, const Extra&... extra) {
     const char* own_name = std::string_view(name) == "__init__" ? "_initialise" : name;
-    py::setattr(cls, name, py::cpp_function(std::forward<F>(f), py::name(own_name), py::is_method(cls), extra...));
+    py::cpp_function target(std::forward<F>(f), py::name(own_name), py::is_method(cls), extra...);
+    py::handle func = py::detail::get_function(target);
+    const py::detail::function_record* rec = py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(func.ptr()));
+    std::vector<Param> params;
+    const std::size_t positional = rec->nargs - (rec->has_kwargs ? 1 : 0);
+    for (std::size_t i = 1; i < positional; ++i) {
+        Param p;
+        if (i < rec->args.size()) {
+            p.name = rec->args[i].name;
+            if (rec->args[i].value) p.default_value = py::reinterpret_borrow<py::object>(rec->args[i].value);
+        } else {
+            p.name = "arg" + std::to_string(i - 1);
+        }
+        params.push_back(std::move(p));
+    }
+    const char* doc = rec->doc;
+    py::setattr(cls, name, method_of(cls, name, std::move(target), std::move(params), rec->has_kwargs, doc));
 }
 
 // __ne__ as the negation of the class's own __eq__ (looked up on the instance, so

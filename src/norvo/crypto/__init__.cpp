@@ -73,11 +73,11 @@ PYBIND11_MODULE(crypto, m) {
         []() {
             // Both OpenSSLs in the process must agree: the system one the core uses and the one
             // inside the crypto library. A half switch is undone so the process keeps working.
-            const bool core_was_on = core::fips_enabled();
-            if (!core::fips_enable()) norvo::bind::raise(PyExc_AssertionError, "Unable to set FIPS mode.");
+            core::FipsChange change;
+            if (!core::fips_enable(&change)) norvo::bind::raise(PyExc_AssertionError, "Unable to set FIPS mode.");
             // Only what this call switched is undone; a mode that was already on stays on.
-            auto refuse = [core_was_on]() {
-                if (!core_was_on) core::fips_disable();
+            auto refuse = [&change]() {
+                core::fips_undo(change);
                 norvo::bind::raise(PyExc_AssertionError, "Unable to set FIPS mode.");
             };
             py::object rust = py::module_::import("cryptography.hazmat.bindings._rust").attr("openssl");

@@ -1,6 +1,8 @@
 // Thin, interpreter-free wrappers over OpenSSL libcrypto's EVP interfaces.
-// Every function either succeeds or throws; nothing here keeps state between calls
-// except what OpenSSL itself keeps (its provider set and default properties).
+// Every function either succeeds or throws. The core keeps no mode of its own: whether FIPS
+// mode is on is always read from OpenSSL's process-wide default properties, so every
+// extension module that links the core sees the same mode. The cipher, digest and MAC
+// objects are fetched once per mode and kept; a change of mode drops them and fetches anew.
 #pragma once
 
 #include <array>
@@ -31,6 +33,12 @@ struct InvalidArgument : std::invalid_argument {
     using std::invalid_argument::invalid_argument;
 };
 
+// Bytes that do not hold a whole record of a byte format (a field runs past the end), or a
+// record to build that does not fit its buffer. The one error of every codec in the core.
+struct FormatError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 inline constexpr std::size_t SHA384_DIGEST_SIZE = 48;
 inline constexpr std::size_t SHA384_BLOCK_SIZE = 128;
 inline constexpr std::size_t AES_BLOCK_SIZE = 16;
@@ -53,6 +61,23 @@ std::array<std::uint8_t, SHA384_DIGEST_SIZE> sha384(bytes_view data);
 // True when OpenSSL can fetch a digest of that name under the current properties.
 bool digest_available(const char* name);
 
+// HMAC-SHA384 over data fed in pieces. Outside FIPS mode it runs on the digest's compression
+// function with the padded key states prepared once (no provider dispatch per block or per
+// message); in FIPS mode it runs on the provider's HMAC.
+class HmacSha384 {
+public:
+    explicit HmacSha384(bytes_view key);
+    ~HmacSha384();
+    HmacSha384(const HmacSha384&) = delete;
+    HmacSha384& operator=(const HmacSha384&) = delete;
+    void update(bytes_view data);
+    std::array<std::uint8_t, SHA384_DIGEST_SIZE> final();
+
+private:
+    struct State;
+    State* state_;
+};
+
 // HMAC-SHA384 one-shot; any key length.
 std::array<std::uint8_t, SHA384_DIGEST_SIZE> hmac_sha384(bytes_view key, bytes_view data);
 // HMAC over several pieces fed in order, as one message.
@@ -68,12 +93,22 @@ void pbkdf2_hmac(const char* digest_name, bytes_view secret, bytes_view salt, st
 // ANSI X9.63 KDF over the named digest.
 void x963_kdf(const char* digest_name, bytes_view secret, bytes_view shared_info, bytes_out out);
 
+// What one fips_enable call changed, so that a caller whose larger switch fails later can
+// undo exactly that and nothing else. Held by the caller: the core keeps none of it.
+struct FipsChange {
+    void* provider = nullptr;  // the FIPS provider this call loaded (an OSSL_PROVIDER), or null
+    bool switched = false;     // whether this call turned the "fips=yes" default property on
+};
+
 // FIPS switch on OpenSSL 3: load the FIPS provider, turn on the "fips=yes" default
 // property and confirm with a probe fetch. On any failure everything done is undone,
-// the error queue is cleared and false is returned.
-bool fips_enable();
-// Undo a successful fips_enable (used when a later step of a larger switch fails).
-void fips_disable();
+// the error queue is cleared and false is returned. With the mode already on it changes
+// nothing and returns true.
+bool fips_enable(FipsChange* change = nullptr);
+// Undo what one successful fips_enable changed.
+void fips_undo(const FipsChange& change);
+// OpenSSL's process-wide FIPS mode: the "fips=yes" default property of the default library
+// context, read afresh on every call.
 bool fips_enabled();
 
 // Lowercase hexadecimal text of bytes.
