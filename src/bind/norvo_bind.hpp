@@ -57,6 +57,55 @@ inline constexpr std::size_t GIL_RELEASE_THRESHOLD = 16 * 1024;
     raise_error_of("construct.core", name, msg);
 }
 
+// The exception object of a caught error, its traceback attached; the error indicator is clear.
+inline py::object exception_of(py::error_already_set& e) {
+    e.restore();
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return py::reinterpret_steal<py::object>(value);
+}
+
+// Raises `type(message)` with `context` as its __context__, as a `raise` while `context` is
+// being handled does.
+[[noreturn]] inline void raise_in_context(py::handle type, py::handle message, py::handle context) {
+    py::object err = py::reinterpret_borrow<py::object>(type)(message);
+    PyException_SetContext(err.ptr(), py::reinterpret_borrow<py::object>(context).release().ptr());
+    raise(type, err);
+}
+
+// Raises `type(message)` in place of the caught error, which becomes its context: what a
+// `raise` inside an `except` block does, whatever the caller was handling.
+[[noreturn]] inline void raise_in_place_of(py::error_already_set& original, py::handle type, const char* message) {
+    py::object context = exception_of(original);
+    raise_in_context(type, py::str(message), context);
+}
+
+// ---- Integers of the byte formats
+
+// `value` as an unsigned 64-bit integer, or nothing for anything else (a non-integer, a
+// negative integer, or one of 2**64 or more).
+inline std::optional<std::uint64_t> as_u64(py::handle value) {
+    if (!PyLong_Check(value.ptr())) return std::nullopt;
+    unsigned long long n = PyLong_AsUnsignedLongLong(value.ptr());
+    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(n);
+}
+
+// A record's integer field for a codec's build; anything else is construct's FormatFieldError.
+inline std::uint64_t field_u64(py::handle value, const char* field) {
+    if (auto n = as_u64(value)) return *n;
+    raise_error_of("construct.core", "FormatFieldError",
+                   std::string("field '") + field + "' needs an integer from 0 to 2**64 - 1, given " +
+                       py::repr(value).cast<std::string>());
+}
+
 // Runs `f`, reporting the core codec's `Error` as construct's StreamError, as a parse or
 // build by construct itself would fail.
 template <class Error, class F>
@@ -250,6 +299,40 @@ inline py::object import_from(const char* module, const char* name) {
     return mod.attr(name);
 }
 
+// A name in a module's namespace, read each time it is used, as a function written in Python
+// reads its module's globals: replacing the name in the module takes effect at the next call.
+class Global {
+public:
+    Global() = default;
+    Global(py::handle module, const char* name)
+        : dict_(py::reinterpret_borrow<py::object>(PyModule_GetDict(module.ptr()))),
+          name_(py::reinterpret_steal<py::object>(PyUnicode_InternFromString(name))) {
+        if (!name_) throw py::error_already_set();
+    }
+    // The current value; NameError, as the interpreter's, when the module no longer has it.
+    py::object get() const {
+        PyObject* v = PyDict_GetItemWithError(dict_.ptr(), name_.ptr());
+        if (v) return py::reinterpret_borrow<py::object>(v);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_.ptr());
+        throw py::error_already_set();
+    }
+    // Whether the name still holds `obj` (what was bound at load, for a fast path).
+    bool holds(py::handle obj) const {
+        PyObject* v = PyDict_GetItemWithError(dict_.ptr(), name_.ptr());
+        if (!v) PyErr_Clear();
+        return v == obj.ptr();
+    }
+    template <class... Args>
+    py::object operator()(Args&&... args) const {
+        return get()(std::forward<Args>(args)...);
+    }
+    py::object attr(const char* name) const { return get().attr(name); }
+
+private:
+    py::object dict_;
+    py::object name_;
+};
+
 // Maps the core's exceptions to the Python ones this library documents. Local to each module
 // so that one module's translator never shadows another's.
 inline void install_translators() {
@@ -263,6 +346,23 @@ inline void install_translators() {
         }
     });
 }
+
+// What every extension module does before its own body runs.
+inline void setup_module(py::module_&) { install_translators(); }
+
+}  // namespace norvo::bind
+
+// Defines an extension module whose body starts after the shared setup, so that no module
+// forgets it: `NORVO_MODULE(aes, m) { ... }` in place of PYBIND11_MODULE.
+#define NORVO_MODULE(name, variable)                                 \
+    static void norvo_module_body_##name(::pybind11::module_&);      \
+    PYBIND11_MODULE(name, variable) {                                \
+        ::norvo::bind::setup_module(variable);                       \
+        norvo_module_body_##name(variable);                          \
+    }                                                                \
+    static void norvo_module_body_##name(::pybind11::module_& variable)
+
+namespace norvo::bind {
 
 // Adds `name` to the module with its module attribute set, so pickling and reprs name the right place.
 inline void set_module(py::handle obj, py::module_& m) { py::setattr(obj, "__module__", m.attr("__name__")); }
@@ -287,7 +387,7 @@ inline py::object make_class(const char* name, py::handle bases, py::handle ns,
 // anything callable with every parameter given by position): its name and qualified name
 // are its own and `inspect` reads its parameters. `params` are those after `self`.
 inline py::object method_of(py::handle cls, const char* name, py::object target, std::vector<Param> params,
-                            bool var_kwargs = false, const char* doc = nullptr) {
+                            bool var_kwargs = false, const char* doc = nullptr, bool has_self = true) {
     // A pybind11 method comes wrapped for binding; the Method binds, so call the function itself.
     if (PyInstanceMethod_Check(target.ptr()))
         target = py::reinterpret_borrow<py::object>(PyInstanceMethod_GET_FUNCTION(target.ptr()));
@@ -298,6 +398,7 @@ inline py::object method_of(py::handle cls, const char* name, py::object target,
     if (doc) spec.doc = doc;
     spec.params = std::move(params);
     spec.var_kwargs = var_kwargs;
+    spec.has_self = has_self;
     spec.target = std::move(target);
     return make_method(std::move(spec));
 }

@@ -75,6 +75,11 @@ KeyRecord parse_key_record(bytes_view in) {
     return k;
 }
 
+void require_both_keys(const KeyRecord& k) {
+    if (k.cipher_key.empty()) throw InvalidArgument("Container key record has an empty cipher key.");
+    if (k.mac_key.empty()) throw InvalidArgument("Container key record has an empty MAC key.");
+}
+
 std::size_t section_size(std::size_t iv, std::size_t encrypted, std::size_t digest) {
     return add(add(add(SECTION_FIELDS_SIZE, iv), encrypted), digest);
 }

@@ -75,6 +75,10 @@ Section parse_section(bytes_view in);
 ContainerRecord parse_container(bytes_view in);
 KeyRecord parse_key_record(bytes_view in);
 
+// A record with an empty key field would be read as "no key" and replaced by fresh random
+// bytes, which silently yields keys that open nothing: InvalidArgument names the empty field.
+void require_both_keys(const KeyRecord& k);
+
 // Sizes of records with byte strings of the given lengths; throw InvalidArgument if the sum
 // does not fit in size_t.
 std::size_t section_size(std::size_t iv, std::size_t encrypted, std::size_t digest);

@@ -1,0 +1,493 @@
+// Container: one encrypted container, a header and a content, plain or encrypted. Sealing
+// and opening the whole container is the core's work; this file moves the Python state.
+#include "container.hpp"
+
+namespace norvo::container_module {
+
+namespace {
+
+using norvo::bind::getattr_or_none;
+
+// What a payload's __dict__ held before an operation, so a failure can put it back.
+class Snapshot {
+public:
+    explicit Snapshot(py::handle payload) {
+        PyObject* d = PyObject_GetAttrString(payload.ptr(), "__dict__");
+        if (!d) {
+            PyErr_Clear();
+            return;
+        }
+        dict_ = py::reinterpret_steal<py::object>(d);
+        if (PyDict_Check(dict_.ptr())) saved_ = py::reinterpret_steal<py::object>(PyDict_Copy(dict_.ptr()));
+        if (!saved_) {
+            PyErr_Clear();
+            dict_ = py::object();
+        }
+    }
+    // Called while an exception is in flight: must not raise.
+    void restore() noexcept {
+        if (!dict_) return;
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyDict_Clear(dict_.ptr());
+        if (PyDict_Update(dict_.ptr(), saved_.ptr()) != 0) PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+    }
+
+private:
+    py::object dict_;
+    py::object saved_;
+};
+
+const char* const AUDIT[4] = {"created_by", "modified_by", "created_at", "modified_at"};
+
+// Whether the container's class keeps the library's own audit properties, whose setters only
+// coerce and store: then the values are stored in the instance state directly.
+bool stock_audit(py::handle self) {
+    for (int i = 0; i < 4; ++i)
+        if (!class_has(self, AUDIT[i], S->audit_props[i])) return false;
+    return true;
+}
+
+bool container_encrypted(py::handle self) {
+    // The header's flag decides alone when it is false.
+    if (!payload_sealed(self.attr("header"))) return false;
+    return payload_sealed(self.attr("content"));
+}
+
+// What the audit setters store: an id as a UUID, a time as a datetime.
+py::object created_like(py::object value) {
+    if (value.is_none()) return value;
+    return S->UUID(value);
+}
+
+py::object time_like(py::object value) {
+    if (value.is_none() || py::isinstance(value, S->datetime.get())) return value;
+    return S->arrow.attr("get")(value).attr("datetime");
+}
+
+// arrow.utcnow(), as its datetime. While `arrow` is the arrow module with its own utcnow,
+// the same moment in the same zone comes straight from the datetime class.
+py::object utc_now() {
+    if (S->arrow.holds(S->stock_arrow) && py::object(S->stock_arrow.attr("utcnow")).is(S->stock_utcnow))
+        return norvo::bind::steal(
+            PyObject_CallMethodOneArg(S->datetime_type.ptr(), py::str("now").ptr(), S->utc.ptr()));
+    return time_like(S->arrow.attr("utcnow")());
+}
+
+// UUID(bytes_le=oid). While `UUID` is the library's own coercion (which hands 16 bytes to
+// uuid.UUID), the UUID is made here from its integer, as uuid.UUID's initialiser makes it.
+py::object uuid_from_bytes_le(core::bytes_view oid) {
+    if (!S->UUID.holds(S->stock_UUID) || oid.size() != fmt::OID_SIZE)
+        return S->UUID(py::arg("bytes_le") = copy_bytes(oid));
+    const std::uint8_t* b = oid.data();
+    const std::uint8_t be[16] = {b[3], b[2], b[1], b[0], b[5], b[4], b[7], b[6],
+                                 b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]};
+    py::object n = norvo::bind::steal(_PyLong_FromByteArray(be, 16, 0, 0));
+    auto* type = reinterpret_cast<PyTypeObject*>(S->uuid_type.ptr());
+    py::object u = norvo::bind::steal(type->tp_alloc(type, 0));
+    static PyObject* int_name = PyUnicode_InternFromString("int");
+    static PyObject* safe_name = PyUnicode_InternFromString("is_safe");
+    if (PyObject_GenericSetAttr(u.ptr(), int_name, n.ptr()) != 0 ||
+        PyObject_GenericSetAttr(u.ptr(), safe_name, S->safe_unknown.ptr()) != 0)
+        throw py::error_already_set();
+    return u;
+}
+
+void set_entry(PyObject* dict, const char* name, py::handle value) {
+    if (PyDict_SetItemString(dict, name, value.ptr()) != 0) throw py::error_already_set();
+}
+
+void container_init(py::object self, py::object data, py::object content_cls, py::kwargs kwargs) {
+    py::setattr(self, "container_keys", py::none());
+    py::setattr(self, "header", py::none());
+    py::setattr(self, "content", py::none());
+    py::setattr(self, "id", py::none());
+    py::setattr(self, "type", kwargs.contains("type") ? py::object(kwargs["type"]) : py::object(py::none()));
+
+    PyObject* state = stock_audit(self) ? instance_dict(self) : nullptr;
+    auto audit = [&](int i, py::object value) {
+        if (state)
+            set_entry(state, (std::string("_") + AUDIT[i]).c_str(), value);
+        else
+            py::setattr(self, AUDIT[i], value);
+    };
+    audit(0, py::none());
+    audit(2, state ? utc_now() : py::object(S->arrow.attr("utcnow")()));
+    audit(3, py::none());
+    audit(1, py::none());
+
+    norvo::bind::with_context(S->providers.attr("get")(), [&](py::object provider) {
+        py::object id = getattr_or_none(provider.attr("session").attr("user"), "id");
+        audit(0, state ? created_like(id) : id);
+    });
+
+    py::setattr(self, "_content_cls", content_cls);
+    py::setattr(self, "_enc_data", py::none());
+
+    if (truthy(data)) {
+        py::setattr(self, "data", data);
+        return;
+    }
+    py::object id = kwargs.contains("container_id") ? S->UUID(kwargs["container_id"]) : S->uuid4();
+    py::setattr(self, "id", id);
+    auto required = [&](const char* key) -> py::object {
+        if (!kwargs.contains(key)) norvo::bind::raise(PyExc_KeyError, std::string(key));
+        return kwargs[key];
+    };
+    py::setattr(self, "header", S->Header(py::arg("ptxt_data") = required("header")));
+    py::setattr(self, "content", content_cls(py::arg("ptxt_data") = required("content")));
+}
+
+// The record of the container format is made from the bytes only when someone reads it:
+// nothing in the library does, and holding it eagerly would copy every ciphertext again.
+void reset_record(py::handle self, py::handle source) {
+    PyObject* d = instance_dict(self);
+    set_entry(d, "_container_bytes", source);
+    if (PyDict_GetItemString(d, "_container_record") && PyDict_DelItemString(d, "_container_record") != 0)
+        throw py::error_already_set();
+}
+
+py::object section_record(const fmt::Section& s) {
+    py::dict f;
+    f["iv_length"] = py::int_(s.iv_length);
+    f["iv"] = copy_bytes(s.iv);
+    f["encrypted_length"] = py::int_(s.encrypted_length);
+    f["encrypted"] = copy_bytes(s.encrypted);
+    f["digest_length"] = py::int_(s.digest_length);
+    f["digest"] = copy_bytes(s.digest);
+    return S->ConstructContainer(**f);
+}
+
+py::object container_get_record(py::object self) {
+    py::dict d = self.attr("__dict__");
+    if (d.contains("_container_record")) return d["_container_record"];
+    if (!d.contains("_container_bytes"))
+        norvo::bind::raise(PyExc_AttributeError, "'Container' object has no attribute '_container'");
+    py::object src = d["_container_bytes"];
+    if (src.is_none()) return py::none();
+    ByteView in(src, norvo::bind::parser_input);
+    fmt::ContainerRecord c = parsing([&] { return fmt::parse_container(in.span()); });
+    py::dict f;
+    f["version"] = py::int_(c.version);
+    f["oid"] = copy_bytes(c.oid);
+    f["cipher_index"] = py::int_(c.cipher_index);
+    f["mac_index"] = py::int_(c.mac_index);
+    f["header_length"] = py::int_(c.header_length);
+    f["content_length"] = py::int_(c.content_length);
+    f["header"] = section_record(c.header);
+    f["content"] = section_record(c.content);
+    py::object rec = S->ConstructContainer(**f);
+    d["_container_record"] = rec;
+    return rec;
+}
+
+void container_set_record(py::object self, py::object value) {
+    py::dict d = self.attr("__dict__");
+    d["_container_record"] = value;
+    if (!d.contains("_container_bytes")) d["_container_bytes"] = py::none();
+}
+
+void container_set_data(py::object self, py::object value) {
+    bool encrypted = true;
+    PyObject* header_now = own_entry(self, "header");
+    if (header_now != Py_None) try {
+        encrypted = truthy(self.attr("encrypted"));
+    } catch (py::error_already_set& e) {
+        // The portions are not made yet (construction from bytes).
+        if (!e.matches(PyExc_AttributeError)) throw;
+    }
+    if (!encrypted) {
+        S->log.attr("warning")(MSG_DECRYPTED);
+        norvo::bind::raise(PyExc_AttributeError, MSG_DECRYPTED);
+    }
+
+    py::object content_cls = self.attr("_content_cls");
+    py::object header, content, id, source;
+    if (truthy(value)) {
+        // Everything is parsed and made before anything is replaced.
+        ByteView in(value, norvo::bind::parser_input);
+        fmt::ContainerRecord c = parsing([&] { return fmt::parse_container(in.span()); });
+        core::bytes_view all = in.span();
+        header = sealed_payload(S->Header.get(), copy_bytes(all.subspan(c.header_offset, c.header.size)));
+        content = sealed_payload(content_cls, copy_bytes(all.subspan(c.content_offset, c.content.size)));
+        id = uuid_from_bytes_le(c.oid);
+        // The record is read lazily from immutable bytes; a mutable buffer is copied once.
+        source = PyBytes_CheckExact(value.ptr()) ? value : py::object(copy_bytes(all));
+    } else {
+        header = S->Header();
+        header.attr("set_encrypted_data")(py::none());
+        content = content_cls();
+        content.attr("set_encrypted_data")(py::none());
+        id = self.attr("id");
+        source = py::none();
+    }
+    // Worked out first, so that a value without a length is refused before anything changes.
+    std::size_t length = value.is_none() ? 0 : py::len(value);
+    py::setattr(self, "_enc_data", value);
+    reset_record(self, source);
+    py::setattr(self, "header", header);
+    py::setattr(self, "content", content);
+    py::setattr(self, "id", id);
+    py::setattr(self, "length", py::int_(length));
+}
+
+py::object container_get_data(py::object self) {
+    if (container_encrypted(self)) return self.attr("_enc_data");
+    py::object h = self.attr("header").attr("data");
+    py::object c = self.attr("content").attr("data");
+    bool ht = truthy(h), ct = truthy(c);
+    if (ht && ct) return py::str(py::repr(h)) + py::str(py::repr(c));
+    return ht ? h : c;
+}
+
+// A portion already sealed while the container is plain can only stay if it opens under the
+// keys now used; otherwise the container would carry a portion that its keys cannot open.
+void check_sealed_portion(py::handle payload, py::handle keys) {
+    bool ok = false;
+    try {
+        py::object sealed = payload_sealed_data(payload);
+        ByteView in(sealed, norvo::bind::parser_input);
+        fmt::Section sec = parsing([&] { return fmt::parse_section(in.span()); });
+        py::object mac_key = key_field(keys, "mac_key");
+        ByteView mk(mac_key, "mac_key");
+        ok = norvo::bind::bulk(sec.encrypted.size(), [&] { return fmt::verify_section(mk.span(), sec); });
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    }
+    if (!ok) norvo::bind::raise(PyExc_ValueError, "A portion is already sealed under other keys; cannot encrypt.");
+}
+
+// A payload whose class keeps the library's own encryption members: its plaintext is sealed
+// by the core straight into the container bytes, and its state stored directly.
+bool seals_here(py::handle p) {
+    return (class_has(p, "encrypt", S->raw_encrypt) || class_has(p, "encrypt", S->json_encrypt)) &&
+           class_has(p, "set_encrypted_data", S->raw_set_encrypted) && class_has(p, "encrypted", S->raw_encrypted) &&
+           own_entry(p, "_data");
+}
+
+bool opens_here(py::handle p) {
+    return class_has(p, "decrypt", S->raw_decrypt) && class_has(p, "set_plaintext_data", S->raw_set_plaintext) &&
+           stock_payload(p);
+}
+
+py::object container_encrypt(py::object self, py::object keys_arg) {
+    if (container_encrypted(self)) return py::none();
+    py::object payloads[2] = {self.attr("header"), self.attr("content")};
+
+    // Checks first, so a refusal changes nothing.
+    py::object oid = self.attr("id").attr("bytes_le");
+    if (!PyBytes_Check(oid.ptr()) || PyBytes_GET_SIZE(oid.ptr()) != static_cast<Py_ssize_t>(fmt::OID_SIZE))
+        norvo::bind::raise_construct("StreamError", "bytes object of wrong length, expected 16, found " +
+                                                        std::to_string(py::len(oid)));
+    bool sealed[2], here[2];
+    py::object plain[2];
+    for (int i = 0; i < 2; ++i) {
+        sealed[i] = payload_sealed(payloads[i]);
+        here[i] = !sealed[i] && seals_here(payloads[i]);
+        if (!here[i]) continue;
+        plain[i] = py::reinterpret_borrow<py::object>(own_entry(payloads[i], "_data"));
+        if (!PyUnicode_Check(plain[i].ptr()) && !PyBytes_Check(plain[i].ptr()))
+            norvo::bind::raise(PyExc_ValueError, MSG_ENCRYPT_TYPE);
+    }
+    py::object keys = truthy(keys_arg) ? keys_arg : new_keys();
+    py::object cipher_key = key_field(keys, "cipher_key"), mac_key = key_field(keys, "mac_key");
+    ByteView ck(cipher_key, "cipher_key");
+    core::aes_ctr_check(ck.size(), fmt::IV_SIZE);
+    ByteView mk(mac_key, "mac_key");
+    for (int i = 0; i < 2; ++i)
+        if (sealed[i]) check_sealed_portion(payloads[i], keys);
+
+    Snapshot hs(payloads[0]), cs(payloads[1]);
+    py::object result;
+    try {
+        py::object held[2];
+        std::optional<ByteView> views[2];
+        fmt::PortionInput in[2];
+        for (int i = 0; i < 2; ++i) {
+            if (here[i]) {
+                Py_ssize_t n = 0;
+                const char* p = PyUnicode_Check(plain[i].ptr()) ? PyUnicode_AsUTF8AndSize(plain[i].ptr(), &n)
+                                                                : (n = PyBytes_GET_SIZE(plain[i].ptr()),
+                                                                   PyBytes_AS_STRING(plain[i].ptr()));
+                if (!p) throw py::error_already_set();
+                in[i] = {core::bytes_view(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n)), false};
+                continue;
+            }
+            // A payload of another kind seals itself; its section goes in as it reads.
+            payloads[i].attr("encrypt")(keys);
+            held[i] = payload_sealed_data(payloads[i]);
+            views[i].emplace(held[i], norvo::bind::parser_input);
+            in[i] = {views[i]->span(), true};
+        }
+        fmt::KeysView kv{ck.span(), mk.span()};
+        fmt::Layout layout = parsing([&] { return fmt::plan_container(kv, in[0], in[1]); });
+        ByteView oidv(oid);
+        std::uint8_t* out = nullptr;
+        result = norvo::bind::new_bytes(layout.size, out);
+        norvo::bind::bulk(layout.size, [&] { fmt::seal_container(kv, oidv.span(), in[0], in[1], layout, out); });
+        const std::size_t offsets[2] = {layout.header_offset, layout.content_offset};
+        const std::size_t sizes[2] = {layout.header_size, layout.content_size};
+        for (int i = 0; i < 2; ++i)
+            if (here[i]) store_sealed(payloads[i], copy_bytes(core::bytes_view(out + offsets[i], sizes[i])));
+    } catch (...) {
+        hs.restore();
+        cs.restore();
+        throw;
+    }
+    py::setattr(self, "_enc_data", result);
+    reset_record(self, result);
+    py::setattr(self, "container_keys", keys);
+    py::setattr(self, "length", py::int_(PyBytes_GET_SIZE(result.ptr())));
+    return keys;
+}
+
+void container_decrypt(py::object self, py::object keys_arg) {
+    py::object keys = truthy(keys_arg) ? keys_arg : py::object(self.attr("container_keys"));
+    if (keys.is_none()) norvo::bind::raise(PyExc_RuntimeError, MSG_NO_KEYS);
+
+    struct Portion {
+        py::object payload;
+        bool sealed = false, here = false;
+        py::object section_bytes;
+        std::unique_ptr<ByteView> view;
+        fmt::Section section;
+        py::object plain;
+        std::uint8_t* out = nullptr;
+    };
+    Portion portions[2];
+    portions[0].payload = self.attr("header");
+    portions[1].payload = self.attr("content");
+    bool any = false;
+    for (Portion& p : portions) {
+        p.sealed = payload_sealed(p.payload);
+        if (!p.sealed) continue;
+        any = true;
+        p.here = opens_here(p.payload);
+        p.section_bytes = p.here ? payload_sealed_data(p.payload) : py::object(p.payload.attr("data"));
+        p.view = std::make_unique<ByteView>(p.section_bytes, norvo::bind::parser_input);
+        p.section = parsing([&] { return fmt::parse_section(p.view->span()); });
+    }
+
+    // Both portions are authenticated before either is opened, so a wrong key or a damaged
+    // portion leaves the container exactly as it was.
+    if (any) {
+        py::object mac_key = key_field(keys, "mac_key");
+        ByteView mk(mac_key, "mac_key");
+        for (Portion& p : portions)
+            if (p.sealed && !p.here &&
+                !norvo::bind::bulk(p.section.encrypted.size(), [&] { return fmt::verify_section(mk.span(), p.section); }))
+                raise_digest_failure();
+        py::object cipher_key = key_field(keys, "cipher_key");
+        ByteView ck(cipher_key, "cipher_key");
+        std::size_t total = 0;
+        for (Portion& p : portions) {
+            if (!p.here) continue;
+            p.plain = norvo::bind::new_bytes(p.section.encrypted.size(), p.out);
+            total += p.section.encrypted.size();
+        }
+        fmt::KeysView kv{ck.span(), mk.span()};
+        auto section = [](Portion& p) { return p.here ? &p.section : nullptr; };
+        fmt::OpenFailure failure = norvo::bind::bulk(total, [&] {
+            return fmt::open_container(kv, section(portions[0]), portions[0].out, section(portions[1]),
+                                       portions[1].out);
+        });
+        if (failure != fmt::OpenFailure::none) raise_digest_failure();
+        for (Portion& p : portions)
+            if (p.sealed && !p.here) core::aes_ctr_check(ck.size(), p.section.iv.size());
+    }
+    py::object copy = new_keys(key_field(keys, "cipher_index"), key_field(keys, "mac_index"),
+                               key_field(keys, "cipher_key"), key_field(keys, "mac_key"));
+
+    Snapshot hs(portions[0].payload), cs(portions[1].payload);
+    try {
+        for (Portion& p : portions) {
+            if (!p.sealed) continue;
+            if (p.here)
+                store_plain(p.payload, p.plain);
+            else
+                p.payload.attr("decrypt")(keys);
+        }
+    } catch (...) {
+        hs.restore();
+        cs.restore();
+        throw;
+    }
+    py::setattr(self, "container_keys", copy);
+}
+
+std::size_t container_len(py::object self) {
+    if (container_encrypted(self)) {
+        py::object d = self.attr("_enc_data");
+        return d.is_none() ? 0 : py::len(d);
+    }
+    py::object h = self.attr("header").attr("data");
+    if (truthy(h)) {
+        std::size_t hl = py::len(h);
+        return hl + py::len(self.attr("content").attr("data"));
+    }
+    return py::len(self.attr("content").attr("data"));
+}
+
+const char* const EQ_ATTRS[] = {"id",         "data",       "access",      "container_keys", "created_at",
+                                "created_by", "modified_at", "modified_by", "type",           "length"};
+
+py::object attr_eq(py::handle a, py::handle b, const char* name) {
+    py::object x = getattr_or_none(a, name), y = getattr_or_none(b, name);
+    return norvo::bind::rich_compare(x, y);
+}
+
+bool container_eq(py::object self, py::object other) {
+    if (!py::isinstance(other, py::type::of(self))) return false;
+    if (container_encrypted(self) != container_encrypted(other)) return false;
+    if (norvo::bind::traces_enabled()) {
+        py::object log = S->log.get();
+        log.attr("debug")("Checking Container Equality.");
+        for (const char* name : EQ_ATTRS) log.attr("debug")("%s:         %s", name, attr_eq(self, other, name));
+    }
+    bool all = true;
+    for (const char* name : EQ_ATTRS) all = truthy(attr_eq(self, other, name)) && all;
+    return all;
+}
+
+}  // namespace
+
+void install_container(py::module_& m) {
+    using norvo::bind::add_method;
+    using norvo::bind::make_property;
+    py::dict ns = norvo::bind::class_namespace(m, "Container",
+                                               "One encrypted container: a header and a content, plain or encrypted.");
+    ns["__hash__"] = py::none();
+    py::object cont = norvo::bind::make_class("Container", py::make_tuple(norvo::bind::builtin(PyBaseObject_Type)), ns);
+    add_method(cont, "__init__", &container_init, py::arg("data") = py::none(),
+               py::arg("content_cls") = m.attr("RawPayload"));
+    add_method(cont, "decrypt", &container_decrypt, py::arg("container_keys") = py::none());
+    add_method(cont, "encrypt", &container_encrypt, py::arg("container_keys") = py::none());
+    py::setattr(cont, "data",
+                make_property(py::cpp_function(&container_get_data), py::cpp_function(&container_set_data)));
+    py::setattr(cont, "encrypted",
+                make_property(py::cpp_function([](py::object self) { return container_encrypted(self); })));
+    py::setattr(cont, "_container",
+                make_property(py::cpp_function(&container_get_record), py::cpp_function(&container_set_record)));
+    for (int i = 0; i < 4; ++i) {
+        std::string slot = std::string("_") + AUDIT[i];
+        bool is_id = i < 2;
+        py::cpp_function getter([slot](py::object self) -> py::object { return self.attr(slot.c_str()); });
+        py::cpp_function setter([slot, is_id](py::object self, py::object v) {
+            py::setattr(self, slot.c_str(), is_id ? created_like(std::move(v)) : time_like(std::move(v)));
+        });
+        py::object prop = make_property(getter, setter);
+        py::setattr(cont, AUDIT[i], prop);
+        S->audit_props[i] = prop;
+    }
+    add_method(cont, "__len__", &container_len);
+    add_method(cont, "__repr__", [](py::object self) {
+        return py::str("<Container({}) Encrypted: {}>").format(self.attr("id"), py::bool_(container_encrypted(self)));
+    });
+    add_method(cont, "__eq__", &container_eq, py::arg("other"));
+    norvo::bind::add_ne(cont, py::arg("other"));
+    m.attr("Container") = cont;
+    S->container_cls = cont;
+}
+
+}  // namespace norvo::container_module
