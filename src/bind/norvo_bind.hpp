@@ -128,6 +128,18 @@ inline py::object builtin(PyTypeObject& type) {
     return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&type));
 }
 
+// An interned string made once, for names looked up on every call: `obj.attr(NORVO_NAME("x"))`
+// costs a hash-cached dictionary probe where `obj.attr("x")` first makes and hashes a string.
+inline py::handle new_interned(const char* text) {
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (!s) throw py::error_already_set();
+    return s;
+}
+#define NORVO_NAME(text) ([]() -> ::pybind11::handle {                         \
+    static const ::pybind11::handle interned_ = ::norvo::bind::new_interned(text); \
+    return interned_;                                                            \
+}())
+
 // ---- Python semantics with errors passed on
 
 // bool(obj), raising what __bool__ or __len__ raises.
@@ -327,6 +339,7 @@ public:
         return get()(std::forward<Args>(args)...);
     }
     py::object attr(const char* name) const { return get().attr(name); }
+    py::object attr(py::handle name) const { return get().attr(name); }
 
 private:
     py::object dict_;

@@ -65,9 +65,9 @@ extern State* S;
 // obj.__dict__ as a borrowed dict, or null for an object without one.
 PyObject* instance_dict(py::handle obj);
 // obj.__dict__[name], borrowed, or null.
-PyObject* own_entry(py::handle obj, const char* name);
+PyObject* own_entry(py::handle obj, py::handle name);
 // type(obj).<name> is `member` (found through the class's MRO).
-bool class_has(py::handle obj, const char* name, const py::object& member);
+bool class_has(py::handle obj, py::handle name, const py::object& member);
 // A copy of `s` as a new bytes object (the GIL released for large copies).
 py::bytes copy_bytes(core::bytes_view s);
 // Parse failures surface as the format library's own StreamError.
@@ -83,7 +83,7 @@ py::bytes encrypt_section(py::handle ptxt, py::handle keys);
 py::bytes decrypt_section(py::handle ciphertxt, py::handle keys);
 
 // Container keys (keys.cpp).
-py::object key_field(py::handle keys, const char* field);
+py::object key_field(py::handle keys, py::handle field);
 // A new ContainerKeys from the module's class: fresh keys when `cipher_key`/`mac_key` are
 // null, else a copy of the given fields.
 py::object new_keys(py::handle cipher_index = {}, py::handle mac_index = {}, py::handle cipher_key = {},

@@ -41,18 +41,30 @@ private:
 
 const char* const AUDIT[4] = {"created_by", "modified_by", "created_at", "modified_at"};
 
+// The audit property names and the instance entries behind them, interned.
+py::handle audit_name(int i) {
+    static const py::handle names[4] = {NORVO_NAME("created_by"), NORVO_NAME("modified_by"),
+                                        NORVO_NAME("created_at"), NORVO_NAME("modified_at")};
+    return names[i];
+}
+py::handle audit_slot(int i) {
+    static const py::handle names[4] = {NORVO_NAME("_created_by"), NORVO_NAME("_modified_by"),
+                                        NORVO_NAME("_created_at"), NORVO_NAME("_modified_at")};
+    return names[i];
+}
+
 // Whether the container's class keeps the library's own audit properties, whose setters only
 // coerce and store: then the values are stored in the instance state directly.
 bool stock_audit(py::handle self) {
     for (int i = 0; i < 4; ++i)
-        if (!class_has(self, AUDIT[i], S->audit_props[i])) return false;
+        if (!class_has(self, audit_name(i), S->audit_props[i])) return false;
     return true;
 }
 
 bool container_encrypted(py::handle self) {
     // The header's flag decides alone when it is false.
-    if (!payload_sealed(self.attr("header"))) return false;
-    return payload_sealed(self.attr("content"));
+    if (!payload_sealed(self.attr(NORVO_NAME("header")))) return false;
+    return payload_sealed(self.attr(NORVO_NAME("content")));
 }
 
 // What the audit setters store: an id as a UUID, a time as a datetime.
@@ -63,16 +75,16 @@ py::object created_like(py::object value) {
 
 py::object time_like(py::object value) {
     if (value.is_none() || py::isinstance(value, S->datetime.get())) return value;
-    return S->arrow.attr("get")(value).attr("datetime");
+    return S->arrow.attr(NORVO_NAME("get"))(value).attr(NORVO_NAME("datetime"));
 }
 
 // arrow.utcnow(), as its datetime. While `arrow` is the arrow module with its own utcnow,
 // the same moment in the same zone comes straight from the datetime class.
 py::object utc_now() {
-    if (S->arrow.holds(S->stock_arrow) && py::object(S->stock_arrow.attr("utcnow")).is(S->stock_utcnow))
+    if (S->arrow.holds(S->stock_arrow) && py::object(S->stock_arrow.attr(NORVO_NAME("utcnow"))).is(S->stock_utcnow))
         return norvo::bind::steal(
             PyObject_CallMethodOneArg(S->datetime_type.ptr(), py::str("now").ptr(), S->utc.ptr()));
-    return time_like(S->arrow.attr("utcnow")());
+    return time_like(S->arrow.attr(NORVO_NAME("utcnow"))());
 }
 
 // UUID(bytes_le=oid). While `UUID` is the library's own coercion (which hands 16 bytes to
@@ -94,57 +106,58 @@ py::object uuid_from_bytes_le(core::bytes_view oid) {
     return u;
 }
 
-void set_entry(PyObject* dict, const char* name, py::handle value) {
-    if (PyDict_SetItemString(dict, name, value.ptr()) != 0) throw py::error_already_set();
+void set_entry(PyObject* dict, py::handle name, py::handle value) {
+    if (PyDict_SetItem(dict, name.ptr(), value.ptr()) != 0) throw py::error_already_set();
 }
 
 void container_init(py::object self, py::object data, py::object content_cls, py::kwargs kwargs) {
-    py::setattr(self, "container_keys", py::none());
-    py::setattr(self, "header", py::none());
-    py::setattr(self, "content", py::none());
-    py::setattr(self, "id", py::none());
-    py::setattr(self, "type", kwargs.contains("type") ? py::object(kwargs["type"]) : py::object(py::none()));
+    py::setattr(self, NORVO_NAME("container_keys"), py::none());
+    py::setattr(self, NORVO_NAME("header"), py::none());
+    py::setattr(self, NORVO_NAME("content"), py::none());
+    py::setattr(self, NORVO_NAME("id"), py::none());
+    py::setattr(self, NORVO_NAME("type"), kwargs.contains("type") ? py::object(kwargs["type"]) : py::object(py::none()));
 
     PyObject* state = stock_audit(self) ? instance_dict(self) : nullptr;
     auto audit = [&](int i, py::object value) {
         if (state)
-            set_entry(state, (std::string("_") + AUDIT[i]).c_str(), value);
+            set_entry(state, audit_slot(i), value);
         else
-            py::setattr(self, AUDIT[i], value);
+            py::setattr(self, audit_name(i), value);
     };
     audit(0, py::none());
-    audit(2, state ? utc_now() : py::object(S->arrow.attr("utcnow")()));
+    audit(2, state ? utc_now() : py::object(S->arrow.attr(NORVO_NAME("utcnow"))()));
     audit(3, py::none());
     audit(1, py::none());
 
-    norvo::bind::with_context(S->providers.attr("get")(), [&](py::object provider) {
-        py::object id = getattr_or_none(provider.attr("session").attr("user"), "id");
+    norvo::bind::with_context(S->providers.attr(NORVO_NAME("get"))(), [&](py::object provider) {
+        py::object id = getattr_or_none(provider.attr(NORVO_NAME("session")).attr(NORVO_NAME("user")), "id");
         audit(0, state ? created_like(id) : id);
     });
 
-    py::setattr(self, "_content_cls", content_cls);
-    py::setattr(self, "_enc_data", py::none());
+    py::setattr(self, NORVO_NAME("_content_cls"), content_cls);
+    py::setattr(self, NORVO_NAME("_enc_data"), py::none());
 
     if (truthy(data)) {
-        py::setattr(self, "data", data);
+        py::setattr(self, NORVO_NAME("data"), data);
         return;
     }
     py::object id = kwargs.contains("container_id") ? S->UUID(kwargs["container_id"]) : S->uuid4();
-    py::setattr(self, "id", id);
+    py::setattr(self, NORVO_NAME("id"), id);
     auto required = [&](const char* key) -> py::object {
         if (!kwargs.contains(key)) norvo::bind::raise(PyExc_KeyError, std::string(key));
         return kwargs[key];
     };
-    py::setattr(self, "header", S->Header(py::arg("ptxt_data") = required("header")));
-    py::setattr(self, "content", content_cls(py::arg("ptxt_data") = required("content")));
+    py::setattr(self, NORVO_NAME("header"), S->Header(py::arg("ptxt_data") = required("header")));
+    py::setattr(self, NORVO_NAME("content"), content_cls(py::arg("ptxt_data") = required("content")));
 }
 
 // The record of the container format is made from the bytes only when someone reads it:
 // nothing in the library does, and holding it eagerly would copy every ciphertext again.
 void reset_record(py::handle self, py::handle source) {
     PyObject* d = instance_dict(self);
-    set_entry(d, "_container_bytes", source);
-    if (PyDict_GetItemString(d, "_container_record") && PyDict_DelItemString(d, "_container_record") != 0)
+    set_entry(d, NORVO_NAME("_container_bytes"), source);
+    py::handle record = NORVO_NAME("_container_record");
+    if (PyDict_GetItemWithError(d, record.ptr()) && PyDict_DelItem(d, record.ptr()) != 0)
         throw py::error_already_set();
 }
 
@@ -160,7 +173,7 @@ py::object section_record(const fmt::Section& s) {
 }
 
 py::object container_get_record(py::object self) {
-    py::dict d = self.attr("__dict__");
+    py::dict d = self.attr(NORVO_NAME("__dict__"));
     if (d.contains("_container_record")) return d["_container_record"];
     if (!d.contains("_container_bytes"))
         norvo::bind::raise(PyExc_AttributeError, "'Container' object has no attribute '_container'");
@@ -183,26 +196,26 @@ py::object container_get_record(py::object self) {
 }
 
 void container_set_record(py::object self, py::object value) {
-    py::dict d = self.attr("__dict__");
+    py::dict d = self.attr(NORVO_NAME("__dict__"));
     d["_container_record"] = value;
     if (!d.contains("_container_bytes")) d["_container_bytes"] = py::none();
 }
 
 void container_set_data(py::object self, py::object value) {
     bool encrypted = true;
-    PyObject* header_now = own_entry(self, "header");
+    PyObject* header_now = own_entry(self, NORVO_NAME("header"));
     if (header_now != Py_None) try {
-        encrypted = truthy(self.attr("encrypted"));
+        encrypted = truthy(self.attr(NORVO_NAME("encrypted")));
     } catch (py::error_already_set& e) {
         // The portions are not made yet (construction from bytes).
         if (!e.matches(PyExc_AttributeError)) throw;
     }
     if (!encrypted) {
-        S->log.attr("warning")(MSG_DECRYPTED);
+        S->log.attr(NORVO_NAME("warning"))(MSG_DECRYPTED);
         norvo::bind::raise(PyExc_AttributeError, MSG_DECRYPTED);
     }
 
-    py::object content_cls = self.attr("_content_cls");
+    py::object content_cls = self.attr(NORVO_NAME("_content_cls"));
     py::object header, content, id, source;
     if (truthy(value)) {
         // Everything is parsed and made before anything is replaced.
@@ -216,26 +229,26 @@ void container_set_data(py::object self, py::object value) {
         source = PyBytes_CheckExact(value.ptr()) ? value : py::object(copy_bytes(all));
     } else {
         header = S->Header();
-        header.attr("set_encrypted_data")(py::none());
+        header.attr(NORVO_NAME("set_encrypted_data"))(py::none());
         content = content_cls();
-        content.attr("set_encrypted_data")(py::none());
-        id = self.attr("id");
+        content.attr(NORVO_NAME("set_encrypted_data"))(py::none());
+        id = self.attr(NORVO_NAME("id"));
         source = py::none();
     }
     // Worked out first, so that a value without a length is refused before anything changes.
     std::size_t length = value.is_none() ? 0 : py::len(value);
-    py::setattr(self, "_enc_data", value);
+    py::setattr(self, NORVO_NAME("_enc_data"), value);
     reset_record(self, source);
-    py::setattr(self, "header", header);
-    py::setattr(self, "content", content);
-    py::setattr(self, "id", id);
-    py::setattr(self, "length", py::int_(length));
+    py::setattr(self, NORVO_NAME("header"), header);
+    py::setattr(self, NORVO_NAME("content"), content);
+    py::setattr(self, NORVO_NAME("id"), id);
+    py::setattr(self, NORVO_NAME("length"), py::int_(length));
 }
 
 py::object container_get_data(py::object self) {
-    if (container_encrypted(self)) return self.attr("_enc_data");
-    py::object h = self.attr("header").attr("data");
-    py::object c = self.attr("content").attr("data");
+    if (container_encrypted(self)) return self.attr(NORVO_NAME("_enc_data"));
+    py::object h = self.attr(NORVO_NAME("header")).attr(NORVO_NAME("data"));
+    py::object c = self.attr(NORVO_NAME("content")).attr(NORVO_NAME("data"));
     bool ht = truthy(h), ct = truthy(c);
     if (ht && ct) return py::str(py::repr(h)) + py::str(py::repr(c));
     return ht ? h : c;
@@ -249,7 +262,7 @@ void check_sealed_portion(py::handle payload, py::handle keys) {
         py::object sealed = payload_sealed_data(payload);
         ByteView in(sealed, norvo::bind::parser_input);
         fmt::Section sec = parsing([&] { return fmt::parse_section(in.span()); });
-        py::object mac_key = key_field(keys, "mac_key");
+        py::object mac_key = key_field(keys, NORVO_NAME("mac_key"));
         ByteView mk(mac_key, "mac_key");
         ok = norvo::bind::bulk(sec.encrypted.size(), [&] { return fmt::verify_section(mk.span(), sec); });
     } catch (py::error_already_set& e) {
@@ -261,22 +274,22 @@ void check_sealed_portion(py::handle payload, py::handle keys) {
 // A payload whose class keeps the library's own encryption members: its plaintext is sealed
 // by the core straight into the container bytes, and its state stored directly.
 bool seals_here(py::handle p) {
-    return (class_has(p, "encrypt", S->raw_encrypt) || class_has(p, "encrypt", S->json_encrypt)) &&
-           class_has(p, "set_encrypted_data", S->raw_set_encrypted) && class_has(p, "encrypted", S->raw_encrypted) &&
-           own_entry(p, "_data");
+    return (class_has(p, NORVO_NAME("encrypt"), S->raw_encrypt) || class_has(p, NORVO_NAME("encrypt"), S->json_encrypt)) &&
+           class_has(p, NORVO_NAME("set_encrypted_data"), S->raw_set_encrypted) && class_has(p, NORVO_NAME("encrypted"), S->raw_encrypted) &&
+           own_entry(p, NORVO_NAME("_data"));
 }
 
 bool opens_here(py::handle p) {
-    return class_has(p, "decrypt", S->raw_decrypt) && class_has(p, "set_plaintext_data", S->raw_set_plaintext) &&
+    return class_has(p, NORVO_NAME("decrypt"), S->raw_decrypt) && class_has(p, NORVO_NAME("set_plaintext_data"), S->raw_set_plaintext) &&
            stock_payload(p);
 }
 
 py::object container_encrypt(py::object self, py::object keys_arg) {
     if (container_encrypted(self)) return py::none();
-    py::object payloads[2] = {self.attr("header"), self.attr("content")};
+    py::object payloads[2] = {self.attr(NORVO_NAME("header")), self.attr(NORVO_NAME("content"))};
 
     // Checks first, so a refusal changes nothing.
-    py::object oid = self.attr("id").attr("bytes_le");
+    py::object oid = self.attr(NORVO_NAME("id")).attr(NORVO_NAME("bytes_le"));
     if (!PyBytes_Check(oid.ptr()) || PyBytes_GET_SIZE(oid.ptr()) != static_cast<Py_ssize_t>(fmt::OID_SIZE))
         norvo::bind::raise_construct("StreamError", "bytes object of wrong length, expected 16, found " +
                                                         std::to_string(py::len(oid)));
@@ -286,12 +299,12 @@ py::object container_encrypt(py::object self, py::object keys_arg) {
         sealed[i] = payload_sealed(payloads[i]);
         here[i] = !sealed[i] && seals_here(payloads[i]);
         if (!here[i]) continue;
-        plain[i] = py::reinterpret_borrow<py::object>(own_entry(payloads[i], "_data"));
+        plain[i] = py::reinterpret_borrow<py::object>(own_entry(payloads[i], NORVO_NAME("_data")));
         if (!PyUnicode_Check(plain[i].ptr()) && !PyBytes_Check(plain[i].ptr()))
             norvo::bind::raise(PyExc_ValueError, MSG_ENCRYPT_TYPE);
     }
     py::object keys = truthy(keys_arg) ? keys_arg : new_keys();
-    py::object cipher_key = key_field(keys, "cipher_key"), mac_key = key_field(keys, "mac_key");
+    py::object cipher_key = key_field(keys, NORVO_NAME("cipher_key")), mac_key = key_field(keys, NORVO_NAME("mac_key"));
     ByteView ck(cipher_key, "cipher_key");
     core::aes_ctr_check(ck.size(), fmt::IV_SIZE);
     ByteView mk(mac_key, "mac_key");
@@ -315,7 +328,7 @@ py::object container_encrypt(py::object self, py::object keys_arg) {
                 continue;
             }
             // A payload of another kind seals itself; its section goes in as it reads.
-            payloads[i].attr("encrypt")(keys);
+            payloads[i].attr(NORVO_NAME("encrypt"))(keys);
             held[i] = payload_sealed_data(payloads[i]);
             views[i].emplace(held[i], norvo::bind::parser_input);
             in[i] = {views[i]->span(), true};
@@ -335,15 +348,15 @@ py::object container_encrypt(py::object self, py::object keys_arg) {
         cs.restore();
         throw;
     }
-    py::setattr(self, "_enc_data", result);
+    py::setattr(self, NORVO_NAME("_enc_data"), result);
     reset_record(self, result);
-    py::setattr(self, "container_keys", keys);
-    py::setattr(self, "length", py::int_(PyBytes_GET_SIZE(result.ptr())));
+    py::setattr(self, NORVO_NAME("container_keys"), keys);
+    py::setattr(self, NORVO_NAME("length"), py::int_(PyBytes_GET_SIZE(result.ptr())));
     return keys;
 }
 
 void container_decrypt(py::object self, py::object keys_arg) {
-    py::object keys = truthy(keys_arg) ? keys_arg : py::object(self.attr("container_keys"));
+    py::object keys = truthy(keys_arg) ? keys_arg : py::object(self.attr(NORVO_NAME("container_keys")));
     if (keys.is_none()) norvo::bind::raise(PyExc_RuntimeError, MSG_NO_KEYS);
 
     struct Portion {
@@ -356,15 +369,15 @@ void container_decrypt(py::object self, py::object keys_arg) {
         std::uint8_t* out = nullptr;
     };
     Portion portions[2];
-    portions[0].payload = self.attr("header");
-    portions[1].payload = self.attr("content");
+    portions[0].payload = self.attr(NORVO_NAME("header"));
+    portions[1].payload = self.attr(NORVO_NAME("content"));
     bool any = false;
     for (Portion& p : portions) {
         p.sealed = payload_sealed(p.payload);
         if (!p.sealed) continue;
         any = true;
         p.here = opens_here(p.payload);
-        p.section_bytes = p.here ? payload_sealed_data(p.payload) : py::object(p.payload.attr("data"));
+        p.section_bytes = p.here ? payload_sealed_data(p.payload) : py::object(p.payload.attr(NORVO_NAME("data")));
         p.view = std::make_unique<ByteView>(p.section_bytes, norvo::bind::parser_input);
         p.section = parsing([&] { return fmt::parse_section(p.view->span()); });
     }
@@ -372,13 +385,13 @@ void container_decrypt(py::object self, py::object keys_arg) {
     // Both portions are authenticated before either is opened, so a wrong key or a damaged
     // portion leaves the container exactly as it was.
     if (any) {
-        py::object mac_key = key_field(keys, "mac_key");
+        py::object mac_key = key_field(keys, NORVO_NAME("mac_key"));
         ByteView mk(mac_key, "mac_key");
         for (Portion& p : portions)
             if (p.sealed && !p.here &&
                 !norvo::bind::bulk(p.section.encrypted.size(), [&] { return fmt::verify_section(mk.span(), p.section); }))
                 raise_digest_failure();
-        py::object cipher_key = key_field(keys, "cipher_key");
+        py::object cipher_key = key_field(keys, NORVO_NAME("cipher_key"));
         ByteView ck(cipher_key, "cipher_key");
         std::size_t total = 0;
         for (Portion& p : portions) {
@@ -396,8 +409,8 @@ void container_decrypt(py::object self, py::object keys_arg) {
         for (Portion& p : portions)
             if (p.sealed && !p.here) core::aes_ctr_check(ck.size(), p.section.iv.size());
     }
-    py::object copy = new_keys(key_field(keys, "cipher_index"), key_field(keys, "mac_index"),
-                               key_field(keys, "cipher_key"), key_field(keys, "mac_key"));
+    py::object copy = new_keys(key_field(keys, NORVO_NAME("cipher_index")), key_field(keys, NORVO_NAME("mac_index")),
+                               key_field(keys, NORVO_NAME("cipher_key")), key_field(keys, NORVO_NAME("mac_key")));
 
     Snapshot hs(portions[0].payload), cs(portions[1].payload);
     try {
@@ -406,27 +419,27 @@ void container_decrypt(py::object self, py::object keys_arg) {
             if (p.here)
                 store_plain(p.payload, p.plain);
             else
-                p.payload.attr("decrypt")(keys);
+                p.payload.attr(NORVO_NAME("decrypt"))(keys);
         }
     } catch (...) {
         hs.restore();
         cs.restore();
         throw;
     }
-    py::setattr(self, "container_keys", copy);
+    py::setattr(self, NORVO_NAME("container_keys"), copy);
 }
 
 std::size_t container_len(py::object self) {
     if (container_encrypted(self)) {
-        py::object d = self.attr("_enc_data");
+        py::object d = self.attr(NORVO_NAME("_enc_data"));
         return d.is_none() ? 0 : py::len(d);
     }
-    py::object h = self.attr("header").attr("data");
+    py::object h = self.attr(NORVO_NAME("header")).attr(NORVO_NAME("data"));
     if (truthy(h)) {
         std::size_t hl = py::len(h);
-        return hl + py::len(self.attr("content").attr("data"));
+        return hl + py::len(self.attr(NORVO_NAME("content")).attr(NORVO_NAME("data")));
     }
-    return py::len(self.attr("content").attr("data"));
+    return py::len(self.attr(NORVO_NAME("content")).attr(NORVO_NAME("data")));
 }
 
 const char* const EQ_ATTRS[] = {"id",         "data",       "access",      "container_keys", "created_at",
@@ -442,8 +455,8 @@ bool container_eq(py::object self, py::object other) {
     if (container_encrypted(self) != container_encrypted(other)) return false;
     if (norvo::bind::traces_enabled()) {
         py::object log = S->log.get();
-        log.attr("debug")("Checking Container Equality.");
-        for (const char* name : EQ_ATTRS) log.attr("debug")("%s:         %s", name, attr_eq(self, other, name));
+        log.attr(NORVO_NAME("debug"))("Checking Container Equality.");
+        for (const char* name : EQ_ATTRS) log.attr(NORVO_NAME("debug"))("%s:         %s", name, attr_eq(self, other, name));
     }
     bool all = true;
     for (const char* name : EQ_ATTRS) all = truthy(attr_eq(self, other, name)) && all;
@@ -460,14 +473,14 @@ void install_container(py::module_& m) {
     ns["__hash__"] = py::none();
     py::object cont = norvo::bind::make_class("Container", py::make_tuple(norvo::bind::builtin(PyBaseObject_Type)), ns);
     add_method(cont, "__init__", &container_init, py::arg("data") = py::none(),
-               py::arg("content_cls") = m.attr("RawPayload"));
+               py::arg("content_cls") = m.attr(NORVO_NAME("RawPayload")));
     add_method(cont, "decrypt", &container_decrypt, py::arg("container_keys") = py::none());
     add_method(cont, "encrypt", &container_encrypt, py::arg("container_keys") = py::none());
-    py::setattr(cont, "data",
+    py::setattr(cont, NORVO_NAME("data"),
                 make_property(py::cpp_function(&container_get_data), py::cpp_function(&container_set_data)));
-    py::setattr(cont, "encrypted",
+    py::setattr(cont, NORVO_NAME("encrypted"),
                 make_property(py::cpp_function([](py::object self) { return container_encrypted(self); })));
-    py::setattr(cont, "_container",
+    py::setattr(cont, NORVO_NAME("_container"),
                 make_property(py::cpp_function(&container_get_record), py::cpp_function(&container_set_record)));
     for (int i = 0; i < 4; ++i) {
         std::string slot = std::string("_") + AUDIT[i];
@@ -482,11 +495,11 @@ void install_container(py::module_& m) {
     }
     add_method(cont, "__len__", &container_len);
     add_method(cont, "__repr__", [](py::object self) {
-        return py::str("<Container({}) Encrypted: {}>").format(self.attr("id"), py::bool_(container_encrypted(self)));
+        return py::str("<Container({}) Encrypted: {}>").format(self.attr(NORVO_NAME("id")), py::bool_(container_encrypted(self)));
     });
     add_method(cont, "__eq__", &container_eq, py::arg("other"));
     norvo::bind::add_ne(cont, py::arg("other"));
-    m.attr("Container") = cont;
+    m.attr(NORVO_NAME("Container")) = cont;
     S->container_cls = cont;
 }
 

@@ -11,14 +11,13 @@ PyObject* instance_dict(py::handle obj) {
     return slot ? *slot : nullptr;
 }
 
-PyObject* own_entry(py::handle obj, const char* name) {
+PyObject* own_entry(py::handle obj, py::handle name) {
     PyObject* d = instance_dict(obj);
-    return d ? PyDict_GetItemString(d, name) : nullptr;
+    return d ? PyDict_GetItemWithError(d, name.ptr()) : nullptr;
 }
 
-bool class_has(py::handle obj, const char* name, const py::object& member) {
-    py::str key(name);
-    PyObject* found = _PyType_Lookup(Py_TYPE(obj.ptr()), key.ptr());
+bool class_has(py::handle obj, py::handle name, const py::object& member) {
+    PyObject* found = _PyType_Lookup(Py_TYPE(obj.ptr()), name.ptr());
     return found && found == member.ptr();
 }
 
@@ -30,11 +29,11 @@ py::bytes copy_bytes(core::bytes_view s) {
 }
 
 void raise_digest_failure() {
-    S->log.attr("error")(MSG_DIGEST);
+    S->log.attr(NORVO_NAME("error"))(MSG_DIGEST);
     py::object crypto = S->crypto.get();
     // Raised as if while handling the MAC check's InvalidSignature.
-    norvo::bind::raise_in_context(crypto.attr("aes").attr("DecryptionError"), py::str(MSG_DIGEST),
-                                  crypto.attr("InvalidSignature")());
+    norvo::bind::raise_in_context(crypto.attr(NORVO_NAME("aes")).attr(NORVO_NAME("DecryptionError")), py::str(MSG_DIGEST),
+                                  crypto.attr(NORVO_NAME("InvalidSignature"))());
 }
 
 namespace {
@@ -53,16 +52,16 @@ core::bytes_view plaintext_of(py::handle ptxt) {
     norvo::bind::raise(PyExc_ValueError, MSG_ENCRYPT_TYPE);
 }
 
-py::object construct_field(const char* name, py::handle sub) { return sub.attr("__rtruediv__")(py::str(name)); }
+py::object construct_field(const char* name, py::handle sub) { return sub.attr(NORVO_NAME("__rtruediv__"))(py::str(name)); }
 
 }  // namespace
 
 py::bytes encrypt_section(py::handle ptxt, py::handle keys) {
     core::bytes_view pt = plaintext_of(ptxt);
-    py::object cipher_key = key_field(keys, "cipher_key");
+    py::object cipher_key = key_field(keys, NORVO_NAME("cipher_key"));
     ByteView ck(cipher_key, "cipher_key");
     core::aes_ctr_check(ck.size(), fmt::IV_SIZE);
-    py::object mac_key = key_field(keys, "mac_key");
+    py::object mac_key = key_field(keys, NORVO_NAME("mac_key"));
     ByteView mk(mac_key, "mac_key");
 
     std::uint8_t* out = nullptr;
@@ -76,11 +75,11 @@ py::bytes encrypt_section(py::handle ptxt, py::handle keys) {
 py::bytes decrypt_section(py::handle ciphertxt, py::handle keys) {
     ByteView in(ciphertxt, norvo::bind::parser_input);
     fmt::Section sec = parsing([&] { return fmt::parse_section(in.span()); });
-    py::object mac_key = key_field(keys, "mac_key");
+    py::object mac_key = key_field(keys, NORVO_NAME("mac_key"));
     ByteView mk(mac_key, "mac_key");
     if (!norvo::bind::bulk(sec.encrypted.size(), [&] { return fmt::verify_section(mk.span(), sec); }))
         raise_digest_failure();
-    py::object cipher_key = key_field(keys, "cipher_key");
+    py::object cipher_key = key_field(keys, NORVO_NAME("cipher_key"));
     ByteView ck(cipher_key, "cipher_key");
     core::aes_ctr_check(ck.size(), sec.iv.size());
     std::uint8_t* out = nullptr;
@@ -90,27 +89,27 @@ py::bytes decrypt_section(py::handle ciphertxt, py::handle keys) {
 }
 
 void install_formats(py::module_& m) {
-    m.attr("VERSION") = py::int_(fmt::VERSION);
-    m.attr("KEY_BLOB_VERSION") = py::int_(fmt::KEY_BLOB_VERSION);
-    m.attr("CIPHER_KEY_LENGTH") = py::int_(CIPHER_KEY_LENGTH);
+    m.attr(NORVO_NAME("VERSION")) = py::int_(fmt::VERSION);
+    m.attr(NORVO_NAME("KEY_BLOB_VERSION")) = py::int_(fmt::KEY_BLOB_VERSION);
+    m.attr(NORVO_NAME("CIPHER_KEY_LENGTH")) = py::int_(CIPHER_KEY_LENGTH);
 
     // The four byte formats, declared for readers of the module; the container builds and
     // parses the same bytes natively.
-    py::object I = m.attr("Int64ul"), B = m.attr("Bytes"), St = m.attr("Struct"), this_ = m.attr("this");
+    py::object I = m.attr("Int64ul"), B = m.attr(NORVO_NAME("Bytes")), St = m.attr(NORVO_NAME("Struct")), this_ = m.attr(NORVO_NAME("this"));
     auto f = construct_field;
-    m.attr("ContainerPreambleStruct") = St(f("version", I), f("oid", B(16)), f("cipher_index", I),
+    m.attr(NORVO_NAME("ContainerPreambleStruct")) = St(f("version", I), f("oid", B(16)), f("cipher_index", I),
                                            f("mac_index", I), f("header_length", I), f("content_length", I));
-    m.attr("ContainerSectionStruct") =
-        St(f("iv_length", I), f("iv", B(this_.attr("iv_length"))), f("encrypted_length", I),
-           f("encrypted", B(this_.attr("encrypted_length"))), f("digest_length", I),
-           f("digest", B(this_.attr("digest_length"))));
-    m.attr("ContainerStruct") = St(m.attr("Embedded")(m.attr("ContainerPreambleStruct")),
-                                   f("header", m.attr("ContainerSectionStruct")),
-                                   f("content", m.attr("ContainerSectionStruct")));
-    m.attr("ContainerKeysStruct") =
+    m.attr(NORVO_NAME("ContainerSectionStruct")) =
+        St(f("iv_length", I), f("iv", B(this_.attr(NORVO_NAME("iv_length")))), f("encrypted_length", I),
+           f("encrypted", B(this_.attr(NORVO_NAME("encrypted_length")))), f("digest_length", I),
+           f("digest", B(this_.attr(NORVO_NAME("digest_length")))));
+    m.attr(NORVO_NAME("ContainerStruct")) = St(m.attr(NORVO_NAME("Embedded"))(m.attr(NORVO_NAME("ContainerPreambleStruct"))),
+                                   f("header", m.attr(NORVO_NAME("ContainerSectionStruct"))),
+                                   f("content", m.attr(NORVO_NAME("ContainerSectionStruct"))));
+    m.attr(NORVO_NAME("ContainerKeysStruct")) =
         St(f("version", I), f("cipher_index", I), f("cipher_key_length", I),
-           f("cipher_key", B(this_.attr("cipher_key_length"))), f("mac_index", I), f("mac_key_length", I),
-           f("mac_key", B(this_.attr("mac_key_length"))));
+           f("cipher_key", B(this_.attr(NORVO_NAME("cipher_key_length")))), f("mac_index", I), f("mac_key_length", I),
+           f("mac_key", B(this_.attr(NORVO_NAME("mac_key_length")))));
 
     m.def("_encrypt", [](py::object ptxt, py::object container_keys) { return encrypt_section(ptxt, container_keys); },
           py::arg("ptxt"), py::arg("container_keys"),

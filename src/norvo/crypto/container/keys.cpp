@@ -50,13 +50,13 @@ py::object key_record(py::handle cipher_index, py::handle mac_index, py::handle 
 py::object hmac_key_length() {
     py::object hmac = S->hmac.get();
     if (hmac.is_none()) return py::int_(DEFAULT_HMAC_KEY_LENGTH);
-    return hmac.attr("HMAC_KEY_LENGTH");
+    return hmac.attr(NORVO_NAME("HMAC_KEY_LENGTH"));
 }
 
 // Fresh keys: the cipher key drawn before the MAC key, each through `crypto.random`. While
 // that is the library's own, both come from one draw of the generator.
 std::pair<py::object, py::object> draw_keys(bool need_cipher, bool need_mac) {
-    py::object random = S->crypto.attr("random");
+    py::object random = S->crypto.attr(NORVO_NAME("random"));
     if (random.is(S->stock_random) && need_cipher && need_mac) {
         py::object mac_len = hmac_key_length();
         if (auto m = norvo::bind::as_u64(mac_len); m && *m <= (1u << 20)) {
@@ -70,7 +70,7 @@ std::pair<py::object, py::object> draw_keys(bool need_cipher, bool need_mac) {
         }
     }
     py::object ck = need_cipher ? random(CIPHER_KEY_LENGTH) : py::object();
-    py::object mk = need_mac ? S->crypto.attr("random")(hmac_key_length()) : py::object();
+    py::object mk = need_mac ? S->crypto.attr(NORVO_NAME("random"))(hmac_key_length()) : py::object();
     return {ck, mk};
 }
 
@@ -86,15 +86,15 @@ void keys_init(py::object self, py::object cipher_index, py::object mac_index, p
             mac_key = draw_keys(false, true).second;
         }
     }
-    py::setattr(self, "container", key_record(cipher_index, mac_index, cipher_key, mac_key));
+    py::setattr(self, NORVO_NAME("container"), key_record(cipher_index, mac_index, cipher_key, mac_key));
 }
 
 py::object keys_bytes(py::object self) {
-    py::object rec = self.attr("container");
-    py::object version = rec.attr("version"), cipher_index = rec.attr("cipher_index"),
-               cipher_key_length = rec.attr("cipher_key_length"), cipher_key = rec.attr("cipher_key"),
-               mac_index = rec.attr("mac_index"), mac_key_length = rec.attr("mac_key_length"),
-               mac_key = rec.attr("mac_key");
+    py::object rec = self.attr(NORVO_NAME("container"));
+    py::object version = rec.attr(NORVO_NAME("version")), cipher_index = rec.attr(NORVO_NAME("cipher_index")),
+               cipher_key_length = rec.attr(NORVO_NAME("cipher_key_length")), cipher_key = rec.attr(NORVO_NAME("cipher_key")),
+               mac_index = rec.attr(NORVO_NAME("mac_index")), mac_key_length = rec.attr(NORVO_NAME("mac_key_length")),
+               mac_key = rec.attr(NORVO_NAME("mac_key"));
     using norvo::bind::as_u64;
     auto v = as_u64(version), ci = as_u64(cipher_index), ckl = as_u64(cipher_key_length), mi = as_u64(mac_index),
          mkl = as_u64(mac_key_length);
@@ -103,7 +103,7 @@ py::object keys_bytes(py::object self) {
                  static_cast<std::uint64_t>(PyBytes_GET_SIZE(mac_key.ptr())) == *mkl;
     // A record someone altered by hand is left to the format library, which reports it in
     // its own terms.
-    if (!plain) return S->ContainerKeysStruct.attr("build")(rec);
+    if (!plain) return S->ContainerKeysStruct.attr(NORVO_NAME("build"))(rec);
     ByteView ck(cipher_key), mk(mac_key);
     std::uint8_t* out = nullptr;
     py::bytes result = norvo::bind::new_bytes(fmt::key_record_size(ck.size(), mk.size()), out);
@@ -121,19 +121,19 @@ py::object keys_from_bytes(py::object data) {
 
 bool keys_eq(py::object self, py::object other) {
     if (!py::isinstance(other, py::type::of(self))) return false;
-    return norvo::bind::compares(self.attr("__dict__"), other.attr("__dict__"));
+    return norvo::bind::compares(self.attr(NORVO_NAME("__dict__")), other.attr(NORVO_NAME("__dict__")));
 }
 
 }  // namespace
 
-py::object key_field(py::handle keys, const char* field) {
+py::object key_field(py::handle keys, py::handle field) {
     // The stock class's properties read the field of its construct record, which is a dict
     // underneath: read it there while both are the library's own. Anything else goes through
     // the properties.
     if (Py_TYPE(keys.ptr()) == reinterpret_cast<PyTypeObject*>(S->keys_cls.ptr()))
-        if (PyObject* rec = own_entry(keys, "container"))
+        if (PyObject* rec = own_entry(keys, NORVO_NAME("container")))
             if (Py_TYPE(rec) == reinterpret_cast<PyTypeObject*>(S->record_type.ptr()))
-                if (PyObject* v = PyDict_GetItemString(rec, field)) return py::reinterpret_borrow<py::object>(v);
+                if (PyObject* v = PyDict_GetItemWithError(rec, field.ptr())) return py::reinterpret_borrow<py::object>(v);
     return keys.attr(field);
 }
 
@@ -170,19 +170,19 @@ void install_keys(py::module_& m) {
     for (const char* name : {"cipher_index", "mac_index", "cipher_key", "mac_key"}) {
         std::string field = name;
         py::setattr(cls, name, norvo::bind::make_property(py::cpp_function([field](py::object self) -> py::object {
-                        return self.attr("container").attr(field.c_str());
+                        return self.attr(NORVO_NAME("container")).attr(field.c_str());
                     })));
     }
     add_method(cls, "__bytes__", &keys_bytes);
-    py::setattr(cls, "from_bytes",
+    py::setattr(cls, NORVO_NAME("from_bytes"),
                 norvo::bind::builtin(PyStaticMethod_Type)(
                     norvo::bind::method_of(cls, "from_bytes", py::cpp_function(&keys_from_bytes), {{"data", {}}},
                                            false, nullptr, false)));
     add_method(cls, "__eq__", &keys_eq, py::arg("other"));
     norvo::bind::add_ne(cls, py::arg("other"));
-    m.attr("ContainerKeys") = cls;
+    m.attr(NORVO_NAME("ContainerKeys")) = cls;
     S->keys_cls = cls;
-    S->keys_init = cls.attr("__dict__")["__init__"];
+    S->keys_init = cls.attr(NORVO_NAME("__dict__"))["__init__"];
 }
 
 }  // namespace norvo::container_module

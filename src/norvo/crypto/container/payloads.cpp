@@ -5,61 +5,61 @@ namespace norvo::container_module {
 
 namespace {
 
-bool payload_encrypted(py::handle self) { return truthy(self.attr("_encrypted")); }
+bool payload_encrypted(py::handle self) { return truthy(self.attr(NORVO_NAME("_encrypted"))); }
 
 py::object raw_get_data(py::object self) {
-    return payload_encrypted(self) ? py::object(self.attr("_encrypted_data")) : py::object(self.attr("_data"));
+    return payload_encrypted(self) ? py::object(self.attr(NORVO_NAME("_encrypted_data"))) : py::object(self.attr(NORVO_NAME("_data")));
 }
 
 void raw_set_data(py::object self, py::object value) {
     if (!value.is_none() && !PyBytes_Check(value.ptr())) norvo::bind::raise(PyExc_ValueError, MSG_SET_BYTES);
-    self.attr("set_plaintext_data")(value);
+    self.attr(NORVO_NAME("set_plaintext_data"))(value);
 }
 
 void payload_init(py::object self, py::object enc_data, py::object ptxt_data) {
     if (truthy(enc_data))
-        self.attr("set_encrypted_data")(enc_data);
+        self.attr(NORVO_NAME("set_encrypted_data"))(enc_data);
     else
-        py::setattr(self, "data", ptxt_data);
+        py::setattr(self, NORVO_NAME("data"), ptxt_data);
 }
 
 void set_encrypted_data(py::object self, py::object ciphertext) {
-    py::setattr(self, "_encrypted", py::bool_(true));
-    py::setattr(self, "_encrypted_data", ciphertext);
+    py::setattr(self, NORVO_NAME("_encrypted"), py::bool_(true));
+    py::setattr(self, NORVO_NAME("_encrypted_data"), ciphertext);
 }
 
 void set_plaintext_data(py::object self, py::object plaintext) {
-    py::setattr(self, "_encrypted", py::bool_(false));
-    py::setattr(self, "_data", plaintext);
+    py::setattr(self, NORVO_NAME("_encrypted"), py::bool_(false));
+    py::setattr(self, NORVO_NAME("_data"), plaintext);
 }
 
 void payload_encrypt(py::object self, py::object container_keys) {
-    if (truthy(self.attr("encrypted"))) return;
-    py::object section = encrypt_section(self.attr("_data"), container_keys);
-    self.attr("set_encrypted_data")(section);
+    if (truthy(self.attr(NORVO_NAME("encrypted")))) return;
+    py::object section = encrypt_section(self.attr(NORVO_NAME("_data")), container_keys);
+    self.attr(NORVO_NAME("set_encrypted_data"))(section);
 }
 
 void payload_decrypt(py::object self, py::object container_keys) {
-    if (!truthy(self.attr("encrypted"))) return;
-    py::object plain = decrypt_section(self.attr("_encrypted_data"), container_keys);
-    self.attr("set_plaintext_data")(plain);
+    if (!truthy(self.attr(NORVO_NAME("encrypted")))) return;
+    py::object plain = decrypt_section(self.attr(NORVO_NAME("_encrypted_data")), container_keys);
+    self.attr(NORVO_NAME("set_plaintext_data"))(plain);
 }
 
 py::str payload_repr(py::object self, const char* cls) {
-    std::string tmpl = std::string("<") + cls + (truthy(self.attr("encrypted")) ? "(enc_data={})>" : "(ptxt_data={})>");
-    return py::str(tmpl).format(self.attr("data"));
+    std::string tmpl = std::string("<") + cls + (truthy(self.attr(NORVO_NAME("encrypted"))) ? "(enc_data={})>" : "(ptxt_data={})>");
+    return py::str(tmpl).format(self.attr(NORVO_NAME("data")));
 }
 
 bool payload_eq(py::object self, py::object other) {
     if (!py::isinstance(other, py::type::of(self))) return false;
-    return norvo::bind::compares(self.attr("data"), other.attr("data"));
+    return norvo::bind::compares(self.attr(NORVO_NAME("data")), other.attr(NORVO_NAME("data")));
 }
 
 // Text or bytes that hold JSON become the value they denote; anything else stays as given.
 py::object json_decode_rule(py::object data) {
     if (PyUnicode_Check(data.ptr()) || PyBytes_Check(data.ptr())) {
         try {
-            return S->json.attr("loads")(data);
+            return S->json.attr(NORVO_NAME("loads"))(data);
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) throw;
         }
@@ -68,28 +68,28 @@ py::object json_decode_rule(py::object data) {
 }
 
 py::object json_get_data(py::object self) {
-    if (payload_encrypted(self)) return self.attr("_encrypted_data");
-    return S->json.attr("loads")(self.attr("_data"));
+    if (payload_encrypted(self)) return self.attr(NORVO_NAME("_encrypted_data"));
+    return S->json.attr(NORVO_NAME("loads"))(self.attr(NORVO_NAME("_data")));
 }
 
 // The text is encoded before anything changes, so a value JSON cannot express leaves the
 // payload exactly as it was (plain or encrypted).
 void json_set_data(py::object self, py::object data) {
-    py::object text = S->json.attr("dumps")(json_decode_rule(std::move(data)));
-    py::setattr(self, "_encrypted", py::bool_(false));
-    py::setattr(self, "_data", text);
+    py::object text = S->json.attr(NORVO_NAME("dumps"))(json_decode_rule(std::move(data)));
+    py::setattr(self, NORVO_NAME("_encrypted"), py::bool_(false));
+    py::setattr(self, NORVO_NAME("_data"), text);
 }
 
 py::object header_get_data(py::object self) {
-    py::object value = self.attr("_get_data")();
-    if (PyDict_Check(value.ptr())) return value.attr("get")("customData", value);
+    py::object value = self.attr(NORVO_NAME("_get_data"))();
+    if (PyDict_Check(value.ptr())) return value.attr(NORVO_NAME("get"))("customData", value);
     return value;
 }
 
 void header_set_data(py::object self, py::object data) {
     py::object value = json_decode_rule(std::move(data));
     py::dict doc;
-    doc["version"] = S->Header.attr("version");
+    doc["version"] = S->Header.attr(NORVO_NAME("version"));
     doc["customData"] = value;
     json_set_data(self, doc);
 }
@@ -113,25 +113,25 @@ void set_entry(py::handle p, PyObject* name, py::handle value) {
 }  // namespace
 
 bool stock_payload(py::handle p) {
-    if (!class_has(p, "encrypted", S->raw_encrypted)) return false;
-    return class_has(p, "data", S->raw_data) || class_has(p, "data", S->json_data) ||
-           class_has(p, "data", S->header_data);
+    if (!class_has(p, NORVO_NAME("encrypted"), S->raw_encrypted)) return false;
+    return class_has(p, NORVO_NAME("data"), S->raw_data) || class_has(p, NORVO_NAME("data"), S->json_data) ||
+           class_has(p, NORVO_NAME("data"), S->header_data);
 }
 
 // payload.encrypted, read from the instance state while the class keeps the library's own
 // property (which is nothing but `self._encrypted`). Others go through their property.
 bool payload_sealed(py::handle p) {
-    if (class_has(p, "encrypted", S->raw_encrypted))
-        if (PyObject* v = own_entry(p, "_encrypted")) return truthy(v);
-    return truthy(p.attr("encrypted"));
+    if (class_has(p, NORVO_NAME("encrypted"), S->raw_encrypted))
+        if (PyObject* v = own_entry(p, NORVO_NAME("_encrypted"))) return truthy(v);
+    return truthy(p.attr(NORVO_NAME("encrypted")));
 }
 
 // The section bytes of a sealed payload (its data), from the instance state for the
 // library's own classes and any subclass that keeps their members.
 py::object payload_sealed_data(py::handle p) {
     if (stock_payload(p))
-        if (PyObject* v = own_entry(p, "_encrypted_data")) return py::reinterpret_borrow<py::object>(v);
-    return p.attr("data");
+        if (PyObject* v = own_entry(p, NORVO_NAME("_encrypted_data"))) return py::reinterpret_borrow<py::object>(v);
+    return p.attr(NORVO_NAME("data"));
 }
 
 void store_sealed(py::handle p, py::handle section) {
@@ -169,9 +169,9 @@ void install_payloads(py::module_& m) {
     py::object raw = make_payload_class(m, "RawPayload", object_base,
                                         "One portion of a container holding bytes, plain or encrypted.");
     add_method(raw, "__init__", &payload_init, py::arg("enc_data") = py::none(), py::arg("ptxt_data") = py::none());
-    py::setattr(raw, "data", make_property(py::cpp_function(&raw_get_data), py::cpp_function(&raw_set_data)));
-    py::setattr(raw, "encrypted", make_property(py::cpp_function([](py::object self) -> py::object {
-                    return self.attr("_encrypted");
+    py::setattr(raw, NORVO_NAME("data"), make_property(py::cpp_function(&raw_get_data), py::cpp_function(&raw_set_data)));
+    py::setattr(raw, NORVO_NAME("encrypted"), make_property(py::cpp_function([](py::object self) -> py::object {
+                    return self.attr(NORVO_NAME("_encrypted"));
                 })));
     add_method(raw, "set_encrypted_data", &set_encrypted_data, py::arg("ciphertext"));
     add_method(raw, "set_plaintext_data", &set_plaintext_data, py::arg("plaintext"));
@@ -180,29 +180,29 @@ void install_payloads(py::module_& m) {
     add_method(raw, "__repr__", [](py::object self) { return payload_repr(self, "RawPayload"); });
     add_method(raw, "__eq__", &payload_eq, py::arg("other"));
     norvo::bind::add_ne(raw, py::arg("other"));
-    add_method(raw, "__len__", [](py::object self) { return py::len(self.attr("data")); });
-    m.attr("RawPayload") = raw;
+    add_method(raw, "__len__", [](py::object self) { return py::len(self.attr(NORVO_NAME("data"))); });
+    m.attr(NORVO_NAME("RawPayload")) = raw;
 
     py::object jp = make_payload_class(m, "JSONPayload", raw, "A portion holding a JSON document, handed out decoded.");
     add_method(jp, "_get_data", &json_get_data);
     add_method(jp, "_set_data", &json_set_data, py::arg("data"));
-    py::setattr(jp, "data",
-                make_property(py::cpp_function([](py::object self) -> py::object { return self.attr("_get_data")(); }),
-                              py::cpp_function([](py::object self, py::object v) { self.attr("_set_data")(v); })));
+    py::setattr(jp, NORVO_NAME("data"),
+                make_property(py::cpp_function([](py::object self) -> py::object { return self.attr(NORVO_NAME("_get_data"))(); }),
+                              py::cpp_function([](py::object self, py::object v) { self.attr(NORVO_NAME("_set_data"))(v); })));
     add_method(jp, "encrypt", &payload_encrypt, py::arg("container_keys"));
     add_method(jp, "__repr__", [](py::object self) { return payload_repr(self, "JSONPayload"); });
-    m.attr("JSONPayload") = jp;
+    m.attr(NORVO_NAME("JSONPayload")) = jp;
 
     py::object hdr = make_payload_class(m, "Header", jp,
                                         "The header portion: the application's value inside a versioned JSON object.");
-    py::setattr(hdr, "version", py::int_(1));
-    py::setattr(hdr, "data", make_property(py::cpp_function(&header_get_data), py::cpp_function(&header_set_data)));
-    m.attr("Header") = hdr;
+    py::setattr(hdr, NORVO_NAME("version"), py::int_(1));
+    py::setattr(hdr, NORVO_NAME("data"), make_property(py::cpp_function(&header_get_data), py::cpp_function(&header_set_data)));
+    m.attr(NORVO_NAME("Header")) = hdr;
 
     S->raw_cls = raw;
     S->json_cls = jp;
     S->header_cls = hdr;
-    auto own = [](py::handle cls, const char* name) { return py::object(cls.attr("__dict__")[name]); };
+    auto own = [](py::handle cls, const char* name) { return py::object(cls.attr(NORVO_NAME("__dict__"))[name]); };
     S->raw_init = own(raw, "__init__");
     S->raw_encrypt = own(raw, "encrypt");
     S->json_encrypt = own(jp, "encrypt");
