@@ -123,12 +123,18 @@ std::uint8_t* write_key_record(std::uint8_t* out, std::uint64_t version, std::ui
 
 void seal_section(bytes_view cipher_key, bytes_view mac_key, bytes_view iv, bytes_view plaintext, std::uint8_t* out) {
     aes_ctr_check(cipher_key.size(), iv.size());
+    seal_section(cipher_key, HmacSha384Key(mac_key), iv, plaintext, out);
+}
+
+void seal_section(bytes_view cipher_key, const HmacSha384Key& mac_key, bytes_view iv, bytes_view plaintext,
+                  std::uint8_t* out) {
+    aes_ctr_check(cipher_key.size(), iv.size());
     std::uint8_t* p = put_field(out, iv);
     p = put_u64(p, plaintext.size());
     std::uint8_t* ciphertext = p;
     aes_ctr(cipher_key, iv, plaintext, ciphertext);
     p += plaintext.size();
-    auto tag = hmac_sha384(mac_key, bytes_view(ciphertext, plaintext.size()));
+    auto tag = mac_key.mac(bytes_view(ciphertext, plaintext.size()));
     put_field(p, bytes_view(tag));
 }
 
@@ -163,14 +169,18 @@ Layout plan_container(const KeysView& keys, const PortionInput& header, const Po
 }
 
 void seal_container(const KeysView& keys, bytes_view oid, const PortionInput& header, const PortionInput& content,
-                    const Layout& layout, std::uint8_t* out) {
+                    const Layout& layout, std::uint8_t* out, const std::uint8_t* given_nonces) {
     // Both counter blocks come from one draw: every call of the generator costs as much as
     // sealing a small portion.
     std::uint8_t nonces[2 * NONCE_SIZE];
-    random_bytes(bytes_out(nonces, sizeof nonces));
+    if (given_nonces)
+        std::memcpy(nonces, given_nonces, sizeof nonces);
+    else
+        random_bytes(bytes_out(nonces, sizeof nonces));
     const PortionInput* portions[2] = {&header, &content};
     const std::size_t offsets[2] = {layout.header_offset, layout.content_offset};
     std::uint64_t stated[2];
+    const HmacSha384Key mac_key(keys.mac_key);
     for (int i = 0; i < 2; ++i) {
         const PortionInput& p = *portions[i];
         std::uint8_t* at = out + offsets[i];
@@ -182,7 +192,7 @@ void seal_container(const KeysView& keys, bytes_view oid, const PortionInput& he
         }
         std::uint8_t iv[IV_SIZE] = {0};
         std::memcpy(iv, nonces + i * NONCE_SIZE, NONCE_SIZE);
-        seal_section(keys.cipher_key, keys.mac_key, bytes_view(iv, IV_SIZE), p.bytes, at);
+        seal_section(keys.cipher_key, mac_key, bytes_view(iv, IV_SIZE), p.bytes, at);
         stated[i] = section_size(IV_SIZE, p.bytes.size(), DIGEST_SIZE);
     }
     write_preamble(out, VERSION, oid, 0, 0, stated[0], stated[1]);
@@ -190,8 +200,9 @@ void seal_container(const KeysView& keys, bytes_view oid, const PortionInput& he
 
 OpenFailure open_container(const KeysView& keys, const Section* header, std::uint8_t* header_out,
                            const Section* content, std::uint8_t* content_out) {
-    if (header && !verify_section(keys.mac_key, *header)) return OpenFailure::header;
-    if (content && !verify_section(keys.mac_key, *content)) return OpenFailure::content;
+    const HmacSha384Key mac_key(keys.mac_key);
+    if (header && !verify_section(mac_key, *header)) return OpenFailure::header;
+    if (content && !verify_section(mac_key, *content)) return OpenFailure::content;
     for (const Section* s : {header, content})
         if (s) aes_ctr_check(keys.cipher_key.size(), s->iv.size());
     if (header) open_section(keys.cipher_key, *header, header_out);
@@ -200,6 +211,8 @@ OpenFailure open_container(const KeysView& keys, const Section* header, std::uin
 }
 
 bool verify_section(bytes_view mac_key, const Section& s) { return hmac_sha384_verify(mac_key, s.encrypted, s.digest); }
+
+bool verify_section(const HmacSha384Key& mac_key, const Section& s) { return mac_key.verify(s.encrypted, s.digest); }
 
 void open_section(bytes_view cipher_key, const Section& s, std::uint8_t* out) {
     aes_ctr(cipher_key, s.iv, s.encrypted, out);

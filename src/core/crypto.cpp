@@ -218,24 +218,72 @@ struct HmacSha384::State {
     EVP_MAC_CTX* mac = nullptr;
 };
 
-HmacSha384::HmacSha384(bytes_view key) : state_(new State) {
-    std::unique_ptr<State> guard(state_);
-    if (!fips_enabled()) {
+struct HmacSha384Key::State {
+    // Outside FIPS mode: the padded key states. In FIPS mode: the key, for the provider.
+    bool provider = false;
+    SHA512_CTX inner, outer;
+    std::vector<std::uint8_t> key;
+};
+
+HmacSha384Key::HmacSha384Key(bytes_view key) : state_(new State) {
+    state_->provider = fips_enabled();
+    if (state_->provider)
+        state_->key.assign(key.begin(), key.end());
+    else
         hmac_key_states(key, state_->inner, state_->outer);
-    } else {
-        auto algs = algorithms();
-        if (!algs->hmac) throw OpenSSLError("HMAC not available");
-        state_->mac = EVP_MAC_CTX_new(algs->hmac);
-        if (!state_->mac) throw_openssl("HMAC context");
-        char digest_name[] = "SHA2-384";
-        OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest_name, 0),
-                               OSSL_PARAM_construct_end()};
-        if (EVP_MAC_init(state_->mac, ptr(key), key.size(), params) != 1) {
-            EVP_MAC_CTX_free(state_->mac);
-            throw_openssl("HMAC init failed");
-        }
+}
+
+HmacSha384Key::~HmacSha384Key() {
+    if (!state_->key.empty()) OPENSSL_cleanse(state_->key.data(), state_->key.size());
+    OPENSSL_cleanse(&state_->inner, sizeof state_->inner);
+    OPENSSL_cleanse(&state_->outer, sizeof state_->outer);
+    delete state_;
+}
+
+std::array<std::uint8_t, SHA384_DIGEST_SIZE> HmacSha384Key::mac(bytes_view data) const {
+    HmacSha384 m(*this);
+    m.update(data);
+    return m.final();
+}
+
+bool HmacSha384Key::verify(bytes_view data, bytes_view tag) const {
+    auto computed = mac(data);
+    return constant_time_equal(bytes_view(computed), tag);
+}
+
+HmacSha384::HmacSha384(const HmacSha384Key& key) : state_(nullptr) {
+    if (key.state_->provider) {
+        state_ = provider_state(bytes_view(key.state_->key));
+        return;
     }
-    guard.release();
+    state_ = new State;
+    state_->inner = key.state_->inner;
+    state_->outer = key.state_->outer;
+}
+
+HmacSha384::HmacSha384(bytes_view key) : state_(nullptr) {
+    if (fips_enabled()) {
+        state_ = provider_state(key);
+        return;
+    }
+    state_ = new State;
+    hmac_key_states(key, state_->inner, state_->outer);
+}
+
+HmacSha384::State* HmacSha384::provider_state(bytes_view key) {
+    auto algs = algorithms();
+    if (!algs->hmac) throw OpenSSLError("HMAC not available");
+    std::unique_ptr<State> state(new State);
+    state->mac = EVP_MAC_CTX_new(algs->hmac);
+    if (!state->mac) throw_openssl("HMAC context");
+    char digest_name[] = "SHA2-384";
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest_name, 0),
+                           OSSL_PARAM_construct_end()};
+    if (EVP_MAC_init(state->mac, ptr(key), key.size(), params) != 1) {
+        EVP_MAC_CTX_free(state->mac);
+        throw_openssl("HMAC init failed");
+    }
+    return state.release();
 }
 
 HmacSha384::~HmacSha384() {

@@ -85,9 +85,10 @@ py::bytes decrypt_section(py::handle ciphertxt, py::handle keys);
 // Container keys (keys.cpp).
 py::object key_field(py::handle keys, py::handle field);
 // A new ContainerKeys from the module's class: fresh keys when `cipher_key`/`mac_key` are
-// null, else a copy of the given fields.
+// null, else a copy of the given fields. For fresh keys, `extra` asks for further random
+// bytes from the same draw; `*extra_drawn` tells whether they were drawn.
 py::object new_keys(py::handle cipher_index = {}, py::handle mac_index = {}, py::handle cipher_key = {},
-                    py::handle mac_key = {});
+                    py::handle mac_key = {}, core::bytes_out extra = {}, bool* extra_drawn = nullptr);
 
 // Payloads (payloads.cpp).
 bool stock_payload(py::handle p);

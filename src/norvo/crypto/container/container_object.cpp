@@ -303,7 +303,10 @@ py::object container_encrypt(py::object self, py::object keys_arg) {
         if (!PyUnicode_Check(plain[i].ptr()) && !PyBytes_Check(plain[i].ptr()))
             norvo::bind::raise(PyExc_ValueError, MSG_ENCRYPT_TYPE);
     }
-    py::object keys = truthy(keys_arg) ? keys_arg : new_keys();
+    // Fresh keys and the two counter blocks come from one draw when the library draws both.
+    std::uint8_t nonces[2 * fmt::NONCE_SIZE];
+    bool nonces_drawn = false;
+    py::object keys = truthy(keys_arg) ? keys_arg : new_keys({}, {}, {}, {}, core::bytes_out(nonces), &nonces_drawn);
     py::object cipher_key = key_field(keys, NORVO_NAME("cipher_key")), mac_key = key_field(keys, NORVO_NAME("mac_key"));
     ByteView ck(cipher_key, "cipher_key");
     core::aes_ctr_check(ck.size(), fmt::IV_SIZE);
@@ -338,7 +341,8 @@ py::object container_encrypt(py::object self, py::object keys_arg) {
         ByteView oidv(oid);
         std::uint8_t* out = nullptr;
         result = norvo::bind::new_bytes(layout.size, out);
-        norvo::bind::bulk(layout.size, [&] { fmt::seal_container(kv, oidv.span(), in[0], in[1], layout, out); });
+        norvo::bind::bulk(layout.size, [&] { fmt::seal_container(kv, oidv.span(), in[0], in[1], layout, out, nonces_drawn ? nonces : nullptr);
+        });
         const std::size_t offsets[2] = {layout.header_offset, layout.content_offset};
         const std::size_t sizes[2] = {layout.header_size, layout.content_size};
         for (int i = 0; i < 2; ++i)

@@ -55,17 +55,20 @@ py::object hmac_key_length() {
 
 // Fresh keys: the cipher key drawn before the MAC key, each through `crypto.random`. While
 // that is the library's own, both come from one draw of the generator.
-std::pair<py::object, py::object> draw_keys(bool need_cipher, bool need_mac) {
+std::pair<py::object, py::object> draw_keys(bool need_cipher, bool need_mac, core::bytes_out extra = {},
+                                            bool* extra_drawn = nullptr) {
     py::object random = S->crypto.attr(NORVO_NAME("random"));
     if (random.is(S->stock_random) && need_cipher && need_mac) {
         py::object mac_len = hmac_key_length();
         if (auto m = norvo::bind::as_u64(mac_len); m && *m <= (1u << 20)) {
-            std::vector<std::uint8_t> both(CIPHER_KEY_LENGTH + *m);
-            core::random_bytes(both);
-            core::bytes_view all(both);
+            std::vector<std::uint8_t> all_bytes(CIPHER_KEY_LENGTH + *m + extra.size());
+            core::random_bytes(all_bytes);
+            core::bytes_view all(all_bytes);
             auto keys = std::pair{py::object(norvo::bind::to_bytes(all.first(CIPHER_KEY_LENGTH))),
-                                  py::object(norvo::bind::to_bytes(all.subspan(CIPHER_KEY_LENGTH)))};
-            cleanse(both);
+                                  py::object(norvo::bind::to_bytes(all.subspan(CIPHER_KEY_LENGTH, *m)))};
+            if (!extra.empty()) std::memcpy(extra.data(), all.data() + CIPHER_KEY_LENGTH + *m, extra.size());
+            if (extra_drawn) *extra_drawn = true;
+            cleanse(all_bytes);
             return keys;
         }
     }
@@ -74,12 +77,12 @@ std::pair<py::object, py::object> draw_keys(bool need_cipher, bool need_mac) {
     return {ck, mk};
 }
 
-void keys_init(py::object self, py::object cipher_index, py::object mac_index, py::object cipher_key,
-               py::object mac_key) {
+void fill_keys(py::object self, py::object cipher_index, py::object mac_index, py::object cipher_key,
+               py::object mac_key, core::bytes_out extra = {}, bool* extra_drawn = nullptr) {
     bool need_cipher = !truthy(cipher_key), need_mac = !truthy(mac_key);
     if (need_cipher || need_mac) {
         if (need_cipher && need_mac) {
-            std::tie(cipher_key, mac_key) = draw_keys(true, true);
+            std::tie(cipher_key, mac_key) = draw_keys(true, true, extra, extra_drawn);
         } else if (need_cipher) {
             cipher_key = draw_keys(true, false).first;
         } else {
@@ -87,6 +90,12 @@ void keys_init(py::object self, py::object cipher_index, py::object mac_index, p
         }
     }
     py::setattr(self, NORVO_NAME("container"), key_record(cipher_index, mac_index, cipher_key, mac_key));
+}
+
+void keys_init(py::object self, py::object cipher_index, py::object mac_index, py::object cipher_key,
+               py::object mac_key) {
+    fill_keys(std::move(self), std::move(cipher_index), std::move(mac_index), std::move(cipher_key),
+              std::move(mac_key));
 }
 
 py::object keys_bytes(py::object self) {
@@ -137,7 +146,8 @@ py::object key_field(py::handle keys, py::handle field) {
     return keys.attr(field);
 }
 
-py::object new_keys(py::handle cipher_index, py::handle mac_index, py::handle cipher_key, py::handle mac_key) {
+py::object new_keys(py::handle cipher_index, py::handle mac_index, py::handle cipher_key, py::handle mac_key,
+                    core::bytes_out extra, bool* extra_drawn) {
     py::object cls = S->ContainerKeys.get();
     py::str init_name("__init__");
     const bool stock = cls.is(S->keys_cls) &&
@@ -152,10 +162,10 @@ py::object new_keys(py::handle cipher_index, py::handle mac_index, py::handle ci
     py::tuple no_args(0);
     py::object self = norvo::bind::steal(type->tp_new(type, no_args.ptr(), nullptr));
     py::object zero = py::int_(0);
-    keys_init(self, cipher_index ? py::reinterpret_borrow<py::object>(cipher_index) : zero,
+    fill_keys(self, cipher_index ? py::reinterpret_borrow<py::object>(cipher_index) : zero,
               mac_index ? py::reinterpret_borrow<py::object>(mac_index) : zero,
               cipher_key ? py::reinterpret_borrow<py::object>(cipher_key) : py::object(py::none()),
-              mac_key ? py::reinterpret_borrow<py::object>(mac_key) : py::object(py::none()));
+              mac_key ? py::reinterpret_borrow<py::object>(mac_key) : py::object(py::none()), extra, extra_drawn);
     return self;
 }
 

@@ -101,8 +101,12 @@ std::uint8_t* write_key_record(std::uint8_t* out, std::uint64_t version, std::ui
 // (InvalidArgument) before anything is written.
 void seal_section(bytes_view cipher_key, bytes_view mac_key, bytes_view iv, bytes_view plaintext, std::uint8_t* out);
 
+void seal_section(bytes_view cipher_key, const HmacSha384Key& mac_key, bytes_view iv, bytes_view plaintext,
+                  std::uint8_t* out);
+
 // Recomputes the section's MAC under `mac_key` and compares it in constant time.
 bool verify_section(bytes_view mac_key, const Section& s);
+bool verify_section(const HmacSha384Key& mac_key, const Section& s);
 
 // Decrypts the section's ciphertext into `out` (s.encrypted.size() bytes). It does not
 // authenticate: call verify_section first.
@@ -136,9 +140,11 @@ Layout plan_container(const KeysView& keys, const PortionInput& header, const Po
 // Writes the container planned by plan_container into `out` (layout.size bytes): the preamble
 // (VERSION, `oid`, indexes 0 and 0, and each section's length: the sealed bytes' own length
 // for a section sealed before), then the header and the content sections. Each plaintext
-// portion is sealed under its own fresh counter block (8 random bytes, 8 zero bytes).
+// portion is sealed under its own fresh counter block (8 random bytes, 8 zero bytes). The
+// random halves are drawn here, or taken from `nonces` (2 * NONCE_SIZE bytes, header first)
+// when a caller drew them together with other random bytes.
 void seal_container(const KeysView& keys, bytes_view oid, const PortionInput& header, const PortionInput& content,
-                    const Layout& layout, std::uint8_t* out);
+                    const Layout& layout, std::uint8_t* out, const std::uint8_t* nonces = nullptr);
 
 // Which section failed its MAC check.
 enum class OpenFailure { none, header, content };

@@ -64,9 +64,12 @@ bool digest_available(const char* name);
 // HMAC-SHA384 over data fed in pieces. Outside FIPS mode it runs on the digest's compression
 // function with the padded key states prepared once (no provider dispatch per block or per
 // message); in FIPS mode it runs on the provider's HMAC.
+class HmacSha384Key;
+
 class HmacSha384 {
 public:
     explicit HmacSha384(bytes_view key);
+    explicit HmacSha384(const HmacSha384Key& key);
     ~HmacSha384();
     HmacSha384(const HmacSha384&) = delete;
     HmacSha384& operator=(const HmacSha384&) = delete;
@@ -74,6 +77,25 @@ public:
     std::array<std::uint8_t, SHA384_DIGEST_SIZE> final();
 
 private:
+    struct State;
+    static State* provider_state(bytes_view key);
+    State* state_;
+};
+
+// An HMAC-SHA384 key made ready once for several messages: the padded key states are
+// computed here instead of once per message.
+class HmacSha384Key {
+public:
+    explicit HmacSha384Key(bytes_view key);
+    ~HmacSha384Key();
+    HmacSha384Key(const HmacSha384Key&) = delete;
+    HmacSha384Key& operator=(const HmacSha384Key&) = delete;
+    std::array<std::uint8_t, SHA384_DIGEST_SIZE> mac(bytes_view data) const;
+    // Compares in constant time; false for any tag length other than 48.
+    bool verify(bytes_view data, bytes_view tag) const;
+
+private:
+    friend class HmacSha384;
     struct State;
     State* state_;
 };
