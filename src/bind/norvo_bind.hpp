@@ -416,6 +416,21 @@ inline py::object method_of(py::handle cls, const char* name, py::object target,
     return make_method(std::move(spec));
 }
 
+// Adds a method whose body reads its bound arguments directly, with no conversion layer
+// between the call and the body: for the methods on a hot path.
+inline void add_raw_method(py::handle cls, const char* name, RawBody body, std::vector<Param> params,
+                           bool var_kwargs = false, const char* doc = nullptr) {
+    MethodSpec spec;
+    spec.name = name;
+    spec.qualname = py::str(cls.attr("__qualname__")).cast<std::string>() + "." + name;
+    spec.module = py::str(cls.attr("__module__")).cast<std::string>();
+    if (doc) spec.doc = doc;
+    spec.params = std::move(params);
+    spec.var_kwargs = var_kwargs;
+    spec.raw = body;
+    py::setattr(cls, name, make_method(std::move(spec)));
+}
+
 // Adds a C++ function as a method of a plain Python class, its parameters named and
 // defaulted by `extra` (py::arg) as pybind11 takes them. pybind11 takes any function named
 // "__init__" for the constructor of one of its own types, so the function underneath is

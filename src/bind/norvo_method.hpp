@@ -27,8 +27,13 @@ struct Param {
     py::object default_value;
 };
 
-// What a method is: its names, its parameters, whether it takes **kwargs, and the callable
-// that does the work. The callable receives every parameter positionally, `self` first,
+// A body written against the bound arguments directly: `args` holds `self` (for a method)
+// and then every parameter, defaults filled in, as borrowed references; `kwargs` holds the
+// extra keywords of a method that takes them (else it is empty).
+using RawBody = py::object (*)(PyObject* const* args, py::dict kwargs);
+
+// What a method is: its names, its parameters, whether it takes **kwargs, and what does the
+// work: a RawBody, or a callable that receives every parameter positionally, `self` first,
 // then any extra keywords as keywords.
 struct MethodSpec {
     std::string name;
@@ -39,6 +44,7 @@ struct MethodSpec {
     bool has_self = true;
     bool var_kwargs = false;
     py::object target;
+    RawBody raw = nullptr;
 };
 
 namespace method_detail {
@@ -129,6 +135,12 @@ inline PyObject* call(PyObject* callable, PyObject* const* args, std::size_t nar
         if (!missing.empty())
             type_error(s, "missing " + std::to_string(missing.size()) + " required positional argument" +
                               (missing.size() == 1 ? "" : "s") + ": " + quoted_list(missing));
+        if (s.raw) {
+            py::dict kwargs;
+            for (std::size_t i = 0; i < extra_names.size(); ++i)
+                if (PyDict_SetItem(kwargs.ptr(), extra_names[i], extra_values[i]) != 0) throw py::error_already_set();
+            return s.raw(slots.data(), std::move(kwargs)).release().ptr();
+        }
         if (extra_names.empty())
             return PyObject_Vectorcall(s.target.ptr(), slots.data(), slots.size(), nullptr);
         py::tuple kw(extra_names.size());

@@ -56,6 +56,7 @@ struct State {
         raw_set_encrypted, raw_set_plaintext;
     // The stock key members and container audit properties.
     py::object keys_cipher_key, keys_mac_key, keys_cipher_index, keys_mac_index, keys_init;
+    py::object data_prop;
     py::object audit_props[4];  // created_by, modified_by, created_at, modified_at
 };
 extern State* S;

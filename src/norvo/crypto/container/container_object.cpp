@@ -110,6 +110,8 @@ void set_entry(PyObject* dict, py::handle name, py::handle value) {
     if (PyDict_SetItem(dict, name.ptr(), value.ptr()) != 0) throw py::error_already_set();
 }
 
+void container_set_data(py::object self, py::object value);
+
 void container_init(py::object self, py::object data, py::object content_cls, py::kwargs kwargs) {
     py::setattr(self, NORVO_NAME("container_keys"), py::none());
     py::setattr(self, NORVO_NAME("header"), py::none());
@@ -138,7 +140,10 @@ void container_init(py::object self, py::object data, py::object content_cls, py
     py::setattr(self, NORVO_NAME("_enc_data"), py::none());
 
     if (truthy(data)) {
-        py::setattr(self, NORVO_NAME("data"), data);
+        if (class_has(self, NORVO_NAME("data"), S->data_prop))
+            container_set_data(self, data);
+        else
+            py::setattr(self, NORVO_NAME("data"), data);
         return;
     }
     py::object id = kwargs.contains("container_id") ? S->UUID(kwargs["container_id"]) : S->uuid4();
@@ -480,8 +485,8 @@ void install_container(py::module_& m) {
                py::arg("content_cls") = m.attr(NORVO_NAME("RawPayload")));
     add_method(cont, "decrypt", &container_decrypt, py::arg("container_keys") = py::none());
     add_method(cont, "encrypt", &container_encrypt, py::arg("container_keys") = py::none());
-    py::setattr(cont, NORVO_NAME("data"),
-                make_property(py::cpp_function(&container_get_data), py::cpp_function(&container_set_data)));
+    S->data_prop = make_property(py::cpp_function(&container_get_data), py::cpp_function(&container_set_data));
+    py::setattr(cont, NORVO_NAME("data"), S->data_prop);
     py::setattr(cont, NORVO_NAME("encrypted"),
                 make_property(py::cpp_function([](py::object self) { return container_encrypted(self); })));
     py::setattr(cont, NORVO_NAME("_container"),
