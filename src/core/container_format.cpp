@@ -123,16 +123,17 @@ std::uint8_t* write_key_record(std::uint8_t* out, std::uint64_t version, std::ui
 
 void seal_section(bytes_view cipher_key, bytes_view mac_key, bytes_view iv, bytes_view plaintext, std::uint8_t* out) {
     aes_ctr_check(cipher_key.size(), iv.size());
-    seal_section(cipher_key, HmacSha384Key(mac_key), iv, plaintext, out);
+    AesCtr cipher(cipher_key);
+    seal_section(cipher, HmacSha384Key(mac_key), iv, plaintext, out);
 }
 
-void seal_section(bytes_view cipher_key, const HmacSha384Key& mac_key, bytes_view iv, bytes_view plaintext,
+void seal_section(AesCtr& cipher, const HmacSha384Key& mac_key, bytes_view iv, bytes_view plaintext,
                   std::uint8_t* out) {
-    aes_ctr_check(cipher_key.size(), iv.size());
+    aes_ctr_check_iv(iv.size());
     std::uint8_t* p = put_field(out, iv);
     p = put_u64(p, plaintext.size());
     std::uint8_t* ciphertext = p;
-    aes_ctr(cipher_key, iv, plaintext, ciphertext);
+    cipher.apply(iv, plaintext, ciphertext);
     p += plaintext.size();
     auto tag = mac_key.mac(bytes_view(ciphertext, plaintext.size()));
     put_field(p, bytes_view(tag));
@@ -181,6 +182,7 @@ void seal_container(const KeysView& keys, bytes_view oid, const PortionInput& he
     const std::size_t offsets[2] = {layout.header_offset, layout.content_offset};
     std::uint64_t stated[2];
     const HmacSha384Key mac_key(keys.mac_key);
+    AesCtr cipher(keys.cipher_key);
     for (int i = 0; i < 2; ++i) {
         const PortionInput& p = *portions[i];
         std::uint8_t* at = out + offsets[i];
@@ -192,7 +194,7 @@ void seal_container(const KeysView& keys, bytes_view oid, const PortionInput& he
         }
         std::uint8_t iv[IV_SIZE] = {0};
         std::memcpy(iv, nonces + i * NONCE_SIZE, NONCE_SIZE);
-        seal_section(keys.cipher_key, mac_key, bytes_view(iv, IV_SIZE), p.bytes, at);
+        seal_section(cipher, mac_key, bytes_view(iv, IV_SIZE), p.bytes, at);
         stated[i] = section_size(IV_SIZE, p.bytes.size(), DIGEST_SIZE);
     }
     write_preamble(out, VERSION, oid, 0, 0, stated[0], stated[1]);
@@ -205,8 +207,10 @@ OpenFailure open_container(const KeysView& keys, const Section* header, std::uin
     if (content && !verify_section(mac_key, *content)) return OpenFailure::content;
     for (const Section* s : {header, content})
         if (s) aes_ctr_check(keys.cipher_key.size(), s->iv.size());
-    if (header) open_section(keys.cipher_key, *header, header_out);
-    if (content) open_section(keys.cipher_key, *content, content_out);
+    if (!header && !content) return OpenFailure::none;
+    AesCtr cipher(keys.cipher_key);
+    if (header) open_section(cipher, *header, header_out);
+    if (content) open_section(cipher, *content, content_out);
     return OpenFailure::none;
 }
 
@@ -217,5 +221,7 @@ bool verify_section(const HmacSha384Key& mac_key, const Section& s) { return mac
 void open_section(bytes_view cipher_key, const Section& s, std::uint8_t* out) {
     aes_ctr(cipher_key, s.iv, s.encrypted, out);
 }
+
+void open_section(AesCtr& cipher, const Section& s, std::uint8_t* out) { cipher.apply(s.iv, s.encrypted, out); }
 
 }  // namespace norvo::core::container

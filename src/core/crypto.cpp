@@ -124,32 +124,51 @@ std::vector<std::uint8_t> random_bytes(std::size_t n) {
 void aes_ctr_check(std::size_t key_size, std::size_t iv_size) {
     if (ctr_cipher_slot(key_size) < 0)
         throw InvalidArgument("Invalid key size (" + std::to_string(key_size * 8) + ") for AES.");
+    aes_ctr_check_iv(iv_size);
+}
+
+void aes_ctr_check_iv(std::size_t iv_size) {
     if (iv_size != AES_BLOCK_SIZE)
         throw InvalidArgument("Invalid nonce size (" + std::to_string(iv_size) + ") for CTR.");
 }
 
-void aes_ctr(bytes_view key, bytes_view iv, bytes_view in, std::uint8_t* out) {
-    aes_ctr_check(key.size(), iv.size());
+AesCtr::AesCtr(bytes_view key) : ctx_(nullptr) {
+    aes_ctr_check(key.size(), AES_BLOCK_SIZE);
     auto algs = algorithms();
     const EVP_CIPHER* cipher = algs->ctr[ctr_cipher_slot(key.size())];
     if (!cipher) throw OpenSSLError("AES-CTR not available");
-    std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
-    if (!ctx || EVP_EncryptInit_ex2(ctx.get(), cipher, key.data(), iv.data(), nullptr) != 1)
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    if (!ctx || EVP_EncryptInit_ex2(ctx, cipher, key.data(), nullptr, nullptr) != 1) {
+        EVP_CIPHER_CTX_free(ctx);
         throw_openssl("AES-CTR init failed");
+    }
+    ctx_ = ctx;
+    // The cipher's provider must stay as it was while the context is used.
+    algorithms_ = algs;
+}
+
+AesCtr::~AesCtr() { EVP_CIPHER_CTX_free(static_cast<EVP_CIPHER_CTX*>(ctx_)); }
+
+void AesCtr::apply(bytes_view iv, bytes_view in, std::uint8_t* out) {
+    aes_ctr_check_iv(iv.size());
+    auto* ctx = static_cast<EVP_CIPHER_CTX*>(ctx_);
+    if (EVP_EncryptInit_ex2(ctx, nullptr, nullptr, iv.data(), nullptr) != 1) throw_openssl("AES-CTR init failed");
     // EVP_EncryptUpdate counts in int; feed large buffers in 1 GiB steps, the counter carries over.
     constexpr std::size_t step = std::size_t(1) << 30;
     std::size_t off = 0;
     while (off < in.size()) {
         std::size_t n = std::min(step, in.size() - off);
         int outl = 0;
-        if (EVP_EncryptUpdate(ctx.get(), out + off, &outl, in.data() + off, static_cast<int>(n)) != 1 ||
+        if (EVP_EncryptUpdate(ctx, out + off, &outl, in.data() + off, static_cast<int>(n)) != 1 ||
             static_cast<std::size_t>(outl) != n)
             throw_openssl("AES-CTR update failed");
         off += n;
     }
-    int fin = 0;
-    unsigned char tail[AES_BLOCK_SIZE];
-    if (EVP_EncryptFinal_ex(ctx.get(), tail, &fin) != 1 || fin != 0) throw_openssl("AES-CTR final failed");
+}
+
+void aes_ctr(bytes_view key, bytes_view iv, bytes_view in, std::uint8_t* out) {
+    aes_ctr_check(key.size(), iv.size());
+    AesCtr(key).apply(iv, in, out);
 }
 
 bool digest_available(const char* name) {

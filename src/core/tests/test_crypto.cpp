@@ -58,6 +58,29 @@ TEST(AesCtr, PartialBlocksKeepTheirLength) {
     }
 }
 
+TEST(AesCtr, OneKeyManyMessages) {
+    // Each message starts from its own counter block, whatever the previous one left over.
+    auto key = unhex(kCtrKey), iv = unhex(kCtrIv), in = unhex(kCtrPlain);
+    core::AesCtr cipher(view(key));
+    for (std::size_t n : {17u, 0u, 5u, 64u, 33u}) {
+        std::vector<std::uint8_t> part(in.begin(), in.begin() + n), out(n);
+        cipher.apply(view(iv), view(part), out.data());
+        EXPECT_EQ(core::to_hex(view(out)), kCtrCipher.substr(0, 2 * n)) << n;
+    }
+    EXPECT_THROW(core::AesCtr(view(std::vector<std::uint8_t>(31))), core::InvalidArgument);
+}
+
+TEST(HmacSha384, PreparedKeyMatchesOneShot) {
+    for (std::size_t key_size : {0u, 20u, 128u, 131u}) {
+        std::vector<std::uint8_t> key(key_size, 0xaa), data = text("a message of some length");
+        core::HmacSha384Key prepared(view(key));
+        for (int round = 0; round < 2; ++round) EXPECT_EQ(prepared.mac(view(data)), core::hmac_sha384(view(key), view(data)));
+        auto tag = prepared.mac(view(data));
+        EXPECT_TRUE(prepared.verify(view(data), core::bytes_view(tag)));
+        EXPECT_FALSE(prepared.verify(view(data), core::bytes_view(tag).first(32)));
+    }
+}
+
 TEST(AesCtr, WholeBlockIsTheCounter) {
     // The low 64 bits roll over into the high half: block 2 of nonce||ff..ff is block 1 of (nonce+1)||00..00.
     auto key = unhex(kCtrKey);

@@ -319,7 +319,13 @@ py::object container_encrypt(py::object self, py::object keys_arg) {
     for (int i = 0; i < 2; ++i)
         if (sealed[i]) check_sealed_portion(payloads[i], keys);
 
-    Snapshot hs(payloads[0]), cs(payloads[1]);
+    // Only a payload of another kind runs code that may fail half-way; the library's own are
+    // stored once everything is sealed. Their state is kept to be put back on a failure.
+    std::optional<Snapshot> hs, cs;
+    if ((!sealed[0] && !here[0]) || (!sealed[1] && !here[1])) {
+        hs.emplace(payloads[0]);
+        cs.emplace(payloads[1]);
+    }
     py::object result;
     try {
         py::object held[2];
@@ -353,8 +359,8 @@ py::object container_encrypt(py::object self, py::object keys_arg) {
         for (int i = 0; i < 2; ++i)
             if (here[i]) store_sealed(payloads[i], copy_bytes(core::bytes_view(out + offsets[i], sizes[i])));
     } catch (...) {
-        hs.restore();
-        cs.restore();
+        if (hs) hs->restore();
+        if (cs) cs->restore();
         throw;
     }
     py::setattr(self, NORVO_NAME("_enc_data"), result);
@@ -421,7 +427,11 @@ void container_decrypt(py::object self, py::object keys_arg) {
     py::object copy = new_keys(key_field(keys, NORVO_NAME("cipher_index")), key_field(keys, NORVO_NAME("mac_index")),
                                key_field(keys, NORVO_NAME("cipher_key")), key_field(keys, NORVO_NAME("mac_key")));
 
-    Snapshot hs(portions[0].payload), cs(portions[1].payload);
+    std::optional<Snapshot> hs, cs;
+    if ((portions[0].sealed && !portions[0].here) || (portions[1].sealed && !portions[1].here)) {
+        hs.emplace(portions[0].payload);
+        cs.emplace(portions[1].payload);
+    }
     try {
         for (Portion& p : portions) {
             if (!p.sealed) continue;
@@ -431,8 +441,8 @@ void container_decrypt(py::object self, py::object keys_arg) {
                 p.payload.attr(NORVO_NAME("decrypt"))(keys);
         }
     } catch (...) {
-        hs.restore();
-        cs.restore();
+        if (hs) hs->restore();
+        if (cs) cs->restore();
         throw;
     }
     py::setattr(self, NORVO_NAME("container_keys"), copy);

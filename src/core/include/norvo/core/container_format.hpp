@@ -101,7 +101,7 @@ std::uint8_t* write_key_record(std::uint8_t* out, std::uint64_t version, std::ui
 // (InvalidArgument) before anything is written.
 void seal_section(bytes_view cipher_key, bytes_view mac_key, bytes_view iv, bytes_view plaintext, std::uint8_t* out);
 
-void seal_section(bytes_view cipher_key, const HmacSha384Key& mac_key, bytes_view iv, bytes_view plaintext,
+void seal_section(AesCtr& cipher, const HmacSha384Key& mac_key, bytes_view iv, bytes_view plaintext,
                   std::uint8_t* out);
 
 // Recomputes the section's MAC under `mac_key` and compares it in constant time.
@@ -111,6 +111,7 @@ bool verify_section(const HmacSha384Key& mac_key, const Section& s);
 // Decrypts the section's ciphertext into `out` (s.encrypted.size() bytes). It does not
 // authenticate: call verify_section first.
 void open_section(bytes_view cipher_key, const Section& s, std::uint8_t* out);
+void open_section(AesCtr& cipher, const Section& s, std::uint8_t* out);
 
 // ---- Whole containers
 

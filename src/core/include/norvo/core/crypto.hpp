@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -52,8 +53,25 @@ std::vector<std::uint8_t> random_bytes(std::size_t n);
 // `out` may alias `in` exactly; it must be at least in.size() bytes.
 void aes_ctr(bytes_view key, bytes_view iv, bytes_view in, std::uint8_t* out);
 
+// AES-CTR under one key for several messages: the key schedule and the cipher context are
+// made once, each message only sets its own counter block.
+class AesCtr {
+public:
+    explicit AesCtr(bytes_view key);
+    ~AesCtr();
+    AesCtr(const AesCtr&) = delete;
+    AesCtr& operator=(const AesCtr&) = delete;
+    // As aes_ctr: `out` may alias `in` exactly.
+    void apply(bytes_view iv, bytes_view in, std::uint8_t* out);
+
+private:
+    void* ctx_;  // EVP_CIPHER_CTX
+    std::shared_ptr<const void> algorithms_;
+};
+
 // Throws InvalidArgument when the key or counter block sizes are not accepted by aes_ctr.
 void aes_ctr_check(std::size_t key_size, std::size_t iv_size);
+void aes_ctr_check_iv(std::size_t iv_size);
 
 // Message digest by OpenSSL name ("SHA384", "SHA256", ...). Returns the digest bytes.
 std::vector<std::uint8_t> digest(const char* name, bytes_view data);
