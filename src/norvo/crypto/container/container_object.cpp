@@ -83,7 +83,7 @@ py::object time_like(py::object value) {
 py::object utc_now() {
     if (S->arrow.holds(S->stock_arrow) && py::object(S->stock_arrow.attr(NORVO_NAME("utcnow"))).is(S->stock_utcnow))
         return norvo::bind::steal(
-            PyObject_CallMethodOneArg(S->datetime_type.ptr(), py::str("now").ptr(), S->utc.ptr()));
+            PyObject_CallMethodOneArg(S->datetime_type.ptr(), NORVO_NAME("now").ptr(), S->utc.ptr()));
     return time_like(S->arrow.attr(NORVO_NAME("utcnow"))());
 }
 

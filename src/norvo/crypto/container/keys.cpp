@@ -13,19 +13,18 @@ void cleanse(std::vector<std::uint8_t>& v) {
 // A construct Container record with `fields` in this order, the same object its constructor
 // makes from keyword arguments (the dict entries plus the key order kept in its slot), built
 // without running the constructor's Python code.
-py::object construct_record(py::handle type_obj, std::initializer_list<std::pair<const char*, py::handle>> fields) {
+py::object construct_record(py::handle type_obj, std::initializer_list<std::pair<py::handle, py::handle>> fields) {
     auto* type = reinterpret_cast<PyTypeObject*>(type_obj.ptr());
-    py::tuple no_args(0);
-    py::object rec = norvo::bind::steal(type->tp_new(type, no_args.ptr(), nullptr));
+    static PyObject* no_args = PyTuple_New(0);
+    py::object rec = norvo::bind::steal(type->tp_new(type, no_args, nullptr));
     py::list order(fields.size());
     std::size_t i = 0;
-    for (const auto& [name, value] : fields) {
-        py::str key(name);
+    for (const auto& [key, value] : fields) {
         if (PyDict_SetItem(rec.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
-        PyList_SET_ITEM(order.ptr(), i++, key.release().ptr());
+        PyList_SET_ITEM(order.ptr(), i++, key.inc_ref().ptr());
     }
-    static PyObject* slot = PyUnicode_InternFromString("__keys_order__");
-    if (PyObject_GenericSetAttr(rec.ptr(), slot, order.ptr()) != 0) throw py::error_already_set();
+    if (PyObject_GenericSetAttr(rec.ptr(), NORVO_NAME("__keys_order__").ptr(), order.ptr()) != 0)
+        throw py::error_already_set();
     return rec;
 }
 
@@ -34,13 +33,13 @@ py::object key_record(py::handle cipher_index, py::handle mac_index, py::handle 
     py::int_ ck_len(py::len(cipher_key)), mk_len(py::len(mac_key));
     py::object record_type = S->ConstructContainer.get();
     if (record_type.is(S->record_type))
-        return construct_record(record_type, {{"version", version},
-                                              {"cipher_index", cipher_index},
-                                              {"mac_index", mac_index},
-                                              {"cipher_key", cipher_key},
-                                              {"mac_key", mac_key},
-                                              {"cipher_key_length", ck_len},
-                                              {"mac_key_length", mk_len}});
+        return construct_record(record_type, {{NORVO_NAME("version"), version},
+                                              {NORVO_NAME("cipher_index"), cipher_index},
+                                              {NORVO_NAME("mac_index"), mac_index},
+                                              {NORVO_NAME("cipher_key"), cipher_key},
+                                              {NORVO_NAME("mac_key"), mac_key},
+                                              {NORVO_NAME("cipher_key_length"), ck_len},
+                                              {NORVO_NAME("mac_key_length"), mk_len}});
     return record_type(py::arg("version") = version, py::arg("cipher_index") = cipher_index,
                        py::arg("mac_index") = mac_index, py::arg("cipher_key") = cipher_key,
                        py::arg("mac_key") = mac_key, py::arg("cipher_key_length") = ck_len,
@@ -149,9 +148,8 @@ py::object key_field(py::handle keys, py::handle field) {
 py::object new_keys(py::handle cipher_index, py::handle mac_index, py::handle cipher_key, py::handle mac_key,
                     core::bytes_out extra, bool* extra_drawn) {
     py::object cls = S->ContainerKeys.get();
-    py::str init_name("__init__");
-    const bool stock = cls.is(S->keys_cls) &&
-                       _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), init_name.ptr()) == S->keys_init.ptr();
+    const bool stock = cls.is(S->keys_cls) && _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()),
+                                                             NORVO_NAME("__init__").ptr()) == S->keys_init.ptr();
     if (!stock) {
         if (!cipher_key) return cls();
         return cls(py::arg("cipher_index") = cipher_index, py::arg("mac_index") = mac_index,
@@ -159,8 +157,8 @@ py::object new_keys(py::handle cipher_index, py::handle mac_index, py::handle ci
     }
     // The library's own class and initialiser: the instance is made and filled here.
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    py::tuple no_args(0);
-    py::object self = norvo::bind::steal(type->tp_new(type, no_args.ptr(), nullptr));
+    static PyObject* no_args = PyTuple_New(0);
+    py::object self = norvo::bind::steal(type->tp_new(type, no_args, nullptr));
     py::object zero = py::int_(0);
     fill_keys(self, cipher_index ? py::reinterpret_borrow<py::object>(cipher_index) : zero,
               mac_index ? py::reinterpret_borrow<py::object>(mac_index) : zero,

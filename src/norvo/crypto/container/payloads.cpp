@@ -100,12 +100,6 @@ py::object make_payload_class(py::module_& m, const char* name, py::handle base,
     return norvo::bind::make_class(name, py::make_tuple(base), ns);
 }
 
-PyObject* interned(const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) throw py::error_already_set();
-    return o;
-}
-
 void set_entry(py::handle p, PyObject* name, py::handle value) {
     if (PyObject_GenericSetAttr(p.ptr(), name, value.ptr()) != 0) throw py::error_already_set();
 }
@@ -135,28 +129,24 @@ py::object payload_sealed_data(py::handle p) {
 }
 
 void store_sealed(py::handle p, py::handle section) {
-    static PyObject* flag = interned("_encrypted");
-    static PyObject* data = interned("_encrypted_data");
-    set_entry(p, flag, Py_True);
-    set_entry(p, data, section);
+    set_entry(p, NORVO_NAME("_encrypted").ptr(), Py_True);
+    set_entry(p, NORVO_NAME("_encrypted_data").ptr(), section);
 }
 
 void store_plain(py::handle p, py::handle plain) {
-    static PyObject* flag = interned("_encrypted");
-    static PyObject* data = interned("_data");
-    set_entry(p, flag, Py_False);
-    set_entry(p, data, plain);
+    set_entry(p, NORVO_NAME("_encrypted").ptr(), Py_False);
+    set_entry(p, NORVO_NAME("_data").ptr(), plain);
 }
 
 py::object sealed_payload(py::handle cls, py::handle section) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    py::str init("__init__"), setter("set_encrypted_data");
-    const bool stock = PyType_Check(cls.ptr()) && _PyType_Lookup(type, init.ptr()) == S->raw_init.ptr() &&
-                       _PyType_Lookup(type, setter.ptr()) == S->raw_set_encrypted.ptr() &&
+    const bool stock = PyType_Check(cls.ptr()) &&
+                       _PyType_Lookup(type, NORVO_NAME("__init__").ptr()) == S->raw_init.ptr() &&
+                       _PyType_Lookup(type, NORVO_NAME("set_encrypted_data").ptr()) == S->raw_set_encrypted.ptr() &&
                        truthy(section);
     if (!stock) return py::reinterpret_borrow<py::object>(cls)(py::arg("enc_data") = section);
-    py::tuple no_args(0);
-    py::object p = norvo::bind::steal(type->tp_new(type, no_args.ptr(), nullptr));
+    static PyObject* no_args = PyTuple_New(0);
+    py::object p = norvo::bind::steal(type->tp_new(type, no_args, nullptr));
     store_sealed(p, section);
     return p;
 }
