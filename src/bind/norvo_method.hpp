@@ -13,6 +13,7 @@
 #include <pybind11/pybind11.h>
 #include <structmember.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,8 +30,8 @@ struct Param {
 
 // A body written against the bound arguments directly: `args` holds `self` (for a method)
 // and then every parameter, defaults filled in, as borrowed references; `kwargs` holds the
-// extra keywords of a method that takes them (else it is empty).
-using RawBody = py::object (*)(PyObject* const* args, py::dict kwargs);
+// extra keywords (a new dict) of a method that takes them, and is null for any other.
+using RawBody = py::object (*)(PyObject* const* args, py::handle kwargs);
 
 // What a method is: its names, its parameters, whether it takes **kwargs, and what does the
 // work: a RawBody, or a callable that receives every parameter positionally, `self` first,
@@ -79,8 +80,18 @@ inline PyObject* call(PyObject* callable, PyObject* const* args, std::size_t nar
     const std::size_t lead = s.has_self ? 1 : 0;
     const std::size_t total = lead + s.params.size();
     try {
-        // Slots: self, then the parameters in order. Borrowed references.
-        std::vector<PyObject*> slots(total, nullptr);
+        // Slots: self, then the parameters in order, then any extra keyword values. Borrowed
+        // references; a method has few parameters, so they live on the stack.
+        constexpr std::size_t ON_STACK = 16;
+        const std::size_t nkw = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+        PyObject* stack_slots[ON_STACK];
+        std::vector<PyObject*> heap_slots;
+        PyObject** slots = stack_slots;
+        if (total + nkw > ON_STACK) {
+            heap_slots.resize(total + nkw);
+            slots = heap_slots.data();
+        }
+        std::fill(slots, slots + total, nullptr);
         if (static_cast<std::size_t>(nargs) > total) {
             std::size_t required = lead;
             for (const Param& p : s.params)
@@ -91,10 +102,10 @@ inline PyObject* call(PyObject* callable, PyObject* const* args, std::size_t nar
                               " but " + std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
         }
         for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
-        std::vector<PyObject*> extra_names, extra_values;
+        std::size_t extras = 0;  // extra keywords, their names in kwnames order
+        PyObject* extra_names[ON_STACK];
         if (kwnames) {
-            const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-            for (Py_ssize_t k = 0; k < nkw; ++k) {
+            for (Py_ssize_t k = 0; k < static_cast<Py_ssize_t>(nkw); ++k) {
                 PyObject* key = PyTuple_GET_ITEM(kwnames, k);
                 PyObject* value = args[nargs + k];
                 std::size_t found = total;
@@ -114,8 +125,10 @@ inline PyObject* call(PyObject* callable, PyObject* const* args, std::size_t nar
                 if (found == total) {
                     if (!s.var_kwargs)
                         type_error(s, "got an unexpected keyword argument '" + py::str(key).cast<std::string>() + "'");
-                    extra_names.push_back(key);
-                    extra_values.push_back(value);
+                    if (extras == ON_STACK) type_error(s, "takes too many keyword arguments");
+                    extra_names[extras] = key;
+                    slots[total + extras] = value;
+                    ++extras;
                     continue;
                 }
                 if (slots[found])
@@ -136,20 +149,22 @@ inline PyObject* call(PyObject* callable, PyObject* const* args, std::size_t nar
             type_error(s, "missing " + std::to_string(missing.size()) + " required positional argument" +
                               (missing.size() == 1 ? "" : "s") + ": " + quoted_list(missing));
         if (s.raw) {
-            py::dict kwargs;
-            for (std::size_t i = 0; i < extra_names.size(); ++i)
-                if (PyDict_SetItem(kwargs.ptr(), extra_names[i], extra_values[i]) != 0) throw py::error_already_set();
-            return s.raw(slots.data(), std::move(kwargs)).release().ptr();
+            py::object kwargs;
+            if (s.var_kwargs) {
+                kwargs = py::dict();
+                for (std::size_t i = 0; i < extras; ++i)
+                    if (PyDict_SetItem(kwargs.ptr(), extra_names[i], slots[total + i]) != 0)
+                        throw py::error_already_set();
+            }
+            return s.raw(slots, kwargs).release().ptr();
         }
-        if (extra_names.empty())
-            return PyObject_Vectorcall(s.target.ptr(), slots.data(), slots.size(), nullptr);
-        py::tuple kw(extra_names.size());
-        for (std::size_t i = 0; i < extra_names.size(); ++i) {
+        if (extras == 0) return PyObject_Vectorcall(s.target.ptr(), slots, total, nullptr);
+        py::tuple kw(extras);
+        for (std::size_t i = 0; i < extras; ++i) {
             Py_INCREF(extra_names[i]);
             PyTuple_SET_ITEM(kw.ptr(), static_cast<Py_ssize_t>(i), extra_names[i]);
         }
-        slots.insert(slots.end(), extra_values.begin(), extra_values.end());
-        return PyObject_Vectorcall(s.target.ptr(), slots.data(), total, kw.ptr());
+        return PyObject_Vectorcall(s.target.ptr(), slots, total, kw.ptr());
     } catch (py::error_already_set& e) {
         e.restore();
         return nullptr;

@@ -2,6 +2,11 @@
 // and opening the whole container is the core's work; this file moves the Python state.
 #include "container.hpp"
 
+#include <datetime.h>
+#include <time.h>
+
+#include <ctime>
+
 namespace norvo::container_module {
 
 namespace {
@@ -81,9 +86,15 @@ py::object time_like(py::object value) {
 // arrow.utcnow(), as its datetime. While `arrow` is the arrow module with its own utcnow,
 // the same moment in the same zone comes straight from the datetime class.
 py::object utc_now() {
-    if (S->arrow.holds(S->stock_arrow) && py::object(S->stock_arrow.attr(NORVO_NAME("utcnow"))).is(S->stock_utcnow))
-        return norvo::bind::steal(
-            PyObject_CallMethodOneArg(S->datetime_type.ptr(), NORVO_NAME("now").ptr(), S->utc.ptr()));
+    if (S->arrow.holds(S->stock_arrow) && py::object(S->stock_arrow.attr(NORVO_NAME("utcnow"))).is(S->stock_utcnow)) {
+        timespec ts{};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        std::tm t{};
+        gmtime_r(&ts.tv_sec, &t);
+        return norvo::bind::steal(PyDateTimeAPI->DateTime_FromDateAndTime(
+            t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+            static_cast<int>(ts.tv_nsec / 1000), S->utc.ptr(), PyDateTimeAPI->DateTimeType));
+    }
     return time_like(S->arrow.attr(NORVO_NAME("utcnow"))());
 }
 
@@ -485,6 +496,8 @@ bool container_eq(py::object self, py::object other) {
 }  // namespace
 
 void install_container(py::module_& m) {
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw py::error_already_set();
     using norvo::bind::add_method;
     using norvo::bind::make_property;
     py::dict ns = norvo::bind::class_namespace(m, "Container",
