@@ -158,13 +158,17 @@ inline py::object rich_compare(py::handle a, py::handle b, int op = Py_EQ) {
 // operand's own __eq__ always decides.
 inline bool compares(py::handle a, py::handle b, int op = Py_EQ) { return truthy(rich_compare(a, b, op)); }
 
-// getattr(obj, name, None): only AttributeError means "not there"; other errors pass.
+// getattr(obj, name, None): only AttributeError means "not there"; other errors pass. The
+// lookup does not make an AttributeError where the type lets it avoid one.
+inline py::object getattr_or_none(py::handle obj, py::handle name) {
+    PyObject* v = nullptr;
+    if (_PyObject_LookupAttr(obj.ptr(), name.ptr(), &v) < 0) throw py::error_already_set();
+    return v ? py::reinterpret_steal<py::object>(v) : py::object(py::none());
+}
+
 inline py::object getattr_or_none(py::handle obj, const char* name) {
-    PyObject* v = PyObject_GetAttrString(obj.ptr(), name);
-    if (v) return py::reinterpret_steal<py::object>(v);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::none();
+    py::str key(name);
+    return getattr_or_none(obj, key);
 }
 
 // Text as its UTF-8 bytes; any other value as it is, for the callee to judge.

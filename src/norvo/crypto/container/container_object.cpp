@@ -117,6 +117,23 @@ py::object uuid_from_bytes_le(core::bytes_view oid) {
     return u;
 }
 
+// id.bytes_le. For a uuid.UUID itself the bytes come from its integer here, as its property
+// computes them; any other object is asked for the attribute.
+py::object id_bytes_le(py::handle id) {
+    if (Py_TYPE(id.ptr()) != reinterpret_cast<PyTypeObject*>(S->uuid_type.ptr()))
+        return id.attr(NORVO_NAME("bytes_le"));
+    py::object n = id.attr(NORVO_NAME("int"));
+    std::uint8_t be[16];
+    if (!PyLong_Check(n.ptr()) ||
+        _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(n.ptr()), be, 16, 0, 0) != 0) {
+        PyErr_Clear();
+        return id.attr(NORVO_NAME("bytes_le"));
+    }
+    const std::uint8_t le[16] = {be[3], be[2], be[1], be[0], be[5], be[4], be[7], be[6],
+                                 be[8], be[9], be[10], be[11], be[12], be[13], be[14], be[15]};
+    return norvo::bind::to_bytes(core::bytes_view(le, 16));
+}
+
 void set_entry(PyObject* dict, py::handle name, py::handle value) {
     if (PyDict_SetItem(dict, name.ptr(), value.ptr()) != 0) throw py::error_already_set();
 }
@@ -143,7 +160,7 @@ void container_init(py::object self, py::object data, py::object content_cls, py
     audit(1, py::none());
 
     norvo::bind::with_context(S->providers.attr(NORVO_NAME("get"))(), [&](py::object provider) {
-        py::object id = getattr_or_none(provider.attr(NORVO_NAME("session")).attr(NORVO_NAME("user")), "id");
+        py::object id = getattr_or_none(provider.attr(NORVO_NAME("session")).attr(NORVO_NAME("user")), NORVO_NAME("id"));
         audit(0, state ? created_like(id) : id);
     });
 
@@ -305,7 +322,7 @@ py::object container_encrypt(py::object self, py::object keys_arg) {
     py::object payloads[2] = {self.attr(NORVO_NAME("header")), self.attr(NORVO_NAME("content"))};
 
     // Checks first, so a refusal changes nothing.
-    py::object oid = self.attr(NORVO_NAME("id")).attr(NORVO_NAME("bytes_le"));
+    py::object oid = id_bytes_le(self.attr(NORVO_NAME("id")));
     if (!PyBytes_Check(oid.ptr()) || PyBytes_GET_SIZE(oid.ptr()) != static_cast<Py_ssize_t>(fmt::OID_SIZE))
         norvo::bind::raise_construct("StreamError", "bytes object of wrong length, expected 16, found " +
                                                         std::to_string(py::len(oid)));
@@ -476,7 +493,8 @@ const char* const EQ_ATTRS[] = {"id",         "data",       "access",      "cont
                                 "created_by", "modified_at", "modified_by", "type",           "length"};
 
 py::object attr_eq(py::handle a, py::handle b, const char* name) {
-    py::object x = getattr_or_none(a, name), y = getattr_or_none(b, name);
+    py::str key(name);
+    py::object x = getattr_or_none(a, key), y = getattr_or_none(b, key);
     return norvo::bind::rich_compare(x, y);
 }
 
