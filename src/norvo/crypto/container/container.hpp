@@ -63,10 +63,12 @@ extern State* S;
 
 // ---- Shared by the parts
 
-// obj.__dict__ as a borrowed dict, or null for an object without one.
-PyObject* instance_dict(py::handle obj);
-// obj.__dict__[name], borrowed, or null.
-PyObject* own_entry(py::handle obj, py::handle name);
+// obj.<name>, or an empty object when it has no such attribute. For instances of the
+// library's classes this reads the instance state where it is kept (without turning the
+// interpreter's compact attribute storage into a dictionary) and makes no error object.
+py::object own_entry(py::handle obj, py::handle name);
+// obj.<name> = value, stored in the instance state by the generic rule (no __setattr__).
+void set_entry(py::handle obj, py::handle name, py::handle value);
 // type(obj).<name> is `member` (found through the class's MRO).
 bool class_has(py::handle obj, py::handle name, const py::object& member);
 // A copy of `s` as a new bytes object (the GIL released for large copies).

@@ -134,10 +134,6 @@ py::object id_bytes_le(py::handle id) {
     return norvo::bind::to_bytes(core::bytes_view(le, 16));
 }
 
-void set_entry(PyObject* dict, py::handle name, py::handle value) {
-    if (PyDict_SetItem(dict, name.ptr(), value.ptr()) != 0) throw py::error_already_set();
-}
-
 void container_set_data(py::object self, py::object value);
 
 void container_init(py::object self, py::object data, py::object content_cls, py::kwargs kwargs) {
@@ -147,10 +143,10 @@ void container_init(py::object self, py::object data, py::object content_cls, py
     py::setattr(self, NORVO_NAME("id"), py::none());
     py::setattr(self, NORVO_NAME("type"), kwargs.contains("type") ? py::object(kwargs["type"]) : py::object(py::none()));
 
-    PyObject* state = stock_audit(self) ? instance_dict(self) : nullptr;
+    const bool state = stock_audit(self);
     auto audit = [&](int i, py::object value) {
         if (state)
-            set_entry(state, audit_slot(i), value);
+            set_entry(self, audit_slot(i), value);
         else
             py::setattr(self, audit_name(i), value);
     };
@@ -187,10 +183,9 @@ void container_init(py::object self, py::object data, py::object content_cls, py
 // The record of the container format is made from the bytes only when someone reads it:
 // nothing in the library does, and holding it eagerly would copy every ciphertext again.
 void reset_record(py::handle self, py::handle source) {
-    PyObject* d = instance_dict(self);
-    set_entry(d, NORVO_NAME("_container_bytes"), source);
+    set_entry(self, NORVO_NAME("_container_bytes"), source);
     py::handle record = NORVO_NAME("_container_record");
-    if (PyDict_GetItemWithError(d, record.ptr()) && PyDict_DelItem(d, record.ptr()) != 0)
+    if (own_entry(self, record) && PyObject_GenericSetAttr(self.ptr(), record.ptr(), nullptr) != 0)
         throw py::error_already_set();
 }
 
@@ -236,8 +231,8 @@ void container_set_record(py::object self, py::object value) {
 
 void container_set_data(py::object self, py::object value) {
     bool encrypted = true;
-    PyObject* header_now = own_entry(self, NORVO_NAME("header"));
-    if (header_now != Py_None) try {
+    py::object header_now = own_entry(self, NORVO_NAME("header"));
+    if (!header_now.is_none()) try {
         encrypted = truthy(self.attr(NORVO_NAME("encrypted")));
     } catch (py::error_already_set& e) {
         // The portions are not made yet (construction from bytes).
@@ -332,7 +327,7 @@ py::object container_encrypt(py::object self, py::object keys_arg) {
         sealed[i] = payload_sealed(payloads[i]);
         here[i] = !sealed[i] && seals_here(payloads[i]);
         if (!here[i]) continue;
-        plain[i] = py::reinterpret_borrow<py::object>(own_entry(payloads[i], NORVO_NAME("_data")));
+        plain[i] = own_entry(payloads[i], NORVO_NAME("_data"));
         if (!PyUnicode_Check(plain[i].ptr()) && !PyBytes_Check(plain[i].ptr()))
             norvo::bind::raise(PyExc_ValueError, MSG_ENCRYPT_TYPE);
     }

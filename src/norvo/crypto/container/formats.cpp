@@ -6,14 +6,14 @@ namespace norvo::container_module {
 
 State* S = nullptr;
 
-PyObject* instance_dict(py::handle obj) {
-    PyObject** slot = _PyObject_GetDictPtr(obj.ptr());
-    return slot ? *slot : nullptr;
+py::object own_entry(py::handle obj, py::handle name) {
+    PyObject* v = nullptr;
+    if (_PyObject_LookupAttr(obj.ptr(), name.ptr(), &v) < 0) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(v);
 }
 
-PyObject* own_entry(py::handle obj, py::handle name) {
-    PyObject* d = instance_dict(obj);
-    return d ? PyDict_GetItemWithError(d, name.ptr()) : nullptr;
+void set_entry(py::handle obj, py::handle name, py::handle value) {
+    if (PyObject_GenericSetAttr(obj.ptr(), name.ptr(), value.ptr()) != 0) throw py::error_already_set();
 }
 
 bool class_has(py::handle obj, py::handle name, const py::object& member) {

@@ -139,9 +139,9 @@ py::object key_field(py::handle keys, py::handle field) {
     // underneath: read it there while both are the library's own. Anything else goes through
     // the properties.
     if (Py_TYPE(keys.ptr()) == reinterpret_cast<PyTypeObject*>(S->keys_cls.ptr()))
-        if (PyObject* rec = own_entry(keys, NORVO_NAME("container")))
-            if (Py_TYPE(rec) == reinterpret_cast<PyTypeObject*>(S->record_type.ptr()))
-                if (PyObject* v = PyDict_GetItemWithError(rec, field.ptr())) return py::reinterpret_borrow<py::object>(v);
+        if (py::object rec = own_entry(keys, NORVO_NAME("container")))
+            if (Py_TYPE(rec.ptr()) == reinterpret_cast<PyTypeObject*>(S->record_type.ptr()))
+                if (PyObject* v = PyDict_GetItemWithError(rec.ptr(), field.ptr())) return py::reinterpret_borrow<py::object>(v);
     return keys.attr(field);
 }
 

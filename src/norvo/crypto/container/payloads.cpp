@@ -100,10 +100,6 @@ py::object make_payload_class(py::module_& m, const char* name, py::handle base,
     return norvo::bind::make_class(name, py::make_tuple(base), ns);
 }
 
-void set_entry(py::handle p, PyObject* name, py::handle value) {
-    if (PyObject_GenericSetAttr(p.ptr(), name, value.ptr()) != 0) throw py::error_already_set();
-}
-
 }  // namespace
 
 bool stock_payload(py::handle p) {
@@ -116,7 +112,7 @@ bool stock_payload(py::handle p) {
 // property (which is nothing but `self._encrypted`). Others go through their property.
 bool payload_sealed(py::handle p) {
     if (class_has(p, NORVO_NAME("encrypted"), S->raw_encrypted))
-        if (PyObject* v = own_entry(p, NORVO_NAME("_encrypted"))) return truthy(v);
+        if (py::object v = own_entry(p, NORVO_NAME("_encrypted"))) return truthy(v);
     return truthy(p.attr(NORVO_NAME("encrypted")));
 }
 
@@ -124,18 +120,18 @@ bool payload_sealed(py::handle p) {
 // library's own classes and any subclass that keeps their members.
 py::object payload_sealed_data(py::handle p) {
     if (stock_payload(p))
-        if (PyObject* v = own_entry(p, NORVO_NAME("_encrypted_data"))) return py::reinterpret_borrow<py::object>(v);
+        if (py::object v = own_entry(p, NORVO_NAME("_encrypted_data"))) return v;
     return p.attr(NORVO_NAME("data"));
 }
 
 void store_sealed(py::handle p, py::handle section) {
-    set_entry(p, NORVO_NAME("_encrypted").ptr(), Py_True);
-    set_entry(p, NORVO_NAME("_encrypted_data").ptr(), section);
+    set_entry(p, NORVO_NAME("_encrypted"), Py_True);
+    set_entry(p, NORVO_NAME("_encrypted_data"), section);
 }
 
 void store_plain(py::handle p, py::handle plain) {
-    set_entry(p, NORVO_NAME("_encrypted").ptr(), Py_False);
-    set_entry(p, NORVO_NAME("_data").ptr(), plain);
+    set_entry(p, NORVO_NAME("_encrypted"), Py_False);
+    set_entry(p, NORVO_NAME("_data"), plain);
 }
 
 py::object sealed_payload(py::handle cls, py::handle section) {
