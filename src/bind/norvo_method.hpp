@@ -55,6 +55,7 @@ struct MethodObject {
     vectorcallfunc vectorcall;
     MethodSpec* spec;
     std::vector<py::str>* names;  // the parameters' names, interned, to match keywords by identity
+    PyObject* dict;               // attributes set on the method, as on a function written in Python
 };
 
 [[noreturn]] inline void type_error(const MethodSpec& s, const std::string& what) {
@@ -220,6 +221,16 @@ inline PyObject* get_signature(PyObject* self, void*) {
     }
 }
 
+inline void method_dealloc(PyObject* self) {
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    Py_CLEAR(m->dict);
+    delete m->names;
+    delete m->spec;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
 inline PyObject* method_repr(PyObject* self) {
     std::string r = "<function " + reinterpret_cast<MethodObject*>(self)->spec->qualname + ">";
     return PyUnicode_FromString(r.c_str());
@@ -233,19 +244,24 @@ inline PyTypeObject* method_type() {
             {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
             {"__module__", get_module, nullptr, nullptr, nullptr},
             {"__doc__", get_doc, nullptr, nullptr, nullptr},
+            {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
             {"__signature__", get_signature, nullptr, nullptr, nullptr},
             {nullptr, nullptr, nullptr, nullptr, nullptr},
         };
         static PyMemberDef members[] = {
             {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodObject, vectorcall), READONLY, nullptr},
+            {"__dictoffset__", T_PYSSIZET, offsetof(MethodObject, dict), READONLY, nullptr},
             {nullptr, 0, 0, 0, nullptr},
         };
         static PyType_Slot slots[] = {
             {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+            {Py_tp_getattro, reinterpret_cast<void*>(PyObject_GenericGetAttr)},
+            {Py_tp_setattro, reinterpret_cast<void*>(PyObject_GenericSetAttr)},
             {Py_tp_descr_get, reinterpret_cast<void*>(descr_get)},
             {Py_tp_getset, getset},
             {Py_tp_members, members},
             {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
             {0, nullptr},
         };
         static PyType_Spec spec = {"norvo.method", sizeof(MethodObject), 0,
@@ -260,6 +276,25 @@ inline PyTypeObject* method_type() {
 
 }  // namespace method_detail
 
+// A function for a class body, made from C++ before its class exists: `qualname` names it
+// as the class statement would ("KeyRingSchema.make_dict"). Like a function written in
+// Python it binds to instances and takes attributes, which decorators such as marshmallow's
+// hooks set on the functions they decorate.
+inline py::object make_method(MethodSpec spec);
+
+inline py::object make_function(const char* module, const char* qualname, py::object target,
+                                std::vector<Param> params, const char* doc = nullptr) {
+    MethodSpec spec;
+    std::string q = qualname;
+    spec.name = q.substr(q.rfind('.') == std::string::npos ? 0 : q.rfind('.') + 1);
+    spec.qualname = q;
+    spec.module = module;
+    if (doc) spec.doc = doc;
+    spec.params = std::move(params);
+    spec.target = std::move(target);
+    return make_method(std::move(spec));
+}
+
 // A new method object for `spec`. The spec lives as long as the process: methods belong to
 // classes made once when their module loads.
 inline py::object make_method(MethodSpec spec) {
@@ -267,6 +302,7 @@ inline py::object make_method(MethodSpec spec) {
     auto* obj = PyObject_New(method_detail::MethodObject, type);
     if (!obj) throw py::error_already_set();
     obj->vectorcall = method_detail::call;
+    obj->dict = nullptr;
     obj->spec = new MethodSpec(std::move(spec));
     obj->names = new std::vector<py::str>();
     for (const Param& p : obj->spec->params) {

@@ -22,8 +22,7 @@ bool openssl_hash_name(const std::string& n) {
 
 }  // namespace
 
-PYBIND11_MODULE(crypto, m) {
-    norvo::bind::install_translators();
+NORVO_MODULE(crypto, m) {
     m.doc() = "Shared cryptographic operations of norvo.";
 
     // The order matters: p384 takes `backend` back from this half-loaded package.

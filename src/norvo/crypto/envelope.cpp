@@ -29,8 +29,7 @@ void refuse_empty_keys(py::handle txt) {
 
 }  // namespace
 
-PYBIND11_MODULE(envelope, m) {
-    norvo::bind::install_translators();
+NORVO_MODULE(envelope, m) {
     m.doc() = "Key envelopes: one container's keys wrapped for one recipient.";
 
     m.attr("logging") = py::module_::import("logging");

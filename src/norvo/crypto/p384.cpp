@@ -53,8 +53,7 @@ py::object load(py::module_& m, const Loader& how, py::object key) {
 
 }  // namespace
 
-PYBIND11_MODULE(p384, m) {
-    norvo::bind::install_translators();
+NORVO_MODULE(p384, m) {
     m.doc() = "P-384 key generation and the PEM/DER key loaders.";
     m.attr("logging") = py::module_::import("logging");
     m.attr("ec") = py::module_::import("cryptography.hazmat.primitives.asymmetric.ec");
