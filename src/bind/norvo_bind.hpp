@@ -184,6 +184,21 @@ inline void require_bytes(py::handle obj, const char* name) {
     throw py::type_error(std::string("argument '") + name + "': '" + type + "' object is not an instance of 'bytes'");
 }
 
+// ---- Audit fields (creator and modifier ids, creation and modification times)
+
+// What an id setter stores: None as None, anything else as `uuid(value)` (the module's UUID).
+inline py::object audit_id(py::handle uuid, py::object value) {
+    if (value.is_none()) return value;
+    return py::reinterpret_borrow<py::object>(uuid)(std::move(value));
+}
+
+// What a time setter stores: None and any instance of `datetime_type` as given, anything
+// else as arrow reads it (`arrow.get(value).datetime`, a zone-aware date-time).
+inline py::object audit_time(py::handle datetime_type, py::handle arrow, py::object value) {
+    if (value.is_none() || py::isinstance(value, datetime_type)) return value;
+    return arrow.attr("get")(value).attr("datetime");
+}
+
 // ---- Bytes
 
 // Marks a view of parser input: None reads as no bytes, and a value that is not bytes-like
@@ -403,11 +418,9 @@ inline py::object make_class(const char* name, py::handle bases, py::handle ns,
 // A method of a plain Python class over a callable made from C++ (a pybind11 function, or
 // anything callable with every parameter given by position): its name and qualified name
 // are its own and `inspect` reads its parameters. `params` are those after `self`.
-inline py::object method_of(py::handle cls, const char* name, py::object target, std::vector<Param> params,
-                            bool var_kwargs = false, const char* doc = nullptr, bool has_self = true) {
-    // A pybind11 method comes wrapped for binding; the Method binds, so call the function itself.
-    if (PyInstanceMethod_Check(target.ptr()))
-        target = py::reinterpret_borrow<py::object>(PyInstanceMethod_GET_FUNCTION(target.ptr()));
+// The description of method `name` of class `cls`.
+inline MethodSpec method_spec(py::handle cls, const char* name, std::vector<Param> params, bool var_kwargs,
+                              const char* doc) {
     MethodSpec spec;
     spec.name = name;
     spec.qualname = py::str(cls.attr("__qualname__")).cast<std::string>() + "." + name;
@@ -415,6 +428,15 @@ inline py::object method_of(py::handle cls, const char* name, py::object target,
     if (doc) spec.doc = doc;
     spec.params = std::move(params);
     spec.var_kwargs = var_kwargs;
+    return spec;
+}
+
+inline py::object method_of(py::handle cls, const char* name, py::object target, std::vector<Param> params,
+                            bool var_kwargs = false, const char* doc = nullptr, bool has_self = true) {
+    // A pybind11 method comes wrapped for binding; the Method binds, so call the function itself.
+    if (PyInstanceMethod_Check(target.ptr()))
+        target = py::reinterpret_borrow<py::object>(PyInstanceMethod_GET_FUNCTION(target.ptr()));
+    MethodSpec spec = method_spec(cls, name, std::move(params), var_kwargs, doc);
     spec.has_self = has_self;
     spec.target = std::move(target);
     return make_method(std::move(spec));
@@ -424,13 +446,7 @@ inline py::object method_of(py::handle cls, const char* name, py::object target,
 // between the call and the body: for the methods on a hot path.
 inline void add_raw_method(py::handle cls, const char* name, RawBody body, std::vector<Param> params,
                            bool var_kwargs = false, const char* doc = nullptr) {
-    MethodSpec spec;
-    spec.name = name;
-    spec.qualname = py::str(cls.attr("__qualname__")).cast<std::string>() + "." + name;
-    spec.module = py::str(cls.attr("__module__")).cast<std::string>();
-    if (doc) spec.doc = doc;
-    spec.params = std::move(params);
-    spec.var_kwargs = var_kwargs;
+    MethodSpec spec = method_spec(cls, name, std::move(params), var_kwargs, doc);
     spec.raw = body;
     py::setattr(cls, name, make_method(std::move(spec)));
 }

@@ -73,14 +73,10 @@ bool container_encrypted(py::handle self) {
 }
 
 // What the audit setters store: an id as a UUID, a time as a datetime.
-py::object created_like(py::object value) {
-    if (value.is_none()) return value;
-    return S->UUID(value);
-}
+py::object created_like(py::object value) { return norvo::bind::audit_id(S->UUID.get(), std::move(value)); }
 
 py::object time_like(py::object value) {
-    if (value.is_none() || py::isinstance(value, S->datetime.get())) return value;
-    return S->arrow.attr(NORVO_NAME("get"))(value).attr(NORVO_NAME("datetime"));
+    return norvo::bind::audit_time(S->datetime.get(), S->arrow.get(), std::move(value));
 }
 
 // arrow.utcnow(), as its datetime. While `arrow` is the arrow module with its own utcnow,

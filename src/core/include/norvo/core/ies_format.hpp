@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,7 +19,7 @@
 
 namespace norvo::core::ies {
 
-using bytes_view = std::span<const std::uint8_t>;
+using norvo::core::bytes_view;
 
 // The bytes do not hold a whole message, or a message to build is inconsistent.
 using FormatError = norvo::core::FormatError;

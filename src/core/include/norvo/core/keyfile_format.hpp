@@ -18,14 +18,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <stdexcept>
 #include <vector>
 
 #include "norvo/core/crypto.hpp"
 
 namespace norvo::core::keyfile {
 
-using bytes_view = std::span<const std::uint8_t>;
+using norvo::core::bytes_view;
 
 // The bytes do not hold a whole key file or section.
 using FormatError = norvo::core::FormatError;
