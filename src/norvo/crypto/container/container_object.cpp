@@ -137,7 +137,14 @@ void container_init(py::object self, py::object data, py::object content_cls, py
     py::setattr(self, NORVO_NAME("header"), py::none());
     py::setattr(self, NORVO_NAME("content"), py::none());
     py::setattr(self, NORVO_NAME("id"), py::none());
-    py::setattr(self, NORVO_NAME("type"), kwargs.contains("type") ? py::object(kwargs["type"]) : py::object(py::none()));
+    // A keyword's value, or an empty object when the keyword was not given.
+    auto keyword = [&kwargs](py::handle name) -> py::object {
+        PyObject* v = kwargs ? PyDict_GetItemWithError(kwargs.ptr(), name.ptr()) : nullptr;
+        if (!v && PyErr_Occurred()) throw py::error_already_set();
+        return py::reinterpret_borrow<py::object>(v);
+    };
+    py::object type = keyword(NORVO_NAME("type"));
+    py::setattr(self, NORVO_NAME("type"), type ? type : py::object(py::none()));
 
     const bool state = stock_audit(self);
     auto audit = [&](int i, py::object value) {
@@ -166,14 +173,16 @@ void container_init(py::object self, py::object data, py::object content_cls, py
             py::setattr(self, NORVO_NAME("data"), data);
         return;
     }
-    py::object id = kwargs.contains("container_id") ? S->UUID(kwargs["container_id"]) : S->uuid4();
+    py::object given_id = keyword(NORVO_NAME("container_id"));
+    py::object id = given_id ? S->UUID(given_id) : S->uuid4();
     py::setattr(self, NORVO_NAME("id"), id);
-    auto required = [&](const char* key) -> py::object {
-        if (!kwargs.contains(key)) norvo::bind::raise(PyExc_KeyError, std::string(key));
-        return kwargs[key];
+    auto required = [&](py::handle key) -> py::object {
+        py::object v = keyword(key);
+        if (!v) norvo::bind::raise(PyExc_KeyError, key);
+        return v;
     };
-    py::setattr(self, NORVO_NAME("header"), S->Header(py::arg("ptxt_data") = required("header")));
-    py::setattr(self, NORVO_NAME("content"), content_cls(py::arg("ptxt_data") = required("content")));
+    py::setattr(self, NORVO_NAME("header"), S->Header(py::arg("ptxt_data") = required(NORVO_NAME("header"))));
+    py::setattr(self, NORVO_NAME("content"), content_cls(py::arg("ptxt_data") = required(NORVO_NAME("content"))));
 }
 
 // The record of the container format is made from the bytes only when someone reads it:
