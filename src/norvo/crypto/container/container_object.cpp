@@ -85,11 +85,22 @@ py::object utc_now() {
     if (S->arrow.holds(S->stock_arrow) && py::object(S->stock_arrow.attr(NORVO_NAME("utcnow"))).is(S->stock_utcnow)) {
         timespec ts{};
         clock_gettime(CLOCK_REALTIME, &ts);
-        std::tm t{};
-        gmtime_r(&ts.tv_sec, &t);
+        // The UTC calendar date of the day count, by arithmetic (gmtime takes a lock and
+        // consults the zone database for nothing).
+        const std::int64_t secs = ts.tv_sec, days = (secs >= 0 ? secs : secs - 86399) / 86400;
+        const std::int64_t in_day = secs - days * 86400;
+        const std::int64_t z = days + 719468, era = (z >= 0 ? z : z - 146096) / 146097;
+        const std::int64_t doe = z - era * 146097;
+        const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+        const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+        const std::int64_t mp = (5 * doy + 2) / 153;
+        const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+        const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+        const int year = static_cast<int>(yoe + era * 400 + (month <= 2));
         return norvo::bind::steal(PyDateTimeAPI->DateTime_FromDateAndTime(
-            t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
-            static_cast<int>(ts.tv_nsec / 1000), S->utc.ptr(), PyDateTimeAPI->DateTimeType));
+            year, month, day, static_cast<int>(in_day / 3600), static_cast<int>(in_day / 60 % 60),
+            static_cast<int>(in_day % 60), static_cast<int>(ts.tv_nsec / 1000), S->utc.ptr(),
+            PyDateTimeAPI->DateTimeType));
     }
     return time_like(S->arrow.attr(NORVO_NAME("utcnow"))());
 }
