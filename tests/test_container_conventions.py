@@ -280,3 +280,22 @@ def error_of(call):
 ])
 def test_bad_calls_read_like_the_interpreters_own(ours, reference):
     assert error_of(ours) == error_of(reference)
+
+
+def test_a_class_changed_after_use_is_seen():
+    class Late(C.RawPayload):
+        pass
+
+    c = C.Container(header=1, content=b"abc", content_cls=Late)
+    keys = c.encrypt()
+    C.Container(data=c.data, content_cls=Late).decrypt(keys)  # the class as the library made it
+    calls = []
+
+    def decrypt(self, container_keys):
+        calls.append("decrypt")
+        C.RawPayload.decrypt(self, container_keys)
+
+    Late.decrypt = decrypt
+    d = C.Container(data=c.data, content_cls=Late)
+    d.decrypt(keys)
+    assert calls == ["decrypt"] and d.content.data == b"abc"

@@ -94,6 +94,19 @@ py::object new_keys(py::handle cipher_index = {}, py::handle mac_index = {}, py:
                     py::handle mac_key = {}, core::bytes_out extra = {}, bool* extra_drawn = nullptr);
 
 // Payloads (payloads.cpp).
+
+// What a payload's class keeps of the library's own members, which decides how far the
+// container may read and write the payload's state directly.
+struct PayloadKind {
+    bool stock_flag = false;   // `encrypted` is the library's property
+    bool stock_state = false;  // ... and `data` is one of the library's three
+    bool seals_here = false;   // ... and `encrypt` and `set_encrypted_data` are the library's
+    bool opens_here = false;   // ... and `decrypt` and `set_plaintext_data` are the library's
+};
+// Worked out once per class and kept while the class is unchanged (the interpreter gives a
+// class a new version tag whenever it or a base class changes).
+const PayloadKind& payload_kind(py::handle p);
+
 bool stock_payload(py::handle p);
 bool payload_sealed(py::handle p);
 py::object payload_sealed_data(py::handle p);

@@ -317,16 +317,9 @@ void check_sealed_portion(py::handle payload, py::handle keys) {
 
 // A payload whose class keeps the library's own encryption members: its plaintext is sealed
 // by the core straight into the container bytes, and its state stored directly.
-bool seals_here(py::handle p) {
-    return (class_has(p, NORVO_NAME("encrypt"), S->raw_encrypt) || class_has(p, NORVO_NAME("encrypt"), S->json_encrypt)) &&
-           class_has(p, NORVO_NAME("set_encrypted_data"), S->raw_set_encrypted) && class_has(p, NORVO_NAME("encrypted"), S->raw_encrypted) &&
-           own_entry(p, NORVO_NAME("_data"));
-}
+bool seals_here(py::handle p) { return payload_kind(p).seals_here && own_entry(p, NORVO_NAME("_data")); }
 
-bool opens_here(py::handle p) {
-    return class_has(p, NORVO_NAME("decrypt"), S->raw_decrypt) && class_has(p, NORVO_NAME("set_plaintext_data"), S->raw_set_plaintext) &&
-           stock_payload(p);
-}
+bool opens_here(py::handle p) { return payload_kind(p).opens_here; }
 
 py::object container_encrypt(py::object self, py::object keys_arg) {
     if (container_encrypted(self)) return py::none();

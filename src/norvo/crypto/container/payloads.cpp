@@ -102,16 +102,43 @@ py::object make_payload_class(py::module_& m, const char* name, py::handle base,
 
 }  // namespace
 
-bool stock_payload(py::handle p) {
-    if (!class_has(p, NORVO_NAME("encrypted"), S->raw_encrypted)) return false;
-    return class_has(p, NORVO_NAME("data"), S->raw_data) || class_has(p, NORVO_NAME("data"), S->json_data) ||
-           class_has(p, NORVO_NAME("data"), S->header_data);
+const PayloadKind& payload_kind(py::handle p) {
+    struct Entry {
+        PyTypeObject* type = nullptr;
+        unsigned int tag = 0;
+        PayloadKind kind;
+    };
+    static Entry cache[8];
+    PyTypeObject* type = Py_TYPE(p.ptr());
+    Entry& e = cache[(reinterpret_cast<std::uintptr_t>(type) >> 4) & 7];
+    if (e.type == type && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == e.tag)
+        return e.kind;
+    PayloadKind k;
+    k.stock_flag = class_has(p, NORVO_NAME("encrypted"), S->raw_encrypted);
+    k.stock_state = k.stock_flag && (class_has(p, NORVO_NAME("data"), S->raw_data) ||
+                                     class_has(p, NORVO_NAME("data"), S->json_data) ||
+                                     class_has(p, NORVO_NAME("data"), S->header_data));
+    k.seals_here = k.stock_flag &&
+                   (class_has(p, NORVO_NAME("encrypt"), S->raw_encrypt) ||
+                    class_has(p, NORVO_NAME("encrypt"), S->json_encrypt)) &&
+                   class_has(p, NORVO_NAME("set_encrypted_data"), S->raw_set_encrypted);
+    k.opens_here = k.stock_state && class_has(p, NORVO_NAME("decrypt"), S->raw_decrypt) &&
+                   class_has(p, NORVO_NAME("set_plaintext_data"), S->raw_set_plaintext);
+    // The lookups above gave the class a version tag unless it cannot have one; then nothing
+    // is kept and the next call looks again.
+    e.kind = k;
+    const bool valid = type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG;
+    e.type = valid ? type : nullptr;
+    e.tag = type->tp_version_tag;
+    return e.kind;
 }
+
+bool stock_payload(py::handle p) { return payload_kind(p).stock_state; }
 
 // payload.encrypted, read from the instance state while the class keeps the library's own
 // property (which is nothing but `self._encrypted`). Others go through their property.
 bool payload_sealed(py::handle p) {
-    if (class_has(p, NORVO_NAME("encrypted"), S->raw_encrypted))
+    if (payload_kind(p).stock_flag)
         if (py::object v = own_entry(p, NORVO_NAME("_encrypted"))) return truthy(v);
     return truthy(p.attr(NORVO_NAME("encrypted")));
 }
