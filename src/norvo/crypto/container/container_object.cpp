@@ -170,7 +170,8 @@ void container_init(py::object self, py::object data, py::object content_cls, py
     audit(1, py::none());
 
     norvo::bind::with_context(S->providers.attr(NORVO_NAME("get"))(), [&](py::object provider) {
-        py::object id = getattr_or_none(provider.attr(NORVO_NAME("session")).attr(NORVO_NAME("user")), NORVO_NAME("id"));
+        py::object user = provider.attr(NORVO_NAME("session")).attr(NORVO_NAME("user"));
+        py::object id = getattr_or_none(user, NORVO_NAME("id"));
         audit(0, state ? created_like(id) : id);
     });
 
@@ -384,8 +385,9 @@ py::object container_encrypt(py::object self, py::object keys_arg) {
         ByteView oidv(oid);
         std::uint8_t* out = nullptr;
         result = norvo::bind::new_bytes(layout.size, out);
-        norvo::bind::bulk(layout.size, [&] { fmt::seal_container(kv, oidv.span(), in[0], in[1], layout, out, nonces_drawn ? nonces : nullptr);
-        });
+        const std::uint8_t* drawn = nonces_drawn ? nonces : nullptr;
+        norvo::bind::bulk(layout.size,
+                          [&] { fmt::seal_container(kv, oidv.span(), in[0], in[1], layout, out, drawn); });
         const std::size_t offsets[2] = {layout.header_offset, layout.content_offset};
         const std::size_t sizes[2] = {layout.header_size, layout.content_size};
         for (int i = 0; i < 2; ++i)
@@ -508,7 +510,8 @@ bool container_eq(py::object self, py::object other) {
     if (norvo::bind::traces_enabled()) {
         py::object log = S->log.get();
         log.attr(NORVO_NAME("debug"))("Checking Container Equality.");
-        for (const char* name : EQ_ATTRS) log.attr(NORVO_NAME("debug"))("%s:         %s", name, attr_eq(self, other, name));
+        py::object debug = log.attr("debug");
+        for (const char* name : EQ_ATTRS) debug("%s:         %s", name, attr_eq(self, other, name));
     }
     bool all = true;
     for (const char* name : EQ_ATTRS) all = truthy(attr_eq(self, other, name)) && all;
@@ -527,14 +530,14 @@ void install_container(py::module_& m) {
     ns["__hash__"] = py::none();
     py::object cont = norvo::bind::make_class("Container", py::make_tuple(norvo::bind::builtin(PyBaseObject_Type)), ns);
     add_method(cont, "__init__", &container_init, py::arg("data") = py::none(),
-               py::arg("content_cls") = m.attr(NORVO_NAME("RawPayload")));
+               py::arg("content_cls") = m.attr("RawPayload"));
     add_method(cont, "decrypt", &container_decrypt, py::arg("container_keys") = py::none());
     add_method(cont, "encrypt", &container_encrypt, py::arg("container_keys") = py::none());
     S->data_prop = make_property(py::cpp_function(&container_get_data), py::cpp_function(&container_set_data));
-    py::setattr(cont, NORVO_NAME("data"), S->data_prop);
-    py::setattr(cont, NORVO_NAME("encrypted"),
+    py::setattr(cont, "data", S->data_prop);
+    py::setattr(cont, "encrypted",
                 make_property(py::cpp_function([](py::object self) { return container_encrypted(self); })));
-    py::setattr(cont, NORVO_NAME("_container"),
+    py::setattr(cont, "_container",
                 make_property(py::cpp_function(&container_get_record), py::cpp_function(&container_set_record)));
     for (int i = 0; i < 4; ++i) {
         std::string slot = std::string("_") + AUDIT[i];
@@ -549,11 +552,12 @@ void install_container(py::module_& m) {
     }
     add_method(cont, "__len__", &container_len);
     add_method(cont, "__repr__", [](py::object self) {
-        return py::str("<Container({}) Encrypted: {}>").format(self.attr(NORVO_NAME("id")), py::bool_(container_encrypted(self)));
+        return py::str("<Container({}) Encrypted: {}>")
+            .format(self.attr(NORVO_NAME("id")), py::bool_(container_encrypted(self)));
     });
     add_method(cont, "__eq__", &container_eq, py::arg("other"));
     norvo::bind::add_ne(cont, py::arg("other"));
-    m.attr(NORVO_NAME("Container")) = cont;
+    m.attr("Container") = cont;
     S->container_cls = cont;
 }
 

@@ -52,7 +52,7 @@ core::bytes_view plaintext_of(py::handle ptxt) {
     norvo::bind::raise(PyExc_ValueError, MSG_ENCRYPT_TYPE);
 }
 
-py::object construct_field(const char* name, py::handle sub) { return sub.attr(NORVO_NAME("__rtruediv__"))(py::str(name)); }
+py::object construct_field(const char* name, py::handle sub) { return sub.attr("__rtruediv__")(py::str(name)); }
 
 }  // namespace
 
@@ -89,27 +89,27 @@ py::bytes decrypt_section(py::handle ciphertxt, py::handle keys) {
 }
 
 void install_formats(py::module_& m) {
-    m.attr(NORVO_NAME("VERSION")) = py::int_(fmt::VERSION);
-    m.attr(NORVO_NAME("KEY_BLOB_VERSION")) = py::int_(fmt::KEY_BLOB_VERSION);
-    m.attr(NORVO_NAME("CIPHER_KEY_LENGTH")) = py::int_(CIPHER_KEY_LENGTH);
+    m.attr("VERSION") = py::int_(fmt::VERSION);
+    m.attr("KEY_BLOB_VERSION") = py::int_(fmt::KEY_BLOB_VERSION);
+    m.attr("CIPHER_KEY_LENGTH") = py::int_(CIPHER_KEY_LENGTH);
 
     // The four byte formats, declared for readers of the module; the container builds and
     // parses the same bytes natively.
-    py::object I = m.attr("Int64ul"), B = m.attr(NORVO_NAME("Bytes")), St = m.attr(NORVO_NAME("Struct")), this_ = m.attr(NORVO_NAME("this"));
+    py::object I = m.attr("Int64ul"), B = m.attr("Bytes"), St = m.attr("Struct"), this_ = m.attr("this");
     auto f = construct_field;
-    m.attr(NORVO_NAME("ContainerPreambleStruct")) = St(f("version", I), f("oid", B(16)), f("cipher_index", I),
+    m.attr("ContainerPreambleStruct") = St(f("version", I), f("oid", B(16)), f("cipher_index", I),
                                            f("mac_index", I), f("header_length", I), f("content_length", I));
-    m.attr(NORVO_NAME("ContainerSectionStruct")) =
-        St(f("iv_length", I), f("iv", B(this_.attr(NORVO_NAME("iv_length")))), f("encrypted_length", I),
-           f("encrypted", B(this_.attr(NORVO_NAME("encrypted_length")))), f("digest_length", I),
-           f("digest", B(this_.attr(NORVO_NAME("digest_length")))));
-    m.attr(NORVO_NAME("ContainerStruct")) = St(m.attr(NORVO_NAME("Embedded"))(m.attr(NORVO_NAME("ContainerPreambleStruct"))),
-                                   f("header", m.attr(NORVO_NAME("ContainerSectionStruct"))),
-                                   f("content", m.attr(NORVO_NAME("ContainerSectionStruct"))));
-    m.attr(NORVO_NAME("ContainerKeysStruct")) =
+    m.attr("ContainerSectionStruct") =
+        St(f("iv_length", I), f("iv", B(this_.attr("iv_length"))), f("encrypted_length", I),
+           f("encrypted", B(this_.attr("encrypted_length"))), f("digest_length", I),
+           f("digest", B(this_.attr("digest_length"))));
+    m.attr("ContainerStruct") = St(m.attr("Embedded")(m.attr("ContainerPreambleStruct")),
+                                   f("header", m.attr("ContainerSectionStruct")),
+                                   f("content", m.attr("ContainerSectionStruct")));
+    m.attr("ContainerKeysStruct") =
         St(f("version", I), f("cipher_index", I), f("cipher_key_length", I),
-           f("cipher_key", B(this_.attr(NORVO_NAME("cipher_key_length")))), f("mac_index", I), f("mac_key_length", I),
-           f("mac_key", B(this_.attr(NORVO_NAME("mac_key_length")))));
+           f("cipher_key", B(this_.attr("cipher_key_length"))), f("mac_index", I), f("mac_key_length", I),
+           f("mac_key", B(this_.attr("mac_key_length"))));
 
     m.def("_encrypt", [](py::object ptxt, py::object container_keys) { return encrypt_section(ptxt, container_keys); },
           py::arg("ptxt"), py::arg("container_keys"),

@@ -141,7 +141,8 @@ py::object key_field(py::handle keys, py::handle field) {
     if (Py_TYPE(keys.ptr()) == reinterpret_cast<PyTypeObject*>(S->keys_cls.ptr()))
         if (py::object rec = own_entry(keys, NORVO_NAME("container")))
             if (Py_TYPE(rec.ptr()) == reinterpret_cast<PyTypeObject*>(S->record_type.ptr()))
-                if (PyObject* v = PyDict_GetItemWithError(rec.ptr(), field.ptr())) return py::reinterpret_borrow<py::object>(v);
+                if (PyObject* v = PyDict_GetItemWithError(rec.ptr(), field.ptr()))
+                    return py::reinterpret_borrow<py::object>(v);
     return keys.attr(field);
 }
 
@@ -178,19 +179,19 @@ void install_keys(py::module_& m) {
     for (const char* name : {"cipher_index", "mac_index", "cipher_key", "mac_key"}) {
         std::string field = name;
         py::setattr(cls, name, norvo::bind::make_property(py::cpp_function([field](py::object self) -> py::object {
-                        return self.attr(NORVO_NAME("container")).attr(field.c_str());
+                        return self.attr("container").attr(field.c_str());
                     })));
     }
     add_method(cls, "__bytes__", &keys_bytes);
-    py::setattr(cls, NORVO_NAME("from_bytes"),
+    py::setattr(cls, "from_bytes",
                 norvo::bind::builtin(PyStaticMethod_Type)(
                     norvo::bind::method_of(cls, "from_bytes", py::cpp_function(&keys_from_bytes), {{"data", {}}},
                                            false, nullptr, false)));
     add_method(cls, "__eq__", &keys_eq, py::arg("other"));
     norvo::bind::add_ne(cls, py::arg("other"));
-    m.attr(NORVO_NAME("ContainerKeys")) = cls;
+    m.attr("ContainerKeys") = cls;
     S->keys_cls = cls;
-    S->keys_init = cls.attr(NORVO_NAME("__dict__"))["__init__"];
+    S->keys_init = cls.attr("__dict__")["__init__"];
 }
 
 }  // namespace norvo::container_module

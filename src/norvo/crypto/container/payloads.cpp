@@ -8,7 +8,8 @@ namespace {
 bool payload_encrypted(py::handle self) { return truthy(self.attr(NORVO_NAME("_encrypted"))); }
 
 py::object raw_get_data(py::object self) {
-    return payload_encrypted(self) ? py::object(self.attr(NORVO_NAME("_encrypted_data"))) : py::object(self.attr(NORVO_NAME("_data")));
+    if (payload_encrypted(self)) return self.attr(NORVO_NAME("_encrypted_data"));
+    return self.attr(NORVO_NAME("_data"));
 }
 
 void raw_set_data(py::object self, py::object value) {
@@ -46,7 +47,8 @@ void payload_decrypt(py::object self, py::object container_keys) {
 }
 
 py::str payload_repr(py::object self, const char* cls) {
-    std::string tmpl = std::string("<") + cls + (truthy(self.attr(NORVO_NAME("encrypted"))) ? "(enc_data={})>" : "(ptxt_data={})>");
+    const bool sealed = truthy(self.attr(NORVO_NAME("encrypted")));
+    std::string tmpl = std::string("<") + cls + (sealed ? "(enc_data={})>" : "(ptxt_data={})>");
     return py::str(tmpl).format(self.attr(NORVO_NAME("data")));
 }
 
@@ -182,9 +184,9 @@ void install_payloads(py::module_& m) {
     py::object raw = make_payload_class(m, "RawPayload", object_base,
                                         "One portion of a container holding bytes, plain or encrypted.");
     add_method(raw, "__init__", &payload_init, py::arg("enc_data") = py::none(), py::arg("ptxt_data") = py::none());
-    py::setattr(raw, NORVO_NAME("data"), make_property(py::cpp_function(&raw_get_data), py::cpp_function(&raw_set_data)));
-    py::setattr(raw, NORVO_NAME("encrypted"), make_property(py::cpp_function([](py::object self) -> py::object {
-                    return self.attr(NORVO_NAME("_encrypted"));
+    py::setattr(raw, "data", make_property(py::cpp_function(&raw_get_data), py::cpp_function(&raw_set_data)));
+    py::setattr(raw, "encrypted", make_property(py::cpp_function([](py::object self) -> py::object {
+                    return self.attr("_encrypted");
                 })));
     add_method(raw, "set_encrypted_data", &set_encrypted_data, py::arg("ciphertext"));
     add_method(raw, "set_plaintext_data", &set_plaintext_data, py::arg("plaintext"));
@@ -193,29 +195,29 @@ void install_payloads(py::module_& m) {
     add_method(raw, "__repr__", [](py::object self) { return payload_repr(self, "RawPayload"); });
     add_method(raw, "__eq__", &payload_eq, py::arg("other"));
     norvo::bind::add_ne(raw, py::arg("other"));
-    add_method(raw, "__len__", [](py::object self) { return py::len(self.attr(NORVO_NAME("data"))); });
-    m.attr(NORVO_NAME("RawPayload")) = raw;
+    add_method(raw, "__len__", [](py::object self) { return py::len(self.attr("data")); });
+    m.attr("RawPayload") = raw;
 
     py::object jp = make_payload_class(m, "JSONPayload", raw, "A portion holding a JSON document, handed out decoded.");
     add_method(jp, "_get_data", &json_get_data);
     add_method(jp, "_set_data", &json_set_data, py::arg("data"));
-    py::setattr(jp, NORVO_NAME("data"),
-                make_property(py::cpp_function([](py::object self) -> py::object { return self.attr(NORVO_NAME("_get_data"))(); }),
-                              py::cpp_function([](py::object self, py::object v) { self.attr(NORVO_NAME("_set_data"))(v); })));
+    py::setattr(jp, "data",
+                make_property(py::cpp_function([](py::object self) -> py::object { return self.attr("_get_data")(); }),
+                              py::cpp_function([](py::object self, py::object v) { self.attr("_set_data")(v); })));
     add_method(jp, "encrypt", &payload_encrypt, py::arg("container_keys"));
     add_method(jp, "__repr__", [](py::object self) { return payload_repr(self, "JSONPayload"); });
-    m.attr(NORVO_NAME("JSONPayload")) = jp;
+    m.attr("JSONPayload") = jp;
 
     py::object hdr = make_payload_class(m, "Header", jp,
                                         "The header portion: the application's value inside a versioned JSON object.");
-    py::setattr(hdr, NORVO_NAME("version"), py::int_(1));
-    py::setattr(hdr, NORVO_NAME("data"), make_property(py::cpp_function(&header_get_data), py::cpp_function(&header_set_data)));
-    m.attr(NORVO_NAME("Header")) = hdr;
+    py::setattr(hdr, "version", py::int_(1));
+    py::setattr(hdr, "data", make_property(py::cpp_function(&header_get_data), py::cpp_function(&header_set_data)));
+    m.attr("Header") = hdr;
 
     S->raw_cls = raw;
     S->json_cls = jp;
     S->header_cls = hdr;
-    auto own = [](py::handle cls, const char* name) { return py::object(cls.attr(NORVO_NAME("__dict__"))[name]); };
+    auto own = [](py::handle cls, const char* name) { return py::object(cls.attr("__dict__")[name]); };
     S->raw_init = own(raw, "__init__");
     S->raw_encrypt = own(raw, "encrypt");
     S->json_encrypt = own(jp, "encrypt");
