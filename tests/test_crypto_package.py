@@ -265,3 +265,83 @@ def test_failed_fips_switch_leaves_a_working_process():
 def test_enable_fips_takes_no_arguments():
     with pytest.raises(TypeError):
         crypto.enable_fips(1)
+
+
+# One FIPS mode for the whole process: every module reads OpenSSL's own process-wide state.
+
+_FIPS_PROBES = """
+    import ctypes, hashlib
+    import norvo.crypto as crypto
+    import norvo.crypto.aes as aes
+    import norvo.crypto.container as container
+    import norvo.crypto.hmac as hmac
+    import norvo.crypto.pbkdf2 as pbkdf2
+    libcrypto = ctypes.CDLL("libcrypto.so.3")  # the OpenSSL the extension modules use
+    salt = bytes(range(16))
+    expected = hashlib.pbkdf2_hmac("sha384", b"pw", salt, 100000, 32)
+    sealed = container.Container(header={"a": 1}, content=b"content")
+    keys = sealed.encrypt()
+    key, iv = aes.create_key(), aes.create_iv()
+    tag = hmac.digest(b"k", b"d")
+    # Key-derivation objects are made before any switch, as a caller may hold one across it.
+    engines = [pbkdf2.engines[1](salt=salt) for _ in range(3)]
+
+    def reopened():
+        c = container.Container(data=sealed.data)
+        c.decrypt(keys)
+        return c.content.data
+
+    PROBES = [
+        ("pbkdf2", lambda: engines.pop().derive(b"pw") == expected),
+        ("hmac", lambda: hmac.digest(b"k", b"d") == tag),
+        ("aes", lambda: aes.decrypt(data=aes.encrypt(data=b"p", cipher_key=key, iv=iv), cipher_key=key, iv=iv) == b"p"),
+        ("container", lambda: reopened() == b"content"),
+    ]
+
+    def run_probes():
+        for name, probe in PROBES:
+            try:
+                ok = probe()
+            except Exception:
+                print(name, "refused")
+            else:
+                print(name, "ran" if ok else "WRONG")
+"""
+
+
+def test_every_module_sees_the_one_fips_mode():
+    # What a successful switch does to the process (OpenSSL's "fips=yes" default property) is
+    # made here directly, since this machine has no FIPS provider. Every module must then
+    # follow it: nothing may run on the non-FIPS fast paths or on algorithms fetched before,
+    # so with no FIPS provider loaded every operation is refused. Switched back, all run again.
+    out = run_python(_FIPS_PROBES + """
+    if libcrypto.OSSL_PROVIDER_available(None, b"fips"):
+        print("provider loaded")
+        raise SystemExit
+    run_probes()
+    assert libcrypto.EVP_default_properties_enable_fips(None, 1) == 1
+    run_probes()
+    assert libcrypto.EVP_default_properties_enable_fips(None, 0) == 1
+    run_probes()
+    """)
+    if out == "provider loaded\n":
+        pytest.skip("a FIPS provider is loaded by this OpenSSL's configuration")
+    ran = ["pbkdf2 ran", "hmac ran", "aes ran", "container ran"]
+    refused = ["pbkdf2 refused", "hmac refused", "aes refused", "container refused"]
+    assert out.splitlines() == ran + refused + ran
+
+
+def test_switched_on_fips_mode_holds_in_every_module():
+    out = run_python(_FIPS_PROBES + """
+    try:
+        crypto.enable_fips()
+    except AssertionError:
+        print("no provider")
+        raise SystemExit
+    assert libcrypto.EVP_default_properties_is_fips_enabled(None) == 1
+    crypto.enable_fips()  # a second switch with the mode on changes nothing
+    run_probes()
+    """)
+    if out == "no provider\n":
+        pytest.skip("no FIPS provider is installed for the system OpenSSL on this machine")
+    assert out.splitlines() == ["pbkdf2 ran", "hmac ran", "aes ran", "container ran"]

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "norvo/core/crypto.hpp"
+#include "norvo_method.hpp"
 
 namespace py = pybind11;
 
@@ -56,6 +57,55 @@ inline constexpr std::size_t GIL_RELEASE_THRESHOLD = 16 * 1024;
     raise_error_of("construct.core", name, msg);
 }
 
+// The exception object of a caught error, its traceback attached; the error indicator is clear.
+inline py::object exception_of(py::error_already_set& e) {
+    e.restore();
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return py::reinterpret_steal<py::object>(value);
+}
+
+// Raises `type(message)` with `context` as its __context__, as a `raise` while `context` is
+// being handled does.
+[[noreturn]] inline void raise_in_context(py::handle type, py::handle message, py::handle context) {
+    py::object err = py::reinterpret_borrow<py::object>(type)(message);
+    PyException_SetContext(err.ptr(), py::reinterpret_borrow<py::object>(context).release().ptr());
+    raise(type, err);
+}
+
+// Raises `type(message)` in place of the caught error, which becomes its context: what a
+// `raise` inside an `except` block does, whatever the caller was handling.
+[[noreturn]] inline void raise_in_place_of(py::error_already_set& original, py::handle type, const char* message) {
+    py::object context = exception_of(original);
+    raise_in_context(type, py::str(message), context);
+}
+
+// ---- Integers of the byte formats
+
+// `value` as an unsigned 64-bit integer, or nothing for anything else (a non-integer, a
+// negative integer, or one of 2**64 or more).
+inline std::optional<std::uint64_t> as_u64(py::handle value) {
+    if (!PyLong_Check(value.ptr())) return std::nullopt;
+    unsigned long long n = PyLong_AsUnsignedLongLong(value.ptr());
+    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(n);
+}
+
+// A record's integer field for a codec's build; anything else is construct's FormatFieldError.
+inline std::uint64_t field_u64(py::handle value, const char* field) {
+    if (auto n = as_u64(value)) return *n;
+    raise_error_of("construct.core", "FormatFieldError",
+                   std::string("field '") + field + "' needs an integer from 0 to 2**64 - 1, given " +
+                       py::repr(value).cast<std::string>());
+}
+
 // Runs `f`, reporting the core codec's `Error` as construct's StreamError, as a parse or
 // build by construct itself would fail.
 template <class Error, class F>
@@ -78,6 +128,18 @@ inline py::object builtin(PyTypeObject& type) {
     return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&type));
 }
 
+// An interned string made once, for names looked up on every call: `obj.attr(NORVO_NAME("x"))`
+// costs a hash-cached dictionary probe where `obj.attr("x")` first makes and hashes a string.
+inline py::handle new_interned(const char* text) {
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (!s) throw py::error_already_set();
+    return s;
+}
+#define NORVO_NAME(text) ([]() -> ::pybind11::handle {                         \
+    static const ::pybind11::handle interned_ = ::norvo::bind::new_interned(text); \
+    return interned_;                                                            \
+}())
+
 // ---- Python semantics with errors passed on
 
 // bool(obj), raising what __bool__ or __len__ raises.
@@ -96,13 +158,17 @@ inline py::object rich_compare(py::handle a, py::handle b, int op = Py_EQ) {
 // operand's own __eq__ always decides.
 inline bool compares(py::handle a, py::handle b, int op = Py_EQ) { return truthy(rich_compare(a, b, op)); }
 
-// getattr(obj, name, None): only AttributeError means "not there"; other errors pass.
+// getattr(obj, name, None): only AttributeError means "not there"; other errors pass. The
+// lookup does not make an AttributeError where the type lets it avoid one.
+inline py::object getattr_or_none(py::handle obj, py::handle name) {
+    PyObject* v = nullptr;
+    if (_PyObject_LookupAttr(obj.ptr(), name.ptr(), &v) < 0) throw py::error_already_set();
+    return v ? py::reinterpret_steal<py::object>(v) : py::object(py::none());
+}
+
 inline py::object getattr_or_none(py::handle obj, const char* name) {
-    PyObject* v = PyObject_GetAttrString(obj.ptr(), name);
-    if (v) return py::reinterpret_steal<py::object>(v);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::none();
+    py::str key(name);
+    return getattr_or_none(obj, key);
 }
 
 // Text as its UTF-8 bytes; any other value as it is, for the callee to judge.
@@ -116,6 +182,21 @@ inline void require_bytes(py::handle obj, const char* name) {
     if (PyBytes_Check(obj.ptr())) return;
     std::string type = py::str(py::type::handle_of(obj).attr("__name__"));
     throw py::type_error(std::string("argument '") + name + "': '" + type + "' object is not an instance of 'bytes'");
+}
+
+// ---- Audit fields (creator and modifier ids, creation and modification times)
+
+// What an id setter stores: None as None, anything else as `uuid(value)` (the module's UUID).
+inline py::object audit_id(py::handle uuid, py::object value) {
+    if (value.is_none()) return value;
+    return py::reinterpret_borrow<py::object>(uuid)(std::move(value));
+}
+
+// What a time setter stores: None and any instance of `datetime_type` as given, anything
+// else as arrow reads it (`arrow.get(value).datetime`, a zone-aware date-time).
+inline py::object audit_time(py::handle datetime_type, py::handle arrow, py::object value) {
+    if (value.is_none() || py::isinstance(value, datetime_type)) return value;
+    return arrow.attr("get")(value).attr("datetime");
 }
 
 // ---- Bytes
@@ -249,6 +330,41 @@ inline py::object import_from(const char* module, const char* name) {
     return mod.attr(name);
 }
 
+// A name in a module's namespace, read each time it is used, as a function written in Python
+// reads its module's globals: replacing the name in the module takes effect at the next call.
+class Global {
+public:
+    Global() = default;
+    Global(py::handle module, const char* name)
+        : dict_(py::reinterpret_borrow<py::object>(PyModule_GetDict(module.ptr()))),
+          name_(py::reinterpret_steal<py::object>(PyUnicode_InternFromString(name))) {
+        if (!name_) throw py::error_already_set();
+    }
+    // The current value; NameError, as the interpreter's, when the module no longer has it.
+    py::object get() const {
+        PyObject* v = PyDict_GetItemWithError(dict_.ptr(), name_.ptr());
+        if (v) return py::reinterpret_borrow<py::object>(v);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_.ptr());
+        throw py::error_already_set();
+    }
+    // Whether the name still holds `obj` (what was bound at load, for a fast path).
+    bool holds(py::handle obj) const {
+        PyObject* v = PyDict_GetItemWithError(dict_.ptr(), name_.ptr());
+        if (!v) PyErr_Clear();
+        return v == obj.ptr();
+    }
+    template <class... Args>
+    py::object operator()(Args&&... args) const {
+        return get()(std::forward<Args>(args)...);
+    }
+    py::object attr(const char* name) const { return get().attr(name); }
+    py::object attr(py::handle name) const { return get().attr(name); }
+
+private:
+    py::object dict_;
+    py::object name_;
+};
+
 // Maps the core's exceptions to the Python ones this library documents. Local to each module
 // so that one module's translator never shadows another's.
 inline void install_translators() {
@@ -262,6 +378,23 @@ inline void install_translators() {
         }
     });
 }
+
+// What every extension module does before its own body runs.
+inline void setup_module(py::module_&) { install_translators(); }
+
+}  // namespace norvo::bind
+
+// Defines an extension module whose body starts after the shared setup, so that no module
+// forgets it: `NORVO_MODULE(aes, m) { ... }` in place of PYBIND11_MODULE.
+#define NORVO_MODULE(name, variable)                                 \
+    static void norvo_module_body_##name(::pybind11::module_&);      \
+    PYBIND11_MODULE(name, variable) {                                \
+        ::norvo::bind::setup_module(variable);                       \
+        norvo_module_body_##name(variable);                          \
+    }                                                                \
+    static void norvo_module_body_##name(::pybind11::module_& variable)
+
+namespace norvo::bind {
 
 // Adds `name` to the module with its module attribute set, so pickling and reprs name the right place.
 inline void set_module(py::handle obj, py::module_& m) { py::setattr(obj, "__module__", m.attr("__name__")); }
@@ -282,13 +415,66 @@ inline py::object make_class(const char* name, py::handle bases, py::handle ns,
     return py::reinterpret_borrow<py::object>(meta)(name, bases, ns);
 }
 
-// Adds a C++ function as a method of a plain Python class. pybind11 takes any function named
-// "__init__" for the constructor of one of its own types, so the initialiser is named
-// "_initialise" and only stored as __init__.
+// A method of a plain Python class over a callable made from C++ (a pybind11 function, or
+// anything callable with every parameter given by position): its name and qualified name
+// are its own and `inspect` reads its parameters. `params` are those after `self`.
+// The description of method `name` of class `cls`.
+inline MethodSpec method_spec(py::handle cls, const char* name, std::vector<Param> params, bool var_kwargs,
+                              const char* doc) {
+    MethodSpec spec;
+    spec.name = name;
+    spec.qualname = py::str(cls.attr("__qualname__")).cast<std::string>() + "." + name;
+    spec.module = py::str(cls.attr("__module__")).cast<std::string>();
+    if (doc) spec.doc = doc;
+    spec.params = std::move(params);
+    spec.var_kwargs = var_kwargs;
+    return spec;
+}
+
+inline py::object method_of(py::handle cls, const char* name, py::object target, std::vector<Param> params,
+                            bool var_kwargs = false, const char* doc = nullptr, bool has_self = true) {
+    // A pybind11 method comes wrapped for binding; the Method binds, so call the function itself.
+    if (PyInstanceMethod_Check(target.ptr()))
+        target = py::reinterpret_borrow<py::object>(PyInstanceMethod_GET_FUNCTION(target.ptr()));
+    MethodSpec spec = method_spec(cls, name, std::move(params), var_kwargs, doc);
+    spec.has_self = has_self;
+    spec.target = std::move(target);
+    return make_method(std::move(spec));
+}
+
+// Adds a method whose body reads its bound arguments directly, with no conversion layer
+// between the call and the body: for the methods on a hot path.
+inline void add_raw_method(py::handle cls, const char* name, RawBody body, std::vector<Param> params,
+                           bool var_kwargs = false, const char* doc = nullptr) {
+    MethodSpec spec = method_spec(cls, name, std::move(params), var_kwargs, doc);
+    spec.raw = body;
+    py::setattr(cls, name, make_method(std::move(spec)));
+}
+
+// Adds a C++ function as a method of a plain Python class, its parameters named and
+// defaulted by `extra` (py::arg) as pybind11 takes them. pybind11 takes any function named
+// "__init__" for the constructor of one of its own types, so the function underneath is
+// registered as "_initialise"; the method the class holds carries the real name.
 template <class F, class... Extra>
 void add_method(py::handle cls, const char* name, F&& f, const Extra&... extra) {
     const char* own_name = std::string_view(name) == "__init__" ? "_initialise" : name;
-    py::setattr(cls, name, py::cpp_function(std::forward<F>(f), py::name(own_name), py::is_method(cls), extra...));
+    py::cpp_function target(std::forward<F>(f), py::name(own_name), py::is_method(cls), extra...);
+    py::handle func = py::detail::get_function(target);
+    const py::detail::function_record* rec = py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(func.ptr()));
+    std::vector<Param> params;
+    const std::size_t positional = rec->nargs - (rec->has_kwargs ? 1 : 0);
+    for (std::size_t i = 1; i < positional; ++i) {
+        Param p;
+        if (i < rec->args.size()) {
+            p.name = rec->args[i].name;
+            if (rec->args[i].value) p.default_value = py::reinterpret_borrow<py::object>(rec->args[i].value);
+        } else {
+            p.name = "arg" + std::to_string(i - 1);
+        }
+        params.push_back(std::move(p));
+    }
+    const char* doc = rec->doc;
+    py::setattr(cls, name, method_of(cls, name, std::move(target), std::move(params), rec->has_kwargs, doc));
 }
 
 // __ne__ as the negation of the class's own __eq__ (looked up on the instance, so

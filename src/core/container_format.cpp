@@ -11,7 +11,8 @@ namespace {
 
 auto reader(bytes_view in) {
     return ByteReader(in, [](const char*, std::uint64_t needed, std::size_t remaining) {
-        throw TruncatedInput(needed, remaining);
+        throw FormatError("stream read less then specified amount, expected " + std::to_string(needed) +
+                          ", found " + std::to_string(remaining));
     });
 }
 using Reader = decltype(reader(bytes_view{}));
@@ -35,12 +36,6 @@ std::size_t add(std::size_t a, std::size_t b) {
 }
 
 }  // namespace
-
-TruncatedInput::TruncatedInput(std::uint64_t expected_, std::size_t found_)
-    : std::runtime_error("stream read less then specified amount, expected " + std::to_string(expected_) +
-                         ", found " + std::to_string(found_)),
-      expected(expected_),
-      found(found_) {}
 
 Section parse_section(bytes_view in) {
     auto r = reader(in);
@@ -78,6 +73,11 @@ KeyRecord parse_key_record(bytes_view in) {
     k.mac_key = r.take(k.mac_key_length);
     k.size = r.position();
     return k;
+}
+
+void require_both_keys(const KeyRecord& k) {
+    if (k.cipher_key.empty()) throw InvalidArgument("Container key record has an empty cipher key.");
+    if (k.mac_key.empty()) throw InvalidArgument("Container key record has an empty MAC key.");
 }
 
 std::size_t section_size(std::size_t iv, std::size_t encrypted, std::size_t digest) {
@@ -123,19 +123,105 @@ std::uint8_t* write_key_record(std::uint8_t* out, std::uint64_t version, std::ui
 
 void seal_section(bytes_view cipher_key, bytes_view mac_key, bytes_view iv, bytes_view plaintext, std::uint8_t* out) {
     aes_ctr_check(cipher_key.size(), iv.size());
+    AesCtr cipher(cipher_key);
+    seal_section(cipher, HmacSha384Key(mac_key), iv, plaintext, out);
+}
+
+void seal_section(AesCtr& cipher, const HmacSha384Key& mac_key, bytes_view iv, bytes_view plaintext,
+                  std::uint8_t* out) {
+    aes_ctr_check_iv(iv.size());
     std::uint8_t* p = put_field(out, iv);
     p = put_u64(p, plaintext.size());
     std::uint8_t* ciphertext = p;
-    aes_ctr(cipher_key, iv, plaintext, ciphertext);
+    cipher.apply(iv, plaintext, ciphertext);
     p += plaintext.size();
-    auto tag = hmac_sha384(mac_key, bytes_view(ciphertext, plaintext.size()));
+    auto tag = mac_key.mac(bytes_view(ciphertext, plaintext.size()));
     put_field(p, bytes_view(tag));
+}
+
+namespace {
+
+// The section's size in the container, and its length as the preamble states it.
+struct Placed {
+    std::size_t size;
+    std::uint64_t stated;
+};
+
+Placed place(const PortionInput& p) {
+    if (!p.sealed) {
+        std::size_t n = section_size(IV_SIZE, p.bytes.size(), DIGEST_SIZE);
+        return {n, n};
+    }
+    return {parse_section(p.bytes).size, p.bytes.size()};
+}
+
+}  // namespace
+
+Layout plan_container(const KeysView& keys, const PortionInput& header, const PortionInput& content) {
+    aes_ctr_check(keys.cipher_key.size(), IV_SIZE);
+    Layout l;
+    Placed h = place(header), c = place(content);
+    l.header_offset = PREAMBLE_SIZE;
+    l.header_size = h.size;
+    l.content_offset = add(PREAMBLE_SIZE, h.size);
+    l.content_size = c.size;
+    l.size = container_size(h.size, c.size);
+    return l;
+}
+
+void seal_container(const KeysView& keys, bytes_view oid, const PortionInput& header, const PortionInput& content,
+                    const Layout& layout, std::uint8_t* out, const std::uint8_t* given_nonces) {
+    // Both counter blocks come from one draw: every call of the generator costs as much as
+    // sealing a small portion.
+    std::uint8_t nonces[2 * NONCE_SIZE];
+    if (given_nonces)
+        std::memcpy(nonces, given_nonces, sizeof nonces);
+    else
+        random_bytes(bytes_out(nonces, sizeof nonces));
+    const PortionInput* portions[2] = {&header, &content};
+    const std::size_t offsets[2] = {layout.header_offset, layout.content_offset};
+    std::uint64_t stated[2];
+    const HmacSha384Key mac_key(keys.mac_key);
+    AesCtr cipher(keys.cipher_key);
+    for (int i = 0; i < 2; ++i) {
+        const PortionInput& p = *portions[i];
+        std::uint8_t* at = out + offsets[i];
+        if (p.sealed) {
+            std::size_t n = i == 0 ? layout.header_size : layout.content_size;
+            std::memcpy(at, p.bytes.data(), n);
+            stated[i] = p.bytes.size();
+            continue;
+        }
+        std::uint8_t iv[IV_SIZE] = {0};
+        std::memcpy(iv, nonces + i * NONCE_SIZE, NONCE_SIZE);
+        seal_section(cipher, mac_key, bytes_view(iv, IV_SIZE), p.bytes, at);
+        stated[i] = section_size(IV_SIZE, p.bytes.size(), DIGEST_SIZE);
+    }
+    write_preamble(out, VERSION, oid, 0, 0, stated[0], stated[1]);
+}
+
+OpenFailure open_container(const KeysView& keys, const Section* header, std::uint8_t* header_out,
+                           const Section* content, std::uint8_t* content_out) {
+    const HmacSha384Key mac_key(keys.mac_key);
+    if (header && !verify_section(mac_key, *header)) return OpenFailure::header;
+    if (content && !verify_section(mac_key, *content)) return OpenFailure::content;
+    for (const Section* s : {header, content})
+        if (s) aes_ctr_check(keys.cipher_key.size(), s->iv.size());
+    if (!header && !content) return OpenFailure::none;
+    AesCtr cipher(keys.cipher_key);
+    if (header) open_section(cipher, *header, header_out);
+    if (content) open_section(cipher, *content, content_out);
+    return OpenFailure::none;
 }
 
 bool verify_section(bytes_view mac_key, const Section& s) { return hmac_sha384_verify(mac_key, s.encrypted, s.digest); }
 
+bool verify_section(const HmacSha384Key& mac_key, const Section& s) { return mac_key.verify(s.encrypted, s.digest); }
+
 void open_section(bytes_view cipher_key, const Section& s, std::uint8_t* out) {
     aes_ctr(cipher_key, s.iv, s.encrypted, out);
 }
+
+void open_section(AesCtr& cipher, const Section& s, std::uint8_t* out) { cipher.apply(s.iv, s.encrypted, out); }
 
 }  // namespace norvo::core::container

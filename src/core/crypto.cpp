@@ -19,6 +19,7 @@
 #include <cstring>
 #include <strings.h>
 #include <memory>
+#include <mutex>
 
 namespace norvo::core {
 namespace {
@@ -38,7 +39,6 @@ namespace {
 struct CipherCtxFree { void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); } };
 struct MdCtxFree { void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); } };
 struct MdFree { void operator()(EVP_MD* p) const { EVP_MD_free(p); } };
-struct CipherFree { void operator()(EVP_CIPHER* p) const { EVP_CIPHER_free(p); } };
 
 // OpenSSL wants non-null pointers even for empty inputs in a few places.
 const unsigned char kEmpty[1] = {0};
@@ -50,12 +50,52 @@ std::unique_ptr<EVP_MD, MdFree> fetch_md(const char* name) {
     return std::unique_ptr<EVP_MD, MdFree>(md);
 }
 
-const char* ctr_cipher_name(std::size_t key_size) {
+// The algorithm objects the hot paths use, fetched under one FIPS mode. Fetching costs more
+// than sealing a small portion, so they are fetched once per mode, not once per call.
+struct Algorithms {
+    explicit Algorithms(bool fips_mode) : fips(fips_mode) {
+        const char* names[] = {"AES-128-CTR", "AES-192-CTR", "AES-256-CTR"};
+        for (int i = 0; i < 3; ++i) ctr[i] = EVP_CIPHER_fetch(nullptr, names[i], nullptr);
+        hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+        sha384 = EVP_MD_fetch(nullptr, "SHA2-384", nullptr);
+        // A missing algorithm is reported when it is used, with its own message.
+        ERR_clear_error();
+    }
+    ~Algorithms() {
+        for (EVP_CIPHER* c : ctr) EVP_CIPHER_free(c);
+        EVP_MAC_free(hmac);
+        EVP_MD_free(sha384);
+    }
+    Algorithms(const Algorithms&) = delete;
+    Algorithms& operator=(const Algorithms&) = delete;
+
+    const bool fips;
+    EVP_CIPHER* ctr[3] = {};
+    EVP_MAC* hmac = nullptr;
+    EVP_MD* sha384 = nullptr;
+};
+
+// The set for the mode OpenSSL is in now. A caller keeps its shared_ptr for the length of
+// one operation, so a mode change drops the old set only once nobody uses it. The holder is
+// never destroyed: the objects must not be freed after OpenSSL's own exit-time cleanup.
+std::shared_ptr<const Algorithms> algorithms() {
+    struct Holder {
+        std::mutex lock;
+        std::shared_ptr<const Algorithms> current;
+    };
+    static Holder* holder = new Holder;
+    const bool fips = fips_enabled();
+    std::lock_guard<std::mutex> guard(holder->lock);
+    if (!holder->current || holder->current->fips != fips) holder->current = std::make_shared<Algorithms>(fips);
+    return holder->current;
+}
+
+int ctr_cipher_slot(std::size_t key_size) {
     switch (key_size) {
-        case 16: return "AES-128-CTR";
-        case 24: return "AES-192-CTR";
-        case 32: return "AES-256-CTR";
-        default: return nullptr;
+        case 16: return 0;
+        case 24: return 1;
+        case 32: return 2;
+        default: return -1;
     }
 }
 
@@ -82,33 +122,53 @@ std::vector<std::uint8_t> random_bytes(std::size_t n) {
 }
 
 void aes_ctr_check(std::size_t key_size, std::size_t iv_size) {
-    if (!ctr_cipher_name(key_size))
+    if (ctr_cipher_slot(key_size) < 0)
         throw InvalidArgument("Invalid key size (" + std::to_string(key_size * 8) + ") for AES.");
+    aes_ctr_check_iv(iv_size);
+}
+
+void aes_ctr_check_iv(std::size_t iv_size) {
     if (iv_size != AES_BLOCK_SIZE)
         throw InvalidArgument("Invalid nonce size (" + std::to_string(iv_size) + ") for CTR.");
 }
 
-void aes_ctr(bytes_view key, bytes_view iv, bytes_view in, std::uint8_t* out) {
-    aes_ctr_check(key.size(), iv.size());
-    std::unique_ptr<EVP_CIPHER, CipherFree> cipher(EVP_CIPHER_fetch(nullptr, ctr_cipher_name(key.size()), nullptr));
-    if (!cipher) throw_openssl("AES-CTR not available");
-    std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
-    if (!ctx || EVP_EncryptInit_ex2(ctx.get(), cipher.get(), key.data(), iv.data(), nullptr) != 1)
+AesCtr::AesCtr(bytes_view key) : ctx_(nullptr) {
+    aes_ctr_check(key.size(), AES_BLOCK_SIZE);
+    auto algs = algorithms();
+    const EVP_CIPHER* cipher = algs->ctr[ctr_cipher_slot(key.size())];
+    if (!cipher) throw OpenSSLError("AES-CTR not available");
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    if (!ctx || EVP_EncryptInit_ex2(ctx, cipher, key.data(), nullptr, nullptr) != 1) {
+        EVP_CIPHER_CTX_free(ctx);
         throw_openssl("AES-CTR init failed");
+    }
+    ctx_ = ctx;
+    // The cipher's provider must stay as it was while the context is used.
+    algorithms_ = algs;
+}
+
+AesCtr::~AesCtr() { EVP_CIPHER_CTX_free(static_cast<EVP_CIPHER_CTX*>(ctx_)); }
+
+void AesCtr::apply(bytes_view iv, bytes_view in, std::uint8_t* out) {
+    aes_ctr_check_iv(iv.size());
+    auto* ctx = static_cast<EVP_CIPHER_CTX*>(ctx_);
+    if (EVP_EncryptInit_ex2(ctx, nullptr, nullptr, iv.data(), nullptr) != 1) throw_openssl("AES-CTR init failed");
     // EVP_EncryptUpdate counts in int; feed large buffers in 1 GiB steps, the counter carries over.
     constexpr std::size_t step = std::size_t(1) << 30;
     std::size_t off = 0;
     while (off < in.size()) {
         std::size_t n = std::min(step, in.size() - off);
         int outl = 0;
-        if (EVP_EncryptUpdate(ctx.get(), out + off, &outl, in.data() + off, static_cast<int>(n)) != 1 ||
+        if (EVP_EncryptUpdate(ctx, out + off, &outl, in.data() + off, static_cast<int>(n)) != 1 ||
             static_cast<std::size_t>(outl) != n)
             throw_openssl("AES-CTR update failed");
         off += n;
     }
-    int fin = 0;
-    unsigned char tail[AES_BLOCK_SIZE];
-    if (EVP_EncryptFinal_ex(ctx.get(), tail, &fin) != 1 || fin != 0) throw_openssl("AES-CTR final failed");
+}
+
+void aes_ctr(bytes_view key, bytes_view iv, bytes_view in, std::uint8_t* out) {
+    aes_ctr_check(key.size(), iv.size());
+    AesCtr(key).apply(iv, in, out);
 }
 
 bool digest_available(const char* name) {
@@ -135,30 +195,151 @@ std::vector<std::uint8_t> digest(const char* name, bytes_view data) {
 std::array<std::uint8_t, SHA384_DIGEST_SIZE> sha384(bytes_view data) {
     std::array<std::uint8_t, SHA384_DIGEST_SIZE> out{};
     unsigned int len = 0;
-    if (EVP_Digest(ptr(data), data.size(), out.data(), &len, EVP_sha384(), nullptr) != 1 ||
+    auto algs = algorithms();
+    if (!algs->sha384) throw OpenSSLError("SHA-384 not available");
+    if (EVP_Digest(ptr(data), data.size(), out.data(), &len, algs->sha384, nullptr) != 1 ||
         len != SHA384_DIGEST_SIZE)
         throw_openssl("SHA-384 failed");
     return out;
 }
 
-std::array<std::uint8_t, SHA384_DIGEST_SIZE> hmac_sha384(bytes_view key, std::span<const bytes_view> pieces) {
-    std::array<std::uint8_t, SHA384_DIGEST_SIZE> out{};
-    EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-    if (!mac) throw_openssl("HMAC not available");
-    EVP_MAC_CTX* ctx = EVP_MAC_CTX_new(mac);
-    EVP_MAC_free(mac);
-    if (!ctx) throw_openssl("HMAC context");
-    std::unique_ptr<EVP_MAC_CTX, decltype(&EVP_MAC_CTX_free)> guard(ctx, &EVP_MAC_CTX_free);
-    char digest_name[] = "SHA384";
+namespace {
+
+// The two padded key states of HMAC-SHA384: SHA-384 already run over key^ipad and key^opad.
+void hmac_key_states(bytes_view secret, SHA512_CTX& inner, SHA512_CTX& outer) {
+    constexpr std::size_t BLOCK = SHA384_BLOCK_SIZE;
+    std::uint8_t key[BLOCK] = {0};
+    if (secret.size() > BLOCK) {
+        SHA512_CTX c;
+        SHA384_Init(&c);
+        SHA384_Update(&c, secret.data(), secret.size());
+        SHA384_Final(key, &c);
+        OPENSSL_cleanse(&c, sizeof c);
+    } else if (!secret.empty()) {
+        std::memcpy(key, secret.data(), secret.size());
+    }
+    std::uint8_t pad[BLOCK];
+    for (std::size_t i = 0; i < BLOCK; ++i) pad[i] = key[i] ^ 0x36;
+    SHA384_Init(&inner);
+    SHA384_Update(&inner, pad, BLOCK);
+    for (std::size_t i = 0; i < BLOCK; ++i) pad[i] = key[i] ^ 0x5c;
+    SHA384_Init(&outer);
+    SHA384_Update(&outer, pad, BLOCK);
+    OPENSSL_cleanse(key, sizeof key);
+    OPENSSL_cleanse(pad, sizeof pad);
+}
+
+}  // namespace
+
+struct HmacSha384::State {
+    // Outside FIPS mode: the digest states. In FIPS mode: the provider's MAC context.
+    SHA512_CTX inner, outer;
+    EVP_MAC_CTX* mac = nullptr;
+};
+
+struct HmacSha384Key::State {
+    // Outside FIPS mode: the padded key states. In FIPS mode: the key, for the provider.
+    bool provider = false;
+    SHA512_CTX inner, outer;
+    std::vector<std::uint8_t> key;
+};
+
+HmacSha384Key::HmacSha384Key(bytes_view key) : state_(new State) {
+    state_->provider = fips_enabled();
+    if (state_->provider)
+        state_->key.assign(key.begin(), key.end());
+    else
+        hmac_key_states(key, state_->inner, state_->outer);
+}
+
+HmacSha384Key::~HmacSha384Key() {
+    if (!state_->key.empty()) OPENSSL_cleanse(state_->key.data(), state_->key.size());
+    OPENSSL_cleanse(&state_->inner, sizeof state_->inner);
+    OPENSSL_cleanse(&state_->outer, sizeof state_->outer);
+    delete state_;
+}
+
+std::array<std::uint8_t, SHA384_DIGEST_SIZE> HmacSha384Key::mac(bytes_view data) const {
+    HmacSha384 m(*this);
+    m.update(data);
+    return m.final();
+}
+
+bool HmacSha384Key::verify(bytes_view data, bytes_view tag) const {
+    auto computed = mac(data);
+    return constant_time_equal(bytes_view(computed), tag);
+}
+
+HmacSha384::HmacSha384(const HmacSha384Key& key) : state_(nullptr) {
+    if (key.state_->provider) {
+        state_ = provider_state(bytes_view(key.state_->key));
+        return;
+    }
+    state_ = new State;
+    state_->inner = key.state_->inner;
+    state_->outer = key.state_->outer;
+}
+
+HmacSha384::HmacSha384(bytes_view key) : state_(nullptr) {
+    if (fips_enabled()) {
+        state_ = provider_state(key);
+        return;
+    }
+    state_ = new State;
+    hmac_key_states(key, state_->inner, state_->outer);
+}
+
+HmacSha384::State* HmacSha384::provider_state(bytes_view key) {
+    auto algs = algorithms();
+    if (!algs->hmac) throw OpenSSLError("HMAC not available");
+    std::unique_ptr<State> state(new State);
+    state->mac = EVP_MAC_CTX_new(algs->hmac);
+    if (!state->mac) throw_openssl("HMAC context");
+    char digest_name[] = "SHA2-384";
     OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest_name, 0),
                            OSSL_PARAM_construct_end()};
-    if (EVP_MAC_init(ctx, ptr(key), key.size(), params) != 1) throw_openssl("HMAC init failed");
-    for (bytes_view p : pieces)
-        if (!p.empty() && EVP_MAC_update(ctx, p.data(), p.size()) != 1) throw_openssl("HMAC update failed");
-    std::size_t len = 0;
-    if (EVP_MAC_final(ctx, out.data(), &len, out.size()) != 1 || len != SHA384_DIGEST_SIZE)
-        throw_openssl("HMAC final failed");
+    if (EVP_MAC_init(state->mac, ptr(key), key.size(), params) != 1) {
+        EVP_MAC_CTX_free(state->mac);
+        throw_openssl("HMAC init failed");
+    }
+    return state.release();
+}
+
+HmacSha384::~HmacSha384() {
+    if (state_->mac) EVP_MAC_CTX_free(state_->mac);
+    OPENSSL_cleanse(state_, sizeof *state_);
+    delete state_;
+}
+
+void HmacSha384::update(bytes_view data) {
+    if (data.empty()) return;
+    if (state_->mac) {
+        if (EVP_MAC_update(state_->mac, data.data(), data.size()) != 1) throw_openssl("HMAC update failed");
+    } else {
+        SHA384_Update(&state_->inner, data.data(), data.size());
+    }
+}
+
+std::array<std::uint8_t, SHA384_DIGEST_SIZE> HmacSha384::final() {
+    std::array<std::uint8_t, SHA384_DIGEST_SIZE> out{};
+    if (state_->mac) {
+        std::size_t len = 0;
+        if (EVP_MAC_final(state_->mac, out.data(), &len, out.size()) != 1 || len != SHA384_DIGEST_SIZE)
+            throw_openssl("HMAC final failed");
+        return out;
+    }
+    std::uint8_t inner_digest[SHA384_DIGEST_SIZE];
+    SHA384_Final(inner_digest, &state_->inner);
+    SHA384_Update(&state_->outer, inner_digest, sizeof inner_digest);
+    SHA384_Final(out.data(), &state_->outer);
+    OPENSSL_cleanse(inner_digest, sizeof inner_digest);
     return out;
+}
+
+std::array<std::uint8_t, SHA384_DIGEST_SIZE> hmac_sha384(bytes_view key, std::span<const bytes_view> pieces) {
+    HmacSha384 mac(key);
+    for (bytes_view p : pieces) mac.update(p);
+    return mac.final();
 }
 
 std::array<std::uint8_t, SHA384_DIGEST_SIZE> hmac_sha384(bytes_view key, bytes_view data) {
@@ -185,23 +366,8 @@ namespace {
 // It calls the digest's compression function directly, so it is used only outside FIPS mode.
 void pbkdf2_hmac_sha384_fast(bytes_view secret, bytes_view salt, std::uint64_t iterations, bytes_out out) {
     constexpr std::size_t BLOCK = SHA384_BLOCK_SIZE, HLEN = SHA384_DIGEST_SIZE;
-    std::uint8_t key[BLOCK] = {0};
-    if (secret.size() > BLOCK) {
-        auto h = sha384(secret);
-        std::memcpy(key, h.data(), HLEN);
-    } else if (!secret.empty()) {
-        std::memcpy(key, secret.data(), secret.size());
-    }
-    std::uint8_t pad[BLOCK];
     SHA512_CTX inner, outer;
-    for (std::size_t i = 0; i < BLOCK; ++i) pad[i] = key[i] ^ 0x36;
-    SHA384_Init(&inner);
-    SHA384_Update(&inner, pad, BLOCK);
-    for (std::size_t i = 0; i < BLOCK; ++i) pad[i] = key[i] ^ 0x5c;
-    SHA384_Init(&outer);
-    SHA384_Update(&outer, pad, BLOCK);
-    OPENSSL_cleanse(key, sizeof key);
-    OPENSSL_cleanse(pad, sizeof pad);
+    hmac_key_states(secret, inner, outer);
 
     // One block holding a 48-byte message after a 128-byte key block: the padding and the
     // bit length (176 bytes = 1408 bits) never change between iterations.
@@ -294,13 +460,9 @@ void x963_kdf(const char* digest_name, bytes_view secret, bytes_view shared_info
     OPENSSL_cleanse(block.data(), block.size());
 }
 
-namespace {
-OSSL_PROVIDER* g_fips_provider = nullptr;
-bool g_fips_on = false;
-}  // namespace
-
-bool fips_enable() {
-    if (g_fips_on) return true;
+bool fips_enable(FipsChange* change) {
+    if (change) *change = FipsChange{};
+    if (fips_enabled() && OSSL_PROVIDER_available(nullptr, "fips")) return true;
     // Make sure the default provider is activated before another provider is loaded
     // explicitly; otherwise undoing a failed switch would leave no provider at all.
     EVP_MD_free(EVP_MD_fetch(nullptr, "SHA2-384", nullptr));
@@ -310,36 +472,32 @@ bool fips_enable() {
         ERR_clear_error();
         return false;
     }
-    int was_on = EVP_default_properties_is_fips_enabled(nullptr);
-    if (EVP_default_properties_enable_fips(nullptr, 1) != 1) {
+    const bool was_on = fips_enabled();
+    if (!was_on && EVP_default_properties_enable_fips(nullptr, 1) != 1) {
         OSSL_PROVIDER_unload(prov);
         ERR_clear_error();
         return false;
     }
     EVP_MD* probe = EVP_MD_fetch(nullptr, "SHA2-384", nullptr);
-    if (!probe || !EVP_default_properties_is_fips_enabled(nullptr)) {
+    if (!probe || !fips_enabled()) {
         EVP_MD_free(probe);
-        EVP_default_properties_enable_fips(nullptr, was_on);
+        if (!was_on) EVP_default_properties_enable_fips(nullptr, 0);
         OSSL_PROVIDER_unload(prov);
         ERR_clear_error();
         return false;
     }
     EVP_MD_free(probe);
-    g_fips_provider = prov;
-    g_fips_on = true;
+    if (change) *change = FipsChange{prov, !was_on};
     return true;
 }
 
-void fips_disable() {
-    if (!g_fips_on) return;
-    EVP_default_properties_enable_fips(nullptr, 0);
-    OSSL_PROVIDER_unload(g_fips_provider);
-    g_fips_provider = nullptr;
-    g_fips_on = false;
+void fips_undo(const FipsChange& change) {
+    if (change.switched) EVP_default_properties_enable_fips(nullptr, 0);
+    if (change.provider) OSSL_PROVIDER_unload(static_cast<OSSL_PROVIDER*>(change.provider));
     ERR_clear_error();
 }
 
-bool fips_enabled() { return g_fips_on && EVP_default_properties_is_fips_enabled(nullptr) == 1; }
+bool fips_enabled() { return EVP_default_properties_is_fips_enabled(nullptr) == 1; }
 
 std::string to_hex(bytes_view data) {
     static const char digits[] = "0123456789abcdef";

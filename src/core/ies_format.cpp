@@ -9,12 +9,7 @@ namespace norvo::core::ies {
 
 namespace {
 
-auto reader(bytes_view data) {
-    return ByteReader(data, [](const char* field, std::uint64_t needed, std::size_t remaining) {
-        throw FormatError("truncated message: field '" + std::string(field) + "' needs " + std::to_string(needed) +
-                          " bytes, " + std::to_string(remaining) + " remain");
-    });
-}
+auto reader(bytes_view data) { return format_reader(data, "truncated message"); }
 
 template <class R>
 bytes_view var(R& r, const char* field) {

@@ -10,12 +10,7 @@ namespace norvo::core::keyfile {
 
 namespace {
 
-auto reader(bytes_view data) {
-    return ByteReader(data, [](const char* field, std::uint64_t needed, std::size_t remaining) {
-        throw FormatError("truncated key file: field '" + std::string(field) + "' needs " + std::to_string(needed) +
-                          " bytes, " + std::to_string(remaining) + " remain");
-    });
-}
+auto reader(bytes_view data) { return format_reader(data, "truncated key file"); }
 
 std::size_t add(std::size_t a, std::size_t b) {
     return checked_add(a, b, [] { throw FormatError("key file too large"); });

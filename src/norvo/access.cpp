@@ -70,7 +70,7 @@ a container: specific permissions and an optional expiration.
 
 }  // namespace
 
-PYBIND11_MODULE(access, m) {
+NORVO_MODULE(access, m) {
     py::options options;
     options.disable_function_signatures();
 

@@ -30,13 +30,6 @@ constexpr std::array<FieldSpec, 11> FIELDS{{
     {"type", "Str", nullptr, false},
 }};
 
-// A method object that accepts attributes: marshmallow tags its hooks by setting attributes on
-// the function it decorates, which a built-in function does not allow. Bound to a schema it
-// gives an ordinary bound method, whose attribute reads fall through to this object.
-struct Hook {
-    py::object func;
-};
-
 constexpr const char* EVENT_DOC = R"(One event of the broker's feed: something happened to a container or to a key file.
 
 action                 "accessed", "added", "deleted" or "updated"
@@ -59,7 +52,7 @@ constexpr const char* SCHEMA_DOC =
 
 }  // namespace
 
-PYBIND11_MODULE(event, m) {
+NORVO_MODULE(event, m) {
     py::options options;
     options.disable_function_signatures();
 
@@ -78,20 +71,6 @@ PYBIND11_MODULE(event, m) {
     event_cls.attr("__doc__") = EVENT_DOC;
     m.attr("Event") = event_cls;
 
-    // The hook type is an implementation detail: it is registered, used, and not exported.
-    py::class_<Hook>(m, "_Hook", py::dynamic_attr())
-        .def(py::init<>())
-        .def("__call__", [](Hook& h, py::args args, py::kwargs kwargs) { return h.func(*args, **kwargs); })
-        .def(
-            "__get__",
-            [](py::object self, py::object obj, py::object) -> py::object {
-                if (obj.is_none()) return self;
-                return py::module_::import("types").attr("MethodType")(self, obj);
-            },
-            py::arg("obj"), py::arg("type") = py::none());
-    py::object hook_type = m.attr("_Hook");
-    py::delattr(m, "_Hook");
-
     py::cpp_function make_event(
         [event_cls](py::object /*schema*/, py::object data) -> py::object {
             // Event(**data): a mapping's keys become the keyword arguments.
@@ -107,12 +86,10 @@ PYBIND11_MODULE(event, m) {
         },
         py::name("make_event"), py::arg("schema"), py::arg("data"));
 
-    py::object hook = hook_type();
-    hook.cast<Hook&>().func = make_event;
-    hook.attr("__name__") = "make_event";
-    hook.attr("__qualname__") = "EventSchema.make_event";
-    hook.attr("__doc__") = "Turns one object's loaded values into an Event.";
-    hook = marshmallow.attr("post_load")(hook);
+    // marshmallow finds its hooks by the attributes its decorators set on them.
+    py::object hook = marshmallow.attr("post_load")(
+        norvo::bind::make_function("norvo.event", "EventSchema.make_event", make_event, {norvo::bind::Param{"data", {}}},
+                                   "Turns one object's loaded values into an Event."));
 
     py::dict body = norvo::bind::class_namespace(m, "EventSchema", SCHEMA_DOC);
     for (const FieldSpec& f : FIELDS) {

@@ -94,7 +94,7 @@ download or decrypt a container fetched from the broker carries no data.
 
 }  // namespace
 
-PYBIND11_MODULE(permissions, m) {
+NORVO_MODULE(permissions, m) {
     py::options options;
     options.disable_function_signatures();
 

@@ -51,7 +51,7 @@ bool validity_checker(py::handle value) {
 
 }  // namespace
 
-PYBIND11_MODULE(utils, m) {
+NORVO_MODULE(utils, m) {
     m.doc() = "Common utilities: UUID coercion, padding, portion names, credential validators.";
     m.attr("re") = py::module_::import("re");
     m.attr("logging") = py::module_::import("logging");

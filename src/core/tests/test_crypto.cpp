@@ -7,7 +7,9 @@
 
 #include "norvo/core/crypto.hpp"
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/provider.h>
 
 namespace core = norvo::core;
 
@@ -53,6 +55,29 @@ TEST(AesCtr, PartialBlocksKeepTheirLength) {
         std::vector<std::uint8_t> part(in.begin(), in.begin() + n), out(n);
         core::aes_ctr(view(key), view(iv), view(part), out.data());
         EXPECT_EQ(core::to_hex(view(out)), kCtrCipher.substr(0, 2 * n)) << n;
+    }
+}
+
+TEST(AesCtr, OneKeyManyMessages) {
+    // Each message starts from its own counter block, whatever the previous one left over.
+    auto key = unhex(kCtrKey), iv = unhex(kCtrIv), in = unhex(kCtrPlain);
+    core::AesCtr cipher(view(key));
+    for (std::size_t n : {17u, 0u, 5u, 64u, 33u}) {
+        std::vector<std::uint8_t> part(in.begin(), in.begin() + n), out(n);
+        cipher.apply(view(iv), view(part), out.data());
+        EXPECT_EQ(core::to_hex(view(out)), kCtrCipher.substr(0, 2 * n)) << n;
+    }
+    EXPECT_THROW(core::AesCtr(view(std::vector<std::uint8_t>(31))), core::InvalidArgument);
+}
+
+TEST(HmacSha384, PreparedKeyMatchesOneShot) {
+    for (std::size_t key_size : {0u, 20u, 128u, 131u}) {
+        std::vector<std::uint8_t> key(key_size, 0xaa), data = text("a message of some length");
+        core::HmacSha384Key prepared(view(key));
+        for (int round = 0; round < 2; ++round) EXPECT_EQ(prepared.mac(view(data)), core::hmac_sha384(view(key), view(data)));
+        auto tag = prepared.mac(view(data));
+        EXPECT_TRUE(prepared.verify(view(data), core::bytes_view(tag)));
+        EXPECT_FALSE(prepared.verify(view(data), core::bytes_view(tag).first(32)));
     }
 }
 
@@ -236,3 +261,85 @@ TEST(Hex, Lowercase) {
 }
 
 }  // namespace
+
+// ---- One FIPS mode for the process
+
+namespace {
+
+// Turns OpenSSL's "fips=yes" default property on for one scope, as any code in the process
+// (another module, another library on the same OpenSSL) may, without going through the core.
+struct FipsPropertyOn {
+    FipsPropertyOn() { EXPECT_EQ(EVP_default_properties_enable_fips(nullptr, 1), 1); }
+    ~FipsPropertyOn() { EVP_default_properties_enable_fips(nullptr, 0); }
+};
+
+}  // namespace
+
+TEST(FipsMode, IsReadFromOpenSSLEveryTime) {
+    ASSERT_FALSE(core::fips_enabled());
+    {
+        FipsPropertyOn on;
+        EXPECT_TRUE(core::fips_enabled());
+    }
+    EXPECT_FALSE(core::fips_enabled());
+}
+
+TEST(FipsMode, CachedAlgorithmsFollowTheMode) {
+    auto key = unhex(kCtrKey), iv = unhex(kCtrIv), in = unhex(kCtrPlain);
+    std::vector<std::uint8_t> out(in.size());
+    auto salt = text("saltsaltsaltsalt");
+    std::vector<std::uint8_t> derived(48), again(48);
+    core::aes_ctr(view(key), view(iv), view(in), out.data());  // fetched and cached outside FIPS mode
+    core::pbkdf2_hmac("SHA384", view(key), view(salt), 3, derived);
+    const auto tag = core::hmac_sha384(view(key), view(in));
+    if (OSSL_PROVIDER_available(nullptr, "fips")) GTEST_SKIP() << "a FIPS provider is loaded in this process";
+    {
+        // In FIPS mode every operation must fetch from a FIPS provider, and there is none
+        // loaded: nothing may run on what was fetched before the switch, nor on the
+        // non-FIPS fast paths of HMAC and PBKDF2.
+        FipsPropertyOn on;
+        EXPECT_THROW(core::aes_ctr(view(key), view(iv), view(in), out.data()), core::OpenSSLError);
+        EXPECT_THROW(core::hmac_sha384(view(key), view(in)), core::OpenSSLError);
+        EXPECT_THROW(core::pbkdf2_hmac("SHA384", view(key), view(salt), 3, again), core::OpenSSLError);
+        EXPECT_THROW(core::sha384(view(in)), core::OpenSSLError);
+    }
+    // Back out of the mode, the objects are fetched again and give the same results.
+    core::aes_ctr(view(key), view(iv), view(in), out.data());
+    EXPECT_EQ(core::to_hex(view(out)), kCtrCipher);
+    EXPECT_EQ(core::hmac_sha384(view(key), view(in)), tag);
+    core::pbkdf2_hmac("SHA384", view(key), view(salt), 3, again);
+    EXPECT_EQ(again, derived);
+}
+
+TEST(FipsMode, SwitchWithoutAProviderChangesNothing) {
+    if (OSSL_PROVIDER_available(nullptr, "fips")) GTEST_SKIP() << "a FIPS provider is loaded in this process";
+    core::FipsChange change{reinterpret_cast<void*>(1), true};
+    if (core::fips_enable(&change)) GTEST_SKIP() << "this OpenSSL has a FIPS provider installed";
+    EXPECT_FALSE(core::fips_enabled());
+    EXPECT_EQ(change.provider, nullptr);
+    EXPECT_FALSE(change.switched);
+    EXPECT_EQ(ERR_peek_error(), 0u);
+    EXPECT_EQ(core::sha384(view(text("abc"))).size(), 48u);
+}
+
+TEST(FipsMode, SwitchedOnWhereAProviderIsInstalled) {
+    core::FipsChange change;
+    if (!core::fips_enable(&change))
+        GTEST_SKIP() << "OpenSSL cannot load a FIPS provider here (none installed or configured)";
+    EXPECT_TRUE(core::fips_enabled());
+    // The generic paths give the known answers: RFC 4231 case 1 and SP 800-38A F.5.5.
+    auto key = unhex(kCtrKey), iv = unhex(kCtrIv), in = unhex(kCtrPlain);
+    std::vector<std::uint8_t> out(in.size());
+    core::aes_ctr(view(key), view(iv), view(in), out.data());
+    EXPECT_EQ(core::to_hex(view(out)), kCtrCipher);
+    auto tag = core::hmac_sha384(view(std::vector<std::uint8_t>(20, 0x0b)), view(text("Hi There")));
+    EXPECT_EQ(core::to_hex(tag),
+              "afd03944d84895626b0825f4ab46907f15f9dadbe4101ec682aa034c7cebc59c"
+              "faea9ea9076ede7f4af152e8b2fa9cb6");
+    // A second switch changes nothing; undoing the first leaves the process as it was.
+    core::FipsChange second;
+    EXPECT_TRUE(core::fips_enable(&second));
+    EXPECT_EQ(second.provider, nullptr);
+    core::fips_undo(change);
+    EXPECT_FALSE(core::fips_enabled());
+}

@@ -22,8 +22,7 @@ bool openssl_hash_name(const std::string& n) {
 
 }  // namespace
 
-PYBIND11_MODULE(crypto, m) {
-    norvo::bind::install_translators();
+NORVO_MODULE(crypto, m) {
     m.doc() = "Shared cryptographic operations of norvo.";
 
     // The order matters: p384 takes `backend` back from this half-loaded package.
@@ -73,11 +72,11 @@ PYBIND11_MODULE(crypto, m) {
         []() {
             // Both OpenSSLs in the process must agree: the system one the core uses and the one
             // inside the crypto library. A half switch is undone so the process keeps working.
-            const bool core_was_on = core::fips_enabled();
-            if (!core::fips_enable()) norvo::bind::raise(PyExc_AssertionError, "Unable to set FIPS mode.");
+            core::FipsChange change;
+            if (!core::fips_enable(&change)) norvo::bind::raise(PyExc_AssertionError, "Unable to set FIPS mode.");
             // Only what this call switched is undone; a mode that was already on stays on.
-            auto refuse = [core_was_on]() {
-                if (!core_was_on) core::fips_disable();
+            auto refuse = [&change]() {
+                core::fips_undo(change);
                 norvo::bind::raise(PyExc_AssertionError, "Unable to set FIPS mode.");
             };
             py::object rust = py::module_::import("cryptography.hazmat.bindings._rust").attr("openssl");

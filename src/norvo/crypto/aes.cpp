@@ -23,8 +23,7 @@ py::bytes ctr(py::object data, py::object cipher_key, py::object iv) {
 
 }  // namespace
 
-PYBIND11_MODULE(aes, m) {
-    norvo::bind::install_translators();
+NORVO_MODULE(aes, m) {
     m.doc() = "AES-CTR encryption, counter blocks and DecryptionError.";
     m.attr("pad") = py::module_::import("norvo.utils").attr("pad");
     m.attr("crypto") = py::module_::import("norvo.crypto");

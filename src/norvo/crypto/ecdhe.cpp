@@ -1,7 +1,7 @@
 // norvo.crypto.ecdhe: ECDH key agreement over the crypto library's key objects.
 #include "norvo_bind.hpp"
 
-PYBIND11_MODULE(ecdhe, m) {
+NORVO_MODULE(ecdhe, m) {
     m.doc() = "ECDH key agreement.";
     m.attr("ec") = py::module_::import("cryptography.hazmat.primitives.asymmetric.ec");
     m.attr("ECDH") = m.attr("ec").attr("ECDH")();

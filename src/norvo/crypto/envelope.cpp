@@ -14,25 +14,22 @@ using norvo::bind::truthy;
 
 namespace {
 
-// A record with an empty key would be read as "no key" and replaced by fresh random bytes,
-// which silently yields keys that open nothing. Refuse it instead. A record too short for
-// its own length fields is left to the key record's parser, which reports the format error.
+// Keys with an empty field are refused (ValueError). A record too short for its own length
+// fields is left to the key record's parser, which reports the format error.
 void refuse_empty_keys(py::handle txt) {
     ByteView record(txt, "key record");
     core::container::KeyRecord r;
     try {
         r = core::container::parse_key_record(record.span());
-    } catch (const core::container::TruncatedInput&) {
+    } catch (const core::FormatError&) {
         return;
     }
-    if (r.cipher_key.empty()) norvo::bind::raise(PyExc_ValueError, "Container key record has an empty cipher key.");
-    if (r.mac_key.empty()) norvo::bind::raise(PyExc_ValueError, "Container key record has an empty MAC key.");
+    core::container::require_both_keys(r);
 }
 
 }  // namespace
 
-PYBIND11_MODULE(envelope, m) {
-    norvo::bind::install_translators();
+NORVO_MODULE(envelope, m) {
     m.doc() = "Key envelopes: one container's keys wrapped for one recipient.";
 
     m.attr("logging") = py::module_::import("logging");

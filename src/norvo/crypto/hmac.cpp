@@ -6,8 +6,7 @@
 namespace core = norvo::core;
 using norvo::bind::ByteView;
 
-PYBIND11_MODULE(hmac, m) {
-    norvo::bind::install_translators();
+NORVO_MODULE(hmac, m) {
     m.doc() = "HMAC-SHA384 digests and constant-time verification.";
 
     m.attr("partial") = py::module_::import("functools").attr("partial");

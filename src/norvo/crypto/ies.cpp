@@ -253,8 +253,7 @@ py::bytes decrypt(py::module_& m, py::object data, py::object recip_keys, py::ob
 
 }  // namespace
 
-PYBIND11_MODULE(ies, m) {
-    norvo::bind::install_translators();
+NORVO_MODULE(ies, m) {
     m.doc() = "Integrated encryption: a payload wrapped for one recipient and signed by its sender.";
 
     m.attr("logging") = py::module_::import("logging");

@@ -11,18 +11,7 @@ using norvo::bind::add_method;
 using norvo::bind::compares;
 using norvo::bind::truthy;
 
-namespace {
-
-// A C++ callable that binds to an instance like a plain function and has an attribute
-// dictionary: marshmallow finds its hooks by attributes it sets on the hook functions.
-struct Processor {
-    py::object fn;
-};
-
-}  // namespace
-
-PYBIND11_MODULE(keys, m) {
-    norvo::bind::install_translators();
+NORVO_MODULE(keys, m) {
     m.doc() = "P-384 key records, key rings and the key-ring loader.";
 
     py::module_ marshmallow = py::module_::import("marshmallow");
@@ -49,15 +38,6 @@ PYBIND11_MODULE(keys, m) {
     }
 
     // ---- KeyRingSchema: marshmallow 2 loader of stored key rows.
-    py::class_<Processor>(m, "_Processor", py::dynamic_attr(), py::module_local())
-        .def("__call__", [](const Processor& p, py::args args, py::kwargs kwargs) { return p.fn(*args, **kwargs); })
-        .def(
-            "__get__",
-            [](py::object self, py::object obj, py::object) -> py::object {
-                if (obj.is_none()) return self;
-                return py::module_::import("types").attr("MethodType")(self, obj);
-            },
-            py::arg("obj"), py::arg("objtype") = py::none());
     {
         py::object fields = m.attr("fields");
         py::dict ns = class_namespace("KeyRingSchema", "Loads stored key rows (many=True) into one KeyRing.");
@@ -87,16 +67,16 @@ PYBIND11_MODULE(keys, m) {
             py::object owner = data[py::int_(0)]["userId"];
             return m.attr("KeyRing")(py::arg("pub_keys") = data, py::arg("user_id") = owner);
         };
-        auto hook = [&](py::object decorator, py::cpp_function fn) {
-            py::object p = py::cast(Processor{std::move(fn)});
-            return decorator(p, py::arg("pass_many") = true);
+        // marshmallow finds its hooks by the attributes its decorators set on them.
+        auto hook = [&](py::object decorator, const char* qualname, py::cpp_function fn) {
+            py::object f = norvo::bind::make_function(
+                "norvo.crypto.keys", qualname, std::move(fn),
+                {norvo::bind::Param{"data", {}}, norvo::bind::Param{"many", {}}});
+            return decorator(f, py::arg("pass_many") = true);
         };
-        ns["make_dict"] = hook(m.attr("pre_load"), py::cpp_function(make_dict, py::name("make_dict"),
-                                                                    py::arg("self"), py::arg("data"), py::arg("many")));
+        ns["make_dict"] = hook(m.attr("pre_load"), "KeyRingSchema.make_dict", py::cpp_function(make_dict));
         ns["make_key_ring"] =
-            hook(m.attr("post_load"),
-                 py::cpp_function(make_key_ring, py::name("make_key_ring"), py::arg("self"), py::arg("data"),
-                                  py::arg("many")));
+            hook(m.attr("post_load"), "KeyRingSchema.make_key_ring", py::cpp_function(make_key_ring));
         py::object schema = m.attr("Schema");
         m.attr("KeyRingSchema") =
             norvo::bind::make_class("KeyRingSchema", py::make_tuple(schema), ns, py::type::of(schema));

@@ -30,18 +30,8 @@ py::object load(py::module_& m, const Loader& how, py::object key) {
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
             // Raised while the library's error is being handled, so it becomes the new error's context.
-            e.restore();
-            PyObject *type, *value, *tb;
-            PyErr_Fetch(&type, &value, &tb);
-            PyErr_NormalizeException(&type, &value, &tb);
-            if (tb) PyException_SetTraceback(value, tb);
-            Py_XDECREF(type);
-            Py_XDECREF(tb);
-            py::object cause = py::reinterpret_steal<py::object>(value);
             refuse_log.attr("info")(how.message);
-            py::object err = py::reinterpret_borrow<py::object>(PyExc_ValueError)(how.message);
-            PyException_SetContext(err.ptr(), cause.release().ptr());
-            norvo::bind::raise(PyExc_ValueError, err);
+            norvo::bind::raise_in_place_of(e, PyExc_ValueError, how.message);
         }
     }
     py::object ec = m.attr("ec");
@@ -53,8 +43,7 @@ py::object load(py::module_& m, const Loader& how, py::object key) {
 
 }  // namespace
 
-PYBIND11_MODULE(p384, m) {
-    norvo::bind::install_translators();
+NORVO_MODULE(p384, m) {
     m.doc() = "P-384 key generation and the PEM/DER key loaders.";
     m.attr("logging") = py::module_::import("logging");
     m.attr("ec") = py::module_::import("cryptography.hazmat.primitives.asymmetric.ec");

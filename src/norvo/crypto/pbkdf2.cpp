@@ -105,8 +105,7 @@ private:
 
 }  // namespace
 
-PYBIND11_MODULE(pbkdf2, m) {
-    norvo::bind::install_translators();
+NORVO_MODULE(pbkdf2, m) {
     m.doc() = "PBKDF2-HMAC engines of the key file, by key-file version.";
 
     m.attr("partial") = py::module_::import("functools").attr("partial");

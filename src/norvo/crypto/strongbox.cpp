@@ -496,8 +496,7 @@ void define_key_file(py::module_& m) {
 
 }  // namespace
 
-PYBIND11_MODULE(strongbox, m) {
-    norvo::bind::install_translators();
+NORVO_MODULE(strongbox, m) {
     m.doc() = "The password-encrypted key file and its passphrase rescue section.";
 
     m.attr("json") = py::module_::import("simplejson");

@@ -6,7 +6,10 @@
 #include <cstring>
 #include <limits>
 #include <span>
+#include <string>
 #include <utility>
+
+#include "norvo/core/crypto.hpp"
 
 namespace norvo::core {
 
@@ -57,6 +60,15 @@ private:
     std::size_t pos_ = 0;
     OnShort on_short_;
 };
+
+// A reader of one byte format whose short reads are the core's FormatError, naming the format
+// (`what`, e.g. "truncated key file"), the field, and the bytes it wanted and found.
+inline auto format_reader(std::span<const std::uint8_t> in, const char* what) {
+    return ByteReader(in, [what](const char* field, std::uint64_t needed, std::size_t remaining) {
+        throw FormatError(std::string(what) + ": field '" + field + "' needs " + std::to_string(needed) + " bytes, " +
+                          std::to_string(remaining) + " remain");
+    });
+}
 
 // Writes into a buffer sized beforehand by the format's own size function.
 class ByteWriter {

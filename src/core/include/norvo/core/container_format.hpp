@@ -26,13 +26,9 @@ inline constexpr std::size_t DIGEST_SIZE = SHA384_DIGEST_SIZE;       // 48
 inline constexpr std::size_t SECTION_OVERHEAD = SECTION_FIELDS_SIZE + IV_SIZE + DIGEST_SIZE;  // 88
 inline constexpr std::size_t KEY_RECORD_FIELDS_SIZE = 5 * 8;         // 40
 
-// The input ended before a field was complete: the field wanted `expected` bytes and only
-// `found` were left.
-struct TruncatedInput : std::runtime_error {
-    TruncatedInput(std::uint64_t expected, std::size_t found);
-    std::uint64_t expected;
-    std::size_t found;
-};
+// The input ended before a field was complete. The message names what the field wanted and
+// what was left, in the words the format library's own parse error uses.
+using TruncatedInput = FormatError;
 
 // One encrypted portion: iv_length, iv, encrypted_length, encrypted, digest_length, digest.
 struct Section {
@@ -74,10 +70,14 @@ struct KeyRecord {
     std::size_t size = 0;
 };
 
-// Parsers: throw TruncatedInput when a field runs past the end of `in`.
+// Parsers: throw FormatError when a field runs past the end of `in`.
 Section parse_section(bytes_view in);
 ContainerRecord parse_container(bytes_view in);
 KeyRecord parse_key_record(bytes_view in);
+
+// A record with an empty key field would be read as "no key" and replaced by fresh random
+// bytes, which silently yields keys that open nothing: InvalidArgument names the empty field.
+void require_both_keys(const KeyRecord& k);
 
 // Sizes of records with byte strings of the given lengths; throw InvalidArgument if the sum
 // does not fit in size_t.
@@ -101,11 +101,60 @@ std::uint8_t* write_key_record(std::uint8_t* out, std::uint64_t version, std::ui
 // (InvalidArgument) before anything is written.
 void seal_section(bytes_view cipher_key, bytes_view mac_key, bytes_view iv, bytes_view plaintext, std::uint8_t* out);
 
+void seal_section(AesCtr& cipher, const HmacSha384Key& mac_key, bytes_view iv, bytes_view plaintext,
+                  std::uint8_t* out);
+
 // Recomputes the section's MAC under `mac_key` and compares it in constant time.
 bool verify_section(bytes_view mac_key, const Section& s);
+bool verify_section(const HmacSha384Key& mac_key, const Section& s);
 
 // Decrypts the section's ciphertext into `out` (s.encrypted.size() bytes). It does not
 // authenticate: call verify_section first.
 void open_section(bytes_view cipher_key, const Section& s, std::uint8_t* out);
+void open_section(AesCtr& cipher, const Section& s, std::uint8_t* out);
+
+// ---- Whole containers
+
+struct KeysView {
+    bytes_view cipher_key;
+    bytes_view mac_key;
+};
+
+// A portion as it goes into a container: plaintext to seal now, or the bytes of a section
+// sealed before (under the same keys), copied as its record reads.
+struct PortionInput {
+    bytes_view bytes;
+    bool sealed = false;
+};
+
+// Where the two sections sit in the container bytes.
+struct Layout {
+    std::size_t size = 0;
+    std::size_t header_offset = 0, header_size = 0;
+    std::size_t content_offset = 0, content_size = 0;
+};
+
+// Checks the key sizes and parses the sections sealed before (FormatError, InvalidArgument),
+// and works out the container's size: everything that can fail before any byte is written.
+Layout plan_container(const KeysView& keys, const PortionInput& header, const PortionInput& content);
+
+// Writes the container planned by plan_container into `out` (layout.size bytes): the preamble
+// (VERSION, `oid`, indexes 0 and 0, and each section's length: the sealed bytes' own length
+// for a section sealed before), then the header and the content sections. Each plaintext
+// portion is sealed under its own fresh counter block (8 random bytes, 8 zero bytes). The
+// random halves are drawn here, or taken from `nonces` (2 * NONCE_SIZE bytes, header first)
+// when a caller drew them together with other random bytes.
+void seal_container(const KeysView& keys, bytes_view oid, const PortionInput& header, const PortionInput& content,
+                    const Layout& layout, std::uint8_t* out, const std::uint8_t* nonces = nullptr);
+
+// Which section failed its MAC check.
+enum class OpenFailure { none, header, content };
+
+// Opens the sealed sections of one container (a null section is a portion that is plain
+// already). Both MACs are checked, and both counter blocks and the cipher key sized, before
+// either section is decrypted, so on any failure nothing has been written to either output.
+// Each output takes its section's encrypted.size() bytes.
+OpenFailure open_container(const KeysView& keys, const Section* header, std::uint8_t* header_out,
+                           const Section* content, std::uint8_t* content_out);
 
 }  // namespace norvo::core::container

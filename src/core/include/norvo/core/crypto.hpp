@@ -1,11 +1,14 @@
 // Thin, interpreter-free wrappers over OpenSSL libcrypto's EVP interfaces.
-// Every function either succeeds or throws; nothing here keeps state between calls
-// except what OpenSSL itself keeps (its provider set and default properties).
+// Every function either succeeds or throws. The core keeps no mode of its own: whether FIPS
+// mode is on is always read from OpenSSL's process-wide default properties, so every
+// extension module that links the core sees the same mode. The cipher, digest and MAC
+// objects are fetched once per mode and kept; a change of mode drops them and fetches anew.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -31,6 +34,12 @@ struct InvalidArgument : std::invalid_argument {
     using std::invalid_argument::invalid_argument;
 };
 
+// Bytes that do not hold a whole record of a byte format (a field runs past the end), or a
+// record to build that does not fit its buffer. The one error of every codec in the core.
+struct FormatError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 inline constexpr std::size_t SHA384_DIGEST_SIZE = 48;
 inline constexpr std::size_t SHA384_BLOCK_SIZE = 128;
 inline constexpr std::size_t AES_BLOCK_SIZE = 16;
@@ -44,14 +53,70 @@ std::vector<std::uint8_t> random_bytes(std::size_t n);
 // `out` may alias `in` exactly; it must be at least in.size() bytes.
 void aes_ctr(bytes_view key, bytes_view iv, bytes_view in, std::uint8_t* out);
 
+// AES-CTR under one key for several messages: the key schedule and the cipher context are
+// made once, each message only sets its own counter block.
+class AesCtr {
+public:
+    explicit AesCtr(bytes_view key);
+    ~AesCtr();
+    AesCtr(const AesCtr&) = delete;
+    AesCtr& operator=(const AesCtr&) = delete;
+    // As aes_ctr: `out` may alias `in` exactly.
+    void apply(bytes_view iv, bytes_view in, std::uint8_t* out);
+
+private:
+    void* ctx_;  // EVP_CIPHER_CTX
+    std::shared_ptr<const void> algorithms_;
+};
+
 // Throws InvalidArgument when the key or counter block sizes are not accepted by aes_ctr.
 void aes_ctr_check(std::size_t key_size, std::size_t iv_size);
+void aes_ctr_check_iv(std::size_t iv_size);
 
 // Message digest by OpenSSL name ("SHA384", "SHA256", ...). Returns the digest bytes.
 std::vector<std::uint8_t> digest(const char* name, bytes_view data);
 std::array<std::uint8_t, SHA384_DIGEST_SIZE> sha384(bytes_view data);
 // True when OpenSSL can fetch a digest of that name under the current properties.
 bool digest_available(const char* name);
+
+// HMAC-SHA384 over data fed in pieces. Outside FIPS mode it runs on the digest's compression
+// function with the padded key states prepared once (no provider dispatch per block or per
+// message); in FIPS mode it runs on the provider's HMAC.
+class HmacSha384Key;
+
+class HmacSha384 {
+public:
+    explicit HmacSha384(bytes_view key);
+    explicit HmacSha384(const HmacSha384Key& key);
+    ~HmacSha384();
+    HmacSha384(const HmacSha384&) = delete;
+    HmacSha384& operator=(const HmacSha384&) = delete;
+    void update(bytes_view data);
+    std::array<std::uint8_t, SHA384_DIGEST_SIZE> final();
+
+private:
+    struct State;
+    static State* provider_state(bytes_view key);
+    State* state_;
+};
+
+// An HMAC-SHA384 key made ready once for several messages: the padded key states are
+// computed here instead of once per message.
+class HmacSha384Key {
+public:
+    explicit HmacSha384Key(bytes_view key);
+    ~HmacSha384Key();
+    HmacSha384Key(const HmacSha384Key&) = delete;
+    HmacSha384Key& operator=(const HmacSha384Key&) = delete;
+    std::array<std::uint8_t, SHA384_DIGEST_SIZE> mac(bytes_view data) const;
+    // Compares in constant time; false for any tag length other than 48.
+    bool verify(bytes_view data, bytes_view tag) const;
+
+private:
+    friend class HmacSha384;
+    struct State;
+    State* state_;
+};
 
 // HMAC-SHA384 one-shot; any key length.
 std::array<std::uint8_t, SHA384_DIGEST_SIZE> hmac_sha384(bytes_view key, bytes_view data);
@@ -68,12 +133,22 @@ void pbkdf2_hmac(const char* digest_name, bytes_view secret, bytes_view salt, st
 // ANSI X9.63 KDF over the named digest.
 void x963_kdf(const char* digest_name, bytes_view secret, bytes_view shared_info, bytes_out out);
 
+// What one fips_enable call changed, so that a caller whose larger switch fails later can
+// undo exactly that and nothing else. Held by the caller: the core keeps none of it.
+struct FipsChange {
+    void* provider = nullptr;  // the FIPS provider this call loaded (an OSSL_PROVIDER), or null
+    bool switched = false;     // whether this call turned the "fips=yes" default property on
+};
+
 // FIPS switch on OpenSSL 3: load the FIPS provider, turn on the "fips=yes" default
 // property and confirm with a probe fetch. On any failure everything done is undone,
-// the error queue is cleared and false is returned.
-bool fips_enable();
-// Undo a successful fips_enable (used when a later step of a larger switch fails).
-void fips_disable();
+// the error queue is cleared and false is returned. With the mode already on it changes
+// nothing and returns true.
+bool fips_enable(FipsChange* change = nullptr);
+// Undo what one successful fips_enable changed.
+void fips_undo(const FipsChange& change);
+// OpenSSL's process-wide FIPS mode: the "fips=yes" default property of the default library
+// context, read afresh on every call.
 bool fips_enabled();
 
 // Lowercase hexadecimal text of bytes.

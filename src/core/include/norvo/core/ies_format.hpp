@@ -12,18 +12,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "norvo/core/crypto.hpp"
+
 namespace norvo::core::ies {
 
-using bytes_view = std::span<const std::uint8_t>;
+using norvo::core::bytes_view;
 
 // The bytes do not hold a whole message, or a message to build is inconsistent.
-struct FormatError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using FormatError = norvo::core::FormatError;
 
 inline constexpr std::uint64_t VERSION = 1;
 inline constexpr std::size_t OID_SIZE = 16;

@@ -18,17 +18,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <stdexcept>
 #include <vector>
+
+#include "norvo/core/crypto.hpp"
 
 namespace norvo::core::keyfile {
 
-using bytes_view = std::span<const std::uint8_t>;
+using norvo::core::bytes_view;
 
 // The bytes do not hold a whole key file or section.
-struct FormatError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using FormatError = norvo::core::FormatError;
 
 // The format version written into every new key file.
 inline constexpr std::uint64_t VERSION = 1;
