@@ -104,7 +104,13 @@ inline PyObject* call(PyObject* callable, PyObject* const* args, std::size_t nar
         }
         for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
         std::size_t extras = 0;  // extra keywords, their names in kwnames order
-        PyObject* extra_names[ON_STACK];
+        PyObject* stack_names[ON_STACK];
+        std::vector<PyObject*> heap_names;
+        PyObject** extra_names = stack_names;
+        if (nkw > ON_STACK) {
+            heap_names.resize(nkw);
+            extra_names = heap_names.data();
+        }
         if (kwnames) {
             for (Py_ssize_t k = 0; k < static_cast<Py_ssize_t>(nkw); ++k) {
                 PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -126,7 +132,6 @@ inline PyObject* call(PyObject* callable, PyObject* const* args, std::size_t nar
                 if (found == total) {
                     if (!s.var_kwargs)
                         type_error(s, "got an unexpected keyword argument '" + py::str(key).cast<std::string>() + "'");
-                    if (extras == ON_STACK) type_error(s, "takes too many keyword arguments");
                     extra_names[extras] = key;
                     slots[total + extras] = value;
                     ++extras;
