@@ -30,7 +30,7 @@ struct Param {
 
 // A body written against the bound arguments directly: `args` holds `self` (for a method)
 // and then every parameter, defaults filled in, as borrowed references; `kwargs` holds the
-// extra keywords (a new dict) of a method that takes them, and is null for any other.
+// extra keywords (a new dict) of a method that takes them, and is null when there are none.
 using RawBody = py::object (*)(PyObject* const* args, py::handle kwargs);
 
 // What a method is: its names, its parameters, whether it takes **kwargs, and what does the
@@ -156,7 +156,7 @@ inline PyObject* call(PyObject* callable, PyObject* const* args, std::size_t nar
                               (missing.size() == 1 ? "" : "s") + ": " + quoted_list(missing));
         if (s.raw) {
             py::object kwargs;
-            if (s.var_kwargs) {
+            if (s.var_kwargs && extras) {
                 kwargs = py::dict();
                 for (std::size_t i = 0; i < extras; ++i)
                     if (PyDict_SetItem(kwargs.ptr(), extra_names[i], slots[total + i]) != 0)

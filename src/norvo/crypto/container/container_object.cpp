@@ -518,6 +518,9 @@ bool container_eq(py::object self, py::object other) {
     return all;
 }
 
+// Argument `i` of a method's bound arguments.
+py::object bound(PyObject* const* args, int i) { return py::reinterpret_borrow<py::object>(args[i]); }
+
 }  // namespace
 
 void install_container(py::module_& m) {
@@ -529,10 +532,26 @@ void install_container(py::module_& m) {
                                                "One encrypted container: a header and a content, plain or encrypted.");
     ns["__hash__"] = py::none();
     py::object cont = norvo::bind::make_class("Container", py::make_tuple(norvo::bind::builtin(PyBaseObject_Type)), ns);
-    add_method(cont, "__init__", &container_init, py::arg("data") = py::none(),
-               py::arg("content_cls") = m.attr("RawPayload"));
-    add_method(cont, "decrypt", &container_decrypt, py::arg("container_keys") = py::none());
-    add_method(cont, "encrypt", &container_encrypt, py::arg("container_keys") = py::none());
+    // The hot methods read their bound arguments directly.
+    using norvo::bind::Param;
+    norvo::bind::add_raw_method(
+        cont, "__init__",
+        [](PyObject* const* a, py::handle kwargs) -> py::object {
+            container_init(bound(a, 0), bound(a, 1), bound(a, 2), py::reinterpret_borrow<py::kwargs>(kwargs));
+            return py::none();
+        },
+        {Param{"data", py::none()}, Param{"content_cls", m.attr("RawPayload")}}, true);
+    norvo::bind::add_raw_method(
+        cont, "decrypt",
+        [](PyObject* const* a, py::handle) -> py::object {
+            container_decrypt(bound(a, 0), bound(a, 1));
+            return py::none();
+        },
+        {Param{"container_keys", py::none()}});
+    norvo::bind::add_raw_method(
+        cont, "encrypt",
+        [](PyObject* const* a, py::handle) -> py::object { return container_encrypt(bound(a, 0), bound(a, 1)); },
+        {Param{"container_keys", py::none()}});
     S->data_prop = make_property(py::cpp_function(&container_get_data), py::cpp_function(&container_set_data));
     py::setattr(cont, "data", S->data_prop);
     py::setattr(cont, "encrypted",
