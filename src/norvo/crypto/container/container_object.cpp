@@ -433,14 +433,16 @@ void container_decrypt(py::object self, py::object keys_arg) {
 
     // Both portions are authenticated before either is opened, so a wrong key or a damaged
     // portion leaves the container exactly as it was.
+    py::object mac_key, cipher_key;
     if (any) {
-        py::object mac_key = key_field(keys, NORVO_NAME("mac_key"));
+        mac_key = key_field(keys, NORVO_NAME("mac_key"));
         ByteView mk(mac_key, "mac_key");
         for (Portion& p : portions)
-            if (p.sealed && !p.here &&
-                !norvo::bind::bulk(p.section.encrypted.size(), [&] { return fmt::verify_section(mk.span(), p.section); }))
+            if (p.sealed && !p.here && !norvo::bind::bulk(p.section.encrypted.size(), [&] {
+                    return fmt::verify_section(mk.span(), p.section);
+                }))
                 raise_digest_failure();
-        py::object cipher_key = key_field(keys, NORVO_NAME("cipher_key"));
+        cipher_key = key_field(keys, NORVO_NAME("cipher_key"));
         ByteView ck(cipher_key, "cipher_key");
         std::size_t total = 0;
         for (Portion& p : portions) {
@@ -458,8 +460,11 @@ void container_decrypt(py::object self, py::object keys_arg) {
         for (Portion& p : portions)
             if (p.sealed && !p.here) core::aes_ctr_check(ck.size(), p.section.iv.size());
     }
-    py::object copy = new_keys(key_field(keys, NORVO_NAME("cipher_index")), key_field(keys, NORVO_NAME("mac_index")),
-                               key_field(keys, NORVO_NAME("cipher_key")), key_field(keys, NORVO_NAME("mac_key")));
+    py::object cipher_index = key_field(keys, NORVO_NAME("cipher_index"));
+    py::object mac_index = key_field(keys, NORVO_NAME("mac_index"));
+    if (!cipher_key) cipher_key = key_field(keys, NORVO_NAME("cipher_key"));
+    if (!mac_key) mac_key = key_field(keys, NORVO_NAME("mac_key"));
+    py::object copy = new_keys(cipher_index, mac_index, cipher_key, mac_key);
 
     std::optional<Snapshot> hs, cs;
     if ((portions[0].sealed && !portions[0].here) || (portions[1].sealed && !portions[1].here)) {
