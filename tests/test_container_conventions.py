@@ -254,6 +254,12 @@ def test_methods_carry_their_names(method, name, qualname):
     assert method.__module__ == "norvo.crypto.container"
 
 
+def test_any_number_of_ignored_keywords():
+    extra = {"k%d" % i: i for i in range(40)}
+    c = C.Container(header=1, content=b"x", type="t", **extra)
+    assert c.type == "t" and not hasattr(c, "k0")
+
+
 def test_signatures():
     assert str(inspect.signature(C.Container.__init__)) == (
         "(self, data=None, content_cls=%r, **kwargs)" % C.RawPayload)

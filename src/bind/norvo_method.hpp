@@ -30,7 +30,7 @@ struct Param {
 
 // A body written against the bound arguments directly: `args` holds `self` (for a method)
 // and then every parameter, defaults filled in, as borrowed references; `kwargs` holds the
-// extra keywords (a new dict) of a method that takes them, and is null for any other.
+// extra keywords (a new dict) of a method that takes them, and is null when there are none.
 using RawBody = py::object (*)(PyObject* const* args, py::handle kwargs);
 
 // What a method is: its names, its parameters, whether it takes **kwargs, and what does the
@@ -104,7 +104,13 @@ inline PyObject* call(PyObject* callable, PyObject* const* args, std::size_t nar
         }
         for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
         std::size_t extras = 0;  // extra keywords, their names in kwnames order
-        PyObject* extra_names[ON_STACK];
+        PyObject* stack_names[ON_STACK];
+        std::vector<PyObject*> heap_names;
+        PyObject** extra_names = stack_names;
+        if (nkw > ON_STACK) {
+            heap_names.resize(nkw);
+            extra_names = heap_names.data();
+        }
         if (kwnames) {
             for (Py_ssize_t k = 0; k < static_cast<Py_ssize_t>(nkw); ++k) {
                 PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -126,7 +132,6 @@ inline PyObject* call(PyObject* callable, PyObject* const* args, std::size_t nar
                 if (found == total) {
                     if (!s.var_kwargs)
                         type_error(s, "got an unexpected keyword argument '" + py::str(key).cast<std::string>() + "'");
-                    if (extras == ON_STACK) type_error(s, "takes too many keyword arguments");
                     extra_names[extras] = key;
                     slots[total + extras] = value;
                     ++extras;
@@ -151,7 +156,7 @@ inline PyObject* call(PyObject* callable, PyObject* const* args, std::size_t nar
                               (missing.size() == 1 ? "" : "s") + ": " + quoted_list(missing));
         if (s.raw) {
             py::object kwargs;
-            if (s.var_kwargs) {
+            if (s.var_kwargs && extras) {
                 kwargs = py::dict();
                 for (std::size_t i = 0; i < extras; ++i)
                     if (PyDict_SetItem(kwargs.ptr(), extra_names[i], slots[total + i]) != 0)

@@ -433,14 +433,16 @@ void container_decrypt(py::object self, py::object keys_arg) {
 
     // Both portions are authenticated before either is opened, so a wrong key or a damaged
     // portion leaves the container exactly as it was.
+    py::object mac_key, cipher_key;
     if (any) {
-        py::object mac_key = key_field(keys, NORVO_NAME("mac_key"));
+        mac_key = key_field(keys, NORVO_NAME("mac_key"));
         ByteView mk(mac_key, "mac_key");
         for (Portion& p : portions)
-            if (p.sealed && !p.here &&
-                !norvo::bind::bulk(p.section.encrypted.size(), [&] { return fmt::verify_section(mk.span(), p.section); }))
+            if (p.sealed && !p.here && !norvo::bind::bulk(p.section.encrypted.size(), [&] {
+                    return fmt::verify_section(mk.span(), p.section);
+                }))
                 raise_digest_failure();
-        py::object cipher_key = key_field(keys, NORVO_NAME("cipher_key"));
+        cipher_key = key_field(keys, NORVO_NAME("cipher_key"));
         ByteView ck(cipher_key, "cipher_key");
         std::size_t total = 0;
         for (Portion& p : portions) {
@@ -458,8 +460,11 @@ void container_decrypt(py::object self, py::object keys_arg) {
         for (Portion& p : portions)
             if (p.sealed && !p.here) core::aes_ctr_check(ck.size(), p.section.iv.size());
     }
-    py::object copy = new_keys(key_field(keys, NORVO_NAME("cipher_index")), key_field(keys, NORVO_NAME("mac_index")),
-                               key_field(keys, NORVO_NAME("cipher_key")), key_field(keys, NORVO_NAME("mac_key")));
+    py::object cipher_index = key_field(keys, NORVO_NAME("cipher_index"));
+    py::object mac_index = key_field(keys, NORVO_NAME("mac_index"));
+    if (!cipher_key) cipher_key = key_field(keys, NORVO_NAME("cipher_key"));
+    if (!mac_key) mac_key = key_field(keys, NORVO_NAME("mac_key"));
+    py::object copy = new_keys(cipher_index, mac_index, cipher_key, mac_key);
 
     std::optional<Snapshot> hs, cs;
     if ((portions[0].sealed && !portions[0].here) || (portions[1].sealed && !portions[1].here)) {
@@ -518,6 +523,9 @@ bool container_eq(py::object self, py::object other) {
     return all;
 }
 
+// Argument `i` of a method's bound arguments.
+py::object bound(PyObject* const* args, int i) { return py::reinterpret_borrow<py::object>(args[i]); }
+
 }  // namespace
 
 void install_container(py::module_& m) {
@@ -529,10 +537,26 @@ void install_container(py::module_& m) {
                                                "One encrypted container: a header and a content, plain or encrypted.");
     ns["__hash__"] = py::none();
     py::object cont = norvo::bind::make_class("Container", py::make_tuple(norvo::bind::builtin(PyBaseObject_Type)), ns);
-    add_method(cont, "__init__", &container_init, py::arg("data") = py::none(),
-               py::arg("content_cls") = m.attr("RawPayload"));
-    add_method(cont, "decrypt", &container_decrypt, py::arg("container_keys") = py::none());
-    add_method(cont, "encrypt", &container_encrypt, py::arg("container_keys") = py::none());
+    // The hot methods read their bound arguments directly.
+    using norvo::bind::Param;
+    norvo::bind::add_raw_method(
+        cont, "__init__",
+        [](PyObject* const* a, py::handle kwargs) -> py::object {
+            container_init(bound(a, 0), bound(a, 1), bound(a, 2), py::reinterpret_borrow<py::kwargs>(kwargs));
+            return py::none();
+        },
+        {Param{"data", py::none()}, Param{"content_cls", m.attr("RawPayload")}}, true);
+    norvo::bind::add_raw_method(
+        cont, "decrypt",
+        [](PyObject* const* a, py::handle) -> py::object {
+            container_decrypt(bound(a, 0), bound(a, 1));
+            return py::none();
+        },
+        {Param{"container_keys", py::none()}});
+    norvo::bind::add_raw_method(
+        cont, "encrypt",
+        [](PyObject* const* a, py::handle) -> py::object { return container_encrypt(bound(a, 0), bound(a, 1)); },
+        {Param{"container_keys", py::none()}});
     S->data_prop = make_property(py::cpp_function(&container_get_data), py::cpp_function(&container_set_data));
     py::setattr(cont, "data", S->data_prop);
     py::setattr(cont, "encrypted",
