@@ -60,7 +60,7 @@ authenticated with the broker service. The arguments go to the provider unchange
 
 }  // namespace
 
-PYBIND11_MODULE(_lifecycle, m) {
+NORVO_MODULE(_lifecycle, m) {
     py::options options;
     options.disable_function_signatures();
 

@@ -169,7 +169,7 @@ named password or passphrase are written as ***.
 
 }  // namespace
 
-PYBIND11_MODULE(decorators, m) {
+NORVO_MODULE(decorators, m) {
     py::options options;
     options.disable_function_signatures();
 

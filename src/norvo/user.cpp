@@ -180,7 +180,7 @@ constexpr const char* USER_DOC = R"(A user account: its id, its decrypted key fi
 
 }  // namespace
 
-PYBIND11_MODULE(user, m) {
+NORVO_MODULE(user, m) {
     py::options options;
     options.disable_function_signatures();
 

@@ -144,7 +144,7 @@ void write_atomically(py::object target, py::object view, const py::dict& g) {
 
 }  // namespace
 
-PYBIND11_MODULE(burrow, m) {
+NORVO_MODULE(burrow, m) {
     py::options options;
     options.disable_function_signatures();
 

@@ -33,7 +33,7 @@ confirmation on the console.
 
 }  // namespace
 
-PYBIND11_MODULE(database, m) {
+NORVO_MODULE(database, m) {
     py::options options;
     options.disable_function_signatures();
 

@@ -59,7 +59,7 @@ py::object type_decorator(py::module_& m, py::handle type_decorator_cls, const c
 
 }  // namespace
 
-PYBIND11_MODULE(models, m) {
+NORVO_MODULE(models, m) {
     py::options options;
     options.disable_function_signatures();
 

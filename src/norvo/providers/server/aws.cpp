@@ -48,7 +48,7 @@ void check_slice(py::handle response, py::handle headers) {
 
 }  // namespace
 
-PYBIND11_MODULE(aws, m) {
+NORVO_MODULE(aws, m) {
     py::options options;
     options.disable_function_signatures();
 

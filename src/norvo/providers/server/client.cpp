@@ -45,7 +45,7 @@ constexpr const char* MAKE_REQUEST_DOC =
 
 }  // namespace
 
-PYBIND11_MODULE(client, m) {
+NORVO_MODULE(client, m) {
     py::options options;
     options.disable_function_signatures();
 

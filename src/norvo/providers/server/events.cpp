@@ -30,7 +30,7 @@ constexpr const char* GET_DOC = R"(Retrieves all events matching the filters, pa
 
 }  // namespace
 
-PYBIND11_MODULE(events, m) {
+NORVO_MODULE(events, m) {
     py::options options;
     options.disable_function_signatures();
 

@@ -85,7 +85,7 @@ constexpr const char* CLASS_DOC =
 
 }  // namespace
 
-PYBIND11_MODULE(session, m) {
+NORVO_MODULE(session, m) {
     py::options options;
     options.disable_function_signatures();
 
