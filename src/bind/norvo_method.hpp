@@ -300,7 +300,7 @@ inline py::object make_function(const char* module, const char* qualname, py::ob
     return make_method(std::move(spec));
 }
 
-// A new method object for `spec`. The spec lives as long as the process: methods belong to
+// A new method object for `spec`. The MethodSpec lives as long as the process: methods belong to
 // classes made once when their module loads.
 inline py::object make_method(MethodSpec spec) {
     PyTypeObject* type = method_detail::method_type();
