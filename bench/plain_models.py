@@ -2,9 +2,9 @@
 
 `declare(key)` gives what norvo.providers.ofs.models declares, table for table and column for
 column: the same column types (UUIDs as 32 hex digits, bytes as hex text, date-times as ISO
-text, JSON as JSON text), the same sqlalchemy-utils EncryptedType with the same AES engine and
-its refusal of text ending in "*", the same keys, foreign key and relationship, on a
-declarative base of its own. `key` is the 32-byte database key, or a callable returning it, as
+text, JSON as JSON text), the same sqlalchemy-utils EncryptedType with the same AES engine, its
+refusal of text ending in "*" and of cells that do not open cleanly under the key, the same
+keys, foreign key and relationship, on a declarative base of its own. `key` is the 32-byte database key, or a callable returning it, as
 the wrapper accepts either. The benchmark checks that both schemas write the very same cells.
 
 `declare(None)` gives the same schema with plain columns: every column is its inner type
@@ -14,6 +14,7 @@ itself, nothing encrypted; the difference is what the encryption costs.
 (SHA-384, 32 bytes, no shared info) of the private key as unencrypted PKCS#8 DER.
 """
 import ast
+import base64
 import binascii
 import functools
 import json
@@ -84,7 +85,9 @@ class DateTime(sa.types.TypeDecorator):
     def process_result_value(self, value, dialect):
         if value is None:
             return value
-        return arrow.get(value).datetime
+        moment = arrow.get(value).datetime
+        moment.utcoffset()  # an offset no date-time can hold fails here, not later
+        return moment
 
 
 class JSON(sa.types.TypeDecorator):
@@ -104,8 +107,10 @@ class JSON(sa.types.TypeDecorator):
         except ValueError:
             pass
         try:
-            return ast.literal_eval(value)
-        except (ValueError, SyntaxError, TypeError, MemoryError, RecursionError):
+            document = ast.literal_eval(value)
+            if json.loads(json.dumps(document)) == document:
+                return document
+        except (ValueError, SyntaxError, TypeError, MemoryError, RecursionError, OverflowError):
             pass
         raise ValueError("The cell holds neither JSON text nor a stored document.")
 
@@ -114,11 +119,53 @@ class CellTextError(ValueError, sa.exc.DontWrapMixin):
     pass
 
 
+class SealedCellError(ValueError, sa.exc.DontWrapMixin):
+    pass
+
+
+def refuse_cell():
+    raise SealedCellError("An encrypted cell does not open under the database key: it was altered, cut short, "
+                          "or sealed for another database.")
+
+
 class StrictAesEngine(AesEngine):
     def encrypt(self, value):
         if isinstance(value, str) and value.endswith("*"):
             raise CellTextError("Cannot store text that ends in '*': the cell's padding would strip it.")
         return AesEngine.encrypt(self, value)
+
+    def decrypt(self, value):
+        if not isinstance(value, str):
+            refuse_cell()
+        try:
+            sealed = base64.b64decode(value, validate=True)
+        except ValueError:
+            refuse_cell()
+        if not sealed or len(sealed) % 16:
+            refuse_cell()
+        decryptor = self.cipher.decryptor()
+        plain = decryptor.update(sealed) + decryptor.finalize()
+        kept = len(plain.rstrip(b"*"))
+        if not 1 <= len(plain) - kept <= 16:
+            refuse_cell()
+        try:
+            return plain[:kept].decode("utf-8")
+        except UnicodeDecodeError:
+            refuse_cell()
+
+
+class SealedEncryptedType(EncryptedType):
+    """Reads only sealed bytes: a plain value in an encrypted column was written without the key."""
+
+    cache_ok = True
+
+    def process_result_value(self, value, dialect):
+        if value is None:
+            return value
+        if not isinstance(value, bytes):
+            raise SealedCellError("An encrypted cell holds a plain {}, not sealed bytes: it was written without "
+                                  "the database key.".format(type(value).__name__))
+        return super().process_result_value(value, dialect)
 
 
 def declare(key):
@@ -128,7 +175,7 @@ def declare(key):
         def wrap(type_):
             return type_
     else:
-        wrap = functools.partial(EncryptedType, key=key, engine=StrictAesEngine)
+        wrap = functools.partial(SealedEncryptedType, key=key, engine=StrictAesEngine)
 
     def cell(type_, nullable):
         return sa.Column(wrap(type_), nullable=nullable)
