@@ -1410,7 +1410,8 @@ def target_db_cell(data):
             value = read(cell)
         except _cell_errors():
             return
-        if value is None or (kind is not object and not isinstance(value, kind)):
+        # Only a document cell may hold nothing: the JSON text null (or its older Python form).
+        if (value is None and kind is not object) or (kind is not object and not isinstance(value, kind)):
             raise Violation("a {} column gave {!r}".format(kind.__name__, type(value)))
         if kind is dt_datetime() and value.tzinfo is None:
             raise Violation("a date-time without its offset")
