@@ -1072,12 +1072,14 @@ class _Stage(object):
 
     def log_in(self):
         """The session as a login leaves it, with the fixed user's key of index 0."""
+        import datetime
+
         import arrow
 
         session = _server().session
         user = fixed_user()
         session.token, session.expires_at = "fuzz-token", arrow.utcnow().shift(hours=1)
-        session.user, session.time_offset = user, arrow.utcnow() - arrow.utcnow()
+        session.user, session.time_offset = user, datetime.timedelta(0)
         session.key = user.keys[keys_mod.KeyType.AUTH][0]
         session.client = _server().client
         return user
@@ -1163,7 +1165,7 @@ def target_login_reply(data):
                 raise Violation("a failed login changed the session")
             return
         challenges = [_query(url).get("challenge") for _, url, _ in stage.script.requests if "/login/" in url]
-        reply = _decoded(login_body if len(challenges) == 1 else stage_last_login(replies))
+        reply = _decoded(login_body if len(challenges) == 1 else _last_login_body(replies))
         if session.user is not user or session.token != reply["token"]:
             raise Violation("logged in without the token the broker sent")
         if session.expires_at != arrow.get(reply["expiration"]):
@@ -1188,7 +1190,7 @@ def _decoded(body):
     return reply.json()
 
 
-def stage_last_login(replies):
+def _last_login_body(replies):
     """The body of the last login reply of a two-key script."""
     return replies[-1].split(b"\r\n\r\n", 1)[1]
 
