@@ -158,11 +158,32 @@ inline py::object rich_compare(py::handle a, py::handle b, int op = Py_EQ) {
 // operand's own __eq__ always decides.
 inline bool compares(py::handle a, py::handle b, int op = Py_EQ) { return truthy(rich_compare(a, b, op)); }
 
+// getattr without raising for absence: 1 and a new reference when found, 0 and null when
+// there is no such attribute, -1 with the error set otherwise. 3.13 made the lookup public.
+inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, out);
+#else
+    return _PyObject_LookupAttr(obj, name, out);
+#endif
+}
+
+// A 16-byte unsigned big-endian integer to and from an int (a UUID's value).
+inline PyObject* long_from_be16(const std::uint8_t* be) { return _PyLong_FromByteArray(be, 16, 0, 0); }
+
+inline int long_to_be16(PyObject* n, std::uint8_t* be) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(n), be, 16, 0, 0, 1);
+#else
+    return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(n), be, 16, 0, 0);
+#endif
+}
+
 // getattr(obj, name, None): only AttributeError means "not there"; other errors pass. The
 // lookup does not make an AttributeError where the type lets it avoid one.
 inline py::object getattr_or_none(py::handle obj, py::handle name) {
     PyObject* v = nullptr;
-    if (_PyObject_LookupAttr(obj.ptr(), name.ptr(), &v) < 0) throw py::error_already_set();
+    if (lookup_attr(obj.ptr(), name.ptr(), &v) < 0) throw py::error_already_set();
     return v ? py::reinterpret_steal<py::object>(v) : py::object(py::none());
 }
 

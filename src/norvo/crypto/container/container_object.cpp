@@ -113,7 +113,7 @@ py::object uuid_from_bytes_le(core::bytes_view oid) {
     const std::uint8_t* b = oid.data();
     const std::uint8_t be[16] = {b[3], b[2], b[1], b[0], b[5], b[4], b[7], b[6],
                                  b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]};
-    py::object n = norvo::bind::steal(_PyLong_FromByteArray(be, 16, 0, 0));
+    py::object n = norvo::bind::steal(norvo::bind::long_from_be16(be));
     auto* type = reinterpret_cast<PyTypeObject*>(S->uuid_type.ptr());
     py::object u = norvo::bind::steal(type->tp_alloc(type, 0));
     static PyObject* int_name = PyUnicode_InternFromString("int");
@@ -132,7 +132,7 @@ py::object id_bytes_le(py::handle id) {
     py::object n = id.attr(NORVO_NAME("int"));
     std::uint8_t be[16];
     if (!PyLong_Check(n.ptr()) ||
-        _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(n.ptr()), be, 16, 0, 0) != 0) {
+        norvo::bind::long_to_be16(n.ptr(), be) != 0) {
         PyErr_Clear();
         return id.attr(NORVO_NAME("bytes_le"));
     }

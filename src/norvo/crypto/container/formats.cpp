@@ -8,7 +8,7 @@ State* S = nullptr;
 
 py::object own_entry(py::handle obj, py::handle name) {
     PyObject* v = nullptr;
-    if (_PyObject_LookupAttr(obj.ptr(), name.ptr(), &v) < 0) throw py::error_already_set();
+    if (norvo::bind::lookup_attr(obj.ptr(), name.ptr(), &v) < 0) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(v);
 }
 
