@@ -1,14 +1,28 @@
 #!/usr/bin/env bash
-# Runs every test: pytest on the installed package (.venv), then ctest on the core. The core's
-# tests come from the release build that `tools/install.sh --dev` keeps in build/release;
-# without it they are built into build/core-tests first.
+# Runs every test: pytest on the installed package, then ctest on the core. The core's tests
+# come from the release build that `tools/install.sh --dev` keeps in build/release; without it
+# they are built into build/core-tests first.
+#
+#   tools/test.sh              both
+#   tools/test.sh --pytest     pytest only (the core's tests do not depend on the interpreter)
+#
+# NORVO_VENV names the environment that holds the package (default .venv).
 set -euo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$top"
-export PATH="$top/.venv/bin:$PATH"
+core_tests=1
+case "${1:-}" in
+    --pytest) core_tests=0 ;;
+    "") ;;
+    *) echo "usage: tools/test.sh [--pytest]" >&2; exit 2 ;;
+esac
+venv="$top/${NORVO_VENV:-.venv}"
+case "${NORVO_VENV:-}" in /*) venv="$NORVO_VENV" ;; esac
+export PATH="$venv/bin:$PATH"
 
 # Run from tests/ so that the source tree never shadows the installed package.
-(cd tests && ../.venv/bin/python -m pytest -q -p no:cacheprovider .)
+(cd tests && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
+[ "$core_tests" -eq 1 ] || exit 0
 
 core=build/release
 if [ ! -f "$core/CTestTestfile.cmake" ]; then
