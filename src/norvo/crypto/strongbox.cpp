@@ -15,6 +15,7 @@ namespace kf = norvo::core::keyfile;
 using norvo::bind::add_method;
 using norvo::bind::ByteView;
 using norvo::bind::raise_construct;
+using norvo::bind::raise_in_place_of;
 using norvo::bind::record_field;
 using norvo::bind::to_bytes;
 using norvo::bind::truthy;
@@ -24,39 +25,17 @@ namespace {
 constexpr const char* KEY_FILE_MESSAGE = "Failed to decrypt the key file.  Check password.";
 constexpr const char* RESCUE_MESSAGE = "Failed to decrypt the key file rescue.  Check passphrase.";
 
-// Raises `type(message)` with the error being handled as its context, as a `raise` inside
-// an `except` block would, whatever the caller was handling.
-[[noreturn]] void raise_in_place_of(py::error_already_set& original, py::handle type, const char* message) {
-    original.restore();
-    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    if (tb) PyException_SetTraceback(v, tb);
-    Py_XDECREF(t);
-    Py_XDECREF(tb);
-    PyErr_SetString(type.ptr(), message);
-    PyObject *t2 = nullptr, *v2 = nullptr, *tb2 = nullptr;
-    PyErr_Fetch(&t2, &v2, &tb2);
-    PyErr_NormalizeException(&t2, &v2, &tb2);
-    PyException_SetContext(v2, v);  // steals v
-    PyErr_Restore(t2, v2, tb2);
-    throw py::error_already_set();
-}
-
 // ---- The byte formats as Python objects: records are construct Containers, read by name.
 
+// A record's integer field for a build; the FormatFieldError says whether the value is no
+// integer at all or one out of range.
 std::uint64_t to_u64(py::handle value, const char* field) {
-    if (!PyLong_Check(value.ptr()))
-        raise_construct("FormatFieldError", std::string("field '") + field + "' needs an integer, given " +
-                                                py::repr(value).cast<std::string>());
-    unsigned long long n = PyLong_AsUnsignedLongLong(value.ptr());
-    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();
-        raise_construct("FormatFieldError", std::string("field '") + field +
-                                                "' does not fit an unsigned 64-bit integer: " +
-                                                py::repr(value).cast<std::string>());
-    }
-    return n;
+    if (auto n = norvo::bind::as_u64(value)) return *n;
+    std::string given = py::repr(value).cast<std::string>();
+    raise_construct("FormatFieldError", std::string("field '") + field +
+                                            (PyLong_Check(value.ptr())
+                                                 ? "' does not fit an unsigned 64-bit integer: " + given
+                                                 : "' needs an integer, given " + given));
 }
 
 // Holds the buffers of one section record while it is built.
@@ -78,7 +57,7 @@ struct SectionInput {
 // The core codec's format errors are construct's StreamError to callers.
 template <class F>
 auto codec(F&& f) -> decltype(f()) {
-    return norvo::bind::as_stream_error<kf::FormatError>(std::forward<F>(f));
+    return norvo::bind::as_stream_error<norvo::core::FormatError>(std::forward<F>(f));
 }
 
 py::bytes section_bytes(const kf::Section& s) {
@@ -496,9 +475,7 @@ void define_key_file(py::module_& m) {
 
 }  // namespace
 
-NORVO_MODULE(strongbox, m) {
-    m.doc() = "The password-encrypted key file and its passphrase rescue section.";
-
+NORVO_MODULE(strongbox, m, .doc = "The password-encrypted key file and its passphrase rescue section.") {
     m.attr("json") = py::module_::import("simplejson");
     m.attr("crypto") = py::module_::import("norvo.crypto");
     m.attr("aes") = py::module_::import("norvo.crypto.aes");
