@@ -264,6 +264,11 @@ void add_property(py::handle cls, const char* name, F&& getter, const char* doc)
     py::setattr(cls, name, norvo::bind::make_property(fget, py::none(), doc));
 }
 
+// `data` of a key file and of its rescue: the sealed bytes while encrypted, else the document.
+py::object sealed_or_open(py::object self) {
+    return truthy(self.attr("encrypted")) ? self.attr("_enc_data") : self.attr("_ptxt_data");
+}
+
 py::object make_class(py::module_& m, const char* name, const char* doc) {
     return norvo::bind::make_class(name, py::make_tuple(norvo::bind::builtin(PyBaseObject_Type)),
                                    norvo::bind::class_namespace(m, name, doc));
@@ -289,12 +294,7 @@ void define_rescue(py::module_& m) {
         },
         py::arg("enc_data") = py::none(), py::arg("password") = py::none(), py::arg("version") = m.attr("VERSION"));
 
-    add_property(
-        cls, "data",
-        [](py::object self) -> py::object {
-            return truthy(self.attr("encrypted")) ? self.attr("_enc_data") : self.attr("_ptxt_data");
-        },
-        "The section bytes while sealed, else the rescue document.");
+    add_property(cls, "data", sealed_or_open, "The section bytes while sealed, else the rescue document.");
 
     add_method(
         cls, "encrypt",
@@ -427,12 +427,7 @@ void define_key_file(py::module_& m) {
         },
         py::arg("password"), "Open the key ring with the password or its hash; None when already open.");
 
-    add_property(
-        cls, "data",
-        [](py::object self) -> py::object {
-            return truthy(self.attr("encrypted")) ? self.attr("_enc_data") : self.attr("_ptxt_data");
-        },
-        "The key-file bytes while encrypted, else the key-ring document.");
+    add_property(cls, "data", sealed_or_open, "The key-file bytes while encrypted, else the key-ring document.");
 
     add_property(
         cls, "rescue",
