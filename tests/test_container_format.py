@@ -250,6 +250,19 @@ def test_wrong_mac_key_is_logged_and_refused(caplog):
     assert len(out) == 6 and out != b"secret"
 
 
+def test_digest_failure_keeps_its_context_inside_a_callers_handler():
+    # The caller's own error being handled must not take the MAC check's place.
+    keys = fixed_keys()
+    section = C._encrypt(b"secret", keys)
+    wrong_mac = C.ContainerKeys(cipher_key=keys.cipher_key, mac_key=b"w" * 128)
+    try:
+        raise KeyError("the caller's")
+    except KeyError:
+        with pytest.raises(DecryptionError) as info:
+            C._decrypt(section, wrong_mac)
+    assert type(info.value.__context__).__name__ == "InvalidSignature"
+
+
 def test_section_tampering():
     keys = fixed_keys()
     s = C._encrypt(b"abc", keys)

@@ -115,6 +115,16 @@ def test_library_error_is_the_context(keys):
     assert exc.value.__context__ is None
 
 
+def test_library_error_is_the_context_inside_a_callers_handler():
+    # The caller's own error being handled must not take the library error's place.
+    try:
+        raise KeyError("the caller's")
+    except KeyError:
+        with pytest.raises(ValueError) as exc:
+            p384.load_pem_public_key(b"not a key")
+    assert isinstance(exc.value.__context__, ValueError)
+
+
 def test_random_bytes_are_refused(caplog):
     caplog.set_level(logging.INFO, logger="norvo.crypto.p384")
     for loader in (p384.load_pem_public_key, p384.load_pem_private_key, p384.load_der_public_key):

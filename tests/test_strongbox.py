@@ -174,6 +174,17 @@ def test_wrong_password_leaves_the_key_file_as_it_was(made):
     assert key_file.decrypt(PASSWORD).data == document
 
 
+@pytest.mark.parametrize("wrong,context", [("wrong password", UnicodeDecodeError), (None, TypeError)])
+def test_failure_is_the_context_inside_a_callers_handler(made, wrong, context):
+    # The caller's own error being handled must not take the failure's place.
+    try:
+        raise KeyError("the caller's")
+    except KeyError:
+        with pytest.raises(aes.DecryptionError) as err:
+            KeyFile(made[2]).decrypt(wrong)
+    assert type(err.value.__context__) is context
+
+
 def test_wrong_passphrase_leaves_the_rescue_as_it_was(made):
     _, _, data = made
     rescue = KeyFile(data).rescue

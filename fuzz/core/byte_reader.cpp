@@ -5,23 +5,21 @@
 // leaves the position where it was.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <span>
 #include <stdexcept>
 
+#include "invariants.hpp"
 #include "norvo/core/byte_io.hpp"
+
+using norvo::fuzz::fail;
+
+const char* const norvo::fuzz::TARGET = "byte_reader";
 
 namespace {
 
 struct Short : std::runtime_error {
     Short() : std::runtime_error("short") {}
 };
-
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "byte_reader invariant broken: %s\n", what);
-    std::abort();
-}
 
 }  // namespace
 

@@ -1,39 +1,24 @@
 // libFuzzer target: the container byte formats (container bytes, one section, the
 // container-key record) on arbitrary bytes, and one section sealed and opened again.
-// Any input either parses or throws TruncatedInput; what parses only points inside the
+// Any input either parses or throws FormatError; what parses only points inside the
 // input, takes no more bytes than it has, and written back gives the bytes it was read from.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <span>
 #include <vector>
 
+#include "invariants.hpp"
 #include "norvo/core/container_format.hpp"
 #include "norvo/core/crypto.hpp"
 
 namespace c = norvo::core::container;
 using norvo::core::bytes_view;
+using norvo::fuzz::check;
+using norvo::fuzz::equal;
+using norvo::fuzz::inside;
+
+const char* const norvo::fuzz::TARGET = "container_format";
 
 namespace {
-
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "container_format invariant broken: %s\n", what);
-    std::abort();
-}
-
-void check(bool ok, const char* what) {
-    if (!ok) fail(what);
-}
-
-bool inside(bytes_view v, bytes_view in) {
-    return v.empty() || (v.data() >= in.data() && v.data() + v.size() <= in.data() + in.size());
-}
-
-bool equal(bytes_view a, bytes_view b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
-}
 
 void check_section(const c::Section& s, bytes_view in) {
     check(s.size <= in.size(), "section larger than its input");
@@ -63,7 +48,7 @@ void sections(bytes_view in) {
         } catch (const norvo::core::InvalidArgument&) {
             check(s.iv.size() != c::IV_SIZE, "a 16-byte counter block refused");
         }
-    } catch (const c::TruncatedInput&) {
+    } catch (const norvo::core::FormatError&) {
     }
 }
 
@@ -83,7 +68,7 @@ void containers(bytes_view in) {
                                             r.header_length, r.content_length);
         check(p == pre.data() + pre.size(), "preamble writer size");
         check(equal(pre, in.first(c::PREAMBLE_SIZE)), "preamble written back differs");
-    } catch (const c::TruncatedInput&) {
+    } catch (const norvo::core::FormatError&) {
     }
 }
 
@@ -99,7 +84,7 @@ void key_records(bytes_view in) {
             c::write_key_record(out.data(), k.version, k.cipher_index, k.cipher_key, k.mac_index, k.mac_key);
         check(p == out.data() + out.size(), "key record writer size");
         check(equal(out, in.first(k.size)), "key record written back differs");
-    } catch (const c::TruncatedInput&) {
+    } catch (const norvo::core::FormatError&) {
     }
 }
 

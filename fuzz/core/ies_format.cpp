@@ -3,40 +3,29 @@
 // input, re-encodes to exactly the bytes it was read from, and parses again to itself.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <span>
 #include <vector>
 
+#include "invariants.hpp"
 #include "norvo/core/ies_format.hpp"
 
 namespace ies = norvo::core::ies;
+using norvo::fuzz::equal;
+using norvo::fuzz::fail;
+using norvo::fuzz::inside;
+
+const char* const norvo::fuzz::TARGET = "ies_format";
 
 namespace {
-
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "ies_format invariant broken: %s\n", what);
-    std::abort();
-}
-
-bool inside(ies::bytes_view v, const std::uint8_t* data, std::size_t size) {
-    if (v.empty()) return true;
-    return v.data() >= data && v.data() + v.size() <= data + size;
-}
-
-bool same_view(ies::bytes_view a, ies::bytes_view b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
-}
 
 bool same(const ies::Message& a, const ies::Message& b) {
     return a.version == b.version && a.oid == b.oid &&
            a.recipient_derivation_key_index == b.recipient_derivation_key_index &&
            a.sender_signing_key_index == b.sender_signing_key_index &&
            a.cipher_algorithm_index == b.cipher_algorithm_index &&
-           same_view(a.derivation_public_key, b.derivation_public_key) && same_view(a.iv, b.iv) &&
-           same_view(a.encrypted_key_blob, b.encrypted_key_blob) && same_view(a.signature, b.signature) &&
-           same_view(a.sender_public_key, b.sender_public_key) && same_view(a.sender_user_id, b.sender_user_id);
+           equal(a.derivation_public_key, b.derivation_public_key) && equal(a.iv, b.iv) &&
+           equal(a.encrypted_key_blob, b.encrypted_key_blob) && equal(a.signature, b.signature) &&
+           equal(a.sender_public_key, b.sender_public_key) && equal(a.sender_user_id, b.sender_user_id);
 }
 
 }  // namespace
@@ -46,13 +35,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ies::Message msg;
     try {
         msg = ies::parse(in);
-    } catch (const ies::FormatError&) {
+    } catch (const norvo::core::FormatError&) {
         return 0;
     }
     if (size < ies::FIXED_SIZE) fail("parsed fewer bytes than the fixed fields");
     for (ies::bytes_view v : {msg.derivation_public_key, msg.iv, msg.encrypted_key_blob, msg.signature,
                               msg.sender_public_key, msg.sender_user_id})
-        if (!inside(v, data, size)) fail("view outside the input");
+        if (!inside(v, in)) fail("view outside the input");
 
     std::size_t n = ies::encoded_size(msg);
     if (n > size) fail("encoded size larger than the input");

@@ -3,35 +3,20 @@
 // inside the input and, built again, gives exactly the bytes it was read from.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <span>
 #include <vector>
 
+#include "invariants.hpp"
 #include "norvo/core/keyfile_format.hpp"
 
 namespace kf = norvo::core::keyfile;
-using kf::bytes_view;
+using norvo::core::bytes_view;
+using norvo::fuzz::check;
+using norvo::fuzz::equal;
+using norvo::fuzz::inside;
+
+const char* const norvo::fuzz::TARGET = "keyfile_format";
 
 namespace {
-
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "keyfile_format invariant broken: %s\n", what);
-    std::abort();
-}
-
-void check(bool ok, const char* what) {
-    if (!ok) fail(what);
-}
-
-bool inside(bytes_view v, bytes_view in) {
-    return v.empty() || (v.data() >= in.data() && v.data() + v.size() <= in.data() + in.size());
-}
-
-bool equal(bytes_view a, bytes_view b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
-}
 
 bool same(const kf::Section& a, const kf::Section& b) {
     return equal(a.salt, b.salt) && equal(a.iv, b.iv) && equal(a.encrypted, b.encrypted);
@@ -50,7 +35,7 @@ void sections(bytes_view in) {
         std::size_t consumed = 0;
         kf::Section s = kf::parse_section(in, &consumed);
         check_section(s, consumed, in);
-    } catch (const kf::FormatError&) {
+    } catch (const norvo::core::FormatError&) {
     }
 }
 
@@ -58,7 +43,7 @@ void files(bytes_view in) {
     kf::KeyFile f;
     try {
         f = kf::parse(in);
-    } catch (const kf::FormatError&) {
+    } catch (const norvo::core::FormatError&) {
         return;
     }
     check(in.size() >= kf::HEADER_SIZE, "parsed fewer bytes than the header");

@@ -70,11 +70,15 @@ inline py::object exception_of(py::error_already_set& e) {
 }
 
 // Raises `type(message)` with `context` as its __context__, as a `raise` while `context` is
-// being handled does.
+// being handled does. The error is restored, not set: PyErr_SetObject would chain it to
+// whatever the caller is handling, in place of `context`.
 [[noreturn]] inline void raise_in_context(py::handle type, py::handle message, py::handle context) {
     py::object err = py::reinterpret_borrow<py::object>(type)(message);
     PyException_SetContext(err.ptr(), py::reinterpret_borrow<py::object>(context).release().ptr());
-    raise(type, err);
+    PyObject* err_type = reinterpret_cast<PyObject*>(Py_TYPE(err.ptr()));
+    Py_INCREF(err_type);
+    PyErr_Restore(err_type, err.release().ptr(), nullptr);
+    throw py::error_already_set();
 }
 
 // Raises `type(message)` in place of the caught error, which becomes its context: what a
@@ -207,15 +211,21 @@ inline void require_bytes(py::handle obj, const char* name) {
 
 // ---- Audit fields (creator and modifier ids, creation and modification times)
 
+// The names these take (UUID, datetime, arrow) are module globals: an object, or a lookup
+// such as `globals["arrow"]` that reads the module only where the value is needed, as a
+// setter written in Python reads its globals.
+
 // What an id setter stores: None as None, anything else as `uuid(value)` (the module's UUID).
-inline py::object audit_id(py::handle uuid, py::object value) {
+template <class Uuid>
+py::object audit_id(const Uuid& uuid, py::object value) {
     if (value.is_none()) return value;
-    return py::reinterpret_borrow<py::object>(uuid)(std::move(value));
+    return uuid(std::move(value));
 }
 
 // What a time setter stores: None and any instance of `datetime_type` as given, anything
 // else as arrow reads it (`arrow.get(value).datetime`, a zone-aware date-time).
-inline py::object audit_time(py::handle datetime_type, py::handle arrow, py::object value) {
+template <class DatetimeType, class Arrow>
+py::object audit_time(const DatetimeType& datetime_type, const Arrow& arrow, py::object value) {
     if (value.is_none() || py::isinstance(value, datetime_type)) return value;
     return arrow.attr("get")(value).attr("datetime");
 }
@@ -400,19 +410,38 @@ inline void install_translators() {
     });
 }
 
-// What every extension module does before its own body runs.
-inline void setup_module(py::module_&) { install_translators(); }
+// What a module states about itself where it is defined (the arguments after the module
+// variable in NORVO_MODULE, by designator): its docstring, and whether pybind11 starts the
+// docstrings of its functions with their signatures (the default) or leaves them as written.
+// The module's `log` is not among them: a module binds it where its load order puts it, and
+// that order shows in its namespace and to modules that import it while it is half loaded.
+struct ModuleSpec {
+    const char* doc = nullptr;
+    bool signatures = true;
+};
+
+// What every extension module does before its own body runs. `options` lives as long as
+// the body runs, so the signature choice covers every function the body defines.
+inline void setup_module(py::module_& m, py::options& options, const ModuleSpec& spec) {
+    install_translators();
+    if (!spec.signatures) options.disable_function_signatures();
+    if (spec.doc) m.doc() = spec.doc;
+}
 
 }  // namespace norvo::bind
 
 // Defines an extension module whose body starts after the shared setup, so that no module
-// forgets it: `NORVO_MODULE(aes, m) { ... }` in place of PYBIND11_MODULE.
-#define NORVO_MODULE(name, variable)                                 \
-    static void norvo_module_body_##name(::pybind11::module_&);      \
-    PYBIND11_MODULE(name, variable) {                                \
-        ::norvo::bind::setup_module(variable);                       \
-        norvo_module_body_##name(variable);                          \
-    }                                                                \
+// forgets it, in place of PYBIND11_MODULE:
+//   NORVO_MODULE(access, m, .doc = "...", .signatures = false) { ... }
+// Every field of ModuleSpec may be left out, in the order the struct declares them.
+#define NORVO_MODULE(name, variable, ...)                                                      \
+    static void norvo_module_body_##name(::pybind11::module_&);                                \
+    PYBIND11_MODULE(name, variable) {                                                          \
+        ::pybind11::options norvo_options_;                                                    \
+        ::norvo::bind::setup_module(variable, norvo_options_,                                  \
+                                    ::norvo::bind::ModuleSpec{__VA_ARGS__});                   \
+        norvo_module_body_##name(variable);                                                    \
+    }                                                                                          \
     static void norvo_module_body_##name(::pybind11::module_& variable)
 
 namespace norvo::bind {
@@ -521,8 +550,8 @@ inline py::object make_property(py::handle getter, py::handle setter = py::none(
 template <class F>
 void with_context(py::handle manager, F&& body) {
     py::object type = py::type::of(manager);
-    py::object enter = type.attr("__enter__");
-    py::object exit = type.attr("__exit__");
+    py::object enter = type.attr(NORVO_NAME("__enter__"));
+    py::object exit = type.attr(NORVO_NAME("__exit__"));
     py::object resource = enter(manager);
     auto leave = [&](py::error_already_set& error) -> bool {
         auto or_none = [](py::handle h) { return h ? py::reinterpret_borrow<py::object>(h) : py::object(py::none()); };

@@ -11,12 +11,6 @@ namespace {
 
 auto reader(bytes_view data) { return format_reader(data, "truncated message"); }
 
-template <class R>
-bytes_view var(R& r, const char* field) {
-    std::uint64_t n = r.u64((std::string(field) + "_length").c_str());
-    return r.take(n, field);
-}
-
 }  // namespace
 
 Message parse(bytes_view data) {
@@ -28,12 +22,12 @@ Message parse(bytes_view data) {
     m.recipient_derivation_key_index = r.u64("recipient_derivation_key_index");
     m.sender_signing_key_index = r.u64("sender_signing_key_index");
     m.cipher_algorithm_index = r.u64("cipher_algorithm_index");
-    m.derivation_public_key = var(r, "derivation_public_key");
-    m.iv = var(r, "iv");
-    m.encrypted_key_blob = var(r, "encrypted_key_blob");
-    m.signature = var(r, "signature");
-    m.sender_public_key = var(r, "sender_public_key");
-    m.sender_user_id = var(r, "sender_user_id");
+    m.derivation_public_key = r.var("derivation_public_key_length", "derivation_public_key");
+    m.iv = r.var("iv_length", "iv");
+    m.encrypted_key_blob = r.var("encrypted_key_blob_length", "encrypted_key_blob");
+    m.signature = r.var("signature_length", "signature");
+    m.sender_public_key = r.var("sender_public_key_length", "sender_public_key");
+    m.sender_user_id = r.var("sender_user_id_length", "sender_user_id");
     return m;
 }
 

@@ -27,12 +27,9 @@ void write_section(ByteWriter& w, const Section& s) {
 Section parse_section(bytes_view data, std::size_t* consumed) {
     auto r = reader(data);
     Section s;
-    std::uint64_t n = r.u64("salt_length");
-    s.salt = r.take(n, "salt");
-    n = r.u64("iv_length");
-    s.iv = r.take(n, "iv");
-    n = r.u64("encrypted_length");
-    s.encrypted = r.take(n, "encrypted");
+    s.salt = r.var("salt_length", "salt");
+    s.iv = r.var("iv_length", "iv");
+    s.encrypted = r.var("encrypted_length", "encrypted");
     if (consumed) *consumed = r.position();
     return s;
 }

@@ -60,11 +60,9 @@ authenticated with the broker service. The arguments go to the provider unchange
 
 }  // namespace
 
-NORVO_MODULE(_lifecycle, m) {
-    py::options options;
-    options.disable_function_signatures();
-
-    m.doc() = "Library start-up and the session entry points: initialize, login, logout.";
+NORVO_MODULE(_lifecycle, m,
+             .doc = "Library start-up and the session entry points: initialize, login, logout.",
+             .signatures = false) {
     m.attr("log") = norvo::bind::logger("norvo");
     m.attr("providers_get") = norvo::bind::import_from("norvo.providers", "get");
     m.attr("crypto") = norvo::bind::import("norvo.crypto");

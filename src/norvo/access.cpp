@@ -70,11 +70,9 @@ a container: specific permissions and an optional expiration.
 
 }  // namespace
 
-NORVO_MODULE(access, m) {
-    py::options options;
-    options.disable_function_signatures();
-
-    m.doc() = "One user's access to a container: permissions, expiry, audit fields and key envelope.";
+NORVO_MODULE(access, m,
+             .doc = "One user's access to a container: permissions, expiry, audit fields and key envelope.",
+             .signatures = false) {
     m.attr("log") = norvo::bind::logger("norvo.access");
     m.attr("arrow") = py::module_::import("arrow");
     m.attr("datetime") = py::module_::import("datetime").attr("datetime");
@@ -134,10 +132,7 @@ NORVO_MODULE(access, m) {
         cls.attr(name) = make_property(
             py::cpp_function([field](py::object self) { return self.attr(field.c_str()); }),
             py::cpp_function([g, field](py::object self, py::object value) {
-                py::object stored = value;
-                if (!value.is_none() && !py::isinstance(value, g["datetime"]))
-                    stored = g["arrow"].attr("get")(value).attr("datetime");
-                self.attr(field.c_str()) = stored;
+                self.attr(field.c_str()) = norvo::bind::audit_time(g["datetime"], g["arrow"], std::move(value));
             }),
             "None or a datetime; other values are read as arrow reads them (ISO-8601 text, a POSIX timestamp, ...).");
     }
@@ -147,8 +142,7 @@ NORVO_MODULE(access, m) {
         cls.attr(name) = make_property(
             py::cpp_function([field](py::object self) { return self.attr(field.c_str()); }),
             py::cpp_function([g, field](py::object self, py::object value) {
-                py::object stored = value.is_none() ? py::object(py::none()) : g["UUID"](value);
-                self.attr(field.c_str()) = stored;
+                self.attr(field.c_str()) = norvo::bind::audit_id(g["UUID"], std::move(value));
             }),
             "None or a user id, coerced with UUID.");
     }

@@ -169,11 +169,7 @@ named password or passphrase are written as ***.
 
 }  // namespace
 
-NORVO_MODULE(decorators, m) {
-    py::options options;
-    options.disable_function_signatures();
-
-    m.doc() = "Operation wrappers: a login check and call tracing.";
+NORVO_MODULE(decorators, m, .doc = "Operation wrappers: a login check and call tracing.", .signatures = false) {
     py::module_ logging = py::module_::import("logging");
     py::module_ functools = py::module_::import("functools");
     m.attr("logging") = logging;

@@ -94,12 +94,9 @@ download or decrypt a container fetched from the broker carries no data.
 
 }  // namespace
 
-NORVO_MODULE(permissions, m) {
-    py::options options;
-    options.disable_function_signatures();
-
-    m.doc() = "Permission flags of an access to a container, and the recipients' default flags.";
-
+NORVO_MODULE(permissions, m,
+             .doc = "Permission flags of an access to a container, and the recipients' default flags.",
+             .signatures = false) {
     py::object namespace_type = py::module_::import("types").attr("SimpleNamespace");
 
     py::dict body = norvo::bind::class_namespace(m, "Permissions", CLASS_DOC);

@@ -180,12 +180,10 @@ constexpr const char* USER_DOC = R"(A user account: its id, its decrypted key fi
 
 }  // namespace
 
-NORVO_MODULE(user, m) {
-    py::options options;
-    options.disable_function_signatures();
-
-    m.doc() = "The User object and the user-account operations: create, delete, get_backup_reminder, "
-              "change_credentials.";
+NORVO_MODULE(user, m,
+             .doc = "The User object and the user-account operations: create, delete, get_backup_reminder, "
+                    "change_credentials.",
+             .signatures = false) {
     m.attr("keys") = norvo::bind::import("norvo.crypto.keys");
     m.attr("providers") = norvo::bind::import("norvo.providers");
     py::object utils = norvo::bind::import("norvo.utils");

@@ -51,8 +51,8 @@ bool validity_checker(py::handle value) {
 
 }  // namespace
 
-NORVO_MODULE(utils, m) {
-    m.doc() = "Common utilities: UUID coercion, padding, portion names, credential validators.";
+NORVO_MODULE(utils, m,
+             .doc = "Common utilities: UUID coercion, padding, portion names, credential validators.") {
     m.attr("re") = py::module_::import("re");
     m.attr("logging") = py::module_::import("logging");
     m.attr("uuid") = py::module_::import("uuid");

@@ -93,8 +93,8 @@ TEST(IesFormat, MinimalMessageHasSixEmptyFields) {
     ies::Message m = ies::parse(zeros);
     EXPECT_TRUE(m.derivation_public_key.empty());
     EXPECT_TRUE(m.sender_user_id.empty());
-    EXPECT_THROW(ies::parse(Bytes(95, 0)), ies::FormatError);
-    EXPECT_THROW(ies::parse(Bytes()), ies::FormatError);
+    EXPECT_THROW(ies::parse(Bytes(95, 0)), norvo::core::FormatError);
+    EXPECT_THROW(ies::parse(Bytes()), norvo::core::FormatError);
 }
 
 // Every prefix of a valid message is refused; none reads past its end.
@@ -103,7 +103,7 @@ TEST(IesFormat, EveryTruncationFails) {
     Bytes out = ies::build(s.msg());
     for (std::size_t n = 0; n < out.size(); ++n) {
         Bytes prefix(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
-        EXPECT_THROW(ies::parse(prefix), ies::FormatError) << n;
+        EXPECT_THROW(ies::parse(prefix), norvo::core::FormatError) << n;
     }
 }
 
@@ -116,7 +116,7 @@ TEST(IesFormat, HugeLengthFieldsFail) {
                                 std::uint64_t{1} << 63, std::uint64_t{100000}}) {
             Bytes bad = good;
             put_u64(bad, off, v);
-            EXPECT_THROW(ies::parse(bad), ies::FormatError) << off << " " << v;
+            EXPECT_THROW(ies::parse(bad), norvo::core::FormatError) << off << " " << v;
         }
     }
 }
@@ -127,7 +127,7 @@ TEST(IesFormat, FormatErrorNamesTheField) {
     try {
         ies::parse(zeros);
         FAIL();
-    } catch (const ies::FormatError& e) {
+    } catch (const norvo::core::FormatError& e) {
         EXPECT_NE(std::string(e.what()).find("encrypted_key_blob"), std::string::npos);
     }
 }

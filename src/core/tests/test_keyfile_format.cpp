@@ -126,7 +126,7 @@ TEST(KeyFileFormat, EveryTruncationFails) {
     std::vector<std::uint8_t> b = kf::build(s.file());
     for (std::size_t n = 0; n < b.size(); ++n) {
         kf::bytes_view cut(b.data(), n);
-        EXPECT_THROW(kf::parse(cut), kf::FormatError) << "length " << n;
+        EXPECT_THROW(kf::parse(cut), norvo::core::FormatError) << "length " << n;
     }
     EXPECT_NO_THROW(kf::parse(b));
 }
@@ -141,7 +141,7 @@ TEST(KeyFileFormat, HugeLengthFieldsFailWithoutReading) {
                                    std::uint64_t{b.size()}}) {
             std::vector<std::uint8_t> c = b;
             put_u64(c, off, huge);
-            EXPECT_THROW(kf::parse(c), kf::FormatError) << "offset " << off;
+            EXPECT_THROW(kf::parse(c), norvo::core::FormatError) << "offset " << off;
         }
     }
 }
@@ -167,7 +167,7 @@ TEST(KeyFileFormat, BuildIntoChecksOutputSize) {
     Sample s;
     kf::KeyFile f = s.file();
     std::vector<std::uint8_t> out(kf::encoded_size(f) - 1);
-    EXPECT_THROW(kf::build_into(f, out), kf::FormatError);
+    EXPECT_THROW(kf::build_into(f, out), norvo::core::FormatError);
     std::vector<std::uint8_t> sec(kf::section_size(f.rescue) + 1);
-    EXPECT_THROW(kf::build_section_into(f.rescue, sec), kf::FormatError);
+    EXPECT_THROW(kf::build_section_into(f.rescue, sec), norvo::core::FormatError);
 }

@@ -22,9 +22,7 @@ bool openssl_hash_name(const std::string& n) {
 
 }  // namespace
 
-NORVO_MODULE(crypto, m) {
-    m.doc() = "Shared cryptographic operations of norvo.";
-
+NORVO_MODULE(crypto, m, .doc = "Shared cryptographic operations of norvo.") {
     // The order matters: p384 takes `backend` back from this half-loaded package.
     m.attr("logging") = py::module_::import("logging");
     m.attr("hexlify") = py::module_::import("binascii").attr("hexlify");

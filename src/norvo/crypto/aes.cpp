@@ -23,8 +23,7 @@ py::bytes ctr(py::object data, py::object cipher_key, py::object iv) {
 
 }  // namespace
 
-NORVO_MODULE(aes, m) {
-    m.doc() = "AES-CTR encryption, counter blocks and DecryptionError.";
+NORVO_MODULE(aes, m, .doc = "AES-CTR encryption, counter blocks and DecryptionError.") {
     m.attr("pad") = py::module_::import("norvo.utils").attr("pad");
     m.attr("crypto") = py::module_::import("norvo.crypto");
     py::module_ ciphers = py::module_::import("cryptography.hazmat.primitives.ciphers");

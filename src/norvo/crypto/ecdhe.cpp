@@ -1,8 +1,7 @@
 // norvo.crypto.ecdhe: ECDH key agreement over the crypto library's key objects.
 #include "norvo_bind.hpp"
 
-NORVO_MODULE(ecdhe, m) {
-    m.doc() = "ECDH key agreement.";
+NORVO_MODULE(ecdhe, m, .doc = "ECDH key agreement.") {
     m.attr("ec") = py::module_::import("cryptography.hazmat.primitives.asymmetric.ec");
     m.attr("ECDH") = m.attr("ec").attr("ECDH")();
     py::object algorithm = m.attr("ECDH");

@@ -1,8 +1,7 @@
 // norvo.crypto.ecdsa: ECDSA with SHA-384 over the crypto library's key objects.
 #include "norvo_bind.hpp"
 
-NORVO_MODULE(ecdsa, m) {
-    m.doc() = "ECDSA-SHA384 signatures.";
+NORVO_MODULE(ecdsa, m, .doc = "ECDSA-SHA384 signatures.") {
     m.attr("ec") = py::module_::import("cryptography.hazmat.primitives.asymmetric.ec");
     m.attr("hashes") = py::module_::import("cryptography.hazmat.primitives.hashes");
     // One algorithm object for every signature and check in the library.

@@ -29,9 +29,7 @@ void refuse_empty_keys(py::handle txt) {
 
 }  // namespace
 
-NORVO_MODULE(envelope, m) {
-    m.doc() = "Key envelopes: one container's keys wrapped for one recipient.";
-
+NORVO_MODULE(envelope, m, .doc = "Key envelopes: one container's keys wrapped for one recipient.") {
     m.attr("logging") = py::module_::import("logging");
     py::module_ base64 = py::module_::import("base64");
     m.attr("b64encode") = base64.attr("b64encode");

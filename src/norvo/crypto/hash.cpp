@@ -22,8 +22,7 @@ bool reads_as_hex(py::handle data) {
 
 }  // namespace
 
-NORVO_MODULE(hash, m) {
-    m.doc() = "Password hash normalisation to SHA-384 hex text.";
+NORVO_MODULE(hash, m, .doc = "Password hash normalisation to SHA-384 hex text.") {
     m.attr("hashes") = norvo::bind::import_from("norvo.crypto", "hashes");
     m.attr("_hash") = norvo::bind::import_from("norvo.crypto", "_hash");
 

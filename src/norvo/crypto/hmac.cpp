@@ -6,9 +6,7 @@
 namespace core = norvo::core;
 using norvo::bind::ByteView;
 
-NORVO_MODULE(hmac, m) {
-    m.doc() = "HMAC-SHA384 digests and constant-time verification.";
-
+NORVO_MODULE(hmac, m, .doc = "HMAC-SHA384 digests and constant-time verification.") {
     m.attr("partial") = py::module_::import("functools").attr("partial");
     m.attr("hmac") = py::module_::import("cryptography.hazmat.primitives.hmac");
     m.attr("hashes") = py::module_::import("cryptography.hazmat.primitives.hashes");

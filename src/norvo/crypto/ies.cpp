@@ -15,6 +15,7 @@
 namespace core = norvo::core;
 namespace ies = norvo::core::ies;
 using norvo::bind::ByteView;
+using norvo::bind::field_u64;
 using norvo::bind::raise_construct;
 using norvo::bind::record_field;
 using norvo::bind::to_bytes;
@@ -24,22 +25,11 @@ namespace {
 constexpr std::size_t CIPHER_KEY_LENGTH = 32;  // AES-256
 constexpr std::size_t NONCE_LENGTH = 8;        // random half of the counter block
 
-std::uint64_t to_u64(py::handle v, const char* field) {
-    if (PyLong_Check(v.ptr())) {
-        unsigned long long n = PyLong_AsUnsignedLongLong(v.ptr());
-        if (!(n == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return n;
-        PyErr_Clear();
-    }
-    raise_construct("FormatFieldError", std::string("field '") + field +
-                                            "' needs an integer from 0 to 2**64 - 1, given " +
-                                            py::repr(v).cast<std::string>());
-}
-
 // The core codec's format errors are construct's StreamError to callers, so that callers
 // that catch the byte-format library's errors keep working.
 template <class F>
 auto codec(F&& f) -> decltype(f()) {
-    return norvo::bind::as_stream_error<ies::FormatError>(std::forward<F>(f));
+    return norvo::bind::as_stream_error<core::FormatError>(std::forward<F>(f));
 }
 
 ies::Message parse_or_raise(core::bytes_view data) {
@@ -92,12 +82,12 @@ struct IESFormat {
     py::bytes build(py::object record) const {
         auto field = [&](const char* name) { return record_field(record, name); };
         ies::Message msg;
-        msg.version = to_u64(field("version"), "version");
+        msg.version = field_u64(field("version"), "version");
         copy_oid(field("oid"), msg);
         msg.recipient_derivation_key_index =
-            to_u64(field("recipient_derivation_key_index"), "recipient_derivation_key_index");
-        msg.sender_signing_key_index = to_u64(field("sender_signing_key_index"), "sender_signing_key_index");
-        msg.cipher_algorithm_index = to_u64(field("cipher_algorithm_index"), "cipher_algorithm_index");
+            field_u64(field("recipient_derivation_key_index"), "recipient_derivation_key_index");
+        msg.sender_signing_key_index = field_u64(field("sender_signing_key_index"), "sender_signing_key_index");
+        msg.cipher_algorithm_index = field_u64(field("cipher_algorithm_index"), "cipher_algorithm_index");
 
         // Each variable field must be bytes exactly as long as its length field says.
         std::array<std::optional<ByteView>, 6> views;
@@ -106,7 +96,7 @@ struct IESFormat {
         for (std::size_t i = 0; i < 6; ++i) {
             const char* name = ies::FIELD_NAMES[6 + 2 * i];
             const char* length_name = ies::FIELD_NAMES[5 + 2 * i];
-            std::uint64_t length = to_u64(field(length_name), length_name);
+            std::uint64_t length = field_u64(field(length_name), length_name);
             *slots[i] = norvo::bind::sized_field(views[i], field(name), name, length);
         }
         return build_message(msg);
@@ -192,10 +182,10 @@ py::bytes encrypt(py::module_& m, DerCache& ders, py::object data, py::object se
     py::object sender_user_id = bytes_le_of(m.attr("UUID")(signing_key.attr("user_id")));
 
     ies::Message msg;
-    msg.version = to_u64(m.attr("VERSION"), "version");
+    msg.version = field_u64(m.attr("VERSION"), "version");
     copy_oid(oid, msg);
-    msg.recipient_derivation_key_index = to_u64(index_r, "recipient_derivation_key_index");
-    msg.sender_signing_key_index = to_u64(index_s, "sender_signing_key_index");
+    msg.recipient_derivation_key_index = field_u64(index_r, "recipient_derivation_key_index");
+    msg.sender_signing_key_index = field_u64(index_s, "sender_signing_key_index");
     msg.cipher_algorithm_index = 0;  // AES-256 in CTR mode
     ByteView eph(ephemeral_der, "derivation_public_key");
     ByteView blob(encrypted_key_blob, "encrypted_key_blob");
@@ -253,9 +243,8 @@ py::bytes decrypt(py::module_& m, py::object data, py::object recip_keys, py::ob
 
 }  // namespace
 
-NORVO_MODULE(ies, m) {
-    m.doc() = "Integrated encryption: a payload wrapped for one recipient and signed by its sender.";
-
+NORVO_MODULE(ies, m,
+             .doc = "Integrated encryption: a payload wrapped for one recipient and signed by its sender.") {
     m.attr("logging") = py::module_::import("logging");
     m.attr("uuid") = py::module_::import("uuid");
     m.attr("ecdhe") = py::module_::import("norvo.crypto.ecdhe");

@@ -43,8 +43,7 @@ py::object load(py::module_& m, const Loader& how, py::object key) {
 
 }  // namespace
 
-NORVO_MODULE(p384, m) {
-    m.doc() = "P-384 key generation and the PEM/DER key loaders.";
+NORVO_MODULE(p384, m, .doc = "P-384 key generation and the PEM/DER key loaders.") {
     m.attr("logging") = py::module_::import("logging");
     m.attr("ec") = py::module_::import("cryptography.hazmat.primitives.asymmetric.ec");
     m.attr("backend") = norvo::bind::import_from("norvo.crypto", "backend");

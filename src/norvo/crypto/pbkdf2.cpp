@@ -105,9 +105,7 @@ private:
 
 }  // namespace
 
-NORVO_MODULE(pbkdf2, m) {
-    m.doc() = "PBKDF2-HMAC engines of the key file, by key-file version.";
-
+NORVO_MODULE(pbkdf2, m, .doc = "PBKDF2-HMAC engines of the key file, by key-file version.") {
     m.attr("partial") = py::module_::import("functools").attr("partial");
     m.attr("backend") = norvo::bind::import_from("norvo.crypto", "backend");
     m.attr("hashes") = py::module_::import("cryptography.hazmat.primitives.hashes");

@@ -15,6 +15,7 @@ namespace kf = norvo::core::keyfile;
 using norvo::bind::add_method;
 using norvo::bind::ByteView;
 using norvo::bind::raise_construct;
+using norvo::bind::raise_in_place_of;
 using norvo::bind::record_field;
 using norvo::bind::to_bytes;
 using norvo::bind::truthy;
@@ -24,39 +25,17 @@ namespace {
 constexpr const char* KEY_FILE_MESSAGE = "Failed to decrypt the key file.  Check password.";
 constexpr const char* RESCUE_MESSAGE = "Failed to decrypt the key file rescue.  Check passphrase.";
 
-// Raises `type(message)` with the error being handled as its context, as a `raise` inside
-// an `except` block would, whatever the caller was handling.
-[[noreturn]] void raise_in_place_of(py::error_already_set& original, py::handle type, const char* message) {
-    original.restore();
-    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    if (tb) PyException_SetTraceback(v, tb);
-    Py_XDECREF(t);
-    Py_XDECREF(tb);
-    PyErr_SetString(type.ptr(), message);
-    PyObject *t2 = nullptr, *v2 = nullptr, *tb2 = nullptr;
-    PyErr_Fetch(&t2, &v2, &tb2);
-    PyErr_NormalizeException(&t2, &v2, &tb2);
-    PyException_SetContext(v2, v);  // steals v
-    PyErr_Restore(t2, v2, tb2);
-    throw py::error_already_set();
-}
-
 // ---- The byte formats as Python objects: records are construct Containers, read by name.
 
+// A record's integer field for a build; the FormatFieldError says whether the value is no
+// integer at all or one out of range.
 std::uint64_t to_u64(py::handle value, const char* field) {
-    if (!PyLong_Check(value.ptr()))
-        raise_construct("FormatFieldError", std::string("field '") + field + "' needs an integer, given " +
-                                                py::repr(value).cast<std::string>());
-    unsigned long long n = PyLong_AsUnsignedLongLong(value.ptr());
-    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();
-        raise_construct("FormatFieldError", std::string("field '") + field +
-                                                "' does not fit an unsigned 64-bit integer: " +
-                                                py::repr(value).cast<std::string>());
-    }
-    return n;
+    if (auto n = norvo::bind::as_u64(value)) return *n;
+    std::string given = py::repr(value).cast<std::string>();
+    raise_construct("FormatFieldError", std::string("field '") + field +
+                                            (PyLong_Check(value.ptr())
+                                                 ? "' does not fit an unsigned 64-bit integer: " + given
+                                                 : "' needs an integer, given " + given));
 }
 
 // Holds the buffers of one section record while it is built.
@@ -78,7 +57,7 @@ struct SectionInput {
 // The core codec's format errors are construct's StreamError to callers.
 template <class F>
 auto codec(F&& f) -> decltype(f()) {
-    return norvo::bind::as_stream_error<kf::FormatError>(std::forward<F>(f));
+    return norvo::bind::as_stream_error<norvo::core::FormatError>(std::forward<F>(f));
 }
 
 py::bytes section_bytes(const kf::Section& s) {
@@ -285,6 +264,11 @@ void add_property(py::handle cls, const char* name, F&& getter, const char* doc)
     py::setattr(cls, name, norvo::bind::make_property(fget, py::none(), doc));
 }
 
+// `data` of a key file and of its rescue: the sealed bytes while encrypted, else the document.
+py::object sealed_or_open(py::object self) {
+    return truthy(self.attr("encrypted")) ? self.attr("_enc_data") : self.attr("_ptxt_data");
+}
+
 py::object make_class(py::module_& m, const char* name, const char* doc) {
     return norvo::bind::make_class(name, py::make_tuple(norvo::bind::builtin(PyBaseObject_Type)),
                                    norvo::bind::class_namespace(m, name, doc));
@@ -310,12 +294,7 @@ void define_rescue(py::module_& m) {
         },
         py::arg("enc_data") = py::none(), py::arg("password") = py::none(), py::arg("version") = m.attr("VERSION"));
 
-    add_property(
-        cls, "data",
-        [](py::object self) -> py::object {
-            return truthy(self.attr("encrypted")) ? self.attr("_enc_data") : self.attr("_ptxt_data");
-        },
-        "The section bytes while sealed, else the rescue document.");
+    add_property(cls, "data", sealed_or_open, "The section bytes while sealed, else the rescue document.");
 
     add_method(
         cls, "encrypt",
@@ -448,12 +427,7 @@ void define_key_file(py::module_& m) {
         },
         py::arg("password"), "Open the key ring with the password or its hash; None when already open.");
 
-    add_property(
-        cls, "data",
-        [](py::object self) -> py::object {
-            return truthy(self.attr("encrypted")) ? self.attr("_enc_data") : self.attr("_ptxt_data");
-        },
-        "The key-file bytes while encrypted, else the key-ring document.");
+    add_property(cls, "data", sealed_or_open, "The key-file bytes while encrypted, else the key-ring document.");
 
     add_property(
         cls, "rescue",
@@ -496,9 +470,7 @@ void define_key_file(py::module_& m) {
 
 }  // namespace
 
-NORVO_MODULE(strongbox, m) {
-    m.doc() = "The password-encrypted key file and its passphrase rescue section.";
-
+NORVO_MODULE(strongbox, m, .doc = "The password-encrypted key file and its passphrase rescue section.") {
     m.attr("json") = py::module_::import("simplejson");
     m.attr("crypto") = py::module_::import("norvo.crypto");
     m.attr("aes") = py::module_::import("norvo.crypto.aes");

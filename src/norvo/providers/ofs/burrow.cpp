@@ -144,11 +144,7 @@ void write_atomically(py::object target, py::object view, const py::dict& g) {
 
 }  // namespace
 
-NORVO_MODULE(burrow, m) {
-    py::options options;
-    options.disable_function_signatures();
-
-    m.doc() = "The Obfuscating File System (OFS).";
+NORVO_MODULE(burrow, m, .doc = "The Obfuscating File System (OFS).", .signatures = false) {
     m.attr("log") = norvo::bind::logger("norvo.providers.ofs.ofs");
     py::object crypto = py::module_::import("norvo.crypto");
     m.attr("SHA384") = crypto.attr("SHA384");

@@ -33,11 +33,7 @@ confirmation on the console.
 
 }  // namespace
 
-NORVO_MODULE(database, m) {
-    py::options options;
-    options.disable_function_signatures();
-
-    m.doc() = "The per-user SQLite database, placed in the OFS.";
+NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OFS.", .signatures = false) {
     py::module_ sa = py::module_::import("sqlalchemy");
     py::module_ orm = py::module_::import("sqlalchemy.orm");
     m.attr("sa") = sa;

@@ -59,12 +59,7 @@ py::object type_decorator(py::module_& m, py::handle type_decorator_cls, const c
 
 }  // namespace
 
-NORVO_MODULE(models, m) {
-    py::options options;
-    options.disable_function_signatures();
-
-    m.doc() = "The encrypted relational schema of the user's local database.";
-
+NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's local database.", .signatures = false) {
     py::module_ sa = py::module_::import("sqlalchemy");
     py::module_ orm = py::module_::import("sqlalchemy.orm");
     m.attr("sa") = sa;

@@ -5,6 +5,7 @@
 // retry predicate and retry policy apply. A ranged download must come back as exactly the
 // slice asked for.
 #include "norvo_bind.hpp"
+#include "retry_policy.hpp"
 
 #include <charconv>
 #include <optional>
@@ -48,11 +49,9 @@ void check_slice(py::handle response, py::handle headers) {
 
 }  // namespace
 
-NORVO_MODULE(aws, m) {
-    py::options options;
-    options.disable_function_signatures();
-
-    m.doc() = "Object-storage transfers by URL under the REST client's retry policy.";
+NORVO_MODULE(aws, m,
+             .doc = "Object-storage transfers by URL under the REST client's retry policy.",
+             .signatures = false) {
     m.attr("requests") = py::module_::import("requests");
     py::object client = py::module_::import("norvo.providers.server.client");
     m.attr("_retry_on_exception") = client.attr("_retry_on_exception");
@@ -66,9 +65,7 @@ NORVO_MODULE(aws, m) {
         [g](py::object method, py::object url, py::object data, py::object headers) -> py::object {
             py::object response =
                 g["requests"].attr("request")(method, url, py::arg("data") = data, py::arg("headers") = headers);
-            py::dict status_map = g["_retry_exceptions"];
-            py::object status = response.attr("status_code");
-            if (status_map.contains(status)) norvo::bind::raise(status_map[status].ptr());
+            norvo::server::raise_mapped_status(g, response);
             response.attr("raise_for_status")();
             if (truthy(headers)) {
                 int ranged = PySequence_Contains(headers.ptr(), py::str("Range").ptr());
@@ -80,10 +77,7 @@ NORVO_MODULE(aws, m) {
         py::name("_make_request"), py::scope(m), py::arg("method"), py::arg("url"), py::arg("data") = py::none(),
         py::arg("headers") = py::none(),
         py::doc("One transfer under the retry policy; a ranged download is checked to be exactly its slice."));
-    m.attr("_make_request") =
-        g["retry"](py::arg("retry_on_exception") = g["_retry_on_exception"], py::arg("wait_exponential_multiplier") = 1000,
-                   py::arg("wait_exponential_max") = 10000, py::arg("stop_max_attempt_number") = 10)(attempt);
-    m.attr("_make_request").attr("__qualname__") = "_make_request";
+    m.attr("_make_request") = norvo::server::retried(g, attempt);
 
     m.def(
         "get",

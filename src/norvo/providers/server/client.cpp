@@ -5,6 +5,7 @@
 // retried with exponentially growing waits; other failing statuses raise the HTTP library's
 // error with the request id appended, at once.
 #include "norvo_bind.hpp"
+#include "retry_policy.hpp"
 
 #include <array>
 
@@ -45,11 +46,9 @@ constexpr const char* MAKE_REQUEST_DOC =
 
 }  // namespace
 
-NORVO_MODULE(client, m) {
-    py::options options;
-    options.disable_function_signatures();
-
-    m.doc() = "The broker's REST client: URLs under the API version, the status map, error classes and retries.";
+NORVO_MODULE(client, m,
+             .doc = "The broker's REST client: URLs under the API version, the status map, error classes and retries.",
+             .signatures = false) {
     m.attr("session") = py::module_::import("norvo.providers.server.session").attr("session");
     m.attr("requests") = py::module_::import("requests");
     m.attr("retry") = py::module_::import("retrying").attr("retry");
@@ -85,9 +84,7 @@ NORVO_MODULE(client, m) {
             py::object response = g["session"].attr("request")(method, target(g, path), py::arg("json") = json,
                                                                py::arg("data") = data, py::arg("params") = params,
                                                                py::arg("auth") = auth);
-            py::dict status_map = g["_retry_exceptions"];
-            py::object status = response.attr("status_code");
-            if (status_map.contains(status)) norvo::bind::raise(status_map[status].ptr());
+            norvo::server::raise_mapped_status(g, response);
             try {
                 response.attr("raise_for_status")();
             } catch (py::error_already_set& e) {
@@ -103,10 +100,7 @@ NORVO_MODULE(client, m) {
         py::name("_make_request"), py::scope(m), py::arg("method"), py::arg("path"), py::arg("json") = py::none(),
         py::arg("data") = py::none(), py::arg("params") = py::none(), py::arg("auth") = true,
         py::doc(MAKE_REQUEST_DOC));
-    m.attr("_make_request") =
-        g["retry"](py::arg("retry_on_exception") = g["_retry_on_exception"], py::arg("wait_exponential_multiplier") = 1000,
-                   py::arg("wait_exponential_max") = 10000, py::arg("stop_max_attempt_number") = 10)(attempt);
-    m.attr("_make_request").attr("__qualname__") = "_make_request";
+    m.attr("_make_request") = norvo::server::retried(g, attempt);
 
     m.def(
         "get",

@@ -30,11 +30,7 @@ constexpr const char* GET_DOC = R"(Retrieves all events matching the filters, pa
 
 }  // namespace
 
-NORVO_MODULE(events, m) {
-    py::options options;
-    options.disable_function_signatures();
-
-    m.doc() = "Event retrieval from the broker's feed, with paging.";
+NORVO_MODULE(events, m, .doc = "Event retrieval from the broker's feed, with paging.", .signatures = false) {
     m.attr("log") = norvo::bind::logger("norvo.providers.server.event");
     m.attr("server") = py::module_::import("norvo.providers.server");
     m.attr("EventSchema") = py::module_::import("norvo.event").attr("EventSchema");

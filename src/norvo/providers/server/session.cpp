@@ -85,11 +85,9 @@ constexpr const char* CLASS_DOC =
 
 }  // namespace
 
-NORVO_MODULE(session, m) {
-    py::options options;
-    options.disable_function_signatures();
-
-    m.doc() = "The process-wide broker session: request headers, signed authorisation and the challenge login.";
+NORVO_MODULE(session, m,
+             .doc = "The process-wide broker session: request headers, signed authorisation and the challenge login.",
+             .signatures = false) {
     m.attr("log") = norvo::bind::logger("norvo.providers.server.session");
     m.attr("arrow") = py::module_::import("arrow");
     m.attr("base64") = py::module_::import("base64");

@@ -52,6 +52,11 @@ public:
         return out;
     }
 
+    // A byte string after its own length field, as ByteWriter::var writes it.
+    std::span<const std::uint8_t> var(const char* length_field, const char* field) {
+        return take(u64(length_field), field);
+    }
+
     std::size_t position() const { return pos_; }
     std::span<const std::uint8_t> rest() const { return in_.subspan(pos_); }
 

@@ -26,10 +26,6 @@ inline constexpr std::size_t DIGEST_SIZE = SHA384_DIGEST_SIZE;       // 48
 inline constexpr std::size_t SECTION_OVERHEAD = SECTION_FIELDS_SIZE + IV_SIZE + DIGEST_SIZE;  // 88
 inline constexpr std::size_t KEY_RECORD_FIELDS_SIZE = 5 * 8;         // 40
 
-// The input ended before a field was complete. The message names what the field wanted and
-// what was left, in the words the format library's own parse error uses.
-using TruncatedInput = FormatError;
-
 // One encrypted portion: iv_length, iv, encrypted_length, encrypted, digest_length, digest.
 struct Section {
     std::uint64_t iv_length = 0;
@@ -70,7 +66,8 @@ struct KeyRecord {
     std::size_t size = 0;
 };
 
-// Parsers: throw FormatError when a field runs past the end of `in`.
+// Parsers: throw FormatError when a field runs past the end of `in`. The message names what
+// the field wanted and what was left, in the words the format library's own parse error uses.
 Section parse_section(bytes_view in);
 ContainerRecord parse_container(bytes_view in);
 KeyRecord parse_key_record(bytes_view in);

@@ -21,9 +21,6 @@ namespace norvo::core::ies {
 
 using norvo::core::bytes_view;
 
-// The bytes do not hold a whole message, or a message to build is inconsistent.
-using FormatError = norvo::core::FormatError;
-
 inline constexpr std::uint64_t VERSION = 1;
 inline constexpr std::size_t OID_SIZE = 16;
 // Ten 8-byte integers (four fields, six lengths) and the 16-byte object id.

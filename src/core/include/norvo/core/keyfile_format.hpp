@@ -26,9 +26,6 @@ namespace norvo::core::keyfile {
 
 using norvo::core::bytes_view;
 
-// The bytes do not hold a whole key file or section.
-using FormatError = norvo::core::FormatError;
-
 // The format version written into every new key file.
 inline constexpr std::uint64_t VERSION = 1;
 
