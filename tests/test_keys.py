@@ -452,7 +452,8 @@ KEY_ROW_LOADS = [
 KEY_ROWS_WHOLE_LOADS = [
     ('one row', lambda: KeyRingSchema().load([golden_row()], many=True),
         'KeyRing(UUID(OWNER), signingKeys={0: Key(0, True, PEM)}, derivationKeys={}) | {}'),
-    ('two rows of two owners', lambda: KeyRingSchema(many=True).load([golden_row(), golden_row(index=1, key_type=KeyType.DERIVATION, active=False, user_id=uuid.UUID(OTHER))]),
+    ('two rows of two owners', lambda: KeyRingSchema(many=True).load([
+        golden_row(), golden_row(index=1, key_type=KeyType.DERIVATION, active=False, user_id=uuid.UUID(OTHER))]),
         'KeyRing(UUID(OWNER), signingKeys={0: Key(0, True, PEM)}, derivationKeys={1: Key(1, False, PEM)}) | {}'),
     ('two rows under one index', lambda: KeyRingSchema(many=True).load([golden_row(), golden_row(active=False)]),
         'KeyRing(UUID(OWNER), signingKeys={0: Key(0, False, PEM)}, derivationKeys={}) | {}'),
@@ -468,7 +469,8 @@ KEY_ROWS_WHOLE_LOADS = [
         "None | {'_schema': ['Invalid input type.']}"),
     ('a row without an attribute', lambda: KeyRingSchema(many=True).load([SimpleNamespace(index=0, active=True)]),
         "raises AttributeError: 'types.SimpleNamespace' object has no attribute 'pub_key'"),
-    ('a mapping for a row', lambda: KeyRingSchema(many=True).load([{"index": 0, "active": True, "pub_key": GOLDEN_PEM, "key_type": KeyType.AUTH, "user_id": OWNER}]),
+    ('a mapping for a row', lambda: KeyRingSchema(many=True).load([
+        {"index": 0, "active": True, "pub_key": GOLDEN_PEM, "key_type": KeyType.AUTH, "user_id": OWNER}]),
         "raises AttributeError: 'dict' object has no attribute 'index'"),
     ('not iterable', lambda: KeyRingSchema(many=True).load(5),
         "raises TypeError: 'int' object is not iterable"),
