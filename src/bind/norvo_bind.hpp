@@ -162,7 +162,11 @@ inline bool compares(py::handle a, py::handle b, int op = Py_EQ) { return truthy
 // lookup does not make an AttributeError where the type lets it avoid one.
 inline py::object getattr_or_none(py::handle obj, py::handle name) {
     PyObject* v = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), &v) < 0) throw py::error_already_set();
+#else
     if (_PyObject_LookupAttr(obj.ptr(), name.ptr(), &v) < 0) throw py::error_already_set();
+#endif
     return v ? py::reinterpret_steal<py::object>(v) : py::object(py::none());
 }
 
