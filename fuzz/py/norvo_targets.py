@@ -1246,7 +1246,7 @@ def target_event_pages(data):
             _check_request_id(exc)
             return
         asked = len(stage.script.requests)
-    # With schema errors the load's data is returned all the same, and marshmallow leaves the
+    # With schema errors the load's data is returned all the same, and the loader leaves the
     # events it could not load whole as the mappings of their good fields.
     if not isinstance(got, list) or not all(isinstance(e, (norvo.event.Event, dict)) for e in got):
         raise Violation("events.get returned something other than a list of Event records")

@@ -1,7 +1,8 @@
 // norvo.event: the record of one event of the broker's feed, and the schema that loads it.
 //
-// `Event` is an attrs record and `EventSchema` a marshmallow (version 2) schema; both are
-// built here by calling those libraries, with the post-load hook written in C++.
+// `Event` is an attrs record and `EventSchema` a marshmallow schema on our version-2 layer
+// (norvo._schema), which keeps the loading rules the schema was written for; both are built
+// here by calling those libraries, with the post-load hook written in C++.
 #include "norvo_bind.hpp"
 
 #include <array>
@@ -10,7 +11,7 @@ namespace {
 
 struct FieldSpec {
     const char* name;      // attribute of the record and field of the schema
-    const char* type;      // field class of marshmallow.fields
+    const char* type;      // field class of norvo._schema
     const char* wire_key;  // key of the broker's object when it differs from `name`, else null
     bool optional;         // may be null, and may be absent altogether
 };
@@ -60,8 +61,7 @@ NORVO_MODULE(event, m) {
     m.attr("log") = norvo::bind::logger("norvo.event");
 
     py::module_ attr = py::module_::import("attr");
-    py::module_ marshmallow = py::module_::import("marshmallow");
-    py::module_ fields = py::module_::import("marshmallow.fields");
+    py::module_ schema_layer = py::module_::import("norvo._schema");
 
     // The record: eleven plain attributes, no defaults, validators or converters.
     py::list names;
@@ -87,7 +87,7 @@ NORVO_MODULE(event, m) {
         py::name("make_event"), py::arg("schema"), py::arg("data"));
 
     // marshmallow finds its hooks by the attributes its decorators set on them.
-    py::object hook = marshmallow.attr("post_load")(
+    py::object hook = schema_layer.attr("post_load")(
         norvo::bind::make_function("norvo.event", "EventSchema.make_event", make_event, {norvo::bind::Param{"data", {}}},
                                    "Turns one object's loaded values into an Event."));
 
@@ -99,16 +99,16 @@ NORVO_MODULE(event, m) {
             // Whether the broker sends an optional key at all depends on the application's
             // settings (clientAppName, for one); an absent key means the same as null.
             kw["allow_none"] = true;
-            kw["missing"] = py::none();
+            kw["load_default"] = py::none();
         } else {
             // A mandatory key that is absent is bad input like a null one: reported in the
             // load's errors instead of aborting the whole load.
             kw["required"] = true;
         }
-        body[f.name] = fields.attr(f.type)(**kw);
+        body[f.name] = schema_layer.attr(f.type)(**kw);
     }
     body["make_event"] = hook;
 
-    py::object schema = marshmallow.attr("Schema");
+    py::object schema = schema_layer.attr("Schema");
     m.attr("EventSchema") = norvo::bind::make_class("EventSchema", py::make_tuple(schema), body, py::type::of(schema));
 }

@@ -1,6 +1,7 @@
 // norvo.crypto.keys: one user's P-384 keys. `Key` and its two makers of fresh key pairs,
 // `KeyRing` (a real dict of two index-keyed sections plus the owner id) and `KeyRingSchema`,
-// the marshmallow 2 loader that turns stored key rows into a ring.
+// the loader (a marshmallow schema on our version-2 layer, norvo._schema) that turns stored
+// key rows into a ring.
 //
 // The classes are made at load time by calling the right metaclass with C++ methods, so that
 // they are ordinary Python classes (instance dictionaries, subclassing, dict and Schema bases)
@@ -14,12 +15,13 @@ using norvo::bind::truthy;
 NORVO_MODULE(keys, m) {
     m.doc() = "P-384 key records, key rings and the key-ring loader.";
 
-    py::module_ marshmallow = py::module_::import("marshmallow");
+    // The layer module holds the Schema base, the field classes and the hook decorators.
+    py::module_ schema_layer = py::module_::import("norvo._schema");
     m.attr("logging") = py::module_::import("logging");
-    m.attr("Schema") = marshmallow.attr("Schema");
-    m.attr("fields") = marshmallow.attr("fields");
-    m.attr("post_load") = marshmallow.attr("post_load");
-    m.attr("pre_load") = marshmallow.attr("pre_load");
+    m.attr("Schema") = schema_layer.attr("Schema");
+    m.attr("fields") = schema_layer;
+    m.attr("post_load") = schema_layer.attr("post_load");
+    m.attr("pre_load") = schema_layer.attr("pre_load");
     m.attr("UUID") = py::module_::import("norvo.utils").attr("UUID");
     m.attr("crypto") = py::module_::import("norvo.crypto");
     m.attr("log") = norvo::bind::logger("norvo.crypto.keys");
@@ -37,7 +39,7 @@ NORVO_MODULE(keys, m) {
         m.attr("KeyType") = norvo::bind::make_class("KeyType", object_base, ns);
     }
 
-    // ---- KeyRingSchema: marshmallow 2 loader of stored key rows.
+    // ---- KeyRingSchema: loader of stored key rows.
     {
         py::object fields = m.attr("fields");
         py::dict ns = class_namespace("KeyRingSchema", "Loads stored key rows (many=True) into one KeyRing.");
