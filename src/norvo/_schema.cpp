@@ -341,12 +341,9 @@ constexpr const char* FIELD_INIT_DOC =
 
 }  // namespace
 
-NORVO_MODULE(_schema, m) {
-    py::options options;
-    options.disable_function_signatures();
-
-    m.doc() = "marshmallow 2's loading rules on a current marshmallow: the Schema base and field classes of our loaders.";
-
+NORVO_MODULE(_schema, m,
+             .doc = "marshmallow 2's loading rules on a current marshmallow: the Schema base and field classes of our loaders.",
+             .signatures = false) {
     py::module_ marshmallow = py::module_::import("marshmallow");
     py::module_ mfields = py::module_::import("marshmallow.fields");
     auto lib = std::make_shared<Libraries>();

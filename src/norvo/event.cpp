@@ -53,11 +53,7 @@ constexpr const char* SCHEMA_DOC =
 
 }  // namespace
 
-NORVO_MODULE(event, m) {
-    py::options options;
-    options.disable_function_signatures();
-
-    m.doc() = "Event records of the broker's event feed and their loader.";
+NORVO_MODULE(event, m, .doc = "Event records of the broker's event feed and their loader.", .signatures = false) {
     m.attr("log") = norvo::bind::logger("norvo.event");
 
     py::module_ attr = py::module_::import("attr");

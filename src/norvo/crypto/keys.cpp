@@ -12,8 +12,7 @@ using norvo::bind::add_method;
 using norvo::bind::compares;
 using norvo::bind::truthy;
 
-NORVO_MODULE(keys, m) {
-    m.doc() = "P-384 key records, key rings and the key-ring loader.";
+NORVO_MODULE(keys, m, .doc = "P-384 key records, key rings and the key-ring loader.") {
 
     // The layer module holds the Schema base, the field classes and the hook decorators.
     py::module_ schema_layer = py::module_::import("norvo._schema");
