@@ -13,7 +13,7 @@ import uuid
 
 import arrow
 import simplejson as json
-from construct import Bytes, Embedded, Int64ul, Struct, this
+from construct import Bytes, Int64ul, Struct, this
 from construct import Container as ConstructContainer
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes, hmac
@@ -44,8 +44,13 @@ ContainerSectionStruct = Struct(
     "digest" / Bytes(this.digest_length),
 )
 
-ContainerStruct = Struct(
-    Embedded(ContainerPreambleStruct),
+ContainerStruct = Struct(  # the preamble's six fields flat at the top, then the two sections
+    "version" / Int64ul,
+    "oid" / Bytes(16),
+    "cipher_index" / Int64ul,
+    "mac_index" / Int64ul,
+    "header_length" / Int64ul,
+    "content_length" / Int64ul,
     "header" / ContainerSectionStruct,
     "content" / ContainerSectionStruct,
 )

@@ -18,7 +18,7 @@ Both the wall clock and the calling thread's CPU clock are recorded; the figures
 clock unless --clock wall is given, since other work on a shared machine inflates wall times
 of both sides unevenly while it leaves the CPU time of single-threaded work nearly untouched.
 (The library runs on the caller's thread; the thread clock also leaves out threads that
-imported packages start, such as numpy's OpenBLAS workers when construct finds numpy.)
+imported packages start, such as numpy's OpenBLAS workers where a package loads numpy.)
 Targets are reported and never fail the run. The run fails (exit status 2) only when
 something does not work: the library's container bytes and the plain-Python ones do not
 open each other (the comparison would not be honest), an envelope or key file does not open

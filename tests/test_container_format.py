@@ -64,6 +64,28 @@ def test_worked_container_is_277_bytes_laid_out_field_by_field():
     assert c._container.header_length == 128 and c._container.content.encrypted_length == 5
 
 
+CONTAINER_FIELDS = ["version", "oid", "cipher_index", "mac_index", "header_length", "content_length", "header",
+                    "content"]
+
+
+def test_container_record_has_the_preamble_fields_flat():
+    c, keys = worked_container()
+    parsed = C.ContainerStruct.parse(c.data)  # construct may add entries of its own, named "_..."
+    assert [k for k in parsed if not k.startswith("_")] == CONTAINER_FIELDS
+    assert list(C.Container(data=c.data)._container) == CONTAINER_FIELDS
+    assert list(c._container) == CONTAINER_FIELDS
+    assert C.Container(data=c.data)._container == parsed == c._container
+    assert [k for k in C.ContainerPreambleStruct.parse(c.data) if not k.startswith("_")] == CONTAINER_FIELDS[:6]
+
+
+def test_key_record_is_a_construct_container_in_field_order():
+    rec = fixed_keys().container
+    assert type(rec) is __import__("construct").Container
+    assert list(rec) == ["version", "cipher_index", "mac_index", "cipher_key", "mac_key", "cipher_key_length",
+                         "mac_key_length"]
+    assert rec == C.ConstructContainer(**dict(rec)) and rec.cipher_key_length == 32
+
+
 def test_worked_key_record_is_200_bytes():
     keys = fixed_keys()
     expected = u64(1) + u64(0) + u64(32) + bytes(range(32)) + u64(0) + u64(128) + bytes(range(128))

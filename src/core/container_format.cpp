@@ -9,9 +9,10 @@ namespace norvo::core::container {
 
 namespace {
 
+// A short read is reported in the format library's (construct 2.10's) own words.
 auto reader(bytes_view in) {
     return ByteReader(in, [](const char*, std::uint64_t needed, std::size_t remaining) {
-        throw FormatError("stream read less then specified amount, expected " + std::to_string(needed) +
+        throw FormatError("stream read less than specified amount, expected " + std::to_string(needed) +
                           ", found " + std::to_string(remaining));
     });
 }

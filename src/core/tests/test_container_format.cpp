@@ -120,7 +120,7 @@ TEST(ContainerFormat, HugeLengthFieldsFailWithoutWrapping) {
             FAIL() << "parsed a section with length " << len;
         } catch (const norvo::core::FormatError& e) {
             EXPECT_EQ(std::string(e.what()),
-                      "stream read less then specified amount, expected " + std::to_string(len) + ", found 64");
+                      "stream read less than specified amount, expected " + std::to_string(len) + ", found 64");
         }
     }
 }
@@ -131,7 +131,7 @@ TEST(ContainerFormat, TruncationMessageNamesBothCounts) {
         fmt::parse_key_record(b);
         FAIL();
     } catch (const norvo::core::FormatError& e) {
-        EXPECT_STREQ(e.what(), "stream read less then specified amount, expected 8, found 3");
+        EXPECT_STREQ(e.what(), "stream read less than specified amount, expected 8, found 3");
     }
 }
 

@@ -23,7 +23,7 @@ NORVO_MODULE(container, m) {
     m.attr("datetime") = py::module_::import("datetime").attr("datetime");
     m.attr("uuid4") = py::module_::import("uuid").attr("uuid4");
     py::module_ construct = py::module_::import("construct");
-    for (const char* n : {"Int64ul", "Bytes", "Struct", "Embedded", "this"}) m.attr(n) = construct.attr(n);
+    for (const char* n : {"Int64ul", "Bytes", "Struct", "this"}) m.attr(n) = construct.attr(n);
     m.attr("ConstructContainer") = construct.attr("Container");
     m.attr("UUID") = py::module_::import("norvo.utils").attr("UUID");
     m.attr("providers") = py::module_::import("norvo.providers");

@@ -97,15 +97,21 @@ void install_formats(py::module_& m) {
     // parses the same bytes natively.
     py::object I = m.attr("Int64ul"), B = m.attr("Bytes"), St = m.attr("Struct"), this_ = m.attr("this");
     auto f = construct_field;
-    m.attr("ContainerPreambleStruct") = St(f("version", I), f("oid", B(16)), f("cipher_index", I),
-                                           f("mac_index", I), f("header_length", I), f("content_length", I));
+    auto preamble_fields = [&] {
+        return py::make_tuple(f("version", I), f("oid", B(16)), f("cipher_index", I), f("mac_index", I),
+                              f("header_length", I), f("content_length", I));
+    };
+    m.attr("ContainerPreambleStruct") = St(*preamble_fields());
     m.attr("ContainerSectionStruct") =
         St(f("iv_length", I), f("iv", B(this_.attr("iv_length"))), f("encrypted_length", I),
            f("encrypted", B(this_.attr("encrypted_length"))), f("digest_length", I),
            f("digest", B(this_.attr("digest_length"))));
-    m.attr("ContainerStruct") = St(m.attr("Embedded")(m.attr("ContainerPreambleStruct")),
-                                   f("header", m.attr("ContainerSectionStruct")),
-                                   f("content", m.attr("ContainerSectionStruct")));
+    // The preamble's six fields stand flat at the top of the container record (construct 2.10
+    // has no Embedded), followed by the two section records.
+    py::list container_fields(preamble_fields());
+    container_fields.append(f("header", m.attr("ContainerSectionStruct")));
+    container_fields.append(f("content", m.attr("ContainerSectionStruct")));
+    m.attr("ContainerStruct") = St(*container_fields);
     m.attr("ContainerKeysStruct") =
         St(f("version", I), f("cipher_index", I), f("cipher_key_length", I),
            f("cipher_key", B(this_.attr("cipher_key_length"))), f("mac_index", I), f("mac_key_length", I),

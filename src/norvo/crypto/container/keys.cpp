@@ -11,20 +11,14 @@ void cleanse(std::vector<std::uint8_t>& v) {
 }
 
 // A construct Container record with `fields` in this order, the same object its constructor
-// makes from keyword arguments (the dict entries plus the key order kept in its slot), built
-// without running the constructor's Python code.
+// makes from keyword arguments (an OrderedDict underneath, filled through its own item
+// assignment so that its key order is kept), built without a call through Python.
 py::object construct_record(py::handle type_obj, std::initializer_list<std::pair<py::handle, py::handle>> fields) {
     auto* type = reinterpret_cast<PyTypeObject*>(type_obj.ptr());
     static PyObject* no_args = PyTuple_New(0);
     py::object rec = norvo::bind::steal(type->tp_new(type, no_args, nullptr));
-    py::list order(fields.size());
-    std::size_t i = 0;
-    for (const auto& [key, value] : fields) {
-        if (PyDict_SetItem(rec.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
-        PyList_SET_ITEM(order.ptr(), i++, key.inc_ref().ptr());
-    }
-    if (PyObject_GenericSetAttr(rec.ptr(), NORVO_NAME("__keys_order__").ptr(), order.ptr()) != 0)
-        throw py::error_already_set();
+    for (const auto& [key, value] : fields)
+        if (PyObject_SetItem(rec.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
     return rec;
 }
 
