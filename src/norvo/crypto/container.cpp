@@ -12,8 +12,7 @@
 
 namespace cm = norvo::container_module;
 
-NORVO_MODULE(container, m) {
-    m.doc() = "Encrypted containers: formats, container keys, payloads and the Container object.";
+NORVO_MODULE(container, m, .doc = "Encrypted containers: formats, container keys, payloads and the Container object.") {
     cm::S = new cm::State();
     cm::State& S = *cm::S;
 
