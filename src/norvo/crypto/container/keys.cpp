@@ -10,13 +10,31 @@ void cleanse(std::vector<std::uint8_t>& v) {
     for (std::size_t i = 0; i < v.size(); ++i) p[i] = 0;
 }
 
+// The names of a key record's fields, in their order, as a dict: an empty record takes over
+// its table at once (the interpreter clones the table of a compact dict into an empty one),
+// so filling in the values neither grows nor rehashes the record's table.
+PyObject* key_record_layout() {
+    static PyObject* layout = [] {
+        py::dict d;
+        for (const char* name : {"version", "cipher_index", "mac_index", "cipher_key", "mac_key",
+                                 "cipher_key_length", "mac_key_length"})
+            if (PyDict_SetItem(d.ptr(), norvo::bind::new_interned(name).ptr(), Py_None) != 0)
+                throw py::error_already_set();
+        return d.release().ptr();
+    }();
+    return layout;
+}
+
 // A construct Container record with `fields` in this order, the same object its constructor
 // makes from keyword arguments (the dict entries plus the key order kept in its slot), built
-// without running the constructor's Python code.
-py::object construct_record(py::handle type_obj, std::initializer_list<std::pair<py::handle, py::handle>> fields) {
+// without running the constructor's Python code. `layout` holds the same names in the same
+// order.
+py::object construct_record(py::handle type_obj, PyObject* layout,
+                            std::initializer_list<std::pair<py::handle, py::handle>> fields) {
     auto* type = reinterpret_cast<PyTypeObject*>(type_obj.ptr());
     static PyObject* no_args = PyTuple_New(0);
     py::object rec = norvo::bind::steal(type->tp_new(type, no_args, nullptr));
+    if (PyDict_Update(rec.ptr(), layout) != 0) throw py::error_already_set();
     py::list order(fields.size());
     std::size_t i = 0;
     for (const auto& [key, value] : fields) {
@@ -33,13 +51,14 @@ py::object key_record(py::handle cipher_index, py::handle mac_index, py::handle 
     py::int_ ck_len(py::len(cipher_key)), mk_len(py::len(mac_key));
     py::object record_type = S->ConstructContainer.get();
     if (record_type.is(S->record_type))
-        return construct_record(record_type, {{NORVO_NAME("version"), version},
-                                              {NORVO_NAME("cipher_index"), cipher_index},
-                                              {NORVO_NAME("mac_index"), mac_index},
-                                              {NORVO_NAME("cipher_key"), cipher_key},
-                                              {NORVO_NAME("mac_key"), mac_key},
-                                              {NORVO_NAME("cipher_key_length"), ck_len},
-                                              {NORVO_NAME("mac_key_length"), mk_len}});
+        return construct_record(record_type, key_record_layout(),
+                                {{NORVO_NAME("version"), version},
+                                 {NORVO_NAME("cipher_index"), cipher_index},
+                                 {NORVO_NAME("mac_index"), mac_index},
+                                 {NORVO_NAME("cipher_key"), cipher_key},
+                                 {NORVO_NAME("mac_key"), mac_key},
+                                 {NORVO_NAME("cipher_key_length"), ck_len},
+                                 {NORVO_NAME("mac_key_length"), mk_len}});
     return record_type(py::arg("version") = version, py::arg("cipher_index") = cipher_index,
                        py::arg("mac_index") = mac_index, py::arg("cipher_key") = cipher_key,
                        py::arg("mac_key") = mac_key, py::arg("cipher_key_length") = ck_len,
@@ -134,17 +153,25 @@ bool keys_eq(py::object self, py::object other) {
 
 }  // namespace
 
-py::object key_field(py::handle keys, py::handle field) {
+KeyFields::KeyFields(py::handle keys) : keys_(keys) {
     // The stock class's properties read the field of its construct record, which is a dict
     // underneath: read it there while both are the library's own. Anything else goes through
     // the properties.
     if (Py_TYPE(keys.ptr()) == reinterpret_cast<PyTypeObject*>(S->keys_cls.ptr()))
         if (py::object rec = own_entry(keys, NORVO_NAME("container")))
-            if (Py_TYPE(rec.ptr()) == reinterpret_cast<PyTypeObject*>(S->record_type.ptr()))
-                if (PyObject* v = PyDict_GetItemWithError(rec.ptr(), field.ptr()))
-                    return py::reinterpret_borrow<py::object>(v);
-    return keys.attr(field);
+            if (Py_TYPE(rec.ptr()) == reinterpret_cast<PyTypeObject*>(S->record_type.ptr())) record_ = std::move(rec);
 }
+
+py::object KeyFields::get(py::handle field) const {
+    if (record_) {
+        if (PyObject* v = PyDict_GetItemWithError(record_.ptr(), field.ptr()))
+            return py::reinterpret_borrow<py::object>(v);
+        if (PyErr_Occurred()) PyErr_Clear();
+    }
+    return keys_.attr(field);
+}
+
+py::object key_field(py::handle keys, py::handle field) { return KeyFields(keys).get(field); }
 
 py::object new_keys(py::handle cipher_index, py::handle mac_index, py::handle cipher_key, py::handle mac_key,
                     core::bytes_out extra, bool* extra_drawn) {
