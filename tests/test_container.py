@@ -163,6 +163,24 @@ def test_decrypting_a_plain_container_only_replaces_the_keys():
     assert c.encrypted is False and c.container_keys == keys and c.content.data == b"content"
 
 
+def test_decrypt_keeps_a_key_record_as_the_format_library_makes_it():
+    import construct
+
+    keys = C.ContainerKeys(cipher_index=2, mac_index=3)
+    c = make()
+    c.encrypt(keys)
+    d = C.Container(data=c.data)
+    d.decrypt(keys)
+    copy = d.container_keys.container
+    made = construct.Container(version=1, cipher_index=2, mac_index=3, cipher_key=keys.cipher_key,
+                               mac_key=keys.mac_key, cipher_key_length=32, mac_key_length=len(keys.mac_key))
+    assert type(copy) is construct.Container and list(copy.items()) == list(made.items())
+    assert copy.__keys_order__ == made.__keys_order__
+    copy.extra = 1  # a record of its own: the next copy does not see it
+    d.decrypt(keys)
+    assert "extra" not in d.container_keys.container and bytes(d.container_keys) == bytes(keys)
+
+
 # Data property -------------------------------------------------------------------------------
 
 def test_setting_data_on_a_plain_container_is_refused(caplog):

@@ -547,16 +547,23 @@ inline py::object make_property(py::handle getter, py::handle setter = py::none(
 // boundary (the same translators decide), then rethrown as it was: the body did not finish,
 // and nothing on the C++ side expects it to have. An error raised by __exit__ itself replaces
 // the body's and keeps it as its context, as the interpreter does.
+// The scope is entered on hot paths (every container made enters the provider scope), so the
+// handlers are found by interned names and called without building argument tuples.
 template <class F>
 void with_context(py::handle manager, F&& body) {
-    py::object type = py::type::of(manager);
-    py::object enter = type.attr(NORVO_NAME("__enter__"));
-    py::object exit = type.attr(NORVO_NAME("__exit__"));
-    py::object resource = enter(manager);
+    py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(manager.ptr()));
+    py::object enter = steal(PyObject_GetAttr(type.ptr(), NORVO_NAME("__enter__").ptr()));
+    py::object exit = steal(PyObject_GetAttr(type.ptr(), NORVO_NAME("__exit__").ptr()));
+    PyObject* enter_args[] = {manager.ptr()};
+    py::object resource = steal(PyObject_Vectorcall(enter.ptr(), enter_args, 1, nullptr));
+    auto call_exit = [&](py::handle type_, py::handle value, py::handle trace) {
+        PyObject* args[] = {manager.ptr(), type_ ? type_.ptr() : Py_None, value ? value.ptr() : Py_None,
+                            trace ? trace.ptr() : Py_None};
+        return steal(PyObject_Vectorcall(exit.ptr(), args, 4, nullptr));
+    };
     auto leave = [&](py::error_already_set& error) -> bool {
-        auto or_none = [](py::handle h) { return h ? py::reinterpret_borrow<py::object>(h) : py::object(py::none()); };
         try {
-            return truthy(exit(manager, or_none(error.type()), or_none(error.value()), or_none(error.trace())));
+            return truthy(call_exit(error.type(), error.value(), error.trace()));
         } catch (py::error_already_set& raised) {
             PyObject* context = PyException_GetContext(raised.value().ptr());
             if (context)
@@ -577,7 +584,7 @@ void with_context(py::handle manager, F&& body) {
         leave(translated);
         throw;
     }
-    exit(manager, py::none(), py::none(), py::none());
+    call_exit({}, {}, {});
 }
 
 }  // namespace norvo::bind

@@ -260,9 +260,24 @@ HmacSha384Key::~HmacSha384Key() {
 }
 
 std::array<std::uint8_t, SHA384_DIGEST_SIZE> HmacSha384Key::mac(bytes_view data) const {
-    HmacSha384 m(*this);
-    m.update(data);
-    return m.final();
+    if (state_->provider) {
+        HmacSha384 m(*this);
+        m.update(data);
+        return m.final();
+    }
+    // One whole message: the digest state lives on the stack, so a MAC of a small portion
+    // costs no allocation and only one state is copied and wiped at a time.
+    std::array<std::uint8_t, SHA384_DIGEST_SIZE> out{};
+    std::uint8_t inner_digest[SHA384_DIGEST_SIZE];
+    SHA512_CTX c = state_->inner;
+    if (!data.empty()) SHA384_Update(&c, data.data(), data.size());
+    SHA384_Final(inner_digest, &c);
+    c = state_->outer;
+    SHA384_Update(&c, inner_digest, sizeof inner_digest);
+    SHA384_Final(out.data(), &c);
+    OPENSSL_cleanse(inner_digest, sizeof inner_digest);
+    OPENSSL_cleanse(&c, sizeof c);
+    return out;
 }
 
 bool HmacSha384Key::verify(bytes_view data, bytes_view tag) const {

@@ -87,6 +87,17 @@ py::bytes decrypt_section(py::handle ciphertxt, py::handle keys);
 
 // Container keys (keys.cpp).
 py::object key_field(py::handle keys, py::handle field);
+// The fields of one key object, read as key_field reads them; the record of the library's
+// own keys is found once for all of them.
+class KeyFields {
+public:
+    explicit KeyFields(py::handle keys);
+    py::object get(py::handle field) const;
+
+private:
+    py::handle keys_;
+    py::object record_;  // empty unless the keys and their record are the library's own
+};
 // A new ContainerKeys from the module's class: fresh keys when `cipher_key`/`mac_key` are
 // null, else a copy of the given fields. For fresh keys, `extra` asks for further random
 // bytes from the same draw; `*extra_drawn` tells whether they were drawn.

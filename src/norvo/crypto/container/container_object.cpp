@@ -169,7 +169,8 @@ void container_init(py::object self, py::object data, py::object content_cls, py
     audit(3, py::none());
     audit(1, py::none());
 
-    norvo::bind::with_context(S->providers.attr(NORVO_NAME("get"))(), [&](py::object provider) {
+    py::object get = S->providers.attr(NORVO_NAME("get"));
+    norvo::bind::with_context(norvo::bind::steal(PyObject_CallNoArgs(get.ptr())), [&](py::object provider) {
         py::object user = provider.attr(NORVO_NAME("session")).attr(NORVO_NAME("user"));
         py::object id = getattr_or_none(user, NORVO_NAME("id"));
         audit(0, state ? created_like(id) : id);
@@ -412,7 +413,7 @@ void container_decrypt(py::object self, py::object keys_arg) {
         py::object payload;
         bool sealed = false, here = false;
         py::object section_bytes;
-        std::unique_ptr<ByteView> view;
+        std::optional<ByteView> view;
         fmt::Section section;
         py::object plain;
         std::uint8_t* out = nullptr;
@@ -427,22 +428,24 @@ void container_decrypt(py::object self, py::object keys_arg) {
         any = true;
         p.here = opens_here(p.payload);
         p.section_bytes = p.here ? payload_sealed_data(p.payload) : py::object(p.payload.attr(NORVO_NAME("data")));
-        p.view = std::make_unique<ByteView>(p.section_bytes, norvo::bind::parser_input);
+        p.view.emplace(p.section_bytes, norvo::bind::parser_input);
         p.section = parsing([&] { return fmt::parse_section(p.view->span()); });
     }
 
     // Both portions are authenticated before either is opened, so a wrong key or a damaged
     // portion leaves the container exactly as it was.
+    // The library's own keys are read from their record, found once.
+    const KeyFields fields(keys);
     py::object mac_key, cipher_key;
     if (any) {
-        mac_key = key_field(keys, NORVO_NAME("mac_key"));
+        mac_key = fields.get(NORVO_NAME("mac_key"));
         ByteView mk(mac_key, "mac_key");
         for (Portion& p : portions)
             if (p.sealed && !p.here && !norvo::bind::bulk(p.section.encrypted.size(), [&] {
                     return fmt::verify_section(mk.span(), p.section);
                 }))
                 raise_digest_failure();
-        cipher_key = key_field(keys, NORVO_NAME("cipher_key"));
+        cipher_key = fields.get(NORVO_NAME("cipher_key"));
         ByteView ck(cipher_key, "cipher_key");
         std::size_t total = 0;
         for (Portion& p : portions) {
@@ -460,10 +463,10 @@ void container_decrypt(py::object self, py::object keys_arg) {
         for (Portion& p : portions)
             if (p.sealed && !p.here) core::aes_ctr_check(ck.size(), p.section.iv.size());
     }
-    py::object cipher_index = key_field(keys, NORVO_NAME("cipher_index"));
-    py::object mac_index = key_field(keys, NORVO_NAME("mac_index"));
-    if (!cipher_key) cipher_key = key_field(keys, NORVO_NAME("cipher_key"));
-    if (!mac_key) mac_key = key_field(keys, NORVO_NAME("mac_key"));
+    py::object cipher_index = fields.get(NORVO_NAME("cipher_index"));
+    py::object mac_index = fields.get(NORVO_NAME("mac_index"));
+    if (!cipher_key) cipher_key = fields.get(NORVO_NAME("cipher_key"));
+    if (!mac_key) mac_key = fields.get(NORVO_NAME("mac_key"));
     py::object copy = new_keys(cipher_index, mac_index, cipher_key, mac_key);
 
     std::optional<Snapshot> hs, cs;

@@ -27,13 +27,14 @@ py::object key_record(py::handle cipher_index, py::handle mac_index, py::handle 
     py::int_ ck_len(py::len(cipher_key)), mk_len(py::len(mac_key));
     py::object record_type = S->ConstructContainer.get();
     if (record_type.is(S->record_type))
-        return construct_record(record_type, {{NORVO_NAME("version"), version},
-                                              {NORVO_NAME("cipher_index"), cipher_index},
-                                              {NORVO_NAME("mac_index"), mac_index},
-                                              {NORVO_NAME("cipher_key"), cipher_key},
-                                              {NORVO_NAME("mac_key"), mac_key},
-                                              {NORVO_NAME("cipher_key_length"), ck_len},
-                                              {NORVO_NAME("mac_key_length"), mk_len}});
+        return construct_record(record_type,
+                                {{NORVO_NAME("version"), version},
+                                 {NORVO_NAME("cipher_index"), cipher_index},
+                                 {NORVO_NAME("mac_index"), mac_index},
+                                 {NORVO_NAME("cipher_key"), cipher_key},
+                                 {NORVO_NAME("mac_key"), mac_key},
+                                 {NORVO_NAME("cipher_key_length"), ck_len},
+                                 {NORVO_NAME("mac_key_length"), mk_len}});
     return record_type(py::arg("version") = version, py::arg("cipher_index") = cipher_index,
                        py::arg("mac_index") = mac_index, py::arg("cipher_key") = cipher_key,
                        py::arg("mac_key") = mac_key, py::arg("cipher_key_length") = ck_len,
@@ -128,17 +129,25 @@ bool keys_eq(py::object self, py::object other) {
 
 }  // namespace
 
-py::object key_field(py::handle keys, py::handle field) {
+KeyFields::KeyFields(py::handle keys) : keys_(keys) {
     // The stock class's properties read the field of its construct record, which is a dict
     // underneath: read it there while both are the library's own. Anything else goes through
     // the properties.
     if (Py_TYPE(keys.ptr()) == reinterpret_cast<PyTypeObject*>(S->keys_cls.ptr()))
         if (py::object rec = own_entry(keys, NORVO_NAME("container")))
-            if (Py_TYPE(rec.ptr()) == reinterpret_cast<PyTypeObject*>(S->record_type.ptr()))
-                if (PyObject* v = PyDict_GetItemWithError(rec.ptr(), field.ptr()))
-                    return py::reinterpret_borrow<py::object>(v);
-    return keys.attr(field);
+            if (Py_TYPE(rec.ptr()) == reinterpret_cast<PyTypeObject*>(S->record_type.ptr())) record_ = std::move(rec);
 }
+
+py::object KeyFields::get(py::handle field) const {
+    if (record_) {
+        if (PyObject* v = PyDict_GetItemWithError(record_.ptr(), field.ptr()))
+            return py::reinterpret_borrow<py::object>(v);
+        if (PyErr_Occurred()) PyErr_Clear();
+    }
+    return keys_.attr(field);
+}
+
+py::object key_field(py::handle keys, py::handle field) { return KeyFields(keys).get(field); }
 
 py::object new_keys(py::handle cipher_index, py::handle mac_index, py::handle cipher_key, py::handle mac_key,
                     core::bytes_out extra, bool* extra_drawn) {
