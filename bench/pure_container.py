@@ -45,12 +45,7 @@ ContainerSectionStruct = Struct(
 )
 
 ContainerStruct = Struct(  # the preamble's six fields flat at the top, then the two sections
-    "version" / Int64ul,
-    "oid" / Bytes(16),
-    "cipher_index" / Int64ul,
-    "mac_index" / Int64ul,
-    "header_length" / Int64ul,
-    "content_length" / Int64ul,
+    *ContainerPreambleStruct.subcons,
     "header" / ContainerSectionStruct,
     "content" / ContainerSectionStruct,
 )
