@@ -22,7 +22,6 @@ For tests: ``session.user`` may be assigned directly, ``keys.add(ring)`` makes a
 known without a broker, and ``reset()`` forgets everything without contacting anyone.
 """
 import base64
-import contextlib
 import importlib
 import logging
 import sys
@@ -511,7 +510,23 @@ def set_current(provider):
     return previous
 
 
-@contextlib.contextmanager
+class _Scope(object):
+    """What get() returns: entering it yields the provider current at that moment, and its exit
+    never suppresses an error. A plain class rather than a generator: every container made
+    enters the scope, so its cost is in every container's."""
+
+    __slots__ = ()
+
+    def __enter__(self):
+        return _current
+
+    def __exit__(self, exc_type, exc, tb):
+        return False
+
+
+_SCOPE = _Scope()
+
+
 def get():
     """Yield the current provider. Errors raised in the block propagate unchanged."""
-    yield _current
+    return _SCOPE
