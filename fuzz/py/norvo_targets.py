@@ -1466,6 +1466,10 @@ def target_db_rows(data):
                     session.rollback()
                     continue
                 for row in rows:
+                    # SQLite lets a text primary key be NULL; the ORM gives no object for such a
+                    # row (it has no identity), only None in its place.
+                    if row is None:
+                        continue
                     if cls is m.ContainerAccess:
                         try:
                             row.make_class()
