@@ -96,6 +96,8 @@ struct FieldPlan {
     py::object deserialize;
     bool required;
     bool dump_only;
+    py::object target;     // the key of the loaded values
+    bool dotted = false;   // a target with dots names a path into nested mappings
 };
 
 // marshmallow 2's Unmarshaller: the loaded values and the errors of one load.
@@ -115,6 +117,9 @@ public:
                         field.attr("deserialize"),
                         truthy(field.attr("required")),
                         truthy(field.attr("dump_only"))};
+            // Decided once per load, not once per object: the event feed loads thousands.
+            p.target = p.attribute.is_none() ? p.name : p.attribute;
+            p.dotted = PyUnicode_Check(p.target.ptr()) && contains(p.target, NORVO_NAME("."));
             plan_.push_back(std::move(p));
         }
     }
@@ -162,11 +167,10 @@ public:
                 store(e.value().attr("messages"), key, index_errors_ ? index : py::handle(Py_None));
                 continue;
             }
-            py::object target = f.attribute.is_none() ? f.name : f.attribute;
-            if (PyUnicode_Check(target.ptr()) && contains(target, py::str(".")))
-                lib_.set_value(loaded, target, value);
+            if (f.dotted)
+                lib_.set_value(loaded, f.target, value);
             else
-                loaded[target] = value;
+                loaded[f.target] = value;
         }
         return std::move(loaded);
     }
