@@ -7,6 +7,7 @@ import stat
 
 import pytest
 
+from local_fixtures import TextPath, close_database, open_database
 from norvo.providers.ofs import burrow
 from norvo.providers.ofs.burrow import NorvoOFSClient
 
@@ -357,7 +358,6 @@ def test_an_existing_root_keeps_its_mode_and_a_file_there_is_refused(tmp_path, u
 
 
 def test_the_database_folders_are_made_as_the_store_makes_its_own(ofs_client, ofs_user):
-    from local_fixtures import close_database, open_database
     from norvo.providers.ofs import database
 
     path = database.get_file_path(ofs_user.id)
@@ -372,14 +372,6 @@ def test_the_database_folders_are_made_as_the_store_makes_its_own(ofs_client, of
     with pytest.raises(ValueError, match="outside its root"):
         ofs_client.make_parents(ofs_client.root.parent / "elsewhere" / "file")
     assert not (ofs_client.root.parent / "elsewhere").exists()
-
-
-class TextPath(object):
-    def __init__(self, text):
-        self.text = text
-
-    def __fspath__(self):
-        return self.text
 
 
 @pytest.mark.parametrize("root_dir, error", [

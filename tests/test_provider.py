@@ -12,6 +12,7 @@ from norvo import _lifecycle
 from norvo import user as accounts
 from norvo.crypto.aes import DecryptionError
 from norvo.crypto.keys import KeyRingSchema, KeyType
+from local_fixtures import TextPath
 from road_fixtures import ROAD_API_KEY, ROAD_APP_NAME
 
 pytestmark = pytest.mark.filterwarnings("ignore::sqlalchemy.exc.SAWarning",
@@ -76,14 +77,6 @@ def test_bad_server_url_changes_nothing(fresh_provider):
     with pytest.raises(ValueError, match="server_url is not a valid url."):
         fresh_provider.initialize("key", server_url="http://[::1")
     assert client.URL == before and not fresh_provider.configured
-
-
-class TextPath(object):
-    def __init__(self, text):
-        self.text = text
-
-    def __fspath__(self):
-        return self.text
 
 
 @pytest.mark.parametrize("root_dir, error, message", [
