@@ -13,7 +13,8 @@
 //   are on disk, so a crash in the middle leaves the previous content whole. The writer holds
 //   an advisory lock on its temporary file from before the first byte until after the rename,
 //   so the temporary file of a write that died (unlocked) can be told from one being written:
-//   the next write of that folder and the next `initialize` remove the dead ones.
+//   the next write into that folder removes the dead ones, and the next `initialize` those of
+//   the hashed tree.
 #include "norvo_bind.hpp"
 
 #include <dirent.h>
@@ -102,9 +103,19 @@ int remove_if_abandoned(int dir_fd, const char* name) {
     return 0;
 }
 
-// Sweeps the folder open as `dir_fd` (taking it over), and below it when `recursive`, never
-// following a symbolic link. Folders that cannot be opened or read are passed over.
-void sweep(int dir_fd, const std::string& prefix, bool recursive, std::vector<Leftover>& out) {
+// A folder of the hashed tree: a piece of a hex digest.
+bool is_hashed_name(std::string_view name) {
+    if (name.size() != MAX_FILE_NAME_LENGTH) return false;
+    for (char c : name)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+// Sweeps the folder open as `dir_fd` (taking it over), and `levels` levels of the hashed tree
+// below it, never following a symbolic link. Only hashed folders are entered: a root may hold
+// other things than the store (the current directory is the default root), and a caller's own
+// folders are swept by the next write into them. Folders that cannot be read are passed over.
+void sweep(int dir_fd, const std::string& prefix, int levels, std::vector<Leftover>& out) {
     DIR* dir = ::fdopendir(dir_fd);
     if (dir == nullptr) {
         ::close(dir_fd);
@@ -122,7 +133,7 @@ void sweep(int dir_fd, const std::string& prefix, bool recursive, std::vector<Le
         }
         if (type == DT_REG && is_temporary_name(name))
             temporaries.emplace_back(name);
-        else if (type == DT_DIR && recursive)
+        else if (type == DT_DIR && levels > 0 && is_hashed_name(name))
             folders.emplace_back(name);
     }
     // Removed only once the listing is done: a listing that meets its own removals may skip.
@@ -132,19 +143,20 @@ void sweep(int dir_fd, const std::string& prefix, bool recursive, std::vector<Le
     }
     for (const std::string& name : folders) {
         int sub = ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (sub >= 0) sweep(sub, prefix + name + "/", recursive, out);
+        if (sub >= 0) sweep(sub, prefix + name + "/", levels - 1, out);
     }
     ::closedir(dir);
 }
 
-// Removes the dead temporary files in `folder` (and below it when `recursive`), saying which.
-void remove_abandoned_temporaries(py::object folder, bool recursive, const py::dict& g) {
+// Removes the dead temporary files in `folder` (and `levels` levels of the hashed tree below
+// it), saying which.
+void remove_abandoned_temporaries(py::object folder, int levels, const py::dict& g) {
     std::string where = fs_bytes(folder, g);
     std::vector<Leftover> found;
     {
         py::gil_scoped_release release;
         int fd = ::open(where.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd >= 0) sweep(fd, "", recursive, found);
+        if (fd >= 0) sweep(fd, "", levels, found);
     }
     py::object os = g["os"];
     for (const Leftover& leftover : found) {
@@ -419,7 +431,7 @@ NORVO_MODULE(burrow, m, .doc = "The Obfuscating File System (OFS).", .signatures
 
     add_method(
         cls, "initialize",
-        [g](py::object self, py::object sub_dir_seed) {
+        [g, max_levels_deep](py::object self, py::object sub_dir_seed) {
             py::object root_dir = self.attr("ROOT_DIR");
             require_root_dir(root_dir, g);
             py::object root = g["Path"](root_dir);
@@ -430,7 +442,8 @@ NORVO_MODULE(burrow, m, .doc = "The Obfuscating File System (OFS).", .signatures
             self.attr("root") = root;
             g["log"].attr("info")(py::str("OFS created at {}").format(root));
             // Writes that died since the store was last used left their temporary files.
-            if (!made) remove_abandoned_temporaries(root, true, g);
+            // Seeded files lie in the eleven folder levels below the root.
+            if (!made) remove_abandoned_temporaries(root, max_levels_deep - 1, g);
         },
         py::arg("sub_dir_seed") = py::none());
 
@@ -473,7 +486,7 @@ NORVO_MODULE(burrow, m, .doc = "The Obfuscating File System (OFS).", .signatures
             py::object parent = target.attr("parent");
             bool new_folder = !truthy(target.attr("exists")()) && make_private_dirs(parent, g);
             g["log"].attr("debug")("Wrote data at %s", target);
-            if (!new_folder) remove_abandoned_temporaries(parent, false, g);
+            if (!new_folder) remove_abandoned_temporaries(parent, 0, g);
             write_atomically(target, view, g);
             return target;
         },
