@@ -98,3 +98,13 @@ def ofs_db(ofs_client, ofs_user):
     db = open_database(ofs_user.id)
     yield db
     close_database(db)
+
+
+class TextPath(object):
+    """A path object of the caller's own: `os.fspath` gives `text` (text or bytes)."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __fspath__(self):
+        return self.text

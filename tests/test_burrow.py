@@ -1,10 +1,13 @@
 import errno
+import fcntl
 import logging
 import os
 import pathlib
+import stat
 
 import pytest
 
+from local_fixtures import TextPath, close_database, open_database
 from norvo.providers.ofs import burrow
 from norvo.providers.ofs.burrow import NorvoOFSClient
 
@@ -261,29 +264,218 @@ def test_write_that_fails_half_way_keeps_previous_content(ofs_client, monkeypatc
     assert sorted(p.name for p in path.parent.iterdir()) == [path.name]  # no temporary file left
 
 
-def test_write_is_synced_before_it_replaces(ofs_client, monkeypatch):
-    path = ofs_client.get_file_path(seed="doc")
-    calls = []
-    for name in ("write", "fsync", "replace"):
-        real = getattr(os, name)
+def spy_file_system(monkeypatch):
+    """Records the store's own file-system calls in order, with the path each worked on (the
+    temporary file of a write shown as "tmp"); returns the record."""
+    calls, opened = [], {}
 
-        def spy(*args, _name=name, _real=real):
-            calls.append((_name, args[-1] if _name == "replace" else None))
-            return _real(*args)
+    def shown(path):
+        path = pathlib.Path(path)
+        return "tmp" if path.name.endswith(".tmp") else path
 
-        monkeypatch.setattr(os, name, spy)
+    def spy(name, real):
+        def call(*args, **kwargs):
+            result = real(*args, **kwargs)
+            if name == "open":
+                opened[result] = shown(args[0])
+            elif name in ("write", "fsync"):
+                calls.append((name, opened[args[0]]))
+            else:  # mkdir(path, mode) and replace(tmp, target): the folder made, the target replaced
+                calls.append((name, shown(args[0] if name == "mkdir" else args[1])))
+            return result
+
+        return call
+
+    for name in ("open", "mkdir", "write", "fsync", "replace"):
+        monkeypatch.setattr(os, name, spy(name, getattr(os, name)))
+    return calls
+
+
+def test_new_folders_and_the_file_are_synced_before_they_are_relied_on(ofs_client, monkeypatch):
+    target = ofs_client.get_file_path(seed="doc")
+    folders = [ofs_client.root.joinpath(*target.relative_to(ofs_client.root).parts[:n]) for n in range(1, 12)]
+    calls = spy_file_system(monkeypatch)
     ofs_client.write_bytes(b"content", seed="doc")
+    # Each new folder's entry in its parent is on disk before the file; the file's bytes
+    # before it replaces the target; the rename once the target's folder is synced.
+    assert calls == [c for f in folders for c in (("mkdir", f), ("fsync", f.parent))] + [
+        ("write", "tmp"), ("fsync", "tmp"), ("replace", target), ("fsync", target.parent)]
+    del calls[:]
+    ofs_client.write_bytes(b"again", seed="doc")
+    assert calls == [("write", "tmp"), ("fsync", "tmp"), ("replace", target), ("fsync", target.parent)]
     monkeypatch.undo()
-    assert calls[:3] == [("write", None), ("fsync", None), ("replace", path)]
-    assert calls[3:] == [("fsync", None)]  # the directory entry
-    assert path.read_bytes() == b"content"
+    assert target.read_bytes() == b"again"
 
 
-def test_file_modes(ofs_client, tmp_path):
-    plain = tmp_path / "plain"
-    plain.write_bytes(b"")
-    new = ofs_client.write_bytes(b"x", seed="new")
-    assert new.stat().st_mode == plain.stat().st_mode  # the usual mode for new files
-    new.chmod(0o600)
-    ofs_client.write_bytes(b"y", seed="new")
-    assert new.stat().st_mode & 0o777 == 0o600  # a replaced file keeps its own
+def mode(path):
+    return stat.S_IMODE(path.stat().st_mode)
+
+
+@pytest.fixture(params=[0o022, 0o000, 0o277], ids=lambda m: "umask {:03o}".format(m))
+def umask(request, tmp_path):
+    """A process umask for one test, set once the test's folder exists."""
+    old = os.umask(request.param)
+    yield request.param
+    os.umask(old)
+
+
+def test_what_the_store_makes_is_its_owners_alone_whatever_the_umask(tmp_path, umask):
+    existing = tmp_path / "existing"
+    existing.mkdir()
+    existing.chmod(0o755)
+    client = NorvoOFSClient()
+    client.ROOT_DIR = str(existing / "new" / "store")
+    client.initialize()
+    assert [mode(existing / "new"), mode(client.root), mode(existing)] == [0o700, 0o700, 0o755]
+
+    seeded = client.write_bytes(b"x", seed="a")
+    (client.root / "shared").mkdir()
+    (client.root / "shared").chmod(0o750)
+    own = [client.write_bytes(b"y", path="mine/deeper/file"), client.write_bytes(b"z", path="shared/file")]
+    made = [p for p in client.root.rglob("*") if p.is_dir() and p.name != "shared"]
+    assert len(made) == 11 + 2 and {mode(p) for p in made} == {0o700}
+    assert mode(client.root / "shared") == 0o750  # a folder that was there keeps its mode
+    assert [mode(p) for p in [seeded] + own] == [0o600] * 3
+
+    # A file that had other bits (an older copy, or one changed by hand) is private once rewritten.
+    seeded.chmod(0o644)
+    client.write_bytes(b"x2", seed="a")
+    assert mode(seeded) == 0o600 and seeded.read_bytes() == b"x2"
+
+
+def test_an_existing_root_keeps_its_mode_and_a_file_there_is_refused(tmp_path, umask):
+    root = tmp_path / "root"
+    root.mkdir()
+    root.chmod(0o755)
+    client = NorvoOFSClient()
+    client.ROOT_DIR = root
+    client.initialize()
+    assert mode(root) == 0o755 and client.root == root.resolve()
+    (tmp_path / "a file").write_bytes(b"")
+    client.ROOT_DIR = str(tmp_path / "a file")
+    with pytest.raises(FileExistsError):
+        client.initialize()
+
+
+def test_the_database_folders_are_made_as_the_store_makes_its_own(ofs_client, ofs_user):
+    from norvo.providers.ofs import database
+
+    path = database.get_file_path(ofs_user.id)
+    old = os.umask(0o022)
+    try:
+        close_database(open_database(ofs_user.id))
+    finally:
+        os.umask(old)
+    folders = [ofs_client.root.joinpath(*path.relative_to(ofs_client.root).parts[:n]) for n in range(1, 12)]
+    assert [mode(f) for f in folders] == [0o700] * 11 and path.is_file()
+    # The store makes folders only for its own paths.
+    with pytest.raises(ValueError, match="outside its root"):
+        ofs_client.make_parents(ofs_client.root.parent / "elsewhere" / "file")
+    assert not (ofs_client.root.parent / "elsewhere").exists()
+
+
+@pytest.mark.parametrize("root_dir, error", [
+    ("", ValueError), (TextPath(""), ValueError), (123, TypeError), (None, TypeError), (b"store", TypeError),
+    (TextPath(b"store"), TypeError), (["store"], TypeError),
+])
+def test_a_root_that_names_no_folder_is_refused_before_anything_changes(tmp_path, monkeypatch, root_dir, error):
+    monkeypatch.chdir(tmp_path)
+    client = NorvoOFSClient()
+    client.ROOT_DIR = "first"
+    client.initialize()
+    first = client.root
+    client.ROOT_DIR = root_dir
+    with pytest.raises(error, match="ROOT_DIR must"):
+        client.initialize(sub_dir_seed="abc")
+    assert client.root == first and [p.name for p in tmp_path.iterdir()] == ["first"]
+
+
+def test_a_root_given_as_any_path_object(tmp_path):
+    client = NorvoOFSClient()
+    client.ROOT_DIR = TextPath(str(tmp_path / "own"))
+    client.initialize()
+    assert client.root == (tmp_path / "own").resolve() and client.root.is_dir()
+
+
+@pytest.mark.parametrize("name, refused", [
+    (".file.0123456789abcdef.tmp", True),
+    (".a.0123456789abcdef.tmp", True),
+    ("..0123456789abcdef.tmp", False),  # no target has an empty name
+    (".file.0123456789ABCDEF.tmp", False),  # the store draws lowercase digits only
+    (".file.0123456789abcde.tmp", False),
+    ("file.0123456789abcdef.tmp", False),
+    (".0123456789abcdef.tmp", False),
+    (".file.0123456789abcdef.tmp.x", False),
+])
+def test_names_of_the_temporary_form_are_not_stored(ofs_client, name, refused):
+    """So that removing dead temporary files never removes a stored one."""
+    if refused:
+        with pytest.raises(ValueError, match="temporary files"):
+            ofs_client.write_bytes(b"data", path="dir/" + name)
+        assert not (ofs_client.root / "dir").exists()
+    else:
+        ofs_client.write_bytes(b"data", path="dir/" + name)
+        ofs_client.initialize()
+        assert ofs_client.write_bytes(b"other", path="dir/other").parent.joinpath(name).read_bytes() == b"data"
+
+
+def dead_temporary(target, digits="0123456789abcdef", data=b"half a write"):
+    path = target.parent / ".{}.{}.tmp".format(target.name, digits)
+    path.write_bytes(data)
+    return path
+
+
+@pytest.fixture
+def live_temporary():
+    """`live_temporary(target)`: a temporary file beside `target` held locked, as a write in
+    progress holds it (the lock is per open file, so this process's own counts as another's)."""
+    held = []
+
+    def make(target):
+        path = dead_temporary(target, digits="fedcba9876543210", data=b"being written")
+        fd = os.open(path, os.O_RDWR)
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        held.append(fd)
+        return path
+
+    yield make
+    for fd in held:
+        os.close(fd)
+
+
+def test_dead_temporary_files_go_at_the_next_write_and_initialize(ofs_client, live_temporary, outside, caplog):
+    caplog.set_level(logging.INFO, logger=LOG)
+    target = ofs_client.write_bytes(b"stored", seed="doc")
+    far = dead_temporary(ofs_client.write_bytes(b"stored too", seed="other"))
+    own = ofs_client.write_bytes(b"by path", path="mine/file")
+    dead, live, own_dead = dead_temporary(target), live_temporary(target), dead_temporary(own)
+    # Look-alikes that are no temporary file of the store's: a folder, a link, a stored file.
+    (target.parent / ".folder.0123456789abcdef.tmp").mkdir()
+    (target.parent / ".link.0123456789abcdef.tmp").symlink_to(outside)
+    (own.parent / ".file.tmp").write_bytes(b"")
+    before = sorted(p.name for p in target.parent.iterdir())
+
+    def removed():
+        lines = sorted(r.getMessage() for r in caplog.records if r.getMessage().startswith("Removed"))
+        caplog.clear()
+        return lines
+
+    def removal(*paths):
+        return sorted("Removed the temporary file of an unfinished write: {}".format(p) for p in paths)
+
+    ofs_client.write_bytes(b"new", seed="doc")
+    assert sorted(p.name for p in target.parent.iterdir()) == sorted(set(before) - {dead.name})
+    assert far.exists() and live.read_bytes() == b"being written" and target.read_bytes() == b"new"
+    assert removed() == removal(dead)
+
+    # The next start-up sweeps the hashed tree; a caller's own folders wait for their next write.
+    dead = dead_temporary(target)
+    other = NorvoOFSClient()
+    other.ROOT_DIR = str(ofs_client.root)
+    other.initialize()
+    assert not far.exists() and not dead.exists() and live.exists() and own_dead.exists()
+    assert removed() == removal(dead, far)
+    ofs_client.write_bytes(b"by path again", path="mine/file")
+    assert not own_dead.exists() and removed() == removal(own_dead)
+    assert (target.parent / ".folder.0123456789abcdef.tmp").is_dir() and outside.read_bytes() == b"keep me"
+    assert (own.parent / ".file.tmp").exists()

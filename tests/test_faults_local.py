@@ -7,6 +7,7 @@ import os
 import pathlib
 import signal
 import sqlite3
+import stat
 import subprocess
 import sys
 import time
@@ -18,6 +19,7 @@ import sqlalchemy.exc
 from sqlalchemy.orm import Session
 
 from local_fixtures import close_database, open_database
+from norvo.providers.ofs.burrow import NorvoOFSClient
 from road_fixtures import package_root
 
 pytestmark = pytest.mark.filterwarnings("ignore::sqlalchemy.exc.SAWarning",
@@ -90,10 +92,82 @@ def test_a_writer_killed_mid_write_leaves_the_previous_content_whole(ofs_client,
         assert not target.exists()  # never a half-written file under the seed's name
     else:
         assert ofs_client.get(seed=SEED) == previous
-    # The killed write's temporary file is all that is left of it, and the next write succeeds.
+    # The killed write's temporary file is all that is left of it, and the next write removes it.
     assert len(temporaries(target)) == 1
     ofs_client.write_bytes(b"after", seed=SEED)
     assert ofs_client.get(seed=SEED) == b"after"
+    assert temporaries(target) == []
+
+
+# A child that writes one seed, stopping half-way through its first chunk until a line arrives.
+PAUSED_WRITER = """
+import os, sys
+from norvo.providers.ofs.burrow import NorvoOFSClient
+root, seed, data = sys.argv[1], sys.argv[2].encode(), sys.argv[3].encode()
+client = NorvoOFSClient()
+client.ROOT_DIR = root
+client.initialize()
+real_write = os.write
+
+def half_then_wait(fd, chunk):
+    os.write = real_write
+    done = real_write(fd, bytes(chunk)[: len(chunk) // 2])
+    print("half", flush=True)
+    sys.stdin.readline()
+    return done
+
+os.write = half_then_wait
+client.write_bytes(data, seed=seed)
+print("done", flush=True)
+"""
+
+
+@pytest.fixture
+def paused_writer(ofs_client):
+    """`paused_writer(data)`: a child half-way through writing SEED, and its temporary file."""
+    children = []
+
+    def start(data):
+        env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+        env["PYTHONPATH"] = package_root()
+        child = subprocess.Popen([sys.executable, "-c", PAUSED_WRITER, str(ofs_client.root), SEED.decode(), data],
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
+        children.append(child)
+        assert child.stdout.readline().strip() == "half"
+        (tmp,) = temporaries(ofs_client.get_file_path(seed=SEED))
+        return child, tmp
+
+    yield start
+    for child in children:
+        if child.poll() is None:
+            child.kill()
+        child.wait(10)
+
+
+def test_a_write_that_died_leaves_nothing_once_the_store_is_opened_again(ofs_client, paused_writer):
+    ofs_client.write_bytes(b"previous", seed=SEED)
+    child, tmp = paused_writer("killed " * 1000)
+    os.kill(child.pid, signal.SIGKILL)
+    assert child.wait(10) == -signal.SIGKILL
+    assert tmp.stat().st_size == len("killed " * 1000) // 2 and stat.S_IMODE(tmp.stat().st_mode) == 0o600
+    again = NorvoOFSClient()
+    again.ROOT_DIR = str(ofs_client.root)
+    again.initialize()
+    assert not tmp.exists() and again.get(seed=SEED) == b"previous"
+
+
+def test_a_write_in_progress_in_another_process_is_left_alone(ofs_client, paused_writer):
+    child, tmp = paused_writer("theirs " * 1000)
+    # Another write of the same target, and another process's start-up, while it writes.
+    ofs_client.write_bytes(b"ours", seed=SEED)
+    again = NorvoOFSClient()
+    again.ROOT_DIR = str(ofs_client.root)
+    again.initialize()
+    assert temporaries(ofs_client.get_file_path(seed=SEED)) == [tmp] and ofs_client.get(seed=SEED) == b"ours"
+    child.stdin.write("go on\n")
+    child.stdin.flush()
+    assert child.stdout.readline().strip() == "done" and child.wait(10) == 0
+    assert ofs_client.get(seed=SEED) == ("theirs " * 1000).encode() and not tmp.exists()
 
 
 def test_two_writers_of_one_seed_leave_one_whole_file(ofs_client):

@@ -12,6 +12,7 @@ from norvo import _lifecycle
 from norvo import user as accounts
 from norvo.crypto.aes import DecryptionError
 from norvo.crypto.keys import KeyRingSchema, KeyType
+from local_fixtures import TextPath
 from road_fixtures import ROAD_API_KEY, ROAD_APP_NAME
 
 pytestmark = pytest.mark.filterwarnings("ignore::sqlalchemy.exc.SAWarning",
@@ -76,6 +77,39 @@ def test_bad_server_url_changes_nothing(fresh_provider):
     with pytest.raises(ValueError, match="server_url is not a valid url."):
         fresh_provider.initialize("key", server_url="http://[::1")
     assert client.URL == before and not fresh_provider.configured
+
+
+@pytest.mark.parametrize("root_dir, error, message", [
+    ("", ValueError, "root_dir must not be empty."),
+    (TextPath(""), ValueError, "root_dir must not be empty."),
+    (123, TypeError, "root_dir must be text or a path, not int"),
+    (b"store", TypeError, "root_dir must be text or a path, not bytes"),
+    (TextPath(b"store"), TypeError, "root_dir must be text or a path, not bytes"),
+])
+def test_a_root_dir_that_names_no_folder_changes_nothing(fresh_provider, tmp_path, monkeypatch, root_dir, error,
+                                                         message):
+    monkeypatch.chdir(tmp_path)
+    client, store = server().client, ofs().client
+    before = (client.URL, store.ROOT_DIR, getattr(store, "root", None))
+    fresh_provider.session.user = "someone"
+    with pytest.raises(error) as raised:
+        fresh_provider.initialize("key", server_url="http://127.0.0.1:9/", root_dir=root_dir)
+    assert str(raised.value) == message
+    assert (client.URL, store.ROOT_DIR, getattr(store, "root", None)) == before
+    assert fresh_provider.session.user == "someone" and not fresh_provider.configured
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_a_root_dir_given_as_a_path_object(fresh_provider, tmp_path, monkeypatch):
+    from norvo.providers.ofs.burrow import NorvoOFSClient
+
+    monkeypatch.setattr(ofs(), "client", NorvoOFSClient())
+    try:
+        fresh_provider.initialize("key", server_url="http://127.0.0.1:9/", root_dir=TextPath(str(tmp_path / "own")))
+        assert fresh_provider.local and ofs().client.root == (tmp_path / "own").resolve()
+    finally:
+        fresh_provider.reset()
+        server().client.URL = None
 
 
 # ---- accounts and key files

@@ -279,13 +279,24 @@ class Provider(object):
             urllib.parse.urlparse(server_url)
         except Exception:
             raise ValueError("server_url is not a valid url.")
+        if root_dir is not None:
+            # Refused before anything changes: a number would name a folder by its digits, and
+            # an empty text the current directory, which nobody chose.
+            from os import PathLike, fspath
+
+            text = fspath(root_dir) if isinstance(root_dir, (str, PathLike)) else None
+            if not isinstance(text, str):
+                raise TypeError("root_dir must be text or a path, not {}".format(
+                    type(root_dir if text is None else text).__name__))
+            if not text:
+                raise ValueError("root_dir must not be empty.")
         with self._lock:
             if self.session.user is not None:
                 self.logout()
             server = _server()
             if root_dir is not None:
                 ofs = _ofs()
-                ofs.client.ROOT_DIR = str(root_dir)
+                ofs.client.ROOT_DIR = text
                 ofs.client.initialize()
             server.session.initialize(api_key, server_url, app_name=app_name)
             server.client.URL = server_url

@@ -73,7 +73,8 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
             py::object path = g["get_file_path"](user_id);
             self.attr("path") = path;
             if (!truthy(path.attr("exists")())) {
-                path.attr("parent").attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
+                // The store makes the folders, private to the owner and synced, as it makes its own.
+                norvo::bind::import_from("norvo.providers.ofs", "client").attr("make_parents")(path);
                 path.attr("touch")();
             }
 
