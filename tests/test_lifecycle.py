@@ -89,6 +89,16 @@ class TestInitialize:
         assert messages(caplog) == [("INFO", "Initializing the Norvo library."), ("ERROR", FIPS_MESSAGE)]
         assert caplog.records[-1].exc_info is None
 
+    def test_failed_switch_inside_an_except_block(self, provider, fips):
+        # The translated error's context is the switch's report, not what the caller handles.
+        fips.error = AssertionError("Unable to set FIPS mode.")
+        try:
+            raise KeyError("the application's own")
+        except KeyError:
+            with pytest.raises(RuntimeError) as raised:
+                lifecycle.initialize("key")
+        assert raised.value.__context__ is fips.error
+
     def test_other_switch_errors_pass_unchanged(self, provider, fips, caplog):
         error = OSError("libcrypto went away")
         fips.error = error
@@ -139,17 +149,40 @@ class TestLogin:
         assert record.exc_info[1] is raised.value.__context__
         assert provider.recorder.calls == []
 
+    def test_bad_user_id_inside_an_except_block(self, provider, caplog):
+        try:
+            raise KeyError("the application's own")
+        except KeyError:
+            with pytest.raises(ValueError) as raised:
+                lifecycle.login("not a uuid", password="pw")
+        context = raised.value.__context__
+        assert isinstance(context, ValueError) and "badly formed" in str(context)
+        assert [r.exc_info[1] for r in caplog.records if r.name == "norvo"] == [context]
+
     def test_traceback_of_the_coercion_is_written(self, provider, caplog):
         with pytest.raises(ValueError):
             lifecycle.login("not a uuid", passphrase="pp")
         assert "Traceback (most recent call last)" in caplog.text
         assert "badly formed hexadecimal UUID string" in caplog.text
 
-    def test_bytes_id_error_passes_unchanged(self, provider, caplog):
-        with pytest.raises(TypeError):
-            lifecycle.login(b"\x00" * 16, password="pw")
+    @pytest.mark.parametrize("user_id, credentials, message", [
+        (b"\x00" * 16, dict(password="pw"), "user_id must be a UUID or its text, not bytes"),
+        (12345, dict(password="pw"), "user_id must be a UUID or its text, not int"),
+        (USER_ID, dict(password=123), "password must be str, bytes or None, not int"),
+        (USER_ID, dict(passphrase=123), "passphrase must be str or None, not int"),
+        (USER_ID, dict(passphrase=b"pass phrase"), "passphrase must be str or None, not bytes"),
+        # The credentials' types are checked before the id is examined.
+        ("not a uuid", dict(password=["pw"]), "password must be str, bytes or None, not list"),
+    ])
+    def test_arguments_of_the_wrong_type(self, provider, caplog, user_id, credentials, message):
+        with pytest.raises(TypeError, match="^{}$".format(message)):
+            lifecycle.login(user_id, **credentials)
         assert messages(caplog) == []
         assert provider.recorder.calls == []
+
+    def test_a_password_as_bytes_passes(self, provider):
+        lifecycle.login(USER_ID, b"pw")
+        assert provider.recorder.provider_calls() == [("login", (USER_ID,), {"password": b"pw", "passphrase": None})]
 
     def test_text_id_is_coerced_and_result_returned(self, provider):
         user = object()

@@ -3,6 +3,7 @@ files, login and logout, public key rings."""
 import base64
 import importlib
 import logging
+import re
 
 import pytest
 import requests
@@ -232,6 +233,50 @@ def test_change_credentials_then_log_in_with_the_new_ones(road, signup, login):
     assert _lifecycle.login(alice.id, passphrase="alice new rescue Phrase 5").id == alice.id
     accounts.change_credentials("Alice-Th1rd-Pa55word", "alice third rescue Phrase 6", reminder="a new hint")
     assert accounts.get_backup_reminder() == "a new hint"
+
+
+def test_change_credentials_keeps_every_key_of_the_ring(road, signup, login):
+    from norvo.crypto.keys import AuthKey, DerivationKey, KeyRing
+    from norvo.crypto.strongbox import KeyFile
+
+    alice = signup("alice")
+    ring = login(alice).keys
+    # A ring that has grown since the account was made: a retired key, and keys that do not
+    # start at index 0 or follow each other.
+    for key_type, index, key, active in ((KeyType.AUTH, 1, AuthKey(), False), (KeyType.AUTH, 4, AuthKey(), True),
+                                         (KeyType.DERIVATION, 2, DerivationKey(), False),
+                                         (KeyType.DERIVATION, 3, DerivationKey(), True)):
+        key.index, key.user_id, key.active = index, alice.id, active
+        ring[key_type][index] = key
+    accounts.change_credentials("Alice-N3w-Pa55word", "alice new rescue Phrase 5")
+
+    def held(keys):
+        return {t: {i: (k.active, k.private.private_numbers().private_value) for i, k in keys[t].items()}
+                for t in (KeyType.AUTH, KeyType.DERIVATION)}
+
+    for stored in (broker_key_file(road, alice), key_file_path(alice).read_bytes()):
+        opened = KeyFile(enc_data=stored)
+        opened.decrypt("Alice-N3w-Pa55word")
+        assert held(KeyRing(strongbox=opened)) == held(ring)
+    _lifecycle.logout()
+    again = _lifecycle.login(alice.id, passphrase="alice new rescue Phrase 5").keys
+    assert held(again) == held(ring) and sorted(again[KeyType.AUTH]) == [0, 1, 4]
+
+
+@pytest.mark.parametrize("arguments, error, message", [
+    (dict(user=object()), TypeError, "user must be a User, not object"),
+    (dict(user_id="0b6f7d52-1d4e-4c8a-9a35-6e0f2c9b7d41", password=1), TypeError,
+     "password must be str, bytes or None, not int"),
+    (dict(user_id="0b6f7d52-1d4e-4c8a-9a35-6e0f2c9b7d41", passphrase=b"x"), TypeError,
+     "passphrase must be str or None, not bytes"),
+    (dict(user_id=7, password="x"), TypeError, "user_id must be a UUID or its text, not int"),
+    (dict(user_id=None, password="x"), ValueError, "user_id must be a UUID string."),
+    (dict(user_id="0b6f7d52", password="x"), ValueError, "user_id must be a UUID string."),
+])
+def test_provider_login_refuses_arguments_by_name(road, arguments, error, message):
+    with pytest.raises(error, match="^{}$".format(re.escape(message))):
+        road.provider.login(**arguments)
+    assert road.broker.log == [] and road.provider.session.user is None
 
 
 def test_stale_local_key_file_gives_way_to_the_brokers(road, signup, login):

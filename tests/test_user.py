@@ -247,33 +247,26 @@ class TestCreate:
         assert [r.getMessage() for r in record] == ["Failed to create user."]
         assert record[0].exc_info[1] is error
 
-    @pytest.mark.parametrize(
-        "step, after, undo",
-        [
-            # The login failed before the new user was logged in: undone through the provider.
-            ("login", False, ["user.delete", "logout"]),
-            # The login made the user the logged-in one, then failed: undone through delete().
-            ("login", True, ["enter", "exit", "enter", "user.delete", "logout", "exit"]),
-        ],
-    )
-    def test_login_fails(self, recording, info, step, after, undo):
-        error = TimeoutError("login timed out")
-        recording.recorder.fail(step, error, after=after)
+    # After the login, the new user undoes its own registration through delete(), as an
+    # application would, and the failure that stopped the creation is the one raised.
+    UNDONE_BY_DELETE = ["enter", "exit", "enter", "user.delete", "logout", "exit"]
+
+    @pytest.mark.parametrize("step", ["login", "encrypt"])
+    def test_a_failure_once_logged_in_is_undone(self, recording, info, monkeypatch, step):
+        error = TimeoutError("{} failed".format(step))
+        if step == "login":
+            recording.recorder.fail("login", error, after=True)  # logged in, then failed
+        else:
+            def encrypt(self, password, passphrase):
+                raise error
+
+            monkeypatch.setattr(KeyFile, "encrypt", encrypt)
         with pytest.raises(TimeoutError) as raised:
             norvo.user.create(PASSWORD, REMINDER, PASSPHRASE)
         assert raised.value is error
-        names = recording.recorder.names()
-        assert names == ["enter", "user.create", "login"] + undo + ["exit"]
+        assert recording.recorder.names() == ["enter", "user.create", "login"] + self.UNDONE_BY_DELETE + ["exit"]
         assert recording.recorder.calls[-1] == ("exit", (TimeoutError,), {})
         _assert_undone(recording, info, error, "Failed to create user.")
-
-    def test_key_file_encryption_fails(self, recording, info):
-        # A password of the wrong type passes a lenient validator but not the encryption.
-        with pytest.raises(TypeError) as raised:
-            norvo.user.create(12345678, REMINDER, PASSPHRASE, password_validator=lambda v: True)
-        names = recording.recorder.names()
-        assert names == ["enter", "user.create", "login", "enter", "exit", "enter", "user.delete", "logout", "exit", "exit"]
-        _assert_undone(recording, info, raised.value, "Failed to create user.")
 
     def test_storing_the_key_file_fails(self, recording, traces):
         error = OSError("disk full")
@@ -294,22 +287,50 @@ class TestCreate:
         ]
         _assert_undone(recording, traces, error, "Failed to create user key file.")
 
-    def test_failed_undo_keeps_the_original_error(self, recording, info):
+    @pytest.mark.parametrize("failing", ["login", "strongbox.update_or_create"])
+    def test_the_undo_never_acts_on_another_user(self, recording, info, monkeypatch, decrypted, failing):
+        """While the new user is not the logged-in one, nothing can remove its account: the
+        user logged in before keeps its login and its account, and the error names the
+        account left behind."""
+        before = User(USER_ID, decrypted)
+        recording.user.registered[USER_ID] = before
+        recording.session.user = before
+        if failing == "strongbox.update_or_create":
+            # A login that returns without making the new user the logged-in one.
+            monkeypatch.setattr(recording, "login", lambda **kw: recording.recorder.call("login", (), kw))
+        error = ConnectionError("broker down")
+        recording.recorder.fail(failing, error)
+        with pytest.raises(RuntimeError) as raised:
+            norvo.user.create(PASSWORD, REMINDER, PASSPHRASE)
+        (new_id,) = set(recording.user.registered) - {USER_ID}
+        assert str(raised.value) == (
+            "Account {} is left registered without a key file: it is not the logged-in user, so it could not "
+            "be removed.".format(new_id))
+        assert raised.value.user_id == new_id and raised.value.__cause__ is error
+        assert recording.session.user is before and recording.user.registered[USER_ID] is before
+        assert not {"user.delete", "logout"} & set(recording.recorder.names())
+        assert "has been created" not in info.text
+
+    def test_a_failed_undo_names_the_account_and_delete_finishes_it(self, recording, info):
         error = OSError("disk full")
         recording.recorder.fail("strongbox.update_or_create", error)
         undo_error = PermissionError("deletion refused")
         recording.recorder.fail("user.delete", undo_error)
-        with pytest.raises(OSError) as raised:
+        with pytest.raises(RuntimeError) as raised:
             norvo.user.create(PASSWORD, REMINDER, PASSPHRASE)
-        assert raised.value is error
         (user,) = recording.user.registered.values()
+        assert str(raised.value) == (
+            "Account {} is left registered without a key file: removing it failed. It is still logged in, so "
+            "delete() can remove it.".format(user.id))
+        assert raised.value.user_id == user.id and raised.value.__cause__ is error
         failed = [r for r in info.records if r.getMessage().startswith("Failed to delete")]
         assert [r.getMessage() for r in failed] == ["Failed to delete {} after its creation failed.".format(user)]
         assert failed[0].exc_info[1] is undo_error
-        # The account could not be removed, but nobody stays logged in on it.
-        assert recording.session.user is None
-        assert recording.recorder.names()[-5:] == ["enter", "user.delete", "exit", "logout", "exit"]
-        assert "has been created" not in info.text
+        assert recording.session.user is user and "has been created" not in info.text
+        # Once the provider can delete again, delete() removes what was left.
+        recording.recorder.fail("user.delete", None)
+        norvo.user.delete()
+        assert recording.user.registered == {} and recording.session.user is None
 
 
 def _assert_undone(recording, caplog, error, message):
@@ -431,3 +452,48 @@ class TestChangeCredentials:
         recording.recorder.fail("user.change_credentials", ValueError("password does not meet complexity requirements."))
         with pytest.raises(ValueError, match="^password does not"):
             norvo.user.change_credentials("weak", "weak")
+
+
+def _accept(value):
+    return True
+
+
+class TestArgumentTypes:
+    """Credentials and ids of the wrong type are refused by name before anything is done, even
+    where a validator would let them through."""
+
+    @pytest.mark.parametrize("arguments, message", [
+        ((12345678, REMINDER, PASSPHRASE), "password must be str or bytes, not int"),
+        ((PASSWORD, REMINDER, 123), "passphrase must be str, not int"),
+        ((PASSWORD, REMINDER, PASSPHRASE.encode()), "passphrase must be str, not bytes"),
+        ((PASSWORD, ["hint"], PASSPHRASE), "reminder must be str or None, not list"),
+    ])
+    def test_create(self, recording, arguments, message):
+        with pytest.raises(TypeError, match="^{}$".format(message)):
+            norvo.user.create(*arguments, password_validator=_accept, passphrase_validator=_accept)
+        assert recording.recorder.calls == []
+
+    def test_create_takes_a_password_as_bytes(self, recording):
+        user = norvo.user.create(PASSWORD.encode(), None, PASSPHRASE)
+        stored = KeyFile(enc_data=recording.strongbox.stored[user.id].data)
+        assert stored.decrypt(PASSWORD) is stored  # the text of the same password opens it
+
+    @pytest.mark.parametrize("arguments, message", [
+        ((None, PASSPHRASE), "password must be str or bytes, not NoneType"),
+        ((PASSWORD, 7), "passphrase must be str, not int"),
+        ((PASSWORD, PASSPHRASE, 3.5), "reminder must be str or None, not float"),
+    ])
+    def test_change_credentials(self, recording, logged_in, arguments, message):
+        with pytest.raises(TypeError, match="^{}$".format(message)):
+            norvo.user.change_credentials(*arguments)
+        assert recording.recorder.provider_calls() == []
+
+    def test_get_backup_reminder(self, recording, logged_in):
+        with pytest.raises(TypeError, match="^user_id must be a UUID or its text, not int$"):
+            norvo.user.get_backup_reminder(12345)
+        with pytest.raises(TypeError, match="^user_id must be a UUID or its text, not bytes$"):
+            norvo.user.get_backup_reminder(OTHER_ID.bytes)
+        assert recording.recorder.provider_calls() == []
+        for user_id in (OTHER_ID, str(OTHER_ID)):
+            norvo.user.get_backup_reminder(user_id)
+        assert [c[2]["user_id"] for c in recording.recorder.provider_calls()] == [OTHER_ID, str(OTHER_ID)]

@@ -69,16 +69,34 @@ inline py::object exception_of(py::error_already_set& e) {
     return py::reinterpret_steal<py::object>(value);
 }
 
-// Raises `type(message)` with `context` as its __context__, as a `raise` while `context` is
-// being handled does. The error is restored, not set: PyErr_SetObject would chain it to
-// whatever the caller is handling, in place of `context`.
-[[noreturn]] inline void raise_in_context(py::handle type, py::handle message, py::handle context) {
-    py::object err = py::reinterpret_borrow<py::object>(type)(message);
-    PyException_SetContext(err.ptr(), py::reinterpret_borrow<py::object>(context).release().ptr());
+// Raises the exception object `err` as it stands. It is restored, not set: PyErr_SetObject
+// would chain it to whatever the caller is handling, in place of the context it carries.
+[[noreturn]] inline void raise_as_is(py::object err) {
     PyObject* err_type = reinterpret_cast<PyObject*>(Py_TYPE(err.ptr()));
     Py_INCREF(err_type);
     PyErr_Restore(err_type, err.release().ptr(), nullptr);
     throw py::error_already_set();
+}
+
+// Raises `type(message)` with `context` as its __context__, as a `raise` while `context` is
+// being handled does.
+[[noreturn]] inline void raise_in_context(py::handle type, py::handle message, py::handle context) {
+    py::object err = py::reinterpret_borrow<py::object>(type)(message);
+    PyException_SetContext(err.ptr(), py::reinterpret_borrow<py::object>(context).release().ptr());
+    raise_as_is(std::move(err));
+}
+
+// `raise err from cause`: the cause is its context too, whatever the caller was handling.
+[[noreturn]] inline void raise_from(py::object err, py::handle cause) {
+    PyException_SetCause(err.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
+    PyException_SetContext(err.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
+    raise_as_is(std::move(err));
+}
+
+// The TypeError of a public entry point given an argument of the wrong type, naming it:
+// "password must be str or bytes, not int".
+[[noreturn]] inline void wrong_argument_type(const char* name, const char* expected, py::handle value) {
+    raise(PyExc_TypeError, std::string(name) + " must be " + expected + ", not " + Py_TYPE(value.ptr())->tp_name);
 }
 
 // Raises `type(message)` in place of the caught error, which becomes its context: what a

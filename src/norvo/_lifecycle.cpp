@@ -11,20 +11,13 @@ constexpr const char* FIPS_FAILED = "Unable to enable FIPS.  Check OpenSSL insta
 constexpr const char* NO_CREDENTIAL = "One of \"password\" or \"passphrase\" must be provided.";
 constexpr const char* BAD_USER_ID = "user_id must be a UUID string.";
 
-// The caught error as an except clause sees it: with its traceback attached.
-py::object caught_error(py::error_already_set& caught) {
-    py::object value = py::reinterpret_borrow<py::object>(caught.value());
-    auto held = py::reinterpret_steal<py::object>(PyException_GetTraceback(value.ptr()));
-    if (!held && caught.trace()) PyException_SetTraceback(value.ptr(), caught.trace().ptr());
-    return value;
-}
-
-// Raises `type(msg)` as a raise statement inside an except block would: with the caught error
-// as its context.
-[[noreturn]] void raise_in_handler(PyObject* type, const char* msg, py::error_already_set& caught) {
-    py::object error = py::reinterpret_borrow<py::object>(type)(msg);
-    PyException_SetContext(error.ptr(), caught_error(caught).release().ptr());
-    norvo::bind::raise(type, error);
+// What a password and a passphrase may be: the key file hashes a password given as text or as
+// bytes, and encodes a passphrase, which must be text. None stands for not given.
+void check_credential_types(py::handle password, py::handle passphrase) {
+    if (!password.is_none() && !PyUnicode_Check(password.ptr()) && !PyBytes_Check(password.ptr()))
+        norvo::bind::wrong_argument_type("password", "str, bytes or None", password);
+    if (!passphrase.is_none() && !PyUnicode_Check(passphrase.ptr()))
+        norvo::bind::wrong_argument_type("passphrase", "str or None", passphrase);
 }
 
 constexpr const char* INITIALIZE_DOC = R"(initialize(api_key, fips=True, **kwargs)
@@ -49,6 +42,8 @@ Logs a user in and returns the logged-in User.
 :param password: decrypts the user's key file
 :param passphrase: used when no password is given: fetches the key file and recovers the
     password from its rescue section
+:raises ValueError: when neither credential is given, or the id is not a UUID
+:raises TypeError: when the id, the password or the passphrase is of the wrong type
 )";
 
 constexpr const char* LOGOUT_DOC = R"(logout(*args, **kwargs)
@@ -81,7 +76,7 @@ NORVO_MODULE(_lifecycle, m,
                     // Only the switch's own report that FIPS mode did not take is translated.
                     if (!e.matches(PyExc_AssertionError)) throw;
                     g["log"].attr("error")(FIPS_FAILED);
-                    raise_in_handler(PyExc_RuntimeError, FIPS_FAILED, e);
+                    norvo::bind::raise_in_place_of(e, PyExc_RuntimeError, FIPS_FAILED);
                 }
             }
             norvo::bind::with_context(g["providers_get"](),
@@ -89,19 +84,26 @@ NORVO_MODULE(_lifecycle, m,
         },
         py::arg("api_key"), py::arg("fips") = true, INITIALIZE_DOC);
 
+    // An id is a UUID or its text; None is an id that is not a UUID, reported as such below.
+    py::object uuid_type = py::module_::import("uuid").attr("UUID");
+
     m.def(
         "login",
-        [g](py::object user_id, py::object password, py::object passphrase) -> py::object {
+        [g, uuid_type](py::object user_id, py::object password, py::object passphrase) -> py::object {
             if (password.is_none() && passphrase.is_none()) {
                 g["log"].attr("warning")(NO_CREDENTIAL);
                 norvo::bind::raise(PyExc_ValueError, NO_CREDENTIAL);
             }
+            check_credential_types(password, passphrase);
+            if (!user_id.is_none() && !PyUnicode_Check(user_id.ptr()) && !py::isinstance(user_id, uuid_type))
+                norvo::bind::wrong_argument_type("user_id", "a UUID or its text", user_id);
             try {
                 user_id = g["UUID"](user_id);
             } catch (py::error_already_set& e) {
                 if (!e.matches(PyExc_ValueError)) throw;
-                g["log"].attr("error")(BAD_USER_ID, py::arg("exc_info") = caught_error(e));
-                raise_in_handler(PyExc_ValueError, BAD_USER_ID, e);
+                py::object caught = norvo::bind::exception_of(e);
+                g["log"].attr("error")(BAD_USER_ID, py::arg("exc_info") = caught);
+                norvo::bind::raise_in_context(PyExc_ValueError, py::str(BAD_USER_ID), caught);
             }
             py::object result = py::none();
             norvo::bind::with_context(g["providers_get"](), [&](py::object provider) {

@@ -13,10 +13,12 @@ user's keys as the broker publishes them (fetched by the sender id the envelope 
 """
 import base64
 import logging
+import reprlib
 import secrets
 import uuid
 
 import arrow
+import requests
 
 from norvo import providers
 from norvo.access import Access
@@ -30,10 +32,47 @@ _UNSET = object()
 _CONTENT_KINDS = {RawPayload: "raw", JSONPayload: "json"}
 
 
+class CommitUnconfirmed(requests.exceptions.ConnectionError):
+    """The broker's reply to the commit of a container's bytes was lost (or came unreadable),
+    so whether the commit took effect is not known from it.
+
+    ``container_id`` names the container. ``withdrawn`` is true when the unfinished container
+    was then removed from the broker, so it does not exist; false when nothing confirmed
+    either way: get the container by its id to find out.
+    """
+
+    def __init__(self, message, container_id, withdrawn):
+        super().__init__(message)
+        self.container_id = container_id
+        self.withdrawn = withdrawn
+
+
+# A commit whose reply never came, or came unreadable, may have taken effect all the same.
+_UNANSWERED = (requests.ConnectionError, requests.Timeout, requests.exceptions.ChunkedEncodingError, ValueError)
+
+
 def _uuid(value):
     from norvo.utils import UUID
 
     return UUID(value)
+
+
+def _id(value, name):
+    """An id the caller gave as argument `name`, as a UUID: a UUID or its text."""
+    if value is not None and not isinstance(value, (str, uuid.UUID)):
+        raise TypeError("{} must be a UUID or its text, not {}".format(name, type(value).__name__))
+    try:
+        return _uuid(value)
+    except ValueError:
+        raise ValueError("{} must be a UUID or its text, not {}".format(name, reprlib.repr(value))) from None
+
+
+def _reason(error):
+    """What a log line says of a failure: its class, and for a file-system error its message
+    (SQL errors carry statements and cell values, which stay out of the log)."""
+    if isinstance(error, OSError) and not isinstance(error, requests.RequestException):
+        return "{}: {}".format(type(error).__name__, error)
+    return type(error).__name__
 
 
 def _server_parts(p):
@@ -46,9 +85,9 @@ def _server_parts(p):
 def _as_access(item):
     """An Access for a recipient given as an Access or as a user id (default permissions)."""
     if isinstance(item, Access):
-        item.user_id = _uuid(item.user_id)
+        item.user_id = _id(item.user_id, "the user_id of an Access in access")
         return item
-    return Access(_uuid(item), permissions=DEFAULT_RECIP_PERMISSIONS)
+    return Access(_id(item, "a recipient in access"), permissions=DEFAULT_RECIP_PERMISSIONS)
 
 
 def _wire_access(access):
@@ -78,18 +117,73 @@ def _access_from_wire(record):
     return access
 
 
-def _upload(client, aws, container_id, url, data, undo):
-    """Uploads the bytes and commits them; on failure runs `undo` and raises."""
+def _upload(client, aws, container_id, url, data, withdraw=None):
+    """Uploads the bytes and commits them; on failure runs `withdraw` (when given), which removes
+    the unfinished container from the broker, and raises.
+
+    A commit whose reply was lost may have taken effect: it is raised as CommitUnconfirmed,
+    which names the container and tells whether the withdrawal confirmed it gone.
+    """
     try:
         aws.put(url, data=data)
+    except BaseException:
+        _withdraw(container_id, withdraw)
+        raise
+    try:
         providers.broker_call("commit container {}".format(container_id), client.put,
                               "containers/{}".format(container_id), json={"commit": True})
+    except _UNANSWERED as error:
+        withdrawn = _withdraw(container_id, withdraw)
+        raise CommitUnconfirmed(_unconfirmed(container_id, withdrawn), container_id, withdrawn) from error
     except BaseException:
-        try:
-            undo()
-        except Exception as error:
-            log.warning("Could not undo the unfinished upload of %s: %s", container_id, type(error).__name__)
+        _withdraw(container_id, withdraw)
         raise
+
+
+def _unconfirmed(container_id, withdrawn=False):
+    if withdrawn:
+        return ("The broker's reply to the commit of container {} was lost; the container was then withdrawn "
+                "from the broker, so it does not exist.".format(container_id))
+    return ("The broker's reply to the commit of container {} was lost, and nothing confirmed whether the commit "
+            "took effect: get the container by its id to find out.".format(container_id))
+
+
+def _withdraw(container_id, withdraw):
+    """Runs the undo of an unfinished upload, logging its attempt and outcome; returns whether
+    the container is confirmed gone from the broker."""
+    if withdraw is None:
+        return False
+    log.info("Withdrawing container %s, whose upload did not finish.", container_id)
+    try:
+        withdraw()
+    except LookupError:
+        log.info("Container %s was not on the broker: nothing to withdraw.", container_id)
+    except Exception as error:
+        log.warning("Could not withdraw container %s from the broker: %s", container_id, _reason(error))
+        return False
+    else:
+        log.info("Withdrew container %s from the broker.", container_id)
+    return True
+
+
+def _after_commit(p, container_id, keep, *args):
+    """Runs `keep(p, *args)`, which copies what the broker has just committed into the local store.
+
+    The broker holds the record, so its commit is the outcome: a local failure is a warning
+    naming the container, and the next fetch from the broker keeps it again. A copy the
+    failure left out of date is dropped, where the store still allows it.
+    """
+    try:
+        keep(p, *args)
+    except Exception as error:
+        log.warning("Container %s could not be kept in the local store (%s); the next fetch from the broker "
+                    "keeps it.", container_id, _reason(error))
+        if p.database is None:
+            return
+        try:
+            _drop_local(p, container_id)
+        except Exception as error:
+            log.warning("An out-of-date local copy of container %s may be left (%s).", container_id, _reason(error))
 
 
 def create(header, content, type=None, access=(), content_cls=None, container_id=None):
@@ -102,6 +196,10 @@ def create(header, content, type=None, access=(), content_cls=None, container_id
         id, which gets ``DEFAULT_RECIP_PERMISSIONS``; the creator always holds every permission
     :param content_cls: ``RawPayload`` or ``JSONPayload``; by default chosen from `content`
     :param container_id: the id to use instead of a fresh one
+    :raises CommitUnconfirmed: when the broker's reply to the commit was lost; it names the
+        container and tells whether the unfinished container was withdrawn
+
+    Once the broker has committed, a failure to keep the local copy is a warning, not a failure.
     """
     with providers.get() as p:
         user = p._logged_in_user()
@@ -109,7 +207,7 @@ def create(header, content, type=None, access=(), content_cls=None, container_id
         cls = content_cls or (RawPayload if isinstance(content, (bytes, bytearray)) else JSONPayload)
         if cls not in _CONTENT_KINDS:
             raise ValueError("content_cls must be RawPayload or JSONPayload")
-        extra = {} if container_id is None else {"container_id": container_id}
+        extra = {} if container_id is None else {"container_id": _id(container_id, "container_id")}
         container = Container(header=header, content=content, content_cls=cls, type=type, **extra)
         container.encrypt()
         recipients = [_as_access(a) for a in access]
@@ -124,10 +222,12 @@ def create(header, content, type=None, access=(), content_cls=None, container_id
         reply = providers.broker_call("create container {}".format(container.id), client.post, "containers",
                                       json=body)
         path = "containers/{}".format(container.id)
-        _upload(client, aws, container.id, reply["uploadUrl"], data, undo=lambda: client.delete(path))
+        _upload(client, aws, container.id, reply["uploadUrl"], data,
+                withdraw=lambda: providers.broker_call("withdraw container {}".format(container.id), client.delete,
+                                                       path))
         container.access = {a.user_id: a for a in recipients}
         if p.local:
-            _keep(p, container, data, blobs)
+            _after_commit(p, container.id, _keep, container, data, blobs)
         log.info("Created container %s for %d users", container.id, len(recipients))
         return container
 
@@ -138,9 +238,9 @@ def get(container_id, content_cls=None, decrypt=True, local=False):
     From the broker (default) the reply names the content class, and the container is also
     kept in the local store when it is on; with ``local=True`` it is read from the local store
     only, as a ``RawPayload`` unless `content_cls` says otherwise. ``access`` of the result maps
-    user ids to the accesses the caller may see.
+    user ids to the accesses the caller may see. A failure to keep the local copy is a warning.
     """
-    cid = _uuid(container_id)
+    cid = _id(container_id, "container_id")
     with providers.get() as p:
         user = p._logged_in_user()
         if local:
@@ -162,7 +262,7 @@ def get(container_id, content_cls=None, decrypt=True, local=False):
         if decrypt:
             container.decrypt(unwrap(container))
         if p.local:
-            _keep(p, container, data, blobs)
+            _after_commit(p, cid, _keep, container, data, blobs)
         return container
 
 
@@ -172,7 +272,9 @@ def update(container, header=_UNSET, content=_UNSET, type=_UNSET, access=(), rev
 
     `container` is one returned by ``create`` or ``get`` (opened, so that its keys are known).
     `access` grants or replaces accesses, given as for ``create``; `revoke` lists user ids. All
-    changes take effect together on the broker. Returns the container as it now is.
+    changes take effect together on the broker. Returns the container as it now is. When the
+    broker's reply to the change (or to the commit of new content) is lost, CommitUnconfirmed
+    names the container; a failure to keep the local copy is a warning.
     """
     if not isinstance(container, Container):
         raise TypeError("update takes a Container, as create or get return it.")
@@ -199,11 +301,18 @@ def update(container, header=_UNSET, content=_UNSET, type=_UNSET, access=(), rev
         grants = [_as_access(a) for a in access]
         blobs = _sealed_for(result, grants)
         body["grant"] = [_wire_access(a) for a in grants]
-        body["revoke"] = [str(_uuid(r)) for r in revoke]
+        body["revoke"] = [str(_id(r, "a user id in revoke")) for r in revoke]
         path = "containers/{}".format(container.id)
-        reply = providers.broker_call("update container {}".format(container.id), client.put, path, json=body)
+        try:
+            reply = providers.broker_call("update container {}".format(container.id), client.put, path, json=body)
+        except _UNANSWERED as error:
+            # Changes that come with new content wait for its commit; the others apply at once.
+            if "content" in body:
+                raise
+            raise CommitUnconfirmed(_unconfirmed(container.id), container.id, False) from error
         if reply.get("uploadUrl"):
-            _upload(client, aws, container.id, reply["uploadUrl"], result.data, undo=lambda: None)
+            # Nothing to withdraw: until the commit, the broker keeps the content as it was.
+            _upload(client, aws, container.id, reply["uploadUrl"], result.data)
         if type is not _UNSET:
             result.type = type
         result.modified_by, result.modified_at = user.id, arrow.utcnow()
@@ -213,19 +322,25 @@ def update(container, header=_UNSET, content=_UNSET, type=_UNSET, access=(), rev
             accesses.pop(_uuid(user_id), None)
         result.access = accesses
         if p.local:
-            _keep_update(p, result, blobs, body["revoke"], result.data if "content" in body else None)
+            _after_commit(p, container.id, _keep_update, result, blobs, body["revoke"],
+                          result.data if "content" in body else None)
         return result
 
 
 def delete(container_id):
-    """Deletes a container (its creator only), on the broker and in the local store."""
-    cid = _uuid(container_id)
+    """Deletes a container (its creator only), on the broker and in the local store; once the
+    broker has deleted it, a failure to remove the local copy is a warning."""
+    cid = _id(container_id, "container_id")
     with providers.get() as p:
         p._logged_in_user()
         client, _ = _server_parts(p)
         providers.broker_call("delete container {}".format(cid), client.delete, "containers/{}".format(cid))
         if p.local and p.database is not None:
-            _drop_local(p, cid)
+            try:
+                _drop_local(p, cid)
+            except Exception as error:  # deleted on the broker, which is the outcome
+                log.warning("Container %s is deleted, but its local copy could not be removed (%s).", cid,
+                            _reason(error))
 
 
 def local_ids():

@@ -16,12 +16,24 @@ struct Operation {
     py::object body;
 };
 
-// The caught error as an except clause sees it: with its traceback attached.
+// The caught error as an except clause sees it, with its traceback attached. The error stays
+// the caught one's, so the handler can still rethrow it.
 py::object caught_error(py::error_already_set& caught) {
     py::object value = py::reinterpret_borrow<py::object>(caught.value());
     auto held = py::reinterpret_steal<py::object>(PyException_GetTraceback(value.ptr()));
     if (!held && caught.trace()) PyException_SetTraceback(value.ptr(), caught.trace().ptr());
     return value;
+}
+
+// What the credentials may be, before any validator judges them: the key file hashes a
+// password given as text or as bytes and encodes the passphrase, which must be text; the
+// broker keeps a reminder as text, and None keeps the stored one.
+void check_credential_types(py::handle password, py::handle passphrase, py::handle reminder) {
+    if (!PyUnicode_Check(password.ptr()) && !PyBytes_Check(password.ptr()))
+        norvo::bind::wrong_argument_type("password", "str or bytes", password);
+    if (!PyUnicode_Check(passphrase.ptr())) norvo::bind::wrong_argument_type("passphrase", "str", passphrase);
+    if (!reminder.is_none() && !PyUnicode_Check(reminder.ptr()))
+        norvo::bind::wrong_argument_type("reminder", "str or None", reminder);
 }
 
 // Refuses a credential its validator does not accept; only the truth value counts.
@@ -32,32 +44,35 @@ void check_credential(py::handle log, py::handle validator, py::handle value, co
     norvo::bind::raise(PyExc_ValueError, msg);
 }
 
-// Deletes an account that `create` registered but could not finish, so that no half-made
-// account stays behind and nobody stays logged in. Once the new user is the logged-in one,
-// the module's own `delete` does it, as an application would; before that its login check
-// would refuse, so the provider is asked directly. A failed undo is logged and the original
-// failure stays the one raised: it is what the caller needs to see.
-void undo_registration(const py::dict& g, py::handle provider, py::handle user) {
+// Raises, in place of `failure`, the error that tells the caller which account `create` left
+// behind: it cannot log in without a key file, and nothing here can remove it.
+[[noreturn]] void raise_left_registered(py::handle user, py::handle failure, const char* why, bool logged_in) {
+    std::string msg = py::str("Account {} is left registered without a key file: {}.")
+                          .format(user.attr("id"), why)
+                          .cast<std::string>();
+    if (logged_in) msg += " It is still logged in, so delete() can remove it.";
+    py::object error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(msg);
+    error.attr("user_id") = user.attr("id");
+    norvo::bind::raise_from(error, failure);
+}
+
+// Undoes a registration that `create` could not finish; the caller then rethrows `caught`, the
+// failure that stopped it. Removing an account takes a signed request, so only the new user,
+// once logged in, can do it: the module's own `delete`, as an application would call it.
+// Before that login nothing is done, whoever else may be logged in, and the error raised in
+// place of `caught` names the account left behind, as it does when the removal fails.
+void undo_registration(const py::dict& g, py::handle provider, py::handle user, py::error_already_set& caught) {
     py::object log = g["log"];
-    auto logged_in = [&] { return provider.attr("session").attr("user"); };
+    py::object failure = caught_error(caught);
+    auto logged_in = [&] { return provider.attr("session").attr("user").ptr() == user.ptr(); };
+    if (!logged_in())
+        raise_left_registered(user, failure, "it is not the logged-in user, so it could not be removed", false);
     try {
-        if (logged_in().ptr() == user.ptr()) {
-            g["delete"]();
-        } else {
-            log.attr("info")(py::str("Deleting {}").format(user));
-            provider.attr("user").attr("delete")(user);
-            provider.attr("logout")();
-            log.attr("info")(py::str("Deleted {}").format(user));
-        }
+        g["delete"]();
     } catch (py::error_already_set& e) {
         log.attr("error")(py::str("Failed to delete {} after its creation failed.").format(user),
                           py::arg("exc_info") = caught_error(e));
-        try {
-            if (!logged_in().is_none()) provider.attr("logout")();
-        } catch (py::error_already_set& e2) {
-            log.attr("error")(py::str("Failed to log out after the creation of {} failed.").format(user),
-                              py::arg("exc_info") = caught_error(e2));
-        }
+        raise_left_registered(user, failure, "removing it failed", logged_in());
     }
 }
 
@@ -65,6 +80,7 @@ py::object create(const py::dict& g, py::object password, py::object reminder, p
                   py::object password_validator, py::object reminder_validator, py::object passphrase_validator) {
     py::object log = g["log"];
     log.attr("info")("Creating a new user.");
+    check_credential_types(password, passphrase, reminder);
     check_credential(log, password_validator, password, "password");
     check_credential(log, passphrase_validator, passphrase, "passphrase");
     check_credential(log, reminder_validator, reminder, "reminder");
@@ -89,7 +105,7 @@ py::object create(const py::dict& g, py::object password, py::object reminder, p
             user.attr("strongbox").attr("encrypt")(py::arg("password") = password, py::arg("passphrase") = passphrase);
         } catch (py::error_already_set& e) {
             log.attr("error")("Failed to create user.", py::arg("exc_info") = caught_error(e));
-            undo_registration(g, provider, user);
+            undo_registration(g, provider, user, e);
             throw;
         }
         try {
@@ -97,7 +113,7 @@ py::object create(const py::dict& g, py::object password, py::object reminder, p
                                                                  py::arg("passphrase") = passphrase);
         } catch (py::error_already_set& e) {
             log.attr("error")("Failed to create user key file.", py::arg("exc_info") = caught_error(e));
-            undo_registration(g, provider, user);
+            undo_registration(g, provider, user, e);
             throw;
         }
     });
@@ -117,12 +133,14 @@ void delete_user(const py::dict& g) {
     log.attr("info")(py::str("Deleted {}").format(user));
 }
 
-py::object get_backup_reminder(const py::dict& g, py::object user_id) {
+py::object get_backup_reminder(const py::dict& g, py::handle uuid_type, py::object user_id) {
     py::object reminder = py::none();
     norvo::bind::with_context(g["providers"].attr("get")(), [&](py::object provider) {
         // A false id (empty text, for one) counts as none given.
         if (!truthy(user_id))
             user_id = norvo::bind::getattr_or_none(provider.attr("session").attr("user"), "id");
+        else if (!PyUnicode_Check(user_id.ptr()) && !py::isinstance(user_id, uuid_type))
+            norvo::bind::wrong_argument_type("user_id", "a UUID or its text", user_id);
         if (user_id.is_none())
             norvo::bind::raise(PyExc_ValueError, "No currently authenticated user, user_id must be provided.");
         reminder = provider.attr("user").attr("get_backup_reminder")(py::arg("user_id") = user_id);
@@ -133,6 +151,7 @@ py::object get_backup_reminder(const py::dict& g, py::object user_id) {
 py::object change_credentials(const py::dict& g, py::object password, py::object passphrase, py::object reminder,
                               py::object password_validator, py::object reminder_validator,
                               py::object passphrase_validator) {
+    check_credential_types(password, passphrase, reminder);
     py::object result = py::none();
     // The validators travel to the provider, which checks the new credentials itself.
     norvo::bind::with_context(g["providers"].attr("get")(), [&](py::object provider) {
@@ -155,7 +174,11 @@ encrypted under the password, with the reminder. Returns the new User.
 :param passphrase_validator: judges the passphrase (a truth value)
 :raises ValueError: when a validator refuses its credential
 
-When a step after the registration fails, the account is deleted again and the failure raised.
+When a step after the registration fails, the new user, once logged in, deletes the account
+again and the failure is raised. Where that cannot be done (the login failed, or so did the
+deletion), a RuntimeError names the account left registered, as its `user_id`, with the failure
+as its cause; no other user's account or login is touched.
+:raises TypeError: when the password, the passphrase or the reminder is of the wrong type
 )";
 
 constexpr const char* DELETE_DOC = R"(Deletes the logged-in user's account and all data associated with it, permanently, and logs
@@ -164,12 +187,16 @@ out. This cannot be undone.
 
 constexpr const char* GET_BACKUP_REMINDER_DOC = R"(Returns the public reminder of a user's passphrase.
 
-:param user_id: the user whose reminder to return; defaults to the logged-in user
+:param user_id: the user whose reminder to return (a UUID or its text); defaults to the
+    logged-in user
 :raises ValueError: when no id is given and nobody is logged in
+:raises TypeError: when the id is of another type
 )";
 
 constexpr const char* CHANGE_CREDENTIALS_DOC = R"(Gives the logged-in user a new password and passphrase, and optionally a new reminder: the
 key file is re-encrypted and stored again. The validators judge the new credentials.
+
+:raises TypeError: when the password, the passphrase or the reminder is of the wrong type
 )";
 
 constexpr const char* USER_DOC = R"(A user account: its id, its decrypted key file and the key ring built from it.
@@ -195,6 +222,7 @@ NORVO_MODULE(user, m,
     m.attr("log") = norvo::bind::logger("norvo.user");
 
     py::dict g = m.attr("__dict__");
+    py::object uuid_type = py::module_::import("uuid").attr("UUID");
 
     // Each operation's body is C++; the object around it carries the name, documentation and
     // signature a Python function would, so that help() shows them and the trace wrapper finds
@@ -263,7 +291,7 @@ NORVO_MODULE(user, m,
 
     m.attr("get_backup_reminder") = traced(operation(
         "get_backup_reminder", GET_BACKUP_REMINDER_DOC, {{"user_id", none}},
-        py::cpp_function([g](py::object user_id) { return get_backup_reminder(g, user_id); },
+        py::cpp_function([g, uuid_type](py::object user_id) { return get_backup_reminder(g, uuid_type, user_id); },
                          py::name("get_backup_reminder"), py::arg("user_id") = py::none())));
 
     m.attr("change_credentials") = guarded(operation(

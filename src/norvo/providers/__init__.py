@@ -56,6 +56,18 @@ def _uuid(value):
     return UUID(value)
 
 
+def _user_id(value):
+    """A user id given to the provider, as a UUID: its text or a UUID."""
+    import uuid
+
+    if value is not None and not isinstance(value, (str, uuid.UUID)):
+        raise TypeError("user_id must be a UUID or its text, not {}".format(type(value).__name__))
+    try:
+        return _uuid(value)
+    except ValueError:
+        raise ValueError("user_id must be a UUID string.") from None
+
+
 def broker_call(what, method, path, **kwargs):
     """Sends one request through the REST client; returns the decoded JSON reply, an object.
 
@@ -181,16 +193,22 @@ class Accounts(object):
         return User(user_id, key_file)
 
     def delete(self, user):
-        """Removes the account from the broker, then its key file and database from the local store."""
+        """Removes the account's copies from the local store, then the account from the broker.
+
+        The local store is a cache of what the broker holds, so it goes first: were the broker
+        step to come first and the local one to fail, the files would stay where nothing could
+        reach them any more. When either step fails, its error is raised and the user stays
+        logged in, so that deleting again finishes the job.
+        """
         server = self._p._configured_server()
-        broker_call("delete the account", server.client.delete, "accounts/{}".format(user.id))
-        self._p._account_gone = True
         if self._p.local:
             self._p._delete_local(user.id)
+        broker_call("delete the account", server.client.delete, "accounts/{}".format(user.id))
+        self._p._account_gone = True
 
     def get_backup_reminder(self, user_id):
         server = self._p._configured_server()
-        uid = _uuid(user_id)
+        uid = _user_id(user_id)
         reply = broker_call("read the reminder", server.client.get, "accounts/{}/reminder".format(uid), auth=False)
         return reply["reminder"]
 
@@ -201,8 +219,6 @@ class Accounts(object):
         A reminder of None keeps the stored one. Returns True once both copies are stored.
         """
         from norvo import utils
-        from norvo.crypto.keys import KeyType
-        from norvo.crypto.strongbox import KeyFile
 
         user = self._p._logged_in_user()
         checks = {"password": (password_validator or utils.is_password_valid, password),
@@ -213,12 +229,32 @@ class Accounts(object):
             if not validator(value):
                 log.info(message)
                 raise ValueError(message)
-        key_file = KeyFile(signing_key=user.keys[KeyType.AUTH][0], derivation_key=user.keys[KeyType.DERIVATION][0],
-                           user_id=user.id)
+        key_file = _key_file_of(user)
         key_file.encrypt(password=password, passphrase=passphrase)
         self._p.strongbox._store(user, key_file, reminder, keep_reminder=reminder is None)
         log.info("Credentials of %s changed", user)
         return True
+
+
+def _key_file_of(user):
+    """A new decrypted key file holding every key of the user's ring: each index of both sections,
+    with its active flag, as the key file the user logged in with holds them."""
+    from norvo import crypto
+    from norvo.crypto.keys import KeyType
+    from norvo.crypto.strongbox import KeyFile
+
+    ring = user.keys
+    sections = (KeyType.AUTH, KeyType.DERIVATION)
+    # Made from any one key, then given the whole ring: the constructor takes one key of each kind.
+    some_key = next(key for key_type in sections for key in ring[key_type].values())
+    key_file = KeyFile(signing_key=some_key, derivation_key=some_key, user_id=user.id)
+    document = key_file.data
+    for key_type in sections:
+        document[str(key_type)] = {
+            str(index): {"active": bool(key.active), "index": index, "isPublic": False,
+                         "key": crypto.to_pem_private(key.private).decode("utf-8")}
+            for index, key in sorted(ring[key_type].items())}
+    return key_file
 
 
 class KeyFiles(object):
@@ -308,13 +344,20 @@ class Provider(object):
     # -- login and logout
 
     def login(self, user_id=None, password=None, passphrase=None, user=None):
+        from norvo.user import User
+
         if user is not None:
+            if not isinstance(user, User):
+                raise TypeError("user must be a User, not {}".format(type(user).__name__))
             return self._login_user(user)
         if password is None and passphrase is None:
             raise ValueError('One of "password" or "passphrase" must be provided.')
-        from norvo.user import User
-
-        user_id = _uuid(user_id)
+        # The key file hashes a password given as text or bytes, and encodes a passphrase.
+        if password is not None and not isinstance(password, (str, bytes)):
+            raise TypeError("password must be str, bytes or None, not {}".format(type(password).__name__))
+        if passphrase is not None and not isinstance(passphrase, str):
+            raise TypeError("passphrase must be str or None, not {}".format(type(passphrase).__name__))
+        user_id = _user_id(user_id)
         self._configured_server()
         return self._login_user(User(user_id, self._open_key_file(user_id, password, passphrase)))
 
@@ -489,19 +532,39 @@ class Provider(object):
         return db
 
     def _delete_local(self, user_id):
-        """Removes the user's container files, database and key file from the local store."""
-        from norvo.providers.ofs import models
+        """Removes the user's container files, then the database that lists them, then the key file.
+
+        In that order a removal that failed half-way (a store refusing a write) finishes when it
+        runs again: while the database file is there, it lists every container file left, and
+        it is opened again to read them when an earlier attempt closed it. A part already gone
+        is passed over.
+        """
+        from norvo.providers.ofs import database, models
 
         ofs = _ofs()
         db = self.database
+        if db is None and database.get_file_path(user_id).is_file():
+            db = database.NorvoDatabase()
+            db.initialize(user_id)
         if db is not None:
-            session = db.session()
-            locations = [row.ofs_location for row in session.query(models.Container).all() if row.ofs_location]
-            session.rollback()
-            self._release_database()
-            for location in locations:
-                ofs.client.delete(seed=location.encode("utf-8"))
-            db.delete(prompt=False)
+            try:
+                session = db.session()
+                try:
+                    locations = [row.ofs_location for row in session.query(models.Container).all()
+                                 if row.ofs_location]
+                finally:
+                    session.rollback()
+                for location in locations:
+                    ofs.client.delete(seed=location.encode("utf-8"))
+                db.delete(prompt=False)
+            finally:
+                # Closed whatever happened: a failed deletion leaves it unusable, and the next
+                # attempt opens the file again.
+                if db is self.database:
+                    self._release_database()
+                else:
+                    db.session.remove()
+                    db.engine.dispose()
         ofs.client.delete(seed=KEY_FILE_SEED.format(user_id=user_id).encode("utf-8"))
 
 
