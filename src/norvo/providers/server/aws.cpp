@@ -94,13 +94,16 @@ Resend resend_of(py::handle data) {
     return r;
 }
 
-// A recorded length as the caller gives it: none, or an integer of at least 0.
+// A recorded length as the caller gives it: none, or an integer of at least 0. Anything else
+// is refused as a bad value, whatever its type: it usually comes from the broker's record.
 py::object checked_length(py::object length) {
     if (length.is_none()) return length;
-    if (!PyLong_Check(length.ptr()) || PyBool_Check(length.ptr()))
-        throw py::type_error("length must be an integer, not " +
-                             py::str(py::type::handle_of(length).attr("__name__")).cast<std::string>());
-    if (norvo::bind::compares(length, py::int_(0), Py_LT)) throw py::value_error("length must not be negative");
+    if (!PyLong_Check(length.ptr()) || PyBool_Check(length.ptr()) ||
+        norvo::bind::compares(length, py::int_(0), Py_LT)) {
+        std::string shown = py::repr(length).cast<std::string>();
+        if (shown.size() > 60) shown = shown.substr(0, 57) + "...";
+        throw py::value_error("length must be an integer of at least 0, not " + shown);
+    }
     return length;
 }
 
