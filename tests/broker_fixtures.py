@@ -22,7 +22,8 @@ PROXY_VARIABLES = ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY",
 API_KEY = "6f1c5d1e-7d0a-4c57-9a43-0b8e1b7f2c11"
 APP_NAME = "norvo-tests"
 
-# A hung request would otherwise hang the run: broker requests carry no timeout.
+# A broker that hangs mid-test ends the run with a traceback rather than hold it for the
+# requests' own timeouts.
 TEST_TIME_LIMIT = 60
 
 

@@ -491,6 +491,7 @@ DOWNLOADS = {
     "ranged bomb": ("206/gzip, gzip", 0, 277, None, "AssertionError"),
     "ranged 256 MiB": ("206/plain", 0, 277, None, "AssertionError"),
     "ranged, answered chunked": ("200/chunked", 0, 277, None, "AssertionError"),
+    "a refusal carrying a bomb": ("403/gzip, gzip", None, None, None, "HTTPError"),
 }
 
 MEASURE = textwrap.dedent("""

@@ -3,7 +3,8 @@
 // Each transfer is a one-off request of the HTTP library, outside the broker session: no broker
 // headers, no request id, no authorisation, no shared connection. The REST client's status map,
 // retry predicate and retry policy apply. A ranged download must come back as exactly the
-// slice asked for.
+// slice asked for, and no download reads more than its range or the length its caller knows.
+// An upload follows a redirect only when it keeps the method and the body.
 #include "norvo_bind.hpp"
 #include "retry_policy.hpp"
 #include "transport.hpp"
@@ -42,7 +43,8 @@ void check_slice(py::handle response, std::optional<std::pair<long long, long lo
     if (received < 0) throw py::error_already_set();
     py::object declared = py::module_::import("builtins").attr("int")(response.attr("headers")["Content-Length"]);
     if (!norvo::bind::compares(declared, py::int_(received))) norvo::bind::assertion_failed();
-    if (bounds && bounds->second - bounds->first + 1 != static_cast<long long>(received)) norvo::bind::assertion_failed();
+    if (bounds && bounds->second - bounds->first + 1 != static_cast<long long>(received))
+        norvo::bind::assertion_failed();
 }
 
 // Whether the headers ask for a Range at all.
@@ -112,7 +114,8 @@ bool is_success(py::handle response) {
     return status >= 200 && status < 300;
 }
 
-// Of an error reply only the status counts: its body is kept up to this much.
+// Of a reply that carries no object (an error, an upload's answer) only the status counts: its
+// body is kept up to this much.
 constexpr Py_ssize_t ERROR_BODY_LIMIT = norvo::server::BODY_FREE;
 
 // The statuses whose redirect the HTTP library re-sends as a GET, or with no body.
@@ -162,7 +165,7 @@ NORVO_MODULE(aws, m,
             if (download) {
                 py::dict h;
                 if (truthy(headers))
-                    for (auto item : py::reinterpret_borrow<py::dict>(headers)) h[item.first] = item.second;
+                    for (py::handle item : headers.attr("items")()) h[item[py::int_(0)]] = item[py::int_(1)];
                 if (!h.contains("Accept-Encoding")) h["Accept-Encoding"] = "identity";
                 sent_headers = std::move(h);
             }
@@ -200,21 +203,24 @@ NORVO_MODULE(aws, m,
                 response = send(target);
             }
 
-            bool success = is_success(response);
-            norvo::server::BodyRead read = norvo::server::read_body(response, success ? limit : ERROR_BODY_LIMIT);
+            // Only a download's successful body is the caller's data; of any other reply the
+            // body is kept up to a bound and cut there, since its status says what happened.
+            bool data_reply = download && is_success(response);
+            norvo::server::BodyRead read = norvo::server::read_body(response, data_reply ? limit : ERROR_BODY_LIMIT);
             norvo::server::raise_mapped_status(g, response);
             response.attr("raise_for_status")();
-            if (!download && !success)
+            if (!download && !is_success(response))
                 norvo::server::raise_http_error("The object store answered the " + verb + " with " +
                                                     py::str(response.attr("status_code")).cast<std::string>() +
                                                     ", which does not store it.",
                                                 response);
-            if (read.overrun == norvo::server::Overrun::limit) {
+            if (data_reply && read.overrun == norvo::server::Overrun::limit) {
                 if (ranged) norvo::bind::assertion_failed();
                 throw py::value_error("The object store sent more than the " + std::to_string(limit) +
                                       " bytes recorded for the object; the download was stopped.");
             }
-            if (read.overrun == norvo::server::Overrun::ratio) norvo::server::raise_bomb(response, read.received);
+            if (data_reply && read.overrun == norvo::server::Overrun::ratio)
+                norvo::server::raise_bomb(response, read.received);
             if (ranged) check_slice(response, range);
             return response;
         },

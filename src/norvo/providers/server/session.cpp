@@ -3,7 +3,10 @@
 // `NorvoSession` is a real subclass of `requests.Session`, made by calling the class's own
 // metaclass with methods written here. It stamps each request with the API key, a fresh
 // request id and the application name, signs it with the logged-in user's authentication key
-// (logging in again first when the token has lapsed), and runs the challenge login.
+// (logging in again first when the token has lapsed), and runs the challenge login. Those
+// credentials stay with the broker: a redirect is followed only to the broker's own origin
+// and only for a GET, no credentials are taken from the environment, and the login's
+// verification is masked in errors and in the HTTP stack's log lines.
 #include "masking.hpp"
 #include "norvo_bind.hpp"
 #include "transport.hpp"
@@ -162,7 +165,8 @@ NORVO_MODULE(session, m,
             py::object headers = prepared.attr("headers");
             int has = PySequence_Contains(headers.ptr(), py::str("Authorization").ptr());
             if (has < 0) throw py::error_already_set();
-            if (has && truthy(self.attr("should_strip_auth")(response.attr("request").attr("url"), prepared.attr("url"))))
+            py::object from = response.attr("request").attr("url");
+            if (has && truthy(self.attr("should_strip_auth")(from, prepared.attr("url"))))
                 headers.attr("pop")("Authorization");
         },
         py::arg("prepared_request"), py::arg("response"),
@@ -326,20 +330,22 @@ NORVO_MODULE(session, m,
 
                 // Redirects are followed here, one at a time, so that each target is judged
                 // before anything is sent to it.
-                py::dict again;
+                py::object target = norvo::server::redirect_target(response);
+                if (target.is_none()) return response;
+                py::object first_origin = norvo::server::origin_of(response.attr("request").attr("url"));
+                py::dict again;  // what a GET of the target is sent with: no query and no body
                 for (auto item : kwargs) {
                     std::string name = py::str(item.first).cast<std::string>();
-                    if (name != "json" && name != "data" && name != "params" && name != "files") again[item.first] = item.second;
+                    if (name != "json" && name != "data" && name != "params" && name != "files")
+                        again[item.first] = item.second;
                 }
-                py::object first_origin = norvo::server::origin_of(response.attr("request").attr("url"));
                 py::list history;
-                while (true) {
-                    py::object target = norvo::server::redirect_target(response);
-                    if (target.is_none()) break;
+                for (; !target.is_none(); target = norvo::server::redirect_target(response)) {
                     check_redirect(response, first_origin, method, target);
                     if (py::len(history) >= self.attr("max_redirects").cast<Py_ssize_t>()) {
                         py::object error = g["requests"].attr("TooManyRedirects");
-                        std::string text = "Exceeded " + py::str(self.attr("max_redirects")).cast<std::string>() + " redirects.";
+                        std::string text =
+                            "Exceeded " + py::str(self.attr("max_redirects")).cast<std::string>() + " redirects.";
                         norvo::bind::raise(error, error(text, py::arg("response") = response));
                     }
                     log.attr("debug")(py::str(norvo::server::masked_text(

@@ -35,7 +35,8 @@ inline py::object redirect_target(py::handle response) {
         location = scheme + py::str(":") + py::str(location);
     }
     py::object target = utils.attr("requote_uri")(location);
-    if (!norvo::bind::truthy(parse.attr("urlsplit")(target).attr("netloc"))) target = parse.attr("urljoin")(base, target);
+    if (!norvo::bind::truthy(parse.attr("urlsplit")(target).attr("netloc")))
+        target = parse.attr("urljoin")(base, target);
     py::object prepared = py::module_::import("requests.models").attr("PreparedRequest")();
     prepared.attr("prepare_url")(target, py::none());
     return prepared.attr("url");
