@@ -2,6 +2,7 @@
 import faulthandler
 import importlib
 import pathlib
+import socket
 import sys
 import time
 import types
@@ -53,6 +54,27 @@ def make_user(auth_keys=1, inactive=(), user_id=None):
     ring[KeyType.DERIVATION][0] = derivation
     ring.user_id = user_id
     return StandInUser(user_id, ring)
+
+
+def free_port():
+    """A port on 127.0.0.1 with nobody listening (it was free a moment ago)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture
+def aws():
+    from norvo.providers.server import aws
+
+    return aws
+
+
+@pytest.fixture
+def events():
+    from norvo.providers.server import events
+
+    return events
 
 
 @pytest.fixture

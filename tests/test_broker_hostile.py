@@ -5,6 +5,7 @@ in a netrc file, error texts and debug lines that would carry the login's verifi
 servers that accept a connection and never answer."""
 import base64
 import datetime
+import gzip
 import ipaddress
 import json
 import logging
@@ -20,13 +21,13 @@ import traceback
 import types
 import urllib.parse
 import zlib
-import gzip
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 import requests
 
 import broker as loopback
+from broker_fixtures import free_port, make_user
 
 pytestmark = pytest.mark.filterwarnings("ignore::sqlalchemy.exc.SAWarning",
                                         "ignore:The 'EncryptedType' class will change:DeprecationWarning")
@@ -205,20 +206,6 @@ def tls(tls_files, monkeypatch):
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(str(cert_file), str(key_file))
     return context
-
-
-@pytest.fixture
-def aws():
-    from norvo.providers.server import aws
-
-    return aws
-
-
-@pytest.fixture
-def events():
-    from norvo.providers.server import events
-
-    return events
 
 
 def redirect(status, location):
@@ -596,12 +583,6 @@ def test_proxies_named_in_the_environment_keep_working(server, listeners, aws, n
     assert proxy.requests[0].headers["X-Norvo-Api-Key"] is not None and no_broker_headers(proxy.requests[1])
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 # ---- 5. the login's verification in errors and log lines
 
 
@@ -661,8 +642,6 @@ def test_a_failed_login_shows_its_verification_nowhere(logged_in, caplog, sleeps
 
 def test_a_followed_login_redirect_shows_its_verification_nowhere(server, caplog):
     caplog.set_level(logging.DEBUG)
-    from broker_fixtures import make_user
-
     user = make_user()
     server.broker.register_user(user)
     server.broker.script("login", lambda ctx: redirect(307, ctx.request.path + "?" + urllib.parse.urlencode(

@@ -15,13 +15,6 @@ ACTIONS = "action can only be one of ['accessed', 'added', 'deleted', 'updated']
 
 
 @pytest.fixture
-def events():
-    from norvo.providers.server import events
-
-    return events
-
-
-@pytest.fixture
 def queries(logged_in, monkeypatch):
     """The parameters handed to the REST client for each page (copies: the same dict is reused)."""
     seen = []

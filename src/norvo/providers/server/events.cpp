@@ -1,8 +1,9 @@
 // norvo.providers.server.events: the broker's event feed, page by page.
 //
 // Keyword filters become the query of the "events" endpoint; pages are followed through
-// "hasMore", each continued page asked for from the last event id received; all events are
-// then loaded at once into Event records.
+// "hasMore", each continued page asked for from the last event id received (or, after a page
+// that brought nothing new, once from just above the highest); all events are then loaded at
+// once into Event records.
 #include "norvo_bind.hpp"
 
 using norvo::bind::truthy;
