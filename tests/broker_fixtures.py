@@ -2,6 +2,7 @@
 import faulthandler
 import importlib
 import pathlib
+import socket
 import sys
 import time
 import types
@@ -22,7 +23,8 @@ PROXY_VARIABLES = ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY",
 API_KEY = "6f1c5d1e-7d0a-4c57-9a43-0b8e1b7f2c11"
 APP_NAME = "norvo-tests"
 
-# A hung request would otherwise hang the run: broker requests carry no timeout.
+# A broker that hangs mid-test ends the run with a traceback rather than hold it for the
+# requests' own timeouts.
 TEST_TIME_LIMIT = 60
 
 
@@ -52,6 +54,27 @@ def make_user(auth_keys=1, inactive=(), user_id=None):
     ring[KeyType.DERIVATION][0] = derivation
     ring.user_id = user_id
     return StandInUser(user_id, ring)
+
+
+def free_port():
+    """A port on 127.0.0.1 with nobody listening (it was free a moment ago)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture
+def aws():
+    from norvo.providers.server import aws
+
+    return aws
+
+
+@pytest.fixture
+def events():
+    from norvo.providers.server import events
+
+    return events
 
 
 @pytest.fixture

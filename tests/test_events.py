@@ -15,13 +15,6 @@ ACTIONS = "action can only be one of ['accessed', 'added', 'deleted', 'updated']
 
 
 @pytest.fixture
-def events():
-    from norvo.providers.server import events
-
-    return events
-
-
-@pytest.fixture
 def queries(logged_in, monkeypatch):
     """The parameters handed to the REST client for each page (copies: the same dict is reused)."""
     seen = []
@@ -94,29 +87,53 @@ def test_pages_follow_the_last_event_id_without_duplicates(logged_in, queries, e
     assert ids(events.get(type="container", starting_event_id=4)) == [4, 5]
 
 
-def test_page_that_only_repeats_the_last_event_ends_the_paging(logged_in, events, caplog):
-    broker = logged_in.broker
-    broker.events_page_size = 1
-    for _ in range(3):
-        broker.add_event()
-    start = len(broker.log)
-    assert ids(events.get(type="container")) == [1]
-    assert len(broker.log) - start == 2
-    assert any(r.name == EVENT_LOG and r.levelno == logging.WARNING for r in caplog.records)
+@pytest.mark.parametrize("page_size, starts", [
+    # A page of one only ever repeats the event asked from: each is asked for once more from
+    # just above the highest id received.
+    (1, [0, 1, 2, 2, 3, 3, 4, 4, 5]),
+    (3, [0, 3]),   # pages of two: test_pages_follow_the_last_event_id_without_duplicates
+])
+def test_an_inclusive_start_of_any_page_size_gives_every_event_once(logged_in, queries, events, caplog,
+                                                                    page_size, starts):
+    """The loopback broker's "start" is inclusive (ids at least that value)."""
+    logged_in.broker.events_page_size = page_size
+    for _ in range(5):
+        logged_in.broker.add_event()
+    assert ids(events.get(type="container")) == [1, 2, 3, 4, 5]
+    assert [q["start"] for _, q in queries] == starts
+    assert not [r for r in caplog.records if r.name == EVENT_LOG and r.levelno >= logging.WARNING]
 
 
 @pytest.mark.parametrize("second_page", [
     {"events": [], "hasMore": True},
     {"events": [{"eventId": 2}, {"eventId": 1}], "hasMore": True},
 ])
-def test_continued_page_with_nothing_new_stops(logged_in, events, second_page):
+def test_continued_page_with_nothing_new_asks_once_more_from_above(logged_in, queries, events, second_page):
     broker = logged_in.broker
     first = broker.add_event()
     second = dict(broker.add_event(), eventId=2)
+    broker.add_event()
     pages = iter([{"events": [first, second], "hasMore": True}, second_page])
     broker.script("events", lambda ctx: loopback.Reply.json(next(pages)), lambda ctx: loopback.Reply.json(next(pages)))
+    assert ids(events.get(type="container")) == [1, 2, 3]  # the third page is the broker's own
+    assert [q["start"] for _, q in queries] == [0, 2, 3]
+
+
+@pytest.mark.parametrize("stuck_page", [
+    {"events": [{"eventId": 2}], "hasMore": True},   # the page from 3 repeats 2 as well
+    {"events": [], "hasMore": True},
+])
+def test_a_page_from_above_the_highest_id_that_brings_nothing_ends_with_a_warning(logged_in, queries, events,
+                                                                                 caplog, stuck_page):
+    broker = logged_in.broker
+    first, second = broker.add_event(), broker.add_event()
+    pages = iter([{"events": [first, second], "hasMore": True}, {"events": [second], "hasMore": True},
+                  dict(stuck_page, events=[second] if stuck_page["events"] else [])])
+    broker.script("events", *[lambda ctx: loopback.Reply.json(next(pages))] * 3)
     assert ids(events.get(type="container")) == [1, 2]
-    assert broker.pending("events") == []
+    assert [q["start"] for _, q in queries] == [0, 2, 3]
+    warnings = [r.getMessage() for r in caplog.records if r.name == EVENT_LOG and r.levelno == logging.WARNING]
+    assert warnings == ["Event paging stopped: the page from 3 brought no new event."]
 
 
 def test_first_page_that_is_empty_but_has_more_fails(logged_in, events):

@@ -8,7 +8,6 @@ import gzip
 import importlib
 import logging
 import os
-import socket
 import time
 import types
 
@@ -17,7 +16,7 @@ import pytest
 import requests
 
 import broker as loopback
-from broker_fixtures import make_user
+from broker_fixtures import free_port, make_user
 
 pytestmark = pytest.mark.filterwarnings("ignore::sqlalchemy.exc.SAWarning",
                                         "ignore:The 'EncryptedType' class will change:DeprecationWarning")
@@ -27,25 +26,6 @@ HOUR = 3600
 SESSION_LOG = "norvo.providers.server.session"
 
 
-def free_port():
-    """A port on 127.0.0.1 with nobody listening (it was free a moment ago)."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-@pytest.fixture
-def aws():
-    from norvo.providers.server import aws
-
-    return aws
-
-
-@pytest.fixture
-def events():
-    from norvo.providers.server import events
-
-    return events
 
 
 @pytest.fixture

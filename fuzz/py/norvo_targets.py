@@ -1263,8 +1263,9 @@ def target_event_pages(data):
 def target_reply_headers(data):
     """A whole reply (status line, headers, body) to one request of each kind: signed and
     unsigned broker requests through the REST client, object downloads and uploads. The reply
-    comes back only for a status below 400; a failing status is its error (with the request id
-    from the broker); anything the HTTP library cannot read is its error."""
+    comes back only for a status below 400, and for an upload only for a 2xx; a failing status
+    is its error (with the request id from the broker); anything the HTTP library cannot read is
+    its error."""
     if not data:
         return
     mode, raw = data[0], data[1:]
@@ -1290,6 +1291,8 @@ def target_reply_headers(data):
             return
         if 400 <= reply.status_code < 600:
             raise Violation("a failing status {} came back as a reply".format(reply.status_code))
+        if kind == 4 and not 200 <= reply.status_code < 300:
+            raise Violation("an upload answered {} came back as done".format(reply.status_code))
         if not isinstance(reply.content, bytes):
             raise Violation("a reply without its body")
 

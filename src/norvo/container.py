@@ -247,7 +247,8 @@ def get(container_id, content_cls=None, decrypt=True, local=False):
             return _get_local(p, user, cid, content_cls, decrypt)
         client, aws = _server_parts(p)
         reply = providers.broker_call("get container {}".format(cid), client.get, "containers/{}".format(cid))
-        data = aws.get(reply["downloadUrl"]).content
+        # The recorded length bounds the download: a store sending more is refused as it does.
+        data = aws.get(reply["downloadUrl"], length=reply.get("length")).content
         _check_length(data, reply.get("length"), cid, "The object store")
         cls = content_cls or (JSONPayload if reply.get("contentKind") == "json" else RawPayload)
         container = Container(data, cls)

@@ -4,6 +4,7 @@
 // and the signed authorisation. Four statuses become this module's error classes and are
 // retried with exponentially growing waits; other failing statuses raise the HTTP library's
 // error with the request id appended, at once.
+#include "masking.hpp"
 #include "norvo_bind.hpp"
 #include "retry_policy.hpp"
 
@@ -81,18 +82,28 @@ NORVO_MODULE(client, m,
     py::object attempt = py::cpp_function(
         [g](py::object method, py::object path, py::object json, py::object data, py::object params,
             py::object auth) -> py::object {
-            py::object response = g["session"].attr("request")(method, target(g, path), py::arg("json") = json,
-                                                               py::arg("data") = data, py::arg("params") = params,
-                                                               py::arg("auth") = auth);
-            norvo::server::raise_mapped_status(g, response);
+            auto secrets = norvo::server::secrets_of_params(params);
+            py::object response;
             try {
+                response = g["session"].attr("request")(method, target(g, path), py::arg("json") = json,
+                                                        py::arg("data") = data, py::arg("params") = params,
+                                                        py::arg("auth") = auth);
+                norvo::server::raise_mapped_status(g, response);
                 response.attr("raise_for_status")();
             } catch (py::error_already_set& e) {
+                // The session's own refusals (a redirect it will not follow) are HTTP errors
+                // too, and carry the request id like those of a failing status.
                 if (!e.matches(g["requests"].attr("HTTPError"))) throw;
                 py::object error = e.value();
-                py::object req_id = error.attr("request").attr("headers")["X-Request-Id"];
-                py::str text = py::str(error.attr("args")[py::int_(0)]) + py::str("  Request ID: ") + py::str(req_id);
-                error.attr("args") = py::make_tuple(text);
+                py::object sent = error.attr("request");
+                if (!sent.is_none()) {
+                    py::object req_id = sent.attr("headers")["X-Request-Id"];
+                    py::str text =
+                        py::str(error.attr("args")[py::int_(0)]) + py::str("  Request ID: ") + py::str(req_id);
+                    error.attr("args") = py::make_tuple(text);
+                }
+                // The text names the URL, which for a refused login holds its verification.
+                norvo::server::scrub_exception(error, secrets);
                 throw;
             }
             return response;

@@ -1,8 +1,9 @@
 // norvo.providers.server.events: the broker's event feed, page by page.
 //
 // Keyword filters become the query of the "events" endpoint; pages are followed through
-// "hasMore", each continued page asked for from the last event id received; all events are
-// then loaded at once into Event records.
+// "hasMore", each continued page asked for from the last event id received (or, after a page
+// that brought nothing new, once from just above the highest); all events are then loaded at
+// once into Event records.
 #include "norvo_bind.hpp"
 
 using norvo::bind::truthy;
@@ -16,6 +17,13 @@ bool contains(py::handle container, py::handle value) {
     int r = PySequence_Contains(container.ptr(), value.ptr());
     if (r < 0) throw py::error_already_set();
     return r != 0;
+}
+
+// The id just above `highest`, to ask from when a page from `highest` only repeats it; none
+// (a null object) when there is no such id to ask for.
+py::object step_past(py::handle highest) {
+    if (highest.is_none() || !PyLong_Check(highest.ptr()) || PyBool_Check(highest.ptr())) return py::object();
+    return norvo::bind::steal(PyNumber_Add(highest.ptr(), py::int_(1).ptr()));
 }
 
 constexpr const char* GET_DOC = R"(Retrieves all events matching the filters, page after page.
@@ -68,13 +76,16 @@ NORVO_MODULE(events, m, .doc = "Event retrieval from the broker's feed, with pag
             }
             if (kwargs.contains("starting_event_id")) params["start"] = kwargs["starting_event_id"];
 
-            // The broker answers "start" with the events whose id is at least that value, so a
-            // continued page begins with the last event already received. Only events above the
-            // highest id received are kept, and a continued page that brings none ends the
-            // paging: no duplicates, and no endless loop on a page that only repeats that event.
+            // A broker may answer "start" with the events whose id is at least that value, so a
+            // continued page can begin with the last event already received. Only events above
+            // the highest id received are kept. A continued page that brings none, though more
+            // are said to follow, is asked for once more from just above that id: a broker
+            // sending a page of one event would otherwise repeat it for ever. When that page
+            // brings nothing new either, the paging ends with a warning rather than loop.
             py::list events;
             py::object highest = py::none();
             bool continued = false;
+            bool stepped_past = false;
             while (true) {
                 py::object response =
                     g["server"].attr("client").attr("get")("events", py::arg("params") = params).attr("json")();
@@ -93,12 +104,19 @@ NORVO_MODULE(events, m, .doc = "Event retrieval from the broker's feed, with pag
                 }
                 if (!truthy(response["hasMore"])) break;
                 if (continued && fresh == 0) {
-                    log.attr("warning")("Event paging stopped: the page from %s brought no new event.",
-                                        params["start"]);
-                    break;
+                    py::object next = stepped_past ? py::object() : step_past(highest);
+                    if (!next) {
+                        log.attr("warning")("Event paging stopped: the page from %s brought no new event.",
+                                            params["start"]);
+                        break;
+                    }
+                    params["start"] = next;
+                    stepped_past = true;
+                    continue;
                 }
                 params["start"] = page[py::int_(-1)]["eventId"];
                 continued = true;
+                stepped_past = false;
             }
 
             py::object result = g["EventSchema"](py::arg("many") = true).attr("load")(events);

@@ -3,8 +3,13 @@
 // `NorvoSession` is a real subclass of `requests.Session`, made by calling the class's own
 // metaclass with methods written here. It stamps each request with the API key, a fresh
 // request id and the application name, signs it with the logged-in user's authentication key
-// (logging in again first when the token has lapsed), and runs the challenge login.
+// (logging in again first when the token has lapsed), and runs the challenge login. Those
+// credentials stay with the broker: a redirect is followed only to the broker's own origin
+// and only for a GET, no credentials are taken from the environment, and the login's
+// verification is masked in errors and in the HTTP stack's log lines.
+#include "masking.hpp"
 #include "norvo_bind.hpp"
+#include "transport.hpp"
 
 using norvo::bind::add_method;
 using norvo::bind::truthy;
@@ -16,7 +21,6 @@ constexpr const char* REQUEST_ID_HEADER = "X-Request-Id";
 constexpr const char* APP_NAME_HEADER = "X-Norvo-App-Name";
 constexpr const char* NEED_USER = "Need to pass a user if authenticating for the first time.";
 constexpr const char* BAD_URL = "server_url is not a valid url.";
-constexpr const char* MASK = "***";
 
 // A header value the HTTP library accepts: text and bytes as given, None to leave the header
 // out, anything else (a UUID key, say) as its text, which the library would otherwise refuse.
@@ -33,7 +37,7 @@ py::object masked(py::handle mapping, const char* key) {
     if (!original.contains(key) || original[key].is_none()) return std::move(original);
     py::dict copy;
     for (auto item : original) copy[item.first] = item.second;
-    copy[key] = MASK;
+    copy[key] = std::string(norvo::server::MASK);
     return std::move(copy);
 }
 
@@ -45,36 +49,52 @@ py::bytes b64encode(const py::dict& g, py::handle data) { return g["base64"].att
 
 py::bytes concat(py::handle a, py::handle b) { return norvo::bind::steal(PyNumber_Add(a.ptr(), b.ptr())); }
 
-// A reply body may be compressed, and the HTTP library decodes whatever encoding a reply names,
-// asked for or not, chained or not: a few kilobytes from a hostile peer can decode to
-// gigabytes. Bodies are therefore read here, before the library reads them, and refused once
-// they decode to more than their size on the wire can justify.
-constexpr Py_ssize_t BODY_CHUNK = 64 * 1024;
-constexpr Py_ssize_t BODY_FREE = 1 << 20;  // any body may decode to this much
-constexpr Py_ssize_t BODY_RATIO = 100;     // beyond that, to this many times the bytes received
-
+// Runs on every reply of the session, redirects included, before its body is read: a body
+// that decodes to far more than came over the wire is refused.
 py::object read_bounded_body(py::object response) {
-    py::object raw = response.attr("raw");
-    py::object received_so_far = norvo::bind::getattr_or_none(raw, "tell");
-    py::list chunks;
-    Py_ssize_t size = 0;
-    for (py::handle chunk : response.attr("iter_content")(BODY_CHUNK)) {
-        size += py::len(chunk);
-        chunks.append(chunk);
-        if (size <= BODY_FREE || received_so_far.is_none()) continue;
-        Py_ssize_t received = received_so_far().cast<Py_ssize_t>();
-        if (size / BODY_RATIO > received) {
-            response.attr("close")();
-            py::object error = py::module_::import("requests.exceptions").attr("ContentDecodingError");
-            std::string message = "The reply's body decodes to more than " + std::to_string(BODY_RATIO) +
-                                  " times the " + std::to_string(received) +
-                                  " bytes received; refused as a decompression bomb.";
-            norvo::bind::raise(error, error(message, py::arg("response") = response));
-        }
-    }
-    // What the HTTP library keeps once it has read a body itself.
-    response.attr("_content") = py::bytes("").attr("join")(chunks);
+    norvo::server::BodyRead read = norvo::server::read_body(response);
+    if (read.overrun != norvo::server::Overrun::none) norvo::server::raise_bomb(response, read.received);
     return response;
+}
+
+// The loggers of the HTTP stack that write a request's URL, the login's query included.
+constexpr const char* HTTP_STACK_LOGGERS[] = {"urllib3",           "urllib3.connectionpool", "urllib3.poolmanager",
+                                              "urllib3.util.retry", "urllib3.connection",     "urllib3.response"};
+
+// A log record of the HTTP stack with the login's verification written as ***. A record
+// that cannot be formatted is left for the handler to report as it would.
+bool mask_record(py::object record) {
+    try {
+        py::str text = record.attr("getMessage")();
+        std::string original = text.cast<std::string>();
+        if (original.find(norvo::server::VERIFICATION_PARAM) == std::string::npos) return true;
+        std::string masked = norvo::server::mask_query_values(original);
+        if (masked != original) {
+            record.attr("msg") = py::str(masked);
+            record.attr("args") = py::tuple();
+        }
+    } catch (py::error_already_set&) {
+    }
+    return true;
+}
+
+// A redirect of a broker reply is followed only to the same origin and only for a GET: the
+// request carries the API key, the signed authorisation and, for other methods, a body.
+void check_redirect(py::handle response, py::handle first_origin, py::handle method, py::handle target) {
+    py::object origin = norvo::server::origin_of(target);
+    std::string status = py::str(response.attr("status_code")).cast<std::string>();
+    std::string where = norvo::server::origin_text(origin);
+    if (origin.is_none() || !norvo::bind::compares(origin, first_origin)) {
+        std::string why = norvo::server::is_downgrade(first_origin, origin) ? ", from https to plain http" : "";
+        norvo::server::raise_http_error("The broker answered " + status + " with a redirect to another origin, " +
+                                            where + why + "; it was not followed.",
+                                        response);
+    }
+    std::string verb = py::str(method.attr("upper")()).cast<std::string>();
+    if (verb != "GET")
+        norvo::server::raise_http_error("The broker answered " + status + " to a " + verb + ", with a redirect to " +
+                                            where + "; only GET requests follow a redirect.",
+                                        response);
 }
 
 constexpr const char* CLASS_DOC =
@@ -96,6 +116,9 @@ NORVO_MODULE(session, m,
     m.attr("requests") = py::module_::import("requests");
     m.attr("crypto") = py::module_::import("norvo.crypto");
     m.attr("KeyType") = py::module_::import("norvo.crypto.keys").attr("KeyType");
+    // Seconds to wait for a connection to the broker, and for each next byte of its reply.
+    m.attr("CONNECT_TIMEOUT") = 5;
+    m.attr("READ_TIMEOUT") = 60;
 
     // Names are looked up in the module at call time, as module globals are.
     py::dict g = m.attr("__dict__");
@@ -110,6 +133,14 @@ NORVO_MODULE(session, m,
         [](py::object response, py::kwargs) { return read_bounded_body(response); }, py::name("_bounded_body"),
         py::scope(m), py::arg("response"),
         py::doc("Reads a reply's body, refusing one that decodes to far more than was received."));
+    m.attr("_no_credentials") = norvo::server::no_credentials(m);
+
+    // Installed once, when the module loads, so that every logger of the HTTP stack that can
+    // write the login URL writes it masked, whichever handler the application attaches.
+    m.attr("_mask_verification") = py::cpp_function(
+        [](py::object record) { return mask_record(record); }, py::name("_mask_verification"), py::scope(m),
+        py::arg("record"), py::doc("Writes the login's verification in a log record of the HTTP stack as ***."));
+    for (const char* name : HTTP_STACK_LOGGERS) norvo::bind::logger(name).attr("addFilter")(g["_mask_verification"]);
 
     add_method(cls, "__init__", [g](py::object self) {
         g["requests"].attr("Session").attr("__init__")(self);
@@ -117,6 +148,29 @@ NORVO_MODULE(session, m,
             py::setattr(self, name, py::none());
         self.attr("hooks")["response"].attr("append")(g["_bounded_body"]);
     });
+
+    add_method(
+        cls, "prepare_request",
+        [g](py::object self, py::object request) {
+            if (!truthy(request.attr("auth")) && !truthy(self.attr("auth")))
+                request.attr("auth") = g["_no_credentials"];
+            return g["requests"].attr("Session").attr("prepare_request")(self, request);
+        },
+        py::arg("request"),
+        py::doc("Prepares a request as the HTTP library does, taking no credentials from ~/.netrc or $NETRC."));
+
+    add_method(
+        cls, "rebuild_auth",
+        [](py::object self, py::object prepared, py::object response) {
+            py::object headers = prepared.attr("headers");
+            int has = PySequence_Contains(headers.ptr(), py::str("Authorization").ptr());
+            if (has < 0) throw py::error_already_set();
+            py::object from = response.attr("request").attr("url");
+            if (has && truthy(self.attr("should_strip_auth")(from, prepared.attr("url"))))
+                headers.attr("pop")("Authorization");
+        },
+        py::arg("prepared_request"), py::arg("response"),
+        py::doc("Drops the authorisation of a request redirected elsewhere; adds none from ~/.netrc or $NETRC."));
 
     add_method(
         cls, "authenticate",
@@ -245,24 +299,68 @@ NORVO_MODULE(session, m,
                                        kwarg_or_none(kwargs, "json"), kwarg_or_none(kwargs, "data"));
             log.attr("debug")(line);
 
-            py::object response = g["requests"].attr("Session").attr("request")(
-                self, method, url, py::arg("headers") = headers, **kwargs);
+            if (!kwargs.contains("timeout")) kwargs["timeout"] = norvo::server::timeouts(g);
+            bool follow = true;
+            if (kwargs.contains("allow_redirects")) follow = truthy(kwargs.attr("pop")("allow_redirects"));
 
-            if (norvo::bind::compares(response.attr("status_code"), py::int_(200))) {
-                py::object body;
-                try {
-                    body = masked(response.attr("json")(), "token");
-                } catch (py::error_already_set& e) {
-                    // Tracing must never turn a success into a failure: a body that is not
-                    // JSON, or nested deeper than the decoder goes, is written as its text.
-                    if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError)) throw;
-                    body = response.attr("text");
+            auto trace_reply = [&](py::handle response) {
+                if (norvo::bind::compares(response.attr("status_code"), py::int_(200))) {
+                    py::object body;
+                    try {
+                        body = masked(response.attr("json")(), "token");
+                    } catch (py::error_already_set& e) {
+                        // Tracing must never turn a success into a failure: a body that is not
+                        // JSON, or nested deeper than the decoder goes, is written as its text.
+                        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError)) throw;
+                        body = response.attr("text");
+                    }
+                    log.attr("debug")(py::str("{} {}").format(response, body));
+                } else {
+                    log.attr("debug")(py::str(response));
                 }
-                log.attr("debug")(py::str("{} {}").format(response, body));
-            } else {
-                log.attr("debug")(py::str(response));
-            }
-            return response;
+            };
+
+            py::object send = g["requests"].attr("Session").attr("request");
+            auto secrets = norvo::server::secrets_of_params(kwarg_or_none(kwargs, "params"));
+            return norvo::server::masking_errors(secrets, [&]() -> py::object {
+                py::object response =
+                    send(self, method, url, py::arg("headers") = headers, py::arg("allow_redirects") = false, **kwargs);
+                trace_reply(response);
+                if (!follow) return response;
+
+                // Redirects are followed here, one at a time, so that each target is judged
+                // before anything is sent to it.
+                py::object target = norvo::server::redirect_target(response);
+                if (target.is_none()) return response;
+                py::object first_origin = norvo::server::origin_of(response.attr("request").attr("url"));
+                py::dict again;  // what a GET of the target is sent with: no query and no body
+                for (auto item : kwargs) {
+                    std::string name = py::str(item.first).cast<std::string>();
+                    if (name != "json" && name != "data" && name != "params" && name != "files")
+                        again[item.first] = item.second;
+                }
+                py::list history;
+                for (; !target.is_none(); target = norvo::server::redirect_target(response)) {
+                    check_redirect(response, first_origin, method, target);
+                    if (py::len(history) >= self.attr("max_redirects").cast<Py_ssize_t>()) {
+                        py::object error = g["requests"].attr("TooManyRedirects");
+                        std::string text =
+                            "Exceeded " + py::str(self.attr("max_redirects")).cast<std::string>() + " redirects.";
+                        norvo::bind::raise(error, error(text, py::arg("response") = response));
+                    }
+                    log.attr("debug")(py::str(norvo::server::masked_text(
+                        "Following the broker's " + py::str(response.attr("status_code")).cast<std::string>() +
+                            " to " + py::str(target).cast<std::string>(),
+                        secrets)));
+                    response.attr("close")();
+                    history.append(response);
+                    response = send(self, "GET", target, py::arg("headers") = headers,
+                                    py::arg("allow_redirects") = false, **again);
+                    response.attr("history") = py::list(history);
+                    trace_reply(response);
+                }
+                return response;
+            });
         },
         py::arg("method"), py::arg("url"),
         py::doc("Sends a request with the broker headers; signs it unless `auth` is false."));
