@@ -1,4 +1,5 @@
 """Key records, key rings and the key-ring loader (norvo.crypto.keys)."""
+import functools
 import logging
 import os
 import subprocess
@@ -17,6 +18,7 @@ from norvo import crypto
 from norvo.crypto import keys
 from norvo.crypto.keys import AuthKey, DerivationKey, Key, KeyRing, KeyRingSchema, KeyType
 from norvo.crypto.strongbox import KeyFile
+from rings import DecryptedKeyFile, key_record
 
 OWNER = "0f8fad5b-d9cb-469f-a165-70867728950e"
 OTHER = "7c9e6679-7425-40de-944b-e07fc1f90ae7"
@@ -30,16 +32,8 @@ def pem_public(key):
     return crypto.to_pem_public(key.public)
 
 
-def record(pub, index=0, key_type="auth", active=True, user_id=OTHER):
-    return {"index": index, "userId": user_id, "keyType": key_type, "pubKey": pub, "active": active}
-
-
-class FakeStrongbox(object):
-    """What a ring reads of a decrypted key file: `encrypted` and `data`."""
-
-    def __init__(self, data, encrypted=False):
-        self.encrypted = encrypted
-        self.data = data
+# A public-key record, OTHER's unless another owner is given.
+record = functools.partial(key_record, user_id=OTHER)
 
 
 @pytest.fixture(scope="module")
@@ -237,22 +231,22 @@ def test_ring_from_key_ring_documents(pair):
     auth, derivation = pair
     entry = {"key": pem_private(auth).decode(), "index": 0, "active": False, "isPublic": False}
     doc = {"userId": OWNER, "signingKeys": {"5": entry}, "derivationKeys": {}}
-    ring = KeyRing(FakeStrongbox(doc))
+    ring = KeyRing(DecryptedKeyFile(doc))
     assert list(ring[KeyType.AUTH]) == [0] and ring[KeyType.AUTH][0].active is False
     assert ring[KeyType.DERIVATION] == {}
 
-    empty = KeyRing(FakeStrongbox({"signingKeys": {}, "derivationKeys": {}}))
+    empty = KeyRing(DecryptedKeyFile({"signingKeys": {}, "derivationKeys": {}}))
     assert dict(empty) == {KeyType.AUTH: {}, KeyType.DERIVATION: {}} and empty.user_id is None
 
     for broken in ({"signingKeys": {}}, {"userId": OWNER, "signingKeys": {"0": {"index": 0, "active": True}},
                                          "derivationKeys": {}},
                    {"signingKeys": {"0": entry}, "derivationKeys": {}}):
         with pytest.raises(KeyError):
-            KeyRing(FakeStrongbox(broken))
+            KeyRing(DecryptedKeyFile(broken))
 
-    ring = KeyRing(FakeStrongbox(doc))
+    ring = KeyRing(DecryptedKeyFile(doc))
     with pytest.raises(KeyError):
-        ring.set_private_key("noSuchSection", entry, FakeStrongbox(dict(doc, userId=OTHER)))
+        ring.set_private_key("noSuchSection", entry, DecryptedKeyFile(dict(doc, userId=OTHER)))
     # The owner was already set when the store failed; the keys stored before stay.
     assert ring.user_id == uuid.UUID(OTHER) and list(ring[KeyType.AUTH]) == [0]
 
