@@ -2,10 +2,10 @@
 error that leaves the body leaves through the context manager's __exit__.
 
 The helper is compiled into each module, and no module's scope body throws a C++ exception on
-purpose, so a small probe module built from the same header (tests/probes/scope_probe.cpp, the
-`scope_probe` target of a build with NORVO_TEST_PROGRAMS, which `tools/install.sh --dev` makes)
-runs bodies that end each way. The probe is looked for in the build that NORVO_BUILD_DIR names
-(relative to the top of the checkout; default build/release)."""
+purpose, so a small probe module built from the same header (probes/scope_probe.cpp) runs
+bodies that end each way. The build makes it with NORVO_TEST_PROGRAMS (tools/install.sh --dev
+does); it is looked for in the build that NORVO_BUILD_DIR names (relative to the top of the
+checkout; default build/release)."""
 import importlib.util
 import os
 import sysconfig

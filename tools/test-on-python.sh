@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs norvo for one more CPython release into an environment of its own (.venv-X.Y), built
-# in build/python-X.Y, and runs the Python tests there. A release that this machine does not have is said and skipped:
-# the run goes on with what there is.
+# in build/python-X.Y, and runs the Python tests there. A release that this machine does not
+# have is said and skipped: the run goes on with what there is.
 #
 #   tools/test-on-python.sh 3.13
 set -euo pipefail
