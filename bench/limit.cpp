@@ -1,6 +1,7 @@
 // The ceiling for a container's bulk work: one AES-256-CTR pass and one HMAC-SHA384 pass
 // over one buffer, through the core's own primitives and nothing else (no allocation, no
-// copies, no interpreter). bench/run.py compiles this with src/core/crypto.cpp.
+// copies, no interpreter). The `norvo_limit` target of CMakeLists.txt, over the core library;
+// bench/run.py runs it.
 //
 //   limit SIZE REPEATS BATCH_SECONDS
 //

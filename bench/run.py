@@ -31,7 +31,6 @@ import json
 import os
 import platform
 import resource
-import shutil
 import statistics
 import subprocess
 import sys
@@ -254,35 +253,15 @@ def print_table(results, out=sys.stdout):
 
 # ---------------------------------------------------------------- the limit
 
-LIMIT_SOURCES = [HERE / "limit.cpp", ROOT / "src" / "core" / "crypto.cpp"]
-
-
-def build_limit(log):
-    """Compiles bench/limit.cpp with the core's crypto.cpp; returns the program's path or None."""
-    gxx = shutil.which("g++")
-    if not gxx or not all(p.is_file() for p in LIMIT_SOURCES):
-        log("limit: g++ or the core's sources are not at hand; using the cryptography package alone")
+def built_limit(log):
+    """The limit program (bench/limit.cpp) of the build that NORVO_BUILD_DIR names (relative to
+    the top of the checkout; default build/release, which tools/install.sh --dev makes), or None."""
+    build = ROOT / (os.environ.get("NORVO_BUILD_DIR") or "build/release")
+    exe = build / "bench" / "limit"
+    if not os.access(exe, os.X_OK):
+        log("limit: no limit program at %s (tools/install.sh --dev builds it); using the cryptography "
+            "package alone" % exe)
         return None
-    h = hashlib.sha256()
-    for p in LIMIT_SOURCES:
-        h.update(p.read_bytes())
-    for p in sorted((ROOT / "src" / "core" / "include").rglob("*.hpp")):
-        h.update(p.read_bytes())
-    h.update(subprocess.run([gxx, "--version"], capture_output=True).stdout)
-    outdir = Path(tempfile.gettempdir()) / ("norvo-bench-limit-" + h.hexdigest()[:16])
-    exe = outdir / "limit"
-    if exe.is_file():
-        return exe
-    outdir.mkdir(parents=True, exist_ok=True)
-    tmp = outdir / ("limit.%d" % os.getpid())
-    cmd = [gxx, "-O2", "-std=c++20", "-I", str(ROOT / "src" / "core" / "include"),
-           str(LIMIT_SOURCES[0]), str(LIMIT_SOURCES[1]), "-lcrypto", "-o", str(tmp)]
-    log("limit: compiling " + " ".join(cmd))
-    proc = subprocess.run(cmd, capture_output=True, text=True)
-    if proc.returncode != 0:
-        log("limit: compile failed; using the cryptography package alone\n" + proc.stderr[-2000:])
-        return None
-    os.replace(tmp, exe)
     return exe
 
 
@@ -710,7 +689,7 @@ def main(argv=None):
     ap.add_argument("--norvo-path", default=None,
                     help="directory to import norvo from (a build's python/ dev tree); default: the installed package")
     ap.add_argument("--sizes", default="", help="container content sizes instead of the defaults, e.g. 1K,1M,64M")
-    ap.add_argument("--no-cpp", action="store_true", help="do not compile the C++ limit program")
+    ap.add_argument("--no-cpp", action="store_true", help="do not run the C++ limit program")
     ap.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
                     help="which clock the figures use (both are recorded in the JSON; default: %(default)s, "
                          "the calling thread's CPU time, which other work on the machine does not inflate)")
@@ -748,7 +727,7 @@ def main(argv=None):
 
     def limit_exe():
         if not built:
-            built.append(None if args.no_cpp else build_limit(log))
+            built.append(None if args.no_cpp else built_limit(log))
         return built[0]
 
     results = Results()

@@ -14,27 +14,16 @@ import norvo.providers
 from norvo.access import Access
 from norvo.crypto.container import Container
 from norvo.crypto.envelope import Envelope
-from norvo.crypto.keys import AuthKey, DerivationKey, KeyRing, KeyType
 from norvo.permissions import DEFAULT_RECIP_PERMISSIONS, Permissions
+from rings import private_ring
 
 SENDER = uuid.UUID("11111111-2222-4333-8444-555555555555")
 RECIPIENT = uuid.UUID("66666666-7777-4888-9999-aaaaaaaaaaaa")
 
 
-def key_ring(user_id):
-    """A user's private ring with one active key in each section."""
-    ring = KeyRing(pub_keys=[], user_id=user_id)
-    for section, key in ((KeyType.AUTH, AuthKey()), (KeyType.DERIVATION, DerivationKey())):
-        key.index = 0
-        key.user_id = user_id
-        ring[section][0] = key
-    ring.user_id = user_id
-    return ring
-
-
 @pytest.fixture(scope="module")
 def rings():
-    return key_ring(SENDER), key_ring(RECIPIENT)
+    return private_ring(user_id=SENDER), private_ring(user_id=RECIPIENT)
 
 
 @pytest.fixture

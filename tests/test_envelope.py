@@ -11,11 +11,10 @@ import construct
 import pytest
 from cryptography.exceptions import InvalidSignature
 
-import norvo.crypto as crypto
 from norvo.crypto import ies
 from norvo.crypto.container import ContainerKeys
 from norvo.crypto.envelope import Envelope
-from norvo.crypto.keys import KeyRing, KeyType
+from rings import private_ring, public_ring
 
 CID = uuid.UUID("00112233-4455-6677-8899-aabbccddeeff")
 
@@ -25,33 +24,6 @@ GOLDEN_B64 = (
     "AQAAAAAAAAAzIhEAVUR3ZoiZqrvM3e7/AgAAAAAAAAADAAAAAAAAAAAAAAAAAAAAAwAAAAAAAABFUEgQAAAAAAAAAAABAgMEBQYHCAkKCwwN"
     "Dg8FAAAAAAAAAEJMT0IhAwAAAAAAAABTSUcDAAAAAAAAAFNQSxAAAAAAAAAAMyIRAFVEd2aImaq7zN3u/w=="
 )
-
-
-class DecryptedKeyFile(object):
-    """What a key ring reads of a decrypted key file: `encrypted` and the key-ring document."""
-
-    encrypted = False
-
-    def __init__(self, data):
-        self.data = data
-
-
-def private_ring(derivation_active=True):
-    doc = {"userId": str(uuid.uuid4()), KeyType.AUTH: {}, KeyType.DERIVATION: {}}
-    for section, active in ((KeyType.AUTH, True), (KeyType.DERIVATION, derivation_active)):
-        pem = crypto.to_pem_private(crypto.p384.generate_private_key()).decode()
-        doc[section]["0"] = {"key": pem, "index": 0, "active": active}
-    return KeyRing(strongbox=DecryptedKeyFile(doc))
-
-
-def public_ring(ring):
-    """The same user's ring as another user gets it from the broker's public-key records."""
-    records = [
-        {"index": k.index, "userId": str(k.user_id), "keyType": "auth" if s == KeyType.AUTH else "derivation",
-         "pubKey": crypto.to_pem_public(k.public), "active": k.active}
-        for s in (KeyType.AUTH, KeyType.DERIVATION) for k in ring[s].values()
-    ]
-    return KeyRing(pub_keys=records, user_id=ring.user_id)
 
 
 @pytest.fixture(scope="module")
@@ -168,7 +140,7 @@ def test_tampered_signature_is_refused(envelope, alice, bob, caplog, with_sender
 
 
 def test_recipient_without_an_active_derivation_key(alice, keys):
-    idle = private_ring(derivation_active=False)
+    idle = private_ring(derivation=((0, False),))
     with pytest.raises(AttributeError):
         Envelope(container_id=CID, container_keys=keys, sender_keys=alice, recip_keys=idle)
     with pytest.raises(AttributeError):  # nor can a ring of public keys sign for its owner

@@ -10,7 +10,9 @@ from types import MappingProxyType
 import attr
 import marshmallow
 import pytest
+from dateutil.tz import tzlocal, tzoffset
 
+from golden_loads import outcome, recorded
 from norvo.event import Event, EventSchema
 
 CONTAINER = uuid.UUID("0a4c2fb6-6c8b-4b4e-9f0e-4f5cf0a0e1d2")
@@ -180,11 +182,9 @@ def test_classes_come_from_their_libraries():
 # ---------------------------------------------------------------- golden loads
 #
 # What the loader gave for each input when it ran on marshmallow 2.21, recorded before the
-# move to our own version-2 layer on a current marshmallow. Each outcome reads
-# "<data> | <errors>", or "raises <error>". A record is written as the attributes in which it
-# differs from BASE_EVENT, and a mapping of loaded values (an object that did not become a
-# record) as its keys that differ from it, "-name" for one that is not there. Mappings print
-# with sorted keys: marshmallow 2 walked the fields in an order that changed between runs.
+# move to our own version-2 layer on a current marshmallow (golden_loads.py compares them):
+# the (data, errors) pair that the load returned, or the exception that it raised. The data
+# holds records, or plain mappings of the loaded values where the load reported errors.
 
 
 class _Absent:
@@ -194,7 +194,9 @@ class _Absent:
 
 ABSENT = _Absent()
 BASE_WIRE = {"action": "added", "eventId": 17, "date": "2024-01-01T00:00:00", "type": "container"}
-BASE_EVENT = record(id=17, date=datetime.datetime(2024, 1, 1))
+BASE_VALUES = dict(action="added", id=17, changes=None, client_app_name=None, container_expired_at=None,
+                   container_id=None, container_modified_at=None, container_type=None,
+                   date=datetime.datetime(2024, 1, 1), related_user_id=None, type="container")
 
 
 def with_key(key, value):
@@ -206,39 +208,14 @@ def with_key(key, value):
     return obj
 
 
-def _differs(value, base):
-    return type(value) is not type(base) or repr(value) != repr(base)
+def event(**changes):
+    """The record that BASE_WIRE loads into, with these attributes changed."""
+    return Event(**dict(BASE_VALUES, **changes))
 
 
-def _shown_item(item):
-    if type(item) is Event:
-        changed = ["%s=%r" % (a.name, getattr(item, a.name)) for a in attr.fields(Event)
-                   if _differs(getattr(item, a.name), getattr(BASE_EVENT, a.name))]
-        return "Event(%s)" % ", ".join(changed)
-    if type(item) is dict:
-        names = [a.name for a in attr.fields(Event)]
-        parts = ["%s=%r" % (k, v) for k, v in sorted(item.items(), key=lambda kv: str(kv[0]))
-                 if k not in names or _differs(v, getattr(BASE_EVENT, k))]
-        parts += ["-" + n for n in names if n not in item]
-        return "{%s}" % ", ".join(parts)
-    return repr(item)
-
-
-def _canonical(obj):
-    if type(obj) is dict:
-        return "{%s}" % ", ".join(sorted("%r: %s" % (k, _canonical(v)) for k, v in obj.items()))
-    return repr(obj)
-
-
-def outcome(thunk):
-    try:
-        result = thunk()
-    except Exception as exc:  # the golden record keeps what escaped the load too
-        return "raises %s: %s" % (type(exc).__name__, exc)
-    data, errors = result
-    assert result.data is data and result.errors is errors
-    shown = "[%s]" % ", ".join(_shown_item(d) for d in data) if type(data) is list else _shown_item(data)
-    return "%s | %s" % (shown, _canonical(errors))
+def values_without(*names):
+    """The values that BASE_WIRE loads to, without the named ones."""
+    return {name: value for name, value in BASE_VALUES.items() if name not in names}
 
 
 @pytest.fixture
@@ -258,243 +235,271 @@ def utc_zone():
 
 # (wire key, value or ABSENT, outcome of loading BASE_WIRE with that value under that key)
 EVENT_FIELD_LOADS = [
-    ('action', "accessed", "[Event(action='accessed')] | {}"),
-    ('action', "", "[Event(action='')] | {}"),
-    ('action', "  padded\t", "[Event(action='  padded\\t')] | {}"),
-    ('action', "\u00e9t\u00e9", "[Event(action='été')] | {}"),
-    ('action', b"updated", "[Event(action='updated')] | {}"),
-    ('action', b"\xff", "[{-action}] | {0: {'action': ['Not a valid utf-8 string.']}}"),
-    ('action', bytearray(b"added"), "[{-action}] | {0: {'action': ['Not a valid string.']}}"),
-    ('action', 5, "[{-action}] | {0: {'action': ['Not a valid string.']}}"),
-    ('action', True, "[{-action}] | {0: {'action': ['Not a valid string.']}}"),
-    ('action', ["added"], "[{-action}] | {0: {'action': ['Not a valid string.']}}"),
-    ('action', None, "[{-action}] | {0: {'action': ['Field may not be null.']}}"),
-    ('action', ABSENT, "[{-action}] | {0: {'action': ['Missing data for required field.']}}"),
-    ('clientAppName', "desk", "[Event(client_app_name='desk')] | {}"),
-    ('clientAppName', b"desk", "[Event(client_app_name='desk')] | {}"),
-    ('clientAppName', 1.5, "[{-client_app_name}] | {0: {'clientAppName': ['Not a valid string.']}}"),
-    ('clientAppName', None, '[Event()] | {}'),
-    ('clientAppName', ABSENT, '[Event()] | {}'),
-    ('containerType', "notes", "[Event(container_type='notes')] | {}"),
-    ('containerType', {}, "[{-container_type}] | {0: {'containerType': ['Not a valid string.']}}"),
-    ('containerType', None, '[Event()] | {}'),
-    ('type', "strongbox", "[Event(type='strongbox')] | {}"),
-    ('type', 0, "[{-type}] | {0: {'type': ['Not a valid string.']}}"),
-    ('type', None, "[{-type}] | {0: {'type': ['Field may not be null.']}}"),
-    ('type', ABSENT, "[{-type}] | {0: {'type': ['Missing data for required field.']}}"),
-    ('eventId', 23, '[Event(id=23)] | {}'),
-    ('eventId', 0, '[Event(id=0)] | {}'),
-    ('eventId', -5, '[Event(id=-5)] | {}'),
-    ('eventId', "23", '[Event(id=23)] | {}'),
-    ('eventId', " 42\n", '[Event(id=42)] | {}'),
-    ('eventId', "4_2", '[Event(id=42)] | {}'),
-    ('eventId', "+7", '[Event(id=7)] | {}'),
-    ('eventId', "\u0663", '[Event(id=3)] | {}'),
-    ('eventId', b"7", '[Event(id=7)] | {}'),
-    ('eventId', True, '[Event(id=1)] | {}'),
-    ('eventId', False, '[Event(id=0)] | {}'),
-    ('eventId', 1.9, '[Event(id=1)] | {}'),
-    ('eventId', -3.5, '[Event(id=-3)] | {}'),
-    ('eventId', float("nan"), "[{-id}] | {0: {'eventId': ['Not a valid integer.']}}"),
-    ('eventId', float("inf"), "[{-id}] | {0: {'eventId': ['Number too large.']}}"),
-    ('eventId', 10 ** 30, '[Event(id=1000000000000000000000000000000)] | {}'),
-    ('eventId', "1e3", "[{-id}] | {0: {'eventId': ['Not a valid integer.']}}"),
-    ('eventId', "1.0", "[{-id}] | {0: {'eventId': ['Not a valid integer.']}}"),
-    ('eventId', "", "[{-id}] | {0: {'eventId': ['Not a valid integer.']}}"),
-    ('eventId', "seventeen", "[{-id}] | {0: {'eventId': ['Not a valid integer.']}}"),
-    ('eventId', [], "[{-id}] | {0: {'eventId': ['Not a valid integer.']}}"),
-    ('eventId', {}, "[{-id}] | {0: {'eventId': ['Not a valid integer.']}}"),
-    ('eventId', "9" * 5000, "[{-id}] | {0: {'eventId': ['Not a valid integer.']}}"),
-    ('eventId', Decimal("2.5"), '[Event(id=2)] | {}'),
-    ('eventId', None, "[{-id}] | {0: {'eventId': ['Field may not be null.']}}"),
-    ('eventId', ABSENT, "[{-id}] | {0: {'eventId': ['Missing data for required field.']}}"),
-    ('changes', {"type": "notes", "n": [1]}, "[Event(changes={'type': 'notes', 'n': [1]})] | {}"),
-    ('changes', {}, '[Event(changes={})] | {}'),
-    # The interpreter's own text form of an OrderedDict changed in Python 3.12.
-    ('changes', OrderedDict(a=1), "[Event(changes=%r)] | {}" % OrderedDict(a=1)),
-    ('changes', MappingProxyType({"a": 1}), "[Event(changes=mappingproxy({'a': 1}))] | {}"),
-    ('changes', [], "[{-changes}] | {0: {'changes': ['Not a valid mapping type.']}}"),
-    ('changes', [("a", 1)], "[{-changes}] | {0: {'changes': ['Not a valid mapping type.']}}"),
-    ('changes', "a=1", "[{-changes}] | {0: {'changes': ['Not a valid mapping type.']}}"),
-    ('changes', 5, "[{-changes}] | {0: {'changes': ['Not a valid mapping type.']}}"),
-    ('changes', None, '[Event()] | {}'),
-    ('changes', ABSENT, '[Event()] | {}'),
+    ('action', "accessed", ([event(action="accessed")], {})),
+    ('action', "", ([event(action="")], {})),
+    ('action', "  padded\t", ([event(action="  padded\t")], {})),
+    ('action', "\u00e9t\u00e9", ([event(action="\u00e9t\u00e9")], {})),
+    ('action', b"updated", ([event(action="updated")], {})),
+    ('action', b"\xff", ([values_without("action")], {0: {"action": ["Not a valid utf-8 string."]}})),
+    ('action', bytearray(b"added"), ([values_without("action")], {0: {"action": ["Not a valid string."]}})),
+    ('action', 5, ([values_without("action")], {0: {"action": ["Not a valid string."]}})),
+    ('action', True, ([values_without("action")], {0: {"action": ["Not a valid string."]}})),
+    ('action', ["added"], ([values_without("action")], {0: {"action": ["Not a valid string."]}})),
+    ('action', None, ([values_without("action")], {0: {"action": ["Field may not be null."]}})),
+    ('action', ABSENT, ([values_without("action")], {0: {"action": ["Missing data for required field."]}})),
+    ('clientAppName', "desk", ([event(client_app_name="desk")], {})),
+    ('clientAppName', b"desk", ([event(client_app_name="desk")], {})),
+    ('clientAppName', 1.5,
+        ([values_without("client_app_name")], {0: {"clientAppName": ["Not a valid string."]}})),
+    ('clientAppName', None, ([event()], {})),
+    ('clientAppName', ABSENT, ([event()], {})),
+    ('containerType', "notes", ([event(container_type="notes")], {})),
+    ('containerType', {},
+        ([values_without("container_type")], {0: {"containerType": ["Not a valid string."]}})),
+    ('containerType', None, ([event()], {})),
+    ('type', "strongbox", ([event(type="strongbox")], {})),
+    ('type', 0, ([values_without("type")], {0: {"type": ["Not a valid string."]}})),
+    ('type', None, ([values_without("type")], {0: {"type": ["Field may not be null."]}})),
+    ('type', ABSENT, ([values_without("type")], {0: {"type": ["Missing data for required field."]}})),
+    ('eventId', 23, ([event(id=23)], {})),
+    ('eventId', 0, ([event(id=0)], {})),
+    ('eventId', -5, ([event(id=-5)], {})),
+    ('eventId', "23", ([event(id=23)], {})),
+    ('eventId', " 42\n", ([event(id=42)], {})),
+    ('eventId', "4_2", ([event(id=42)], {})),
+    ('eventId', "+7", ([event(id=7)], {})),
+    ('eventId', "\u0663", ([event(id=3)], {})),
+    ('eventId', b"7", ([event(id=7)], {})),
+    ('eventId', True, ([event(id=1)], {})),
+    ('eventId', False, ([event(id=0)], {})),
+    ('eventId', 1.9, ([event(id=1)], {})),
+    ('eventId', -3.5, ([event(id=-3)], {})),
+    ('eventId', float("nan"), ([values_without("id")], {0: {"eventId": ["Not a valid integer."]}})),
+    ('eventId', float("inf"), ([values_without("id")], {0: {"eventId": ["Number too large."]}})),
+    ('eventId', 10 ** 30, ([event(id=1000000000000000000000000000000)], {})),
+    ('eventId', "1e3", ([values_without("id")], {0: {"eventId": ["Not a valid integer."]}})),
+    ('eventId', "1.0", ([values_without("id")], {0: {"eventId": ["Not a valid integer."]}})),
+    ('eventId', "", ([values_without("id")], {0: {"eventId": ["Not a valid integer."]}})),
+    ('eventId', "seventeen", ([values_without("id")], {0: {"eventId": ["Not a valid integer."]}})),
+    ('eventId', [], ([values_without("id")], {0: {"eventId": ["Not a valid integer."]}})),
+    ('eventId', {}, ([values_without("id")], {0: {"eventId": ["Not a valid integer."]}})),
+    ('eventId', "9" * 5000, ([values_without("id")], {0: {"eventId": ["Not a valid integer."]}})),
+    ('eventId', Decimal("2.5"), ([event(id=2)], {})),
+    ('eventId', None, ([values_without("id")], {0: {"eventId": ["Field may not be null."]}})),
+    ('eventId', ABSENT, ([values_without("id")], {0: {"eventId": ["Missing data for required field."]}})),
+    ('changes', {"type": "notes", "n": [1]}, ([event(changes={"type": "notes", "n": [1]})], {})),
+    ('changes', {}, ([event(changes={})], {})),
+    ('changes', OrderedDict(a=1), ([event(changes=OrderedDict(a=1))], {})),
+    ('changes', MappingProxyType({"a": 1}), ([event(changes=MappingProxyType({"a": 1}))], {})),
+    ('changes', [], ([values_without("changes")], {0: {"changes": ["Not a valid mapping type."]}})),
+    ('changes', [("a", 1)], ([values_without("changes")], {0: {"changes": ["Not a valid mapping type."]}})),
+    ('changes', "a=1", ([values_without("changes")], {0: {"changes": ["Not a valid mapping type."]}})),
+    ('changes', 5, ([values_without("changes")], {0: {"changes": ["Not a valid mapping type."]}})),
+    ('changes', None, ([event()], {})),
+    ('changes', ABSENT, ([event()], {})),
     ('date', "2024-05-01T10:00:00Z",
-        '[Event(date=datetime.datetime(2024, 5, 1, 10, 0, tzinfo=tzlocal()))] | {}'),
+        ([event(date=datetime.datetime(2024, 5, 1, 10, 0, tzinfo=tzlocal()))], {})),
     ('date', "2024-05-01T10:00:00+00:00",
-        '[Event(date=datetime.datetime(2024, 5, 1, 10, 0, tzinfo=tzlocal()))] | {}'),
+        ([event(date=datetime.datetime(2024, 5, 1, 10, 0, tzinfo=tzlocal()))], {})),
     ('date', "2024-05-01T10:00:00-00:00",
-        '[Event(date=datetime.datetime(2024, 5, 1, 10, 0, tzinfo=tzlocal()))] | {}'),
+        ([event(date=datetime.datetime(2024, 5, 1, 10, 0, tzinfo=tzlocal()))], {})),
     ('date', "2024-05-01T10:00:00+02:00",
-        '[Event(date=datetime.datetime(2024, 5, 1, 10, 0, tzinfo=tzoffset(None, 7200)))] | {}'),
+        ([event(date=datetime.datetime(2024, 5, 1, 10, 0, tzinfo=tzoffset(None, 7200)))], {})),
     ('date', "2024-05-01T10:00:00-0530",
-        '[Event(date=datetime.datetime(2024, 5, 1, 10, 0, tzinfo=tzoffset(None, -19800)))] | {}'),
+        ([event(date=datetime.datetime(2024, 5, 1, 10, 0, tzinfo=tzoffset(None, -19800)))], {})),
     ('date', "2024-05-01T10:00:00+05",
-        '[Event(date=datetime.datetime(2024, 5, 1, 10, 0, tzinfo=tzoffset(None, 18000)))] | {}'),
-    ('date', "2024-05-01T10:00:00+0", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "2024-05-01T10:00:00+05:3", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "2024-05-01T10:00:00 +02:00", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "2024-05-01T10:00:00", '[Event(date=datetime.datetime(2024, 5, 1, 10, 0))] | {}'),
-    ('date', "2024-05-01 10:00:00", '[Event(date=datetime.datetime(2024, 5, 1, 10, 0))] | {}'),
-    ('date', "2024-05-01T10:00", '[Event(date=datetime.datetime(2024, 5, 1, 10, 0))] | {}'),
-    ('date', "2024-05-01T10:00Z",
-        '[Event(date=datetime.datetime(2024, 5, 1, 10, 0, tzinfo=tzlocal()))] | {}'),
-    ('date', "2024-5-1T1:2", '[Event(date=datetime.datetime(2024, 5, 1, 1, 2))] | {}'),
-    ('date', "2024-05-01T10:00:00.5", '[Event(date=datetime.datetime(2024, 5, 1, 10, 0, 0, 500000))] | {}'),
+        ([event(date=datetime.datetime(2024, 5, 1, 10, 0, tzinfo=tzoffset(None, 18000)))], {})),
+    ('date', "2024-05-01T10:00:00+0", ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "2024-05-01T10:00:00+05:3",
+        ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "2024-05-01T10:00:00 +02:00",
+        ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "2024-05-01T10:00:00", ([event(date=datetime.datetime(2024, 5, 1, 10, 0))], {})),
+    ('date', "2024-05-01 10:00:00", ([event(date=datetime.datetime(2024, 5, 1, 10, 0))], {})),
+    ('date', "2024-05-01T10:00", ([event(date=datetime.datetime(2024, 5, 1, 10, 0))], {})),
+    ('date', "2024-05-01T10:00Z", ([event(date=datetime.datetime(2024, 5, 1, 10, 0, tzinfo=tzlocal()))], {})),
+    ('date', "2024-5-1T1:2", ([event(date=datetime.datetime(2024, 5, 1, 1, 2))], {})),
+    ('date', "2024-05-01T10:00:00.5", ([event(date=datetime.datetime(2024, 5, 1, 10, 0, 0, 500000))], {})),
     ('date', "2024-05-01T10:00:00.250000+00:00",
-        '[Event(date=datetime.datetime(2024, 5, 1, 10, 0, 0, 250000, tzinfo=tzlocal()))] | {}'),
+        ([event(date=datetime.datetime(2024, 5, 1, 10, 0, 0, 250000, tzinfo=tzlocal()))], {})),
     ('date', "2024-05-01T10:00:00.1234567Z",
-        '[Event(date=datetime.datetime(2024, 5, 1, 10, 0, 0, 123456, tzinfo=tzlocal()))] | {}'),
+        ([event(date=datetime.datetime(2024, 5, 1, 10, 0, 0, 123456, tzinfo=tzlocal()))], {})),
     ('date', "2024-05-01T10:00:00.123456789012Z",
-        '[Event(date=datetime.datetime(2024, 5, 1, 10, 0, 0, 123456, tzinfo=tzlocal()))] | {}'),
-    ('date', "2024-05-01T10:00:00.1234567890123Z", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "2024-05-01T10:00:00.", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "2024-05-01T10:00:00,5", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "2024-05-01", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "20240501T100000Z", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "2024-05-01T10:00:00z", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "2024-05-01t10:00:00", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "2024-05-01T10:00:00\n", '[Event(date=datetime.datetime(2024, 5, 1, 10, 0))] | {}'),
-    ('date', " 2024-05-01T10:00:00", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "2024-05-01T10:00:00 ", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "2024-13-01T10:00:00", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "2024-02-30T10:00:00", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "2024-05-01T24:00:00", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "2024-05-01T10:60:00", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "2024-05-01T10:00:60", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "0000-01-01T00:00:00", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
+        ([event(date=datetime.datetime(2024, 5, 1, 10, 0, 0, 123456, tzinfo=tzlocal()))], {})),
+    ('date', "2024-05-01T10:00:00.1234567890123Z",
+        ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "2024-05-01T10:00:00.", ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "2024-05-01T10:00:00,5", ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "2024-05-01", ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "20240501T100000Z", ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "2024-05-01T10:00:00z", ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "2024-05-01t10:00:00", ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "2024-05-01T10:00:00\n", ([event(date=datetime.datetime(2024, 5, 1, 10, 0))], {})),
+    ('date', " 2024-05-01T10:00:00", ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "2024-05-01T10:00:00 ", ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "2024-13-01T10:00:00", ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "2024-02-30T10:00:00", ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "2024-05-01T24:00:00", ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "2024-05-01T10:60:00", ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "2024-05-01T10:00:60", ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "0000-01-01T00:00:00", ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
     ('date', "9999-12-31T23:59:59-23:59",
-        '[Event(date=datetime.datetime(9999, 12, 31, 23, 59, 59, tzinfo=tzoffset(None, -86340)))] | {}'),
+        ([event(date=datetime.datetime(9999, 12, 31, 23, 59, 59, tzinfo=tzoffset(None, -86340)))], {})),
     ('date', "2024-05-01T10:00:00+25:00",
-        '[Event(date=datetime.datetime(2024, 5, 1, 10, 0, tzinfo=tzoffset(None, 90000)))] | {}'),
+        ([event(date=datetime.datetime(2024, 5, 1, 10, 0, tzinfo=tzoffset(None, 90000)))], {})),
     ('date', "\u0662\u0660\u0662\u0664-05-01T10:00:00",
-        '[Event(date=datetime.datetime(2024, 5, 1, 10, 0))] | {}'),
-    ('date', "2024-05-01T10:00:00 UTC", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "Wed, 01 May 2024 10:00:00 GMT", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "yesterday", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', "", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', 0, "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', 1714557600, "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', 1.5, "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', b"2024-05-01T10:00:00Z", "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', datetime.datetime(2024, 5, 1, 10, 0), "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', datetime.date(2024, 5, 1), "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', True, "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', ["2024-05-01T10:00:00Z"], "[{-date}] | {0: {'date': ['Not a valid datetime.']}}"),
-    ('date', None, "[{-date}] | {0: {'date': ['Field may not be null.']}}"),
-    ('date', ABSENT, "[{-date}] | {0: {'date': ['Missing data for required field.']}}"),
+        ([event(date=datetime.datetime(2024, 5, 1, 10, 0))], {})),
+    ('date', "2024-05-01T10:00:00 UTC", ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "Wed, 01 May 2024 10:00:00 GMT",
+        ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "yesterday", ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', "", ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', 0, ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', 1714557600, ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', 1.5, ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', b"2024-05-01T10:00:00Z", ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', datetime.datetime(2024, 5, 1, 10, 0),
+        ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', datetime.date(2024, 5, 1), ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', True, ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', ["2024-05-01T10:00:00Z"], ([values_without("date")], {0: {"date": ["Not a valid datetime."]}})),
+    ('date', None, ([values_without("date")], {0: {"date": ["Field may not be null."]}})),
+    ('date', ABSENT, ([values_without("date")], {0: {"date": ["Missing data for required field."]}})),
     ('containerExpiredAt', "2024-06-01T00:00:00+02:00",
-        '[Event(container_expired_at=datetime.datetime(2024, 6, 1, 0, 0, tzinfo=tzoffset(None, 7200)))] | {}'),
+        ([event(container_expired_at=datetime.datetime(2024, 6, 1, 0, 0, tzinfo=tzoffset(None, 7200)))], {})),
     ('containerExpiredAt', "2024-06-01",
-        "[{-container_expired_at}] | {0: {'containerExpiredAt': ['Not a valid datetime.']}}"),
+        ([values_without("container_expired_at")], {0: {"containerExpiredAt": ["Not a valid datetime."]}})),
     ('containerExpiredAt', "",
-        "[{-container_expired_at}] | {0: {'containerExpiredAt': ['Not a valid datetime.']}}"),
-    ('containerExpiredAt', None, '[Event()] | {}'),
-    ('containerExpiredAt', ABSENT, '[Event()] | {}'),
+        ([values_without("container_expired_at")], {0: {"containerExpiredAt": ["Not a valid datetime."]}})),
+    ('containerExpiredAt', None, ([event()], {})),
+    ('containerExpiredAt', ABSENT, ([event()], {})),
     ('containerModifiedAt', "2024-06-01T00:00:00.5-01:30",
-        '[Event(container_modified_at=datetime.datetime(2024, 6, 1, 0, 0, 0, 500000, tzinfo=tzoffset(None, -5400)))] | {}'),
-    ('containerModifiedAt', None, '[Event()] | {}'),
-    ('containerId', U, "[Event(container_id=UUID('0a4c2fb6-6c8b-4b4e-9f0e-4f5cf0a0e1d2'))] | {}"),
-    ('containerId', U.upper(), "[Event(container_id=UUID('0a4c2fb6-6c8b-4b4e-9f0e-4f5cf0a0e1d2'))] | {}"),
-    ('containerId', U.replace("-", ""),
-        "[Event(container_id=UUID('0a4c2fb6-6c8b-4b4e-9f0e-4f5cf0a0e1d2'))] | {}"),
-    ('containerId', "{" + U + "}", "[Event(container_id=UUID('0a4c2fb6-6c8b-4b4e-9f0e-4f5cf0a0e1d2'))] | {}"),
-    ('containerId', "urn:uuid:" + U,
-        "[Event(container_id=UUID('0a4c2fb6-6c8b-4b4e-9f0e-4f5cf0a0e1d2'))] | {}"),
-    ('containerId', "URN:UUID:" + U, "[{-container_id}] | {0: {'containerId': ['Not a valid UUID.']}}"),
-    ('containerId', "0a4c2fb6-6c8b4b4e-9f0e4f5cf0a0e1d2",
-        "[Event(container_id=UUID('0a4c2fb6-6c8b-4b4e-9f0e-4f5cf0a0e1d2'))] | {}"),
-    ('containerId', " " + U, "[{-container_id}] | {0: {'containerId': ['Not a valid UUID.']}}"),
-    ('containerId', U + "\n", "[{-container_id}] | {0: {'containerId': ['Not a valid UUID.']}}"),
-    ('containerId', U[:-1], "[{-container_id}] | {0: {'containerId': ['Not a valid UUID.']}}"),
-    ('containerId', U[:-1] + "g", "[{-container_id}] | {0: {'containerId': ['Not a valid UUID.']}}"),
-    ('containerId', "not-a-uuid", "[{-container_id}] | {0: {'containerId': ['Not a valid UUID.']}}"),
-    ('containerId', "", "[{-container_id}] | {0: {'containerId': ['Not a valid UUID.']}}"),
-    ('containerId', uuid.UUID(U), "[Event(container_id=UUID('0a4c2fb6-6c8b-4b4e-9f0e-4f5cf0a0e1d2'))] | {}"),
-    ('containerId', uuid.UUID(U).bytes, "raises TypeError: a bytes-like object is required, not 'str'"),
-    ('containerId', U.encode(), "raises TypeError: a bytes-like object is required, not 'str'"),
-    ('containerId', uuid.UUID(U).int, "[{-container_id}] | {0: {'containerId': ['Not a valid UUID.']}}"),
-    ('containerId', [U], "[{-container_id}] | {0: {'containerId': ['Not a valid UUID.']}}"),
-    ('containerId', None, '[Event()] | {}'),
-    ('containerId', ABSENT, '[Event()] | {}'),
-    ('relatedUserId', U.replace("-", ""),
-        "[Event(related_user_id=UUID('0a4c2fb6-6c8b-4b4e-9f0e-4f5cf0a0e1d2'))] | {}"),
-    ('relatedUserId', "x", "[{-related_user_id}] | {0: {'relatedUserId': ['Not a valid UUID.']}}"),
-    ('relatedUserId', None, '[Event()] | {}'),
-    ('relatedUserId', ABSENT, '[Event()] | {}'),
+        ([event(container_modified_at=datetime.datetime(2024, 6, 1, 0, 0, 0, 500000, tzinfo=tzoffset(None, -5400)))],
+         {})),
+    ('containerModifiedAt', None, ([event()], {})),
+    ('containerId', U, ([event(container_id=uuid.UUID(U))], {})),
+    ('containerId', U.upper(), ([event(container_id=uuid.UUID(U))], {})),
+    ('containerId', U.replace("-", ""), ([event(container_id=uuid.UUID(U))], {})),
+    ('containerId', "{" + U + "}", ([event(container_id=uuid.UUID(U))], {})),
+    ('containerId', "urn:uuid:" + U, ([event(container_id=uuid.UUID(U))], {})),
+    ('containerId', "URN:UUID:" + U,
+        ([values_without("container_id")], {0: {"containerId": ["Not a valid UUID."]}})),
+    ('containerId', "0a4c2fb6-6c8b4b4e-9f0e4f5cf0a0e1d2", ([event(container_id=uuid.UUID(U))], {})),
+    ('containerId', " " + U, ([values_without("container_id")], {0: {"containerId": ["Not a valid UUID."]}})),
+    ('containerId', U + "\n",
+        ([values_without("container_id")], {0: {"containerId": ["Not a valid UUID."]}})),
+    ('containerId', U[:-1], ([values_without("container_id")], {0: {"containerId": ["Not a valid UUID."]}})),
+    ('containerId', U[:-1] + "g",
+        ([values_without("container_id")], {0: {"containerId": ["Not a valid UUID."]}})),
+    ('containerId', "not-a-uuid",
+        ([values_without("container_id")], {0: {"containerId": ["Not a valid UUID."]}})),
+    ('containerId', "", ([values_without("container_id")], {0: {"containerId": ["Not a valid UUID."]}})),
+    ('containerId', uuid.UUID(U), ([event(container_id=uuid.UUID(U))], {})),
+    ('containerId', uuid.UUID(U).bytes, TypeError("a bytes-like object is required, not 'str'")),
+    ('containerId', U.encode(), TypeError("a bytes-like object is required, not 'str'")),
+    ('containerId', uuid.UUID(U).int,
+        ([values_without("container_id")], {0: {"containerId": ["Not a valid UUID."]}})),
+    ('containerId', [U], ([values_without("container_id")], {0: {"containerId": ["Not a valid UUID."]}})),
+    ('containerId', None, ([event()], {})),
+    ('containerId', ABSENT, ([event()], {})),
+    ('relatedUserId', U.replace("-", ""), ([event(related_user_id=uuid.UUID(U))], {})),
+    ('relatedUserId', "x",
+        ([values_without("related_user_id")], {0: {"relatedUserId": ["Not a valid UUID."]}})),
+    ('relatedUserId', None, ([event()], {})),
+    ('relatedUserId', ABSENT, ([event()], {})),
 ]
 
 # (case, load, outcome)
 EVENT_WHOLE_LOADS = [
-    ('base object', lambda: EventSchema(many=True).load([BASE_WIRE]), '[Event()] | {}'),
+    ('base object', lambda: EventSchema(many=True).load([BASE_WIRE]),
+        ([event()], {})),
     ('every key present', lambda: EventSchema(many=True).load([dict(
         BASE_WIRE, changes={"type": "notes"}, clientAppName="desk", containerExpiredAt="2024-06-01T00:00:00+02:00",
         containerId=U, containerModifiedAt="2024-05-01T10:00:00Z", containerType="notes", relatedUserId=U.upper())]),
-        "[Event(changes={'type': 'notes'}, client_app_name='desk', container_expired_at=datetime.datetime(2024, 6, 1, 0, 0, tzinfo=tzoffset(None, 7200)), container_id=UUID('0a4c2fb6-6c8b-4b4e-9f0e-4f5cf0a0e1d2'), container_modified_at=datetime.datetime(2024, 5, 1, 10, 0, tzinfo=tzlocal()), container_type='notes', related_user_id=UUID('0a4c2fb6-6c8b-4b4e-9f0e-4f5cf0a0e1d2'))] | {}"),
+        ([event(changes={"type": "notes"}, client_app_name="desk",
+                container_expired_at=datetime.datetime(2024, 6, 1, 0, 0, tzinfo=tzoffset(None, 7200)),
+                container_id=uuid.UUID(U),
+                container_modified_at=datetime.datetime(2024, 5, 1, 10, 0, tzinfo=tzlocal()),
+                container_type="notes", related_user_id=uuid.UUID(U))], {})),
     ('attribute names only', lambda: EventSchema(many=True).load([{
         "action": "added", "id": 2, "changes": {}, "client_app_name": "desk", "container_expired_at": "2024-06-01T00:00:00Z",
         "container_id": U, "container_modified_at": None, "container_type": "notes", "date": "2024-01-01T00:00:00",
         "related_user_id": U, "type": "container"}]),
-        "[Event(id=2, changes={}, client_app_name='desk', container_expired_at=datetime.datetime(2024, 6, 1, 0, 0, tzinfo=tzlocal()), container_id=UUID('0a4c2fb6-6c8b-4b4e-9f0e-4f5cf0a0e1d2'), container_type='notes', related_user_id=UUID('0a4c2fb6-6c8b-4b4e-9f0e-4f5cf0a0e1d2'))] | {}"),
+        ([event(id=2, changes={}, client_app_name="desk",
+                container_expired_at=datetime.datetime(2024, 6, 1, 0, 0, tzinfo=tzlocal()),
+                container_id=uuid.UUID(U), container_type="notes", related_user_id=uuid.UUID(U))], {})),
     ('attribute name beside the wire key', lambda: EventSchema(many=True).load([dict(BASE_WIRE, id=6, eventId=7)]),
-        '[Event(id=6)] | {}'),
+        ([event(id=6)], {})),
     ('attribute name null beside the wire key', lambda: EventSchema(many=True).load([dict(BASE_WIRE, id=None, eventId=7)]),
-        "[{-id}] | {0: {'id': ['Field may not be null.']}}"),
+        ([values_without("id")], {0: {"id": ["Field may not be null."]}})),
     ('bad attribute name beside the wire key', lambda: EventSchema(many=True).load([dict(BASE_WIRE, id="x", eventId=7)]),
-        "[{-id}] | {0: {'id': ['Not a valid integer.']}}"),
+        ([values_without("id")], {0: {"id": ["Not a valid integer."]}})),
     ('optional attribute name beside the wire key', lambda: EventSchema(many=True).load([dict(BASE_WIRE, container_id=None, containerId=U)]),
-        '[Event()] | {}'),
+        ([event()], {})),
     ('unknown keys', lambda: EventSchema(many=True).load([dict(BASE_WIRE, extra=1, Action="x", eventid=9, _schema=2)]),
-        '[Event()] | {}'),
-    ('empty list', lambda: EventSchema(many=True).load([]), '[] | {}'),
+        ([event()], {})),
+    ('empty list', lambda: EventSchema(many=True).load([]),
+        ([], {})),
     ('mixed good and bad objects', lambda: EventSchema(many=True).load([BASE_WIRE, with_key("eventId", "x"), with_key("date", ABSENT), dict(BASE_WIRE, containerId="bad", changes=[1], action=None)]),
-        "[{}, {-id}, {-date}, {-action, -changes, -container_id}] | {1: {'eventId': ['Not a valid integer.']}, 2: {'date': ['Missing data for required field.']}, 3: {'action': ['Field may not be null.'], 'changes': ['Not a valid mapping type.'], 'containerId': ['Not a valid UUID.']}}"),
+        ([values_without(), values_without("id"), values_without("date"),
+          values_without("action", "changes", "container_id")],
+         {1: {"eventId": ["Not a valid integer."]}, 2: {"date": ["Missing data for required field."]},
+          3: {"action": ["Field may not be null."], "changes": ["Not a valid mapping type."],
+              "containerId": ["Not a valid UUID."]}})),
     ('objects that are not mappings', lambda: EventSchema(many=True).load([BASE_WIRE, "event", None, 5, [BASE_WIRE]]),
-        "[{}, None, None, None, None] | {'_schema': ['Invalid input type.', 'Invalid input type.', 'Invalid input type.', 'Invalid input type.'], 1: {}, 2: {}, 3: {}, 4: {}}"),
+        ([values_without(), None, None, None, None],
+         {"_schema": ["Invalid input type."] * 4, 1: {}, 2: {}, 3: {}, 4: {}})),
     ('a mapping that is not a dict', lambda: EventSchema(many=True).load([MappingProxyType(BASE_WIRE)]),
-        '[Event()] | {}'),
+        ([event()], {})),
     ('tuple', lambda: EventSchema(many=True).load((BASE_WIRE, with_key("eventId", 2))),
-        '[Event(), Event(id=2)] | {}'),
+        ([event(), event(id=2)], {})),
     ('generator', lambda: EventSchema(many=True).load(with_key("eventId", i) for i in (3, 4)),
-        '[Event(id=3), Event(id=4)] | {}'),
+        ([event(id=3), event(id=4)], {})),
     ('dict for many', lambda: EventSchema(many=True).load(BASE_WIRE),
-        "[] | {'_schema': ['Invalid input type.']}"),
+        ([], {"_schema": ["Invalid input type."]})),
     ('text for many', lambda: EventSchema(many=True).load("events"),
-        "[] | {'_schema': ['Invalid input type.']}"),
+        ([], {"_schema": ["Invalid input type."]})),
     ('bytes for many', lambda: EventSchema(many=True).load(b"events"),
-        "[] | {'_schema': ['Invalid input type.']}"),
-    ('integer for many', lambda: EventSchema(many=True).load(5), "[] | {'_schema': ['Invalid input type.']}"),
+        ([], {"_schema": ["Invalid input type."]})),
+    ('integer for many', lambda: EventSchema(many=True).load(5),
+        ([], {"_schema": ["Invalid input type."]})),
     ('None for many', lambda: EventSchema(many=True).load(None),
-        "None | {'_schema': ['Invalid input type.']}"),
-    ('one object', lambda: EventSchema().load(BASE_WIRE), 'Event() | {}'),
+        (None, {"_schema": ["Invalid input type."]})),
+    ('one object', lambda: EventSchema().load(BASE_WIRE),
+        (event(), {})),
     ('one bad object', lambda: EventSchema().load(dict(BASE_WIRE, eventId="x", date=None)),
-        "{-id, -date} | {'date': ['Field may not be null.'], 'eventId': ['Not a valid integer.']}"),
+        (values_without("id", "date"), {"date": ["Field may not be null."], "eventId": ["Not a valid integer."]})),
     ('one object, a list', lambda: EventSchema().load([BASE_WIRE]),
-        "None | {'_schema': ['Invalid input type.']}"),
-    ('one object, None', lambda: EventSchema().load(None), "None | {'_schema': ['Invalid input type.']}"),
-    ('one object, text', lambda: EventSchema().load("event"), "None | {'_schema': ['Invalid input type.']}"),
-    ('many given to load', lambda: EventSchema().load([BASE_WIRE], many=True), '[Event()] | {}'),
-    ('many=False given to load', lambda: EventSchema(many=True).load(BASE_WIRE, many=False), 'Event() | {}'),
+        (None, {"_schema": ["Invalid input type."]})),
+    ('one object, None', lambda: EventSchema().load(None),
+        (None, {"_schema": ["Invalid input type."]})),
+    ('one object, text', lambda: EventSchema().load("event"),
+        (None, {"_schema": ["Invalid input type."]})),
+    ('many given to load', lambda: EventSchema().load([BASE_WIRE], many=True),
+        ([event()], {})),
+    ('many=False given to load', lambda: EventSchema(many=True).load(BASE_WIRE, many=False),
+        (event(), {})),
     ('partial load of an object without a mandatory key', lambda: EventSchema(many=True).load([with_key("date", ABSENT)], partial=True),
-        "raises TypeError: Event.__init__() missing 8 required positional arguments: 'changes', 'client_app_name', 'container_expired_at', 'container_id', 'container_modified_at', 'container_type', 'date', and 'related_user_id'"),
+        TypeError("Event.__init__() missing 8 required positional arguments: 'changes', 'client_app_name', "
+                  "'container_expired_at', 'container_id', 'container_modified_at', 'container_type', 'date', "
+                  "and 'related_user_id'")),
     ('partial load by field names', lambda: EventSchema(many=True).load([with_key("eventId", ABSENT)], partial=("id",)),
-        "raises TypeError: Event.__init__() missing 1 required positional argument: 'id'"),
+        TypeError("Event.__init__() missing 1 required positional argument: 'id'")),
     ('partial load of other fields', lambda: EventSchema(many=True).load([with_key("eventId", ABSENT)], partial=("date",)),
-        "[{-id}] | {0: {'eventId': ['Missing data for required field.']}}"),
+        ([values_without("id")], {0: {"eventId": ["Missing data for required field."]}})),
 ]
-
 
 
 @pytest.mark.parametrize("key,value,expected", EVENT_FIELD_LOADS,
                          ids=["%s=%.30r" % (key, value) for key, value, _ in EVENT_FIELD_LOADS])
 def test_golden_field_loads(utc_zone, key, value, expected):
-    assert outcome(lambda: EventSchema(many=True).load([with_key(key, value)])) == expected
+    assert outcome(lambda: EventSchema(many=True).load([with_key(key, value)])) == recorded(expected)
 
 
 @pytest.mark.parametrize("load,expected", [case[1:] for case in EVENT_WHOLE_LOADS],
                          ids=[case[0] for case in EVENT_WHOLE_LOADS])
 def test_golden_whole_loads(utc_zone, load, expected):
-    assert outcome(load) == expected
+    assert outcome(load) == recorded(expected)
 
 
 def test_golden_validate_and_result():

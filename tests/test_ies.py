@@ -14,45 +14,12 @@ from cryptography.hazmat.primitives.kdf.x963kdf import X963KDF
 
 import norvo.crypto as crypto
 from norvo.crypto import ies
-from norvo.crypto.keys import KeyRing, KeyType
+from norvo.crypto.keys import KeyType
+from rings import private_ring, public_ring
 
 LOGGER = "norvo.crypto.ies"
 CID = uuid.UUID("00112233-4455-6677-8899-aabbccddeeff")
 PAYLOAD = bytes(range(200))  # as long as one serialised container-key record
-
-
-class DecryptedKeyFile(object):
-    """What a key ring reads of a decrypted key file: `encrypted` and the key-ring document."""
-
-    encrypted = False
-
-    def __init__(self, data):
-        self.data = data
-
-
-def private_ring(auth=((0, True),), derivation=((0, True),), user_id=None):
-    doc = {"userId": str(user_id or uuid.uuid4()), KeyType.AUTH: {}, KeyType.DERIVATION: {}}
-    for section, keys in ((KeyType.AUTH, auth), (KeyType.DERIVATION, derivation)):
-        for index, active in keys:
-            pem = crypto.to_pem_private(crypto.p384.generate_private_key()).decode()
-            doc[section][str(index)] = {"key": pem, "index": index, "active": active}
-    return KeyRing(strongbox=DecryptedKeyFile(doc))
-
-
-def public_ring(ring):
-    """The same user's ring as the broker's public-key records give it."""
-    records = [
-        {
-            "index": key.index,
-            "userId": str(key.user_id),
-            "keyType": "auth" if section == KeyType.AUTH else "derivation",
-            "pubKey": crypto.to_pem_public(key.public),
-            "active": key.active,
-        }
-        for section in (KeyType.AUTH, KeyType.DERIVATION)
-        for key in ring[section].values()
-    ]
-    return KeyRing(pub_keys=records, user_id=ring.user_id)
 
 
 @pytest.fixture(scope="module")

@@ -2,32 +2,26 @@
 error that leaves the body leaves through the context manager's __exit__.
 
 The helper is compiled into each module, and no module's scope body throws a C++ exception on
-purpose, so a small probe module built from the same header runs bodies that end each way."""
+purpose, so a small probe module built from the same header (probes/scope_probe.cpp) runs
+bodies that end each way. The build makes it with NORVO_TEST_PROGRAMS (tools/install.sh --dev
+does); it is looked for in the build that NORVO_BUILD_DIR names (relative to the top of the
+checkout; default build/release)."""
 import importlib.util
 import os
-import subprocess
 import sysconfig
 
-import pybind11
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-TOP = os.path.dirname(HERE)
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 @pytest.fixture(scope="module")
-def probe(tmp_path_factory):
-    out = tmp_path_factory.mktemp("probe") / ("scope_probe" + sysconfig.get_config_var("EXT_SUFFIX"))
-    cxx = os.environ.get("CXX", "c++")
-    # Under tools/asan-tests.sh the sanitizer runtime is preloaded; the compiler needs none.
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
-    subprocess.run(
-        [cxx, "-std=c++20", "-O0", "-shared", "-fPIC", "-fvisibility=hidden",
-         "-I" + pybind11.get_include(), "-I" + sysconfig.get_paths()["include"],
-         "-I" + os.path.join(TOP, "src", "bind"), "-I" + os.path.join(TOP, "src", "core", "include"),
-         os.path.join(HERE, "probes", "scope_probe.cpp"), "-o", str(out)],
-        check=True, env=env)
-    spec = importlib.util.spec_from_file_location("scope_probe", out)
+def probe():
+    build = os.path.join(TOP, os.environ.get("NORVO_BUILD_DIR") or os.path.join("build", "release"))
+    path = os.path.join(build, "probes", "scope_probe" + sysconfig.get_config_var("EXT_SUFFIX"))
+    if not os.path.isfile(path):
+        pytest.skip("no scope probe built for this interpreter at %s (tools/install.sh --dev builds it)" % path)
+    spec = importlib.util.spec_from_file_location("scope_probe", path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module

@@ -26,7 +26,8 @@ export PATH="$(dirname "$PYTHON"):$PATH"
 . "$top/tools/sanitizer-build.sh"
 max_alloc_mb="${NORVO_ASAN_MAX_ALLOC_MB:-2048}"
 
-san_build_modules
+# The test probe too, so that the provider-scope helper runs instrumented like the modules.
+san_build_modules norvo_modules scope_probe
 symbolizer="$(san_symbolizer "$SAN_BUILD_DIR/symbolizer")"
 
 reports="$SAN_BUILD_DIR/sanitizer-reports"
@@ -41,6 +42,7 @@ export ASAN_OPTIONS="${symbolizer:+external_symbolizer_path=$symbolizer:}detect_
 export UBSAN_OPTIONS="${symbolizer:+external_symbolizer_path=$symbolizer:}print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 export PYTHONMALLOC=malloc
 export PYTHONPATH="$SAN_BUILD_DIR/python${PYTHONPATH:+:$PYTHONPATH}"
+export NORVO_BUILD_DIR="$SAN_BUILD_DIR"
 
 set +e
 # From tests/, so that the source tree never shadows the instrumented build.

@@ -7,14 +7,17 @@
 #   tools/install.sh --tests  also pytest, for running the Python tests
 #   tools/install.sh --dev    also the tools of every test, the sanitizer run and the fuzzers
 #                             (GoogleTest, clang and its runtimes, pytest, atheris), and a
-#                             build in build/release that keeps the core's GoogleTest tests
+#                             build in build/release that keeps the core's GoogleTest tests,
+#                             the test probe and the benchmark's limit program
 #
 # Run as root when Debian packages are missing. The interpreter: PYTHON when set, else the
 # first CPython 3.11 to 3.13 found as python3, python3.13, python3.12 or python3.11 on the
 # PATH, or under pyenv; Debian's python3 is installed when there is none. Debian's own
 # interpreter gets its venv and dev packages when missing. NORVO_VENV names the environment
-# (default .venv); an existing one is kept when its interpreter is supported. NORVO_BUILD_JOBS
-# sets the compile jobs (default: all cores).
+# (default .venv); an existing one is kept when its interpreter is supported. NORVO_BUILD_DIR
+# keeps the build in that directory, with the test probe and the limit program, which the tests
+# and the benchmarks look for there (--dev: default build/release). NORVO_BUILD_JOBS sets the
+# compile jobs (default: all cores).
 set -euo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$top"
@@ -112,8 +115,14 @@ tools=(scikit-build-core pybind11 cmake ninja)
 # As many compile jobs as cores (ninja's own default runs more).
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-${NORVO_BUILD_JOBS:-$(nproc)}}"
 build=()
+build_dir="${NORVO_BUILD_DIR:-}"
 if [ "$dev" -eq 1 ]; then
-    # One release build serves the installed package and the core's GoogleTest tests.
-    build=(-C build-dir=build/release -C cmake.define.NORVO_CORE_TESTS=ON)
+    # One release build serves the installed package, the core's GoogleTest tests and the
+    # programs of the tests and the benchmarks.
+    build_dir="${build_dir:-build/release}"
+    build=(-C cmake.define.NORVO_CORE_TESTS=ON)
+fi
+if [ -n "$build_dir" ]; then
+    build+=(-C "build-dir=$build_dir" -C cmake.define.NORVO_TEST_PROGRAMS=ON)
 fi
 "${pip[@]}" install -c constraints.txt --no-build-isolation "${build[@]}" .

@@ -39,6 +39,7 @@ san_build_modules() {  # san_build_modules [cmake target ...] (default: every mo
         -DCMAKE_MODULE_LINKER_FLAGS=-shared-libasan \
         -DNORVO_SANITIZE=address,undefined,fuzzer-no-link \
         -DNORVO_PYTHON=ON \
+        -DNORVO_TEST_PROGRAMS=ON \
         -DPython_EXECUTABLE="$PYTHON" >/dev/null
     cmake --build "$SAN_BUILD_DIR" -j "${NORVO_BUILD_JOBS:-$(nproc)}" --target "${@:-norvo_modules}"
 }

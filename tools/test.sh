@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Runs every test: pytest on the installed package, then ctest on the core. The core's tests
-# come from the release build that `tools/install.sh --dev` keeps in build/release; without it
-# they are built into build/core-tests first.
+# come from the release build that `tools/install.sh --dev` keeps in build/release (or in
+# NORVO_BUILD_DIR); without it they are built into build/core-tests first.
 #
 #   tools/test.sh              both
 #   tools/test.sh --pytest     pytest only (the core's tests do not depend on the interpreter)
 #
-# NORVO_VENV names the environment that holds the package (default .venv).
+# NORVO_VENV names the environment that holds the package (default .venv), NORVO_BUILD_DIR the
+# build that holds the test probe (default build/release; a relative path is taken from the top
+# of the checkout).
 set -euo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$top"
@@ -24,7 +26,7 @@ export PATH="$venv/bin:$PATH"
 (cd tests && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
 [ "$core_tests" -eq 1 ] || exit 0
 
-core=build/release
+core="${NORVO_BUILD_DIR:-build/release}"
 if [ ! -f "$core/CTestTestfile.cmake" ]; then
     core=build/core-tests
     cmake -S . -B "$core" -G Ninja -DNORVO_PYTHON=OFF -DNORVO_CORE_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null

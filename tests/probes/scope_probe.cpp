@@ -1,6 +1,7 @@
 // Test probe for the provider-scope helper that the extension modules share: `run` enters a
 // context manager with `with_context` and ends its body in the way the test asks for, so the
-// tests can watch how the scope is left. Built by tests/test_provider_scope.py.
+// tests can watch how the scope is left. The `scope_probe` target of CMakeLists.txt; run by
+// tests/test_provider_scope.py.
 #include <stdexcept>
 #include <string>
 
