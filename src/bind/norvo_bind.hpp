@@ -441,6 +441,8 @@ struct ModuleSpec {
 // What every extension module does before its own body runs. `options` lives as long as
 // the body runs, so the signature choice covers every function the body defines.
 inline void setup_module(py::module_& m, py::options& options, const ModuleSpec& spec) {
+    // Every module links its own copy of the core; they must all take the one FIPS mode lock.
+    norvo::core::share_mode_lock(py::get_or_create_shared_data<norvo::core::ModeLock>("norvo.core.ModeLock"));
     install_translators();
     if (!spec.signatures) options.disable_function_signatures();
     if (spec.doc) m.doc() = spec.doc;

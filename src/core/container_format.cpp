@@ -124,6 +124,7 @@ std::uint8_t* write_key_record(std::uint8_t* out, std::uint64_t version, std::ui
 
 void seal_section(bytes_view cipher_key, bytes_view mac_key, bytes_view iv, bytes_view plaintext, std::uint8_t* out) {
     aes_ctr_check(cipher_key.size(), iv.size());
+    ModeReadGuard mode;  // the cipher and the MAC under one reading of the FIPS mode
     AesCtr cipher(cipher_key);
     seal_section(cipher, HmacSha384Key(mac_key), iv, plaintext, out);
 }
@@ -172,6 +173,7 @@ Layout plan_container(const KeysView& keys, const PortionInput& header, const Po
 
 void seal_container(const KeysView& keys, bytes_view oid, const PortionInput& header, const PortionInput& content,
                     const Layout& layout, std::uint8_t* out, const std::uint8_t* given_nonces) {
+    ModeReadGuard mode;  // both portions under one reading of the FIPS mode
     // Both counter blocks come from one draw: every call of the generator costs as much as
     // sealing a small portion.
     std::uint8_t nonces[2 * NONCE_SIZE];
@@ -203,6 +205,7 @@ void seal_container(const KeysView& keys, bytes_view oid, const PortionInput& he
 
 OpenFailure open_container(const KeysView& keys, const Section* header, std::uint8_t* header_out,
                            const Section* content, std::uint8_t* content_out) {
+    ModeReadGuard mode;  // both portions under one reading of the FIPS mode
     const HmacSha384Key mac_key(keys.mac_key);
     if (header && !verify_section(mac_key, *header)) return OpenFailure::header;
     if (content && !verify_section(mac_key, *content)) return OpenFailure::content;

@@ -22,6 +22,103 @@
 #include <mutex>
 
 namespace norvo::core {
+
+// ---- The mode lock
+
+void ModeLock::lock_shared() {
+    if (!(state_.fetch_add(1, std::memory_order_acquire) & WRITER)) return;
+    // A writer waits or holds the lock: step back out of its count and wait until it is done.
+    // Everything from here runs under the mutex, under which alone a writer sets its bit, so
+    // a writer that counted this thread cannot miss the notice, and the second try succeeds.
+    std::unique_lock<std::mutex> guard(mutex_);
+    ++readers_waiting_;
+    if (state_.fetch_sub(1, std::memory_order_acq_rel) - 1 == WRITER) readers_left_.notify_all();
+    writer_left_.wait(guard, [this] { return !(state_.load(std::memory_order_acquire) & WRITER); });
+    state_.fetch_add(1, std::memory_order_acquire);
+    // The next writer waits until every reader held up by this one has had its turn.
+    if (--readers_waiting_ == 0) writer_left_.notify_all();
+}
+
+void ModeLock::unlock_shared() {
+    if (state_.fetch_sub(1, std::memory_order_release) - 1 == WRITER) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        readers_left_.notify_all();
+    }
+}
+
+void ModeLock::lock() {
+    std::unique_lock<std::mutex> guard(mutex_);
+    ++writers_waiting_;
+    writer_left_.wait(guard, [this] { return !writer_ && readers_waiting_ == 0; });
+    writer_ = true;
+    state_.fetch_or(WRITER, std::memory_order_acq_rel);
+    readers_left_.wait(guard, [this] { return state_.load(std::memory_order_acquire) == WRITER; });
+    --writers_waiting_;
+}
+
+void ModeLock::unlock() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    writer_ = false;
+    state_.fetch_and(~WRITER, std::memory_order_release);
+    writer_left_.notify_all();
+}
+
+std::size_t ModeLock::waiting() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return readers_waiting_ + writers_waiting_;
+}
+
+namespace {
+
+// Never destroyed: threads may still run operations while the process runs its exit handlers.
+ModeLock& own_mode_lock() {
+    static ModeLock* lock = new ModeLock;
+    return *lock;
+}
+
+std::atomic<ModeLock*> given_mode_lock{nullptr};
+
+// How deep this thread is in mode guards of this copy of the core. An operation never calls
+// into another copy, so nesting is always counted here.
+thread_local unsigned mode_depth = 0;
+
+}  // namespace
+
+ModeLock& mode_lock() {
+    ModeLock* lock = given_mode_lock.load(std::memory_order_acquire);
+    return lock ? *lock : own_mode_lock();
+}
+
+void share_mode_lock(ModeLock& lock) { given_mode_lock.store(&lock, std::memory_order_release); }
+
+ModeReadGuard::ModeReadGuard() : lock_(nullptr) {
+    if (mode_depth++ == 0) {
+        lock_ = &mode_lock();
+        try {
+            lock_->lock_shared();
+        } catch (...) {
+            --mode_depth;
+            throw;
+        }
+    }
+}
+
+ModeReadGuard::~ModeReadGuard() {
+    --mode_depth;
+    if (lock_) lock_->unlock_shared();
+}
+
+ModeWriteGuard::ModeWriteGuard() : lock_(&mode_lock()) {
+    if (mode_depth != 0) throw std::logic_error("a change of FIPS mode from inside an operation");
+    lock_->lock();
+    ++mode_depth;
+}
+
+ModeWriteGuard::~ModeWriteGuard() {
+    --mode_depth;
+    lock_->unlock();
+}
+
 namespace {
 
 [[noreturn]] void throw_openssl(const char* what) {
@@ -75,17 +172,21 @@ struct Algorithms {
     EVP_MD* sha384 = nullptr;
 };
 
-// The set for the mode OpenSSL is in now. A caller keeps its shared_ptr for the length of
-// one operation, so a mode change drops the old set only once nobody uses it. The holder is
-// never destroyed: the objects must not be freed after OpenSSL's own exit-time cleanup.
+bool fips_on() { return EVP_default_properties_is_fips_enabled(nullptr) == 1; }
+
+// The set for the mode OpenSSL is in now. The caller holds the mode lock shared, so the mode
+// read here is the one the set is fetched under and stays so while the caller uses it. A
+// caller keeps its shared_ptr for the length of one operation, so a mode change drops the old
+// set only once nobody uses it. The holder is never destroyed: the objects must not be freed
+// after OpenSSL's own exit-time cleanup.
 std::shared_ptr<const Algorithms> algorithms() {
     struct Holder {
         std::mutex lock;
         std::shared_ptr<const Algorithms> current;
     };
     static Holder* holder = new Holder;
-    const bool fips = fips_enabled();
     std::lock_guard<std::mutex> guard(holder->lock);
+    const bool fips = fips_on();
     if (!holder->current || holder->current->fips != fips) holder->current = std::make_shared<Algorithms>(fips);
     return holder->current;
 }
@@ -102,6 +203,8 @@ int ctr_cipher_slot(std::size_t key_size) {
 }  // namespace
 
 void random_bytes(bytes_out out) {
+    // A thread's first draw fetches its generator under the default properties.
+    ModeReadGuard mode;
     // RAND_bytes takes an int count; larger requests go in pieces so every byte is checked.
     std::size_t done = 0;
     do {
@@ -134,6 +237,7 @@ void aes_ctr_check_iv(std::size_t iv_size) {
 
 AesCtr::AesCtr(bytes_view key) : ctx_(nullptr) {
     aes_ctr_check(key.size(), AES_BLOCK_SIZE);
+    ModeReadGuard mode;
     auto algs = algorithms();
     const EVP_CIPHER* cipher = algs->ctr[ctr_cipher_slot(key.size())];
     if (!cipher) throw OpenSSLError("AES-CTR not available");
@@ -151,6 +255,7 @@ AesCtr::~AesCtr() { EVP_CIPHER_CTX_free(static_cast<EVP_CIPHER_CTX*>(ctx_)); }
 
 void AesCtr::apply(bytes_view iv, bytes_view in, std::uint8_t* out) {
     aes_ctr_check_iv(iv.size());
+    ModeReadGuard mode;
     auto* ctx = static_cast<EVP_CIPHER_CTX*>(ctx_);
     if (EVP_EncryptInit_ex2(ctx, nullptr, nullptr, iv.data(), nullptr) != 1) throw_openssl("AES-CTR init failed");
     // EVP_EncryptUpdate counts in int; feed large buffers in 1 GiB steps, the counter carries over.
@@ -168,10 +273,12 @@ void AesCtr::apply(bytes_view iv, bytes_view in, std::uint8_t* out) {
 
 void aes_ctr(bytes_view key, bytes_view iv, bytes_view in, std::uint8_t* out) {
     aes_ctr_check(key.size(), iv.size());
+    ModeReadGuard mode;
     AesCtr(key).apply(iv, in, out);
 }
 
 bool digest_available(const char* name) {
+    ModeReadGuard mode;
     EVP_MD* md = EVP_MD_fetch(nullptr, name, nullptr);
     ERR_clear_error();
     if (!md) return false;
@@ -180,6 +287,7 @@ bool digest_available(const char* name) {
 }
 
 std::vector<std::uint8_t> digest(const char* name, bytes_view data) {
+    ModeReadGuard mode;
     auto md = fetch_md(name);
     std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
     std::vector<std::uint8_t> out(EVP_MD_get_size(md.get()));
@@ -195,6 +303,7 @@ std::vector<std::uint8_t> digest(const char* name, bytes_view data) {
 std::array<std::uint8_t, SHA384_DIGEST_SIZE> sha384(bytes_view data) {
     std::array<std::uint8_t, SHA384_DIGEST_SIZE> out{};
     unsigned int len = 0;
+    ModeReadGuard mode;
     auto algs = algorithms();
     if (!algs->sha384) throw OpenSSLError("SHA-384 not available");
     if (EVP_Digest(ptr(data), data.size(), out.data(), &len, algs->sha384, nullptr) != 1 ||
@@ -245,7 +354,8 @@ struct HmacSha384Key::State {
 };
 
 HmacSha384Key::HmacSha384Key(bytes_view key) : state_(new State) {
-    state_->provider = fips_enabled();
+    ModeReadGuard mode;
+    state_->provider = fips_on();
     if (state_->provider)
         state_->key.assign(key.begin(), key.end());
     else
@@ -260,6 +370,7 @@ HmacSha384Key::~HmacSha384Key() {
 }
 
 std::array<std::uint8_t, SHA384_DIGEST_SIZE> HmacSha384Key::mac(bytes_view data) const {
+    ModeReadGuard mode;
     if (state_->provider) {
         HmacSha384 m(*this);
         m.update(data);
@@ -286,6 +397,7 @@ bool HmacSha384Key::verify(bytes_view data, bytes_view tag) const {
 }
 
 HmacSha384::HmacSha384(const HmacSha384Key& key) : state_(nullptr) {
+    ModeReadGuard mode;
     if (key.state_->provider) {
         state_ = provider_state(bytes_view(key.state_->key));
         return;
@@ -296,7 +408,8 @@ HmacSha384::HmacSha384(const HmacSha384Key& key) : state_(nullptr) {
 }
 
 HmacSha384::HmacSha384(bytes_view key) : state_(nullptr) {
-    if (fips_enabled()) {
+    ModeReadGuard mode;
+    if (fips_on()) {
         state_ = provider_state(key);
         return;
     }
@@ -328,6 +441,7 @@ HmacSha384::~HmacSha384() {
 
 void HmacSha384::update(bytes_view data) {
     if (data.empty()) return;
+    ModeReadGuard mode;
     if (state_->mac) {
         if (EVP_MAC_update(state_->mac, data.data(), data.size()) != 1) throw_openssl("HMAC update failed");
     } else {
@@ -337,6 +451,7 @@ void HmacSha384::update(bytes_view data) {
 
 std::array<std::uint8_t, SHA384_DIGEST_SIZE> HmacSha384::final() {
     std::array<std::uint8_t, SHA384_DIGEST_SIZE> out{};
+    ModeReadGuard mode;
     if (state_->mac) {
         std::size_t len = 0;
         if (EVP_MAC_final(state_->mac, out.data(), &len, out.size()) != 1 || len != SHA384_DIGEST_SIZE)
@@ -352,6 +467,7 @@ std::array<std::uint8_t, SHA384_DIGEST_SIZE> HmacSha384::final() {
 }
 
 std::array<std::uint8_t, SHA384_DIGEST_SIZE> hmac_sha384(bytes_view key, std::span<const bytes_view> pieces) {
+    ModeReadGuard mode;
     HmacSha384 mac(key);
     for (bytes_view p : pieces) mac.update(p);
     return mac.final();
@@ -434,7 +550,8 @@ void pbkdf2_hmac(const char* digest_name, bytes_view secret, bytes_view salt, st
         throw InvalidArgument("iterations out of range");
     if (out.size() > static_cast<std::size_t>(INT_MAX) || secret.size() > INT_MAX || salt.size() > INT_MAX)
         throw InvalidArgument("PBKDF2 input too large");
-    if (is_sha384(digest_name) && !fips_enabled()) {
+    ModeReadGuard mode;
+    if (is_sha384(digest_name) && !fips_on()) {
         pbkdf2_hmac_sha384_fast(secret, salt, iterations, out);
         return;
     }
@@ -450,6 +567,7 @@ void x963_kdf(const char* digest_name, bytes_view secret, bytes_view shared_info
     // Done over the digest directly: OpenSSL's X963KDF provider refuses an empty Z, which the
     // standard (and the crypto library) accept.
     if (out.empty()) return;
+    ModeReadGuard mode;
     auto md = fetch_md(digest_name);
     const std::size_t hlen = static_cast<std::size_t>(EVP_MD_get_size(md.get()));
     if (hlen == 0) throw InvalidArgument("X9.63 KDF needs a fixed-size digest");
@@ -477,7 +595,8 @@ void x963_kdf(const char* digest_name, bytes_view secret, bytes_view shared_info
 
 bool fips_enable(FipsChange* change) {
     if (change) *change = FipsChange{};
-    if (fips_enabled() && OSSL_PROVIDER_available(nullptr, "fips")) return true;
+    ModeWriteGuard mode;
+    if (fips_on() && OSSL_PROVIDER_available(nullptr, "fips")) return true;
     // Make sure the default provider is activated before another provider is loaded
     // explicitly; otherwise undoing a failed switch would leave no provider at all.
     EVP_MD_free(EVP_MD_fetch(nullptr, "SHA2-384", nullptr));
@@ -487,14 +606,14 @@ bool fips_enable(FipsChange* change) {
         ERR_clear_error();
         return false;
     }
-    const bool was_on = fips_enabled();
+    const bool was_on = fips_on();
     if (!was_on && EVP_default_properties_enable_fips(nullptr, 1) != 1) {
         OSSL_PROVIDER_unload(prov);
         ERR_clear_error();
         return false;
     }
     EVP_MD* probe = EVP_MD_fetch(nullptr, "SHA2-384", nullptr);
-    if (!probe || !fips_enabled()) {
+    if (!probe || !fips_on()) {
         EVP_MD_free(probe);
         if (!was_on) EVP_default_properties_enable_fips(nullptr, 0);
         OSSL_PROVIDER_unload(prov);
@@ -507,12 +626,25 @@ bool fips_enable(FipsChange* change) {
 }
 
 void fips_undo(const FipsChange& change) {
+    ModeWriteGuard mode;
     if (change.switched) EVP_default_properties_enable_fips(nullptr, 0);
     if (change.provider) OSSL_PROVIDER_unload(static_cast<OSSL_PROVIDER*>(change.provider));
     ERR_clear_error();
 }
 
-bool fips_enabled() { return EVP_default_properties_is_fips_enabled(nullptr) == 1; }
+bool fips_enabled() {
+    ModeReadGuard mode;
+    return fips_on();
+}
+
+bool fips_flip() {
+    ModeWriteGuard mode;
+    if (fips_on()) return false;
+    EVP_default_properties_enable_fips(nullptr, 1);
+    EVP_default_properties_enable_fips(nullptr, 0);
+    ERR_clear_error();
+    return !fips_on();
+}
 
 std::string to_hex(bytes_view data) {
     static const char digits[] = "0123456789abcdef";

@@ -70,11 +70,22 @@ NORVO_MODULE(crypto, m, .doc = "Shared cryptographic operations of norvo.") {
         []() {
             // Both OpenSSLs in the process must agree: the system one the core uses and the one
             // inside the crypto library. A half switch is undone so the process keeps working.
+            // The core's switch waits until every operation under way has ended. Waiting with the
+            // interpreter lock would stall every other thread, and deadlock with any operation
+            // that needs the interpreter lock back before it ends.
             core::FipsChange change;
-            if (!core::fips_enable(&change)) norvo::bind::raise(PyExc_AssertionError, "Unable to set FIPS mode.");
+            bool switched;
+            {
+                py::gil_scoped_release release;
+                switched = core::fips_enable(&change);
+            }
+            if (!switched) norvo::bind::raise(PyExc_AssertionError, "Unable to set FIPS mode.");
             // Only what this call switched is undone; a mode that was already on stays on.
             auto refuse = [&change]() {
-                core::fips_undo(change);
+                {
+                    py::gil_scoped_release release;
+                    core::fips_undo(change);
+                }
                 norvo::bind::raise(PyExc_AssertionError, "Unable to set FIPS mode.");
             };
             py::object rust = py::module_::import("cryptography.hazmat.bindings._rust").attr("openssl");
@@ -88,6 +99,15 @@ NORVO_MODULE(crypto, m, .doc = "Shared cryptographic operations of norvo.") {
             if (!core::fips_enabled() || !rust.attr("is_fips_enabled")().cast<bool>()) refuse();
         },
         "Switch OpenSSL into FIPS mode and confirm it; AssertionError when it cannot be done.");
+
+    m.def(
+        "_flip_fips_mode",
+        []() {
+            py::gil_scoped_release release;
+            return core::fips_flip();
+        },
+        "For tests without a FIPS provider: turns OpenSSL's FIPS property on and off again under the\n"
+        "switch's lock, unseen by the library's operations. False, changing nothing, with the mode on.");
 
     py::object ec = m.attr("ec");
     py::object ser = m.attr("serialization");

@@ -3,12 +3,17 @@
 // mode is on is always read from OpenSSL's process-wide default properties, so every
 // extension module that links the core sees the same mode. The cipher, digest and MAC
 // objects are fetched once per mode and kept; a change of mode drops them and fetches anew.
+// OpenSSL does not guard those properties against a change while another thread reads them,
+// so every operation here holds the mode lock shared and a change of mode holds it exclusive.
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -38,6 +43,68 @@ struct InvalidArgument : std::invalid_argument {
 // record to build that does not fit its buffer. The one error of every codec in the core.
 struct FormatError : std::runtime_error {
     using std::runtime_error::runtime_error;
+};
+
+// A shared/exclusive lock that prefers the exclusive side: once a change of mode waits, new
+// operations wait behind it, so a switch gets through however busy the other threads are;
+// the operations it held up all run before the next change. Uncontended, taking and leaving
+// it shared is one atomic step each.
+class ModeLock {
+public:
+    ModeLock() = default;
+    ModeLock(const ModeLock&) = delete;
+    ModeLock& operator=(const ModeLock&) = delete;
+    void lock_shared();
+    void unlock_shared();
+    void lock();
+    void unlock();
+    // How many threads wait to take the lock, either way: lets a test know that a thread is
+    // held up here rather than merely slow.
+    std::size_t waiting() const;
+
+private:
+    static constexpr std::uint32_t WRITER = 0x80000000u;
+    std::atomic<std::uint32_t> state_{0};  // shared holders, plus WRITER while a writer waits or holds
+    mutable std::mutex mutex_;
+    std::condition_variable readers_left_, writer_left_;
+    // Under mutex_: whether a writer holds the lock or drains its readers, and who waits.
+    bool writer_ = false;
+    std::size_t readers_waiting_ = 0, writers_waiting_ = 0;
+};
+
+// The lock this copy of the core takes. Each extension module links its own copy of the
+// core; the modules hand every copy one lock (share_mode_lock) before any of it runs, so
+// the lock is one for the whole process. Standing alone, a copy uses a lock of its own.
+ModeLock& mode_lock();
+void share_mode_lock(ModeLock& lock);
+
+// Holds the mode lock shared for one operation. Guards nest on a thread: only the outermost
+// takes the lock, so an operation made of others reads the mode once, and a thread inside an
+// operation never queues behind a writer that waits for that very operation to end.
+class ModeReadGuard {
+public:
+    ModeReadGuard();
+    ~ModeReadGuard();
+    ModeReadGuard(const ModeReadGuard&) = delete;
+    ModeReadGuard& operator=(const ModeReadGuard&) = delete;
+
+private:
+    ModeLock* lock_;
+};
+
+// Holds the mode lock exclusive, for a change of mode; operations run inside it read the
+// mode being made. A caller holding the interpreter lock releases it first: a thread inside
+// an operation must be able to finish without waiting for anything this thread holds.
+// Throws std::logic_error on a thread that is inside an operation, which could never end.
+class ModeWriteGuard {
+public:
+    ModeWriteGuard();
+    ~ModeWriteGuard();
+    ModeWriteGuard(const ModeWriteGuard&) = delete;
+    ModeWriteGuard& operator=(const ModeWriteGuard&) = delete;
+
+private:
+    ModeLock* lock_;
 };
 
 inline constexpr std::size_t SHA384_DIGEST_SIZE = 48;
@@ -150,6 +217,12 @@ void fips_undo(const FipsChange& change);
 // OpenSSL's process-wide FIPS mode: the "fips=yes" default property of the default library
 // context, read afresh on every call.
 bool fips_enabled();
+// For tests on machines without a FIPS provider: turns the "fips=yes" default property on
+// and off again, the two writes a switch makes when its probe fails, within one exclusive
+// hold of the mode lock. No operation of the core can see the mode on; other users of
+// OpenSSL in the process, which take no such lock, can. Returns false and touches nothing
+// when FIPS mode is on.
+bool fips_flip();
 
 // Lowercase hexadecimal text of bytes.
 std::string to_hex(bytes_view data);
