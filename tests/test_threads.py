@@ -36,7 +36,7 @@ from norvo.crypto.envelope import Envelope
 from norvo.crypto.keys import AuthKey, DerivationKey, KeyRing, KeyType
 from norvo.crypto.strongbox import KeyFile
 
-from test_envelope import public_ring
+from rings import public_ring
 
 THREADS = 6
 ROUNDS = 80            # of every kind of operation, on each worker thread
