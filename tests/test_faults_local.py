@@ -257,6 +257,8 @@ TAMPERING = [
     ("container_accesses", "key_blob", lambda cell: cell.decode()),
     ("keys", "active", lambda cell: 1),
     ("keys", "index", lambda cell: 0.0),
+    ("containers", "type", lambda cell: b"\xff\xfe" + cell),  # bytes that are no text at all
+    ("containers", "portion", lambda cell: cell[:8] + "é".encode() + cell[8:]),
 ]
 
 
@@ -277,6 +279,34 @@ def test_a_tampered_cell_is_a_clear_error_never_a_wrong_value(ofs_db, rows, tabl
     finally:
         con.close()
     assert rows() == rows.before
+
+
+# A whole cell, sealed under this database's key, put in a column that holds another kind.
+MOVED = [
+    ("containers", "created_by", "containers", "type"),
+    ("containers", "length", "containers", "type"),
+    ("containers", "synced_at", "containers", "ofs_location"),
+    ("container_accesses", "key_blob", "containers", "type"),
+    ("container_accesses", "permissions", "container_accesses", "expires_at"),
+    ("keys", "active", "keys", "index"),
+    ("keys", "index", "keys", "active"),
+]
+
+
+@pytest.mark.parametrize("table, column, from_table, from_column", MOVED,
+                         ids=["{}.{}<-{}".format(t, c, f) for t, c, _, f in MOVED])
+def test_a_cell_moved_from_another_column_is_refused(ofs_db, rows, table, column, from_table, from_column):
+    from norvo.providers.ofs.models import SealedCellError
+
+    con = sqlite3.connect(str(ofs_db.path))
+    try:
+        (moved,) = con.execute('select "{}" from {}'.format(from_column, from_table)).fetchone()
+        con.execute('update {} set "{}" = ?'.format(table, column), (moved,))
+        con.commit()
+    finally:
+        con.close()
+    with pytest.raises(SealedCellError, match="encrypted cell of {}.{} ".format(table, column)):
+        rows()
 
 
 def test_a_cell_sealed_for_another_database_is_refused(ofs_db, rows, local_users):
