@@ -133,3 +133,41 @@ def test_each_read_gives_the_key_of_the_user_logged_in_then(ofs_session, quick_s
     assert sum(counts.reads) > 1000 and counts.switches > 100
     assert sum(counts.wrong) == 0, "{} of {} reads gave another user's key".format(sum(counts.wrong),
                                                                                  sum(counts.reads))
+
+
+def test_after_logout_nothing_keeps_the_user_or_its_key_ring(road, signup, login):
+    import gc
+    import weakref
+
+    from norvo import _lifecycle, container
+    from norvo.providers.ofs import models
+
+    alice = signup("alice")
+    user = login(alice)
+    gone = [weakref.ref(user), weakref.ref(user.keys)]
+    made = container.create({"title": "t"}, b"content")
+    assert container.get(made.id).content.data == container.get(made.id, local=True).content.data == b"content"
+    assert container.local_ids() == [made.id] and len(models.get_sa_key()) == 32
+    del user, made
+    _lifecycle.logout()
+    gc.collect()
+    assert [ref() for ref in gone] == [None, None]
+
+
+def test_the_key_cache_holds_the_users_id_not_the_user(ofs_session):
+    import gc
+    import weakref
+
+    from norvo.providers.ofs import models
+
+    user = SlowToLeave(LOCAL_USER_IDS[0], local_key_ring(LOCAL_USER_IDS[0]))
+    gone = [weakref.ref(user), weakref.ref(user.keys)]
+    ofs_session.user = user
+    key = models.get_sa_key()
+    ofs_session.user = None  # gone without clearing the cache
+    del user
+    gc.collect()
+    assert [ref() for ref in gone] == [None, None]
+    # The same user back, as a new object, finds its key kept.
+    ofs_session.user = types.SimpleNamespace(id=LOCAL_USER_IDS[0], keys=None)
+    assert models.get_sa_key() is key
