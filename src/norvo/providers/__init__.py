@@ -489,7 +489,7 @@ class Provider(object):
         db = database.NorvoDatabase()
         self.database = db
         db.initialize(user.id)  # which moves aside a file that is no sound database
-        foreign = self._sealed_for_another_key(db)
+        foreign = self._record_user(db, user)
         if foreign is not None:
             # Another user's database in this user's place: set aside, and begun again.
             self._release_database()
@@ -497,31 +497,28 @@ class Provider(object):
             db = database.NorvoDatabase()
             self.database = db
             db.initialize(user.id)
-        with local_write(db) as session:
-            if session.get(models.User, str(user.id)) is None:
-                session.add(models.User(id=str(user.id)))
-            self._store_key_rows(session, user.id, _ring_keys(user.keys))
+            self._record_user(db, user)
 
-    @staticmethod
-    def _sealed_for_another_key(db):
-        """The (st_dev, st_ino) of the database file when its rows do not open under the logged-in
-        user's key, else None. The users table holds the owner's own row, so another user's
-        file shows there; the first row of each other table is read too."""
-        from sqlalchemy.orm import Session
+    def _record_user(self, db, user):
+        """Records the user and its public keys in `db`, in one transaction.
+
+        The users table holds the owner's own row, so reading it tells whether the rows open
+        under this user's key. When they do not (another user's file), nothing is recorded and
+        the file's (st_dev, st_ino) is returned; else None.
+        """
+        from sqlalchemy import select
 
         from norvo.providers.ofs import models
 
-        # Read the file that lies at the path now, not one that an earlier connection opened.
-        db.session.remove()
-        db.engine.dispose()
-        st = os.stat(db.path)
-        with Session(db.engine) as session:
+        with local_write(db) as session:
+            st = os.stat(db.path)
             try:
-                session.query(models.User).all()
-                for cls in (models.Key, models.Container, models.ContainerAccess, models.Event):
-                    session.query(cls).first()
+                known = session.scalars(select(models.User.id)).all()
             except models.SealedCellError:
                 return st.st_dev, st.st_ino
+            if str(user.id) not in known:
+                session.add(models.User(id=str(user.id)))
+            self._store_key_rows(session, user.id, _ring_keys(user.keys))
         return None
 
     def _remember_keys(self, ring):

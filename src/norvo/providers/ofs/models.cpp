@@ -47,25 +47,26 @@ constexpr const char* STAR = "*";
 enum class CellKind : long { other, text, integer, boolean, guid, binary, decorated };
 
 CellKind cell_kind(py::handle self, const py::dict& g) {
-    py::object dict = self.attr("__dict__");
-    if (PyObject* known = PyDict_GetItemString(dict.ptr(), "_cell_kind")) return static_cast<CellKind>(PyLong_AsLong(known));
-    py::object inner = self.attr("underlying_type");
-    py::object sa = g["sa"];
+    py::object dict = self.attr(NORVO_NAME("__dict__"));
+    if (PyObject* known = PyDict_GetItem(dict.ptr(), NORVO_NAME("_cell_kind").ptr()))
+        return static_cast<CellKind>(PyLong_AsLong(known));
+    py::object inner = self.attr(NORVO_NAME("underlying_type"));
+    py::object sa = g[NORVO_NAME("sa")];
     auto is = [&](py::handle cls) { return py::isinstance(inner, cls); };
     CellKind kind = CellKind::other;
-    if (is(g["GUID"]))
+    if (is(g[NORVO_NAME("GUID")]))
         kind = CellKind::guid;
-    else if (is(g["Binary"]))
+    else if (is(g[NORVO_NAME("Binary")]))
         kind = CellKind::binary;
-    else if (is(sa.attr("types").attr("TypeDecorator")))
+    else if (is(sa.attr(NORVO_NAME("types")).attr(NORVO_NAME("TypeDecorator"))))
         kind = CellKind::decorated;
-    else if (is(sa.attr("Boolean")))
+    else if (is(sa.attr(NORVO_NAME("Boolean"))))
         kind = CellKind::boolean;
-    else if (is(sa.attr("Integer")))
+    else if (is(sa.attr(NORVO_NAME("Integer"))))
         kind = CellKind::integer;
-    else if (is(sa.attr("String")))
+    else if (is(sa.attr(NORVO_NAME("String"))))
         kind = CellKind::text;
-    dict["_cell_kind"] = py::int_(static_cast<long>(kind));
+    dict[NORVO_NAME("_cell_kind")] = py::int_(static_cast<long>(kind));
     return kind;
 }
 
@@ -84,11 +85,11 @@ py::object column_of(py::handle self) {
 // The text that the cell seals: the column's own form of `value`, or a refusal.
 py::object cell_text(py::handle self, CellKind kind, py::object value, py::handle dialect, const py::dict& g) {
     PyObject* v = value.ptr();
-    auto inner = [&](py::handle given) { return self.attr("underlying_type").attr("process_bind_param")(given, dialect); };
+    auto inner = [&](py::handle given) { return self.attr(NORVO_NAME("underlying_type")).attr(NORVO_NAME("process_bind_param"))(given, dialect); };
     switch (kind) {
         case CellKind::text:
             if (PyUnicode_Check(v)) return value;
-            if (py::isinstance(value, g["uuid"].attr("UUID"))) return py::str(value);
+            if (py::isinstance(value, g[NORVO_NAME("uuid")].attr(NORVO_NAME("UUID")))) return py::str(value);
             refuse_value(self, value, "text", g);
         case CellKind::integer:
             // Only an exact integer form: a float or a decimal would need rounding.
@@ -104,7 +105,7 @@ py::object cell_text(py::handle self, CellKind kind, py::object value, py::handl
             refuse_value(self, value, "true or false", g);
         }
         case CellKind::guid:
-            if (PyUnicode_Check(v) || py::isinstance(value, g["uuid"].attr("UUID"))) return inner(value);
+            if (PyUnicode_Check(v) || py::isinstance(value, g[NORVO_NAME("uuid")].attr(NORVO_NAME("UUID")))) return inner(value);
             refuse_value(self, value, "UUIDs or their text", g);
         case CellKind::binary:
             if (PyBytes_Check(v) || PyUnicode_Check(v)) return inner(value);
@@ -119,8 +120,8 @@ py::object cell_text(py::handle self, CellKind kind, py::object value, py::handl
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_TypeError)) throw;
         py::str message = py::str("{} cannot hold a value of type {}.").format(column_of(self),
-                                                                               py::type::of(value).attr("__name__"));
-        norvo::bind::raise_in_place_of(e, g["CellTypeError"], message.cast<std::string>().c_str());
+                                                                               py::type::of(value).attr(NORVO_NAME("__name__")));
+        norvo::bind::raise_in_place_of(e, g[NORVO_NAME("CellTypeError")], message.cast<std::string>().c_str());
     }
 }
 
@@ -140,7 +141,7 @@ py::object cell_value(py::handle self, CellKind kind, py::object plain, py::hand
             if (norvo::bind::compares(plain, py::str("false"))) return py::bool_(false);
             norvo::bind::raise(PyExc_ValueError, "neither true nor false");
         default:
-            return self.attr("underlying_type").attr("process_result_value")(plain, dialect);
+            return self.attr(NORVO_NAME("underlying_type")).attr(NORVO_NAME("process_result_value"))(plain, dialect);
     }
 }
 
@@ -304,17 +305,17 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
         .def(
             "__call__",
             [g](DatabaseKey& self) -> py::object {
-                py::object user = g["ofs"].attr("session").attr("user");
-                py::object user_id = user.attr("id");
+                py::object user = g[NORVO_NAME("ofs")].attr(NORVO_NAME("session")).attr(NORVO_NAME("user"));
+                py::object user_id = user.attr(NORVO_NAME("id"));
                 py::object entry = self.entry;  // this read's own reference to the pair
                 if (entry) {
                     py::handle cached_id = PyTuple_GET_ITEM(entry.ptr(), 0);
                     if (cached_id.is(user_id) || norvo::bind::compares(cached_id, user_id))
                         return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(entry.ptr(), 1));
                 }
-                py::object signing_key = user.attr("keys")[g["KeyType"].attr("AUTH")][py::int_(0)];
-                py::object crypto = g["crypto"];
-                py::object db_key = crypto.attr("KDF2")(crypto.attr("to_der_private")(signing_key.attr("private")));
+                py::object signing_key = user.attr(NORVO_NAME("keys"))[g[NORVO_NAME("KeyType")].attr(NORVO_NAME("AUTH"))][py::int_(0)];
+                py::object crypto = g[NORVO_NAME("crypto")];
+                py::object db_key = crypto.attr(NORVO_NAME("KDF2"))(crypto.attr(NORVO_NAME("to_der_private"))(signing_key.attr(NORVO_NAME("private"))));
                 py::object replaced = py::make_tuple(user_id, db_key);
                 std::swap(self.entry, replaced);  // one step; the old pair goes when `replaced` does
                 return db_key;
@@ -356,6 +357,19 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
             m, "StrictAesEngine", "The library's AES engine, refusing text that its padding would change.");
         py::object engine = norvo::bind::make_class("StrictAesEngine", py::make_tuple(aes_engine), ns,
                                                     py::type::of(aes_engine));
+        // The wrapper hands the engine its key before every cell, and the engine makes its cipher
+        // anew each time: for the key it holds already, that is the same cipher again.
+        add_method(
+            engine, "_update_key",
+            [g](py::object self, py::object key) {
+                py::object dict = self.attr(NORVO_NAME("__dict__"));
+                PyObject* held = PyDict_GetItem(dict.ptr(), NORVO_NAME("_key_in_use").ptr());
+                if (held != nullptr && held == key.ptr()) return;
+                dict[NORVO_NAME("_key_in_use")] = py::none();
+                g[NORVO_NAME("AesEngine")].attr(NORVO_NAME("_update_key"))(self, key);
+                dict[NORVO_NAME("_key_in_use")] = key;
+            },
+            py::arg("key"));
         add_method(
             engine, "encrypt",
             [g](py::object self, py::object value) -> py::object {
@@ -436,21 +450,21 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
             [g](py::object self, py::object value, py::object dialect) -> py::object {
                 if (value.is_none()) return value;
                 CellKind kind = cell_kind(self, g);
-                if (kind == CellKind::other) return g["EncryptedType"].attr("process_bind_param")(self, value, dialect);
+                if (kind == CellKind::other) return g[NORVO_NAME("EncryptedType")].attr(NORVO_NAME("process_bind_param"))(self, value, dialect);
                 py::object text = cell_text(self, kind, value, dialect, g);
-                self.attr("_update_key")();
-                return self.attr("engine").attr("encrypt")(text).attr("encode")("ascii");
+                self.attr(NORVO_NAME("_update_key"))();
+                return self.attr(NORVO_NAME("engine")).attr(NORVO_NAME("encrypt"))(text).attr(NORVO_NAME("encode"))("ascii");
             },
             py::arg("value"), py::arg("dialect"));
         add_method(
             strict, "process_result_value",
             [g](py::object self, py::object value, py::object dialect) -> py::object {
                 if (value.is_none()) return value;
-                py::handle damaged = g["SealedCellError"];
+                py::handle damaged = g[NORVO_NAME("SealedCellError")];
                 if (!PyBytes_Check(value.ptr()))
                     norvo::bind::raise(damaged, py::str("An encrypted cell holds a plain {}, not sealed bytes: it was "
                                                         "written without the database key.")
-                                                    .format(py::type::of(value).attr("__name__")));
+                                                    .format(py::type::of(value).attr(NORVO_NAME("__name__"))));
                 // A sealed cell is base64 text: bytes that are not ASCII were never one.
                 PyObject* ascii = PyUnicode_DecodeASCII(PyBytes_AS_STRING(value.ptr()), PyBytes_GET_SIZE(value.ptr()),
                                                         "strict");
@@ -460,10 +474,10 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
                 }
                 py::object text = norvo::bind::steal(ascii);
                 CellKind kind = cell_kind(self, g);
-                if (kind == CellKind::other) return g["EncryptedType"].attr("process_result_value")(self, value, dialect);
+                if (kind == CellKind::other) return g[NORVO_NAME("EncryptedType")].attr(NORVO_NAME("process_result_value"))(self, value, dialect);
                 try {
-                    self.attr("_update_key")();
-                    return cell_value(self, kind, self.attr("engine").attr("decrypt")(text), dialect);
+                    self.attr(NORVO_NAME("_update_key"))();
+                    return cell_value(self, kind, self.attr(NORVO_NAME("engine")).attr(NORVO_NAME("decrypt"))(text), dialect);
                 } catch (py::error_already_set& e) {
                     if (e.matches(damaged)) throw;
                     bool unreadable = e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError) ||
