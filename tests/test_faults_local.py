@@ -21,7 +21,7 @@ from sqlalchemy.orm import Session
 from local_fixtures import close_database, open_database
 from road_fixtures import package_root
 
-pytestmark = pytest.mark.filterwarnings("ignore::sqlalchemy.exc.SAWarning",
+pytestmark = pytest.mark.filterwarnings("error::sqlalchemy.exc.SAWarning",
                                         "ignore:The 'EncryptedType' class will change:DeprecationWarning")
 
 SEED = b"a seed written by two hands"
@@ -406,6 +406,28 @@ def test_a_cell_sealed_for_another_database_is_refused(ofs_db, rows, local_users
         con.close()
     with pytest.raises(SealedCellError):
         rows()
+
+
+def test_a_damaged_record_gives_way_to_the_brokers_copy(road, signup, login, caplog):
+    from norvo import container
+    from norvo.providers.ofs.models import SealedCellError
+
+    alice = signup("alice")
+    login(alice)
+    made = container.create({"title": "t"}, b"content")
+    con = sqlite3.connect(str(road.provider.database.path))
+    try:
+        con.execute("update containers set length = ?", (b"\xff\xfe",))
+        con.commit()
+    finally:
+        con.close()
+    with pytest.raises(SealedCellError):
+        container.get(made.id, local=True)
+    caplog.set_level(logging.WARNING, logger="norvo.container")
+    assert container.get(made.id).content.data == b"content"
+    assert [r.getMessage() for r in caplog.records] == [
+        "The local record of container {} is damaged: it is replaced.".format(made.id)]
+    assert container.get(made.id, local=True).content.data == b"content"
 
 
 def test_every_bit_of_a_cell_is_guarded(ofs_db, rows):
