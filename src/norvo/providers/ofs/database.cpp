@@ -221,8 +221,9 @@ py::object open_engine(py::object url, const py::object& sa) {
 
 constexpr const char* CLASS_DOC = R"(The user's encrypted database, stored in the OFS.
 
-initialize(user_id) opens (and where needed creates) the database file of `user_id` and sets
-`path`, `engine`, `alembic_cfg` and `session`; delete(prompt=True) removes the file after a
+initialize(user_id) opens (and where needed creates, private to its owner) the database file of
+`user_id` and sets `path`, `engine`, `alembic_cfg` and `session`; a file that is no sound database
+is moved aside first, and a new one made. delete(prompt=True) removes the file after a
 confirmation on the console.
 )";
 

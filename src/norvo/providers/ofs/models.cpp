@@ -334,23 +334,16 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
     // "*" would come back shorter: such a text is refused instead of stored changed. The
     // refusal is a ValueError that SQLAlchemy passes on as it is, not wrapped in its own
     // statement error, so callers see what went wrong with their value.
-    {
-        py::dict ns = norvo::bind::class_namespace(m, "CellTextError",
-                                                   "Text that an encrypted cell cannot hold unchanged.");
-        py::object value_error = py::handle(PyExc_ValueError).cast<py::object>();
-        m.attr("CellTextError") = norvo::bind::make_class(
-            "CellTextError", py::make_tuple(value_error, sa.attr("exc").attr("DontWrapMixin")), ns,
-            py::type::of(value_error));
-    }
-    {
-        py::dict ns = norvo::bind::class_namespace(
-            m, "SealedCellError",
-            "A cell that does not open under the database key: altered, cut short, or sealed for another database.");
-        py::object value_error = py::handle(PyExc_ValueError).cast<py::object>();
-        m.attr("SealedCellError") = norvo::bind::make_class(
-            "SealedCellError", py::make_tuple(value_error, sa.attr("exc").attr("DontWrapMixin")), ns,
-            py::type::of(value_error));
-    }
+    // The column's errors reach the caller as they are, not wrapped in SQLAlchemy's statement error.
+    auto cell_error = [&](const char* name, PyObject* base, const char* doc) {
+        py::object builtin_error = py::handle(base).cast<py::object>();
+        m.attr(name) = norvo::bind::make_class(
+            name, py::make_tuple(builtin_error, sa.attr("exc").attr("DontWrapMixin")),
+            norvo::bind::class_namespace(m, name, doc), py::type::of(builtin_error));
+    };
+    cell_error("CellTextError", PyExc_ValueError, "Text that an encrypted cell cannot hold unchanged.");
+    cell_error("SealedCellError", PyExc_ValueError,
+               "A cell that does not open under the database key: altered, cut short, or sealed for another database.");
     {
         py::object aes_engine = g["AesEngine"];
         py::dict ns = norvo::bind::class_namespace(
@@ -429,14 +422,7 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
     // conversion raised: every such cell is now a SealedCellError. And it declares whether it
     // may be cached, which SQLAlchemy otherwise warns about on every statement: instances
     // differ by their engine object, which the cache key holds, so caching is sound.
-    {
-        py::dict ns = norvo::bind::class_namespace(
-            m, "CellTypeError", "A value that its encrypted column cannot hold in the column's own form.");
-        py::object type_error = py::handle(PyExc_TypeError).cast<py::object>();
-        m.attr("CellTypeError") = norvo::bind::make_class(
-            "CellTypeError", py::make_tuple(type_error, sa.attr("exc").attr("DontWrapMixin")), ns,
-            py::type::of(type_error));
-    }
+    cell_error("CellTypeError", PyExc_TypeError, "A value that its encrypted column cannot hold in the column's own form.");
     {
         py::object encrypted_type = g["EncryptedType"];
         py::dict ns = norvo::bind::class_namespace(
