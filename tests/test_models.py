@@ -342,7 +342,8 @@ def test_ordinary_reads_and_writes_raise_no_warning(ofs_db, fresh, recwarn):
         fresh.expire_all()
     assert [str(w.message) for w in recwarn.list] == []
     # The statement cache holds them: the type declares itself safe to cache.
-    assert models.Container.__table__.c.id.type._static_cache_key != models.Container.__table__.c.type.type._static_cache_key
+    columns = models.Container.__table__.c
+    assert columns.id.type._static_cache_key != columns.type.type._static_cache_key
 
 
 def test_event_changes_round_trip_and_old_cells(ofs_db, ofs_user, fresh):

@@ -262,7 +262,8 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
             for (const Damage& d : DAMAGES)
                 if (norvo::bind::compares(reason, py::str(d.suffix))) damage = &d;
             if (damage == nullptr)
-                norvo::bind::raise(py::handle(PyExc_ValueError), py::str("Unknown reason to set a database aside: {!r}").format(reason));
+                norvo::bind::raise(py::handle(PyExc_ValueError),
+                                   py::str("Unknown reason to set a database aside: {!r}").format(reason));
             FolderLock lock(py::object(g["Path"](path)).attr("parent"), g);
             if (!identity.is_none()) {
                 py::object st;

@@ -85,11 +85,14 @@ py::object column_of(py::handle self) {
 // The text that the cell seals: the column's own form of `value`, or a refusal.
 py::object cell_text(py::handle self, CellKind kind, py::object value, py::handle dialect, const py::dict& g) {
     PyObject* v = value.ptr();
-    auto inner = [&](py::handle given) { return self.attr(NORVO_NAME("underlying_type")).attr(NORVO_NAME("process_bind_param"))(given, dialect); };
+    auto inner = [&](py::handle given) {
+        return self.attr(NORVO_NAME("underlying_type")).attr(NORVO_NAME("process_bind_param"))(given, dialect);
+    };
+    auto is_uuid = [&]() { return py::isinstance(value, g[NORVO_NAME("uuid")].attr(NORVO_NAME("UUID"))); };
     switch (kind) {
         case CellKind::text:
             if (PyUnicode_Check(v)) return value;
-            if (py::isinstance(value, g[NORVO_NAME("uuid")].attr(NORVO_NAME("UUID")))) return py::str(value);
+            if (is_uuid()) return py::str(value);
             refuse_value(self, value, "text", g);
         case CellKind::integer:
             // Only an exact integer form: a float or a decimal would need rounding.
@@ -105,7 +108,7 @@ py::object cell_text(py::handle self, CellKind kind, py::object value, py::handl
             refuse_value(self, value, "true or false", g);
         }
         case CellKind::guid:
-            if (PyUnicode_Check(v) || py::isinstance(value, g[NORVO_NAME("uuid")].attr(NORVO_NAME("UUID")))) return inner(value);
+            if (PyUnicode_Check(v) || is_uuid()) return inner(value);
             refuse_value(self, value, "UUIDs or their text", g);
         case CellKind::binary:
             if (PyBytes_Check(v) || PyUnicode_Check(v)) return inner(value);
@@ -119,8 +122,8 @@ py::object cell_text(py::handle self, CellKind kind, py::object value, py::handl
         return inner(value);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_TypeError)) throw;
-        py::str message = py::str("{} cannot hold a value of type {}.").format(column_of(self),
-                                                                               py::type::of(value).attr(NORVO_NAME("__name__")));
+        py::str message = py::str("{} cannot hold a value of type {}.")
+                              .format(column_of(self), py::type::of(value).attr("__name__"));
         norvo::bind::raise_in_place_of(e, g[NORVO_NAME("CellTypeError")], message.cast<std::string>().c_str());
     }
 }
@@ -133,7 +136,8 @@ py::object cell_value(py::handle self, CellKind kind, py::object plain, py::hand
             return plain;
         case CellKind::integer: {
             py::object n = norvo::bind::steal(PyLong_FromUnicodeObject(plain.ptr(), 10));
-            if (!norvo::bind::compares(py::str(n), plain)) norvo::bind::raise(PyExc_ValueError, "not an integer's text");
+            if (!norvo::bind::compares(py::str(n), plain))
+                norvo::bind::raise(PyExc_ValueError, "not an integer's text");
             return n;
         }
         case CellKind::boolean:
@@ -313,9 +317,9 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
                     if (cached_id.is(user_id) || norvo::bind::compares(cached_id, user_id))
                         return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(entry.ptr(), 1));
                 }
-                py::object signing_key = user.attr(NORVO_NAME("keys"))[g[NORVO_NAME("KeyType")].attr(NORVO_NAME("AUTH"))][py::int_(0)];
-                py::object crypto = g[NORVO_NAME("crypto")];
-                py::object db_key = crypto.attr(NORVO_NAME("KDF2"))(crypto.attr(NORVO_NAME("to_der_private"))(signing_key.attr(NORVO_NAME("private"))));
+                py::object signing_key = user.attr("keys")[g["KeyType"].attr("AUTH")][py::int_(0)];
+                py::object crypto = g["crypto"];
+                py::object db_key = crypto.attr("KDF2")(crypto.attr("to_der_private")(signing_key.attr("private")));
                 py::object replaced = py::make_tuple(user_id, db_key);
                 std::swap(self.entry, replaced);  // one step; the old pair goes when `replaced` does
                 return db_key;
@@ -413,7 +417,7 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
     }
 
     // ---- The encrypted column type: sqlalchemy-utils' EncryptedType, writing the very cells it
-    // writes, with three guards it lacks. It stores whatever it is given by its text form, so
+    // writes, with three things it lacks. It stores whatever it is given by its text form, so
     // a value of another type than the column's (a float for an integer, a UUID for a text)
     // went in as a cell that could never be read back: such a value is now written in the
     // column's own form when that form is exact, or refused by a CellTypeError naming the
@@ -422,7 +426,8 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
     // conversion raised: every such cell is now a SealedCellError. And it declares whether it
     // may be cached, which SQLAlchemy otherwise warns about on every statement: instances
     // differ by their engine object, which the cache key holds, so caching is sound.
-    cell_error("CellTypeError", PyExc_TypeError, "A value that its encrypted column cannot hold in the column's own form.");
+    cell_error("CellTypeError", PyExc_TypeError,
+               "A value that its encrypted column cannot hold in the column's own form.");
     {
         py::object encrypted_type = g["EncryptedType"];
         py::dict ns = norvo::bind::class_namespace(
@@ -436,10 +441,12 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
             [g](py::object self, py::object value, py::object dialect) -> py::object {
                 if (value.is_none()) return value;
                 CellKind kind = cell_kind(self, g);
-                if (kind == CellKind::other) return g[NORVO_NAME("EncryptedType")].attr(NORVO_NAME("process_bind_param"))(self, value, dialect);
+                if (kind == CellKind::other)
+                    return g[NORVO_NAME("EncryptedType")].attr(NORVO_NAME("process_bind_param"))(self, value, dialect);
                 py::object text = cell_text(self, kind, value, dialect, g);
                 self.attr(NORVO_NAME("_update_key"))();
-                return self.attr(NORVO_NAME("engine")).attr(NORVO_NAME("encrypt"))(text).attr(NORVO_NAME("encode"))("ascii");
+                py::object cell = self.attr(NORVO_NAME("engine")).attr(NORVO_NAME("encrypt"))(text);
+                return cell.attr(NORVO_NAME("encode"))("ascii");
             },
             py::arg("value"), py::arg("dialect"));
         add_method(
@@ -460,10 +467,13 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
                 }
                 py::object text = norvo::bind::steal(ascii);
                 CellKind kind = cell_kind(self, g);
-                if (kind == CellKind::other) return g[NORVO_NAME("EncryptedType")].attr(NORVO_NAME("process_result_value"))(self, value, dialect);
+                if (kind == CellKind::other)
+                    return g[NORVO_NAME("EncryptedType")].attr(NORVO_NAME("process_result_value"))(self, value,
+                                                                                               dialect);
+                self.attr(NORVO_NAME("_update_key"))();  // its errors (nobody logged in) are its own
                 try {
-                    self.attr(NORVO_NAME("_update_key"))();
-                    return cell_value(self, kind, self.attr(NORVO_NAME("engine")).attr(NORVO_NAME("decrypt"))(text), dialect);
+                    py::object plain = self.attr(NORVO_NAME("engine")).attr(NORVO_NAME("decrypt"))(text);
+                    return cell_value(self, kind, plain, dialect);
                 } catch (py::error_already_set& e) {
                     if (e.matches(damaged)) throw;
                     bool unreadable = e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError) ||
@@ -521,7 +531,8 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
         key["__table_args__"] = py::make_tuple(sa.attr("UniqueConstraint")("user_id", "key_type", "index"));
         key["id"] = Column(Integer, py::arg("primary_key") = true, py::arg("nullable") = false);
         key["user_id"] = Column(sealed("keys.user_id", guid), py::arg("nullable") = false, py::arg("index") = true);
-        key["active"] = Column(sealed("keys.active", sa.attr("Boolean")), py::arg("nullable") = false, py::arg("default") = true);
+        key["active"] =
+            Column(sealed("keys.active", sa.attr("Boolean")), py::arg("nullable") = false, py::arg("default") = true);
         key["key_type"] = cell("keys.key_type", String, false);
         key["pub_key"] = cell("keys.pub_key", binary, false);
         key["index"] = cell("keys.index", Integer, false);
