@@ -1,7 +1,11 @@
 import builtins
+import contextlib
 import logging
+import os
 import pathlib
 import sqlite3
+import stat
+import subprocess
 import uuid
 
 import pytest
@@ -314,3 +318,75 @@ def test_use_after_delete_fails_until_initialize(ofs_db, ofs_user):
     ofs_db.session.add(models.User(id="again"))
     ofs_db.session.commit()
     assert len(read(ofs_db.path, "select id from users")) == 1
+
+
+# ---- private files, and a removal that fails
+
+
+def mode(path):
+    return stat.S_IMODE(os.stat(path).st_mode)
+
+
+@pytest.fixture
+def usual_umask():
+    old = os.umask(0o022)
+    yield
+    os.umask(old)
+
+
+def test_file_journal_and_new_folders_are_private_whatever_the_umask(ofs_client, ofs_user, usual_umask):
+    existing = database.get_file_path(ofs_user.id).parents[8]
+    existing.mkdir(parents=True, mode=0o755)  # a folder that is there already keeps its mode
+    db = open_database(ofs_user.id)
+    try:
+        assert mode(db.path) == 0o600
+        made = [p for p in db.path.parents if existing in p.parents]
+        assert len(made) == 8 and {mode(p) for p in made} == {0o700} and mode(existing) == 0o755
+        # A write in progress has its journal beside the file, as private as the file.
+        with db.engine.connect() as connection:
+            connection.exec_driver_sql("BEGIN IMMEDIATE")
+            connection.exec_driver_sql("insert into users (id) values (x'00')")
+            assert mode(str(db.path) + "-journal") == 0o600
+            connection.rollback()
+    finally:
+        close_database(db)
+    # A database that others could read is made private when it is opened again.
+    os.chmod(db.path, 0o644)
+    close_database(open_database(ofs_user.id))
+    assert mode(db.path) == 0o600
+
+
+@contextlib.contextmanager
+def undeletable(path):
+    """Removing `path` fails for real meanwhile: its folder is read-only, or for root (whom modes
+    do not stop) immutable."""
+    folder = path.parent
+    if os.geteuid() == 0:
+        if subprocess.run(["chattr", "+i", str(folder)], capture_output=True).returncode != 0:
+            pytest.skip("no immutable folders here")
+        try:
+            yield
+        finally:
+            subprocess.run(["chattr", "-i", str(folder)], check=True)
+    else:
+        folder_mode = mode(folder)
+        os.chmod(folder, 0o500)
+        try:
+            yield
+        finally:
+            os.chmod(folder, folder_mode)
+
+
+def test_delete_whose_removal_fails_raises_and_keeps_the_database(ofs_db, caplog):
+    ofs_db.session.add(models.User(id="kept"))
+    ofs_db.session.commit()
+    caplog.set_level(logging.INFO, logger=LOG)
+    with undeletable(ofs_db.path):
+        with pytest.raises(PermissionError):
+            ofs_db.delete(prompt=False)
+        assert ofs_db.path.is_file() and caplog.records == []
+        assert [u.id for u in ofs_db.session.query(models.User)] == ["kept"]
+    ofs_db.session.rollback()
+    ofs_db.session.add(models.User(id="after"))
+    ofs_db.session.commit()
+    assert len(read(ofs_db.path, "select id from users")) == 2

@@ -3,6 +3,7 @@ processes writing one seed at once, a database file cut short or overwritten wit
 encrypted cells altered behind the library's back. Nothing is ever read back mixed, short or
 changed: the previous content, the other writer's whole content, or a clear error."""
 import base64
+import logging
 import os
 import pathlib
 import signal
@@ -22,7 +23,7 @@ from local_fixtures import close_database, open_database
 from norvo.providers.ofs.burrow import NorvoOFSClient
 from road_fixtures import package_root
 
-pytestmark = pytest.mark.filterwarnings("ignore::sqlalchemy.exc.SAWarning",
+pytestmark = pytest.mark.filterwarnings("error::sqlalchemy.exc.SAWarning",
                                         "ignore:The 'EncryptedType' class will change:DeprecationWarning")
 
 SEED = b"a seed written by two hands"
@@ -210,8 +211,10 @@ DAMAGES = {
 }
 
 
-@pytest.mark.parametrize("damage", sorted(DAMAGES))
-def test_a_damaged_database_is_a_clear_error_and_harms_nothing_else(road, signup, login, damage):
+@pytest.mark.parametrize("damage", sorted(DAMAGES) + ["another user's database"])
+def test_a_damaged_database_is_set_aside_and_the_user_carries_on(road, signup, login, caplog, damage):
+    """The database is a cache: a damaged one never keeps its user out. It is moved aside under a
+    name that says why, bytes untouched, and a new one fills again from the broker."""
     from norvo import _lifecycle, container
     from norvo.providers.ofs import database
 
@@ -223,25 +226,63 @@ def test_a_damaged_database_is_a_clear_error_and_harms_nothing_else(road, signup
     _lifecycle.logout()
 
     path = database.get_file_path(bob.id)
-    damaged = DAMAGES[damage](path.read_bytes())
+    if damage in DAMAGES:
+        damaged, reason = DAMAGES[damage](path.read_bytes()), "corrupt"
+        if damage in ("garbage throughout", "garbage over the header"):
+            reason = "not-a-database"
+    else:
+        damaged, reason = database.get_file_path(alice.id).read_bytes(), "other-key"
     path.write_bytes(damaged)
     others = snapshot(road.root, skip=path)
 
-    with pytest.raises(sqlalchemy.exc.DatabaseError, match="file is not a database|database disk image is malformed"):
-        login(bob)
-        container.get(made.id, local=True)  # some damage shows only when the rows are read
-    _lifecycle.logout()
-    assert road.provider.session.user is None
-    # The damaged file is left as it was found, and nothing else in the store changed.
-    assert path.read_bytes() == damaged
-    assert snapshot(road.root, skip=path) == others
+    caplog.set_level(logging.WARNING, logger="norvo.providers.ofs.database")
+    login(bob)
+    aside = path.with_name(path.name + "." + reason)
+    assert aside.read_bytes() == damaged
+    (line,) = [r for r in caplog.records if r.name == "norvo.providers.ofs.database"]
+    assert line.levelname == "WARNING" and str(aside) in line.getMessage()
+    # Nothing else in the store changed: only the new database and the one set aside are new.
+    assert snapshot(road.root, skip=path) == {**others, aside: damaged}
+    assert container.local_ids() == []
+    with pytest.raises(LookupError):
+        container.get(made.id, local=True)
+    assert container.get(made.id).content.data == b"content"
+    assert container.local_ids() == [made.id]
+    assert container.get(made.id, local=True).content.data == b"content"
+    # The next login finds a sound database and leaves it be.
+    caplog.clear()
+    login(bob)
+    assert container.local_ids() == [made.id] and caplog.records == []
     login(alice)
     assert container.local_ids() == [made.id] and container.get(made.id, local=True).content.data == b"content"
-    # Once the damaged file is put aside, the user starts again from the broker.
-    path.rename(path.with_name("damaged"))
-    login(bob)
-    assert container.local_ids() == []
-    assert container.get(made.id).content.data == b"content"
+
+
+def test_a_second_damage_is_set_aside_beside_the_first(ofs_client, ofs_user, caplog):
+    from norvo.providers.ofs import database
+
+    path = database.get_file_path(ofs_user.id)
+    for n in range(3):
+        close_database(open_database(ofs_user.id))
+        path.write_bytes(b"not a database, take %d" % n + bytes(200))
+        close_database(open_database(ofs_user.id))
+    kept = {p.name[len(path.name):]: p.read_bytes()[:22] for p in path.parent.iterdir() if p != path}
+    assert kept == {".not-a-database": b"not a database, take 0", ".not-a-database.1": b"not a database, take 1",
+                    ".not-a-database.2": b"not a database, take 2"}
+
+
+def test_a_busy_database_is_no_damage(ofs_db, ofs_user):
+    """A file another connection holds is waited for, never taken for a damaged one."""
+    con = sqlite3.connect(str(ofs_db.path))
+    con.execute("BEGIN EXCLUSIVE")
+    try:
+        with pytest.raises(sqlalchemy.exc.OperationalError, match="database is locked"):
+            ofs_db.engine.dispose()
+            again = open_database(ofs_user.id)
+            close_database(again)
+    finally:
+        con.rollback()
+        con.close()
+    assert sorted(p.name for p in ofs_db.path.parent.iterdir()) == [ofs_db.path.name]
 
 
 def test_a_database_cut_to_nothing_is_a_new_empty_one(road, signup, login):
@@ -260,6 +301,51 @@ def test_a_database_cut_to_nothing_is_a_new_empty_one(road, signup, login):
     with pytest.raises(LookupError):
         container.get(made.id, local=True)
     assert container.get(made.id).content.data == b"content"
+
+
+# ---- the local key file, damaged
+
+
+def key_file_of(person):
+    import norvo.providers
+    from norvo.providers import ofs
+
+    return ofs.client.get_file_path(seed=norvo.providers.KEY_FILE_SEED.format(user_id=person.id).encode("utf-8"))
+
+
+KEY_FILE_DAMAGES = {
+    "cut short": lambda data, other: data[: len(data) // 2],
+    "cut to its first bytes": lambda data, other: data[:5],
+    "overwritten": lambda data, other: _random(len(data)),
+    "emptied": lambda data, other: b"",
+    "another user's": lambda data, other: other,
+}
+
+
+@pytest.mark.parametrize("damage", sorted(KEY_FILE_DAMAGES))
+def test_a_damaged_local_key_file_gives_way_to_the_brokers(road, signup, login, damage):
+    import base64 as b64
+
+    alice, bob = signup("alice"), signup("bob")
+    path = key_file_of(alice)
+    good = path.read_bytes()
+    assert good == b64.b64decode(road.broker.state.table("keyfiles")[str(alice.id)]["keyFile"])
+    path.write_bytes(KEY_FILE_DAMAGES[damage](good, key_file_of(bob).read_bytes()))
+    assert login(alice).id == alice.id
+    assert path.read_bytes() == good  # the broker's copy took its place
+    path.write_bytes(KEY_FILE_DAMAGES[damage](good, key_file_of(bob).read_bytes()))
+    assert login(alice, by="passphrase").id == alice.id and path.read_bytes() == good
+
+
+def test_a_damaged_local_key_file_and_a_wrong_password_is_the_wrong_password(road, signup):
+    from norvo import _lifecycle
+    from norvo.crypto.aes import DecryptionError
+
+    alice = signup("alice")
+    key_file_of(alice).write_bytes(b"")
+    with pytest.raises(DecryptionError):
+        _lifecycle.login(alice.id, password="Not-Alice-Pa55word")
+    assert road.provider.session.user is None
 
 
 # ---- cells altered behind the library's back
@@ -331,6 +417,8 @@ TAMPERING = [
     ("container_accesses", "key_blob", lambda cell: cell.decode()),
     ("keys", "active", lambda cell: 1),
     ("keys", "index", lambda cell: 0.0),
+    ("containers", "type", lambda cell: b"\xff\xfe" + cell),  # bytes that are no text at all
+    ("containers", "portion", lambda cell: cell[:8] + "é".encode() + cell[8:]),
 ]
 
 
@@ -353,6 +441,34 @@ def test_a_tampered_cell_is_a_clear_error_never_a_wrong_value(ofs_db, rows, tabl
     assert rows() == rows.before
 
 
+# A whole cell, sealed under this database's key, put in a column that holds another kind.
+MOVED = [
+    ("containers", "created_by", "containers", "type"),
+    ("containers", "length", "containers", "type"),
+    ("containers", "synced_at", "containers", "ofs_location"),
+    ("container_accesses", "key_blob", "containers", "type"),
+    ("container_accesses", "permissions", "container_accesses", "expires_at"),
+    ("keys", "active", "keys", "index"),
+    ("keys", "index", "keys", "active"),
+]
+
+
+@pytest.mark.parametrize("table, column, from_table, from_column", MOVED,
+                         ids=["{}.{}<-{}".format(t, c, f) for t, c, _, f in MOVED])
+def test_a_cell_moved_from_another_column_is_refused(ofs_db, rows, table, column, from_table, from_column):
+    from norvo.providers.ofs.models import SealedCellError
+
+    con = sqlite3.connect(str(ofs_db.path))
+    try:
+        (moved,) = con.execute('select "{}" from {}'.format(from_column, from_table)).fetchone()
+        con.execute('update {} set "{}" = ?'.format(table, column), (moved,))
+        con.commit()
+    finally:
+        con.close()
+    with pytest.raises(SealedCellError, match="encrypted cell of {}.{} ".format(table, column)):
+        rows()
+
+
 def test_a_cell_sealed_for_another_database_is_refused(ofs_db, rows, local_users):
     from norvo.providers.ofs.models import SealedCellError
 
@@ -364,6 +480,28 @@ def test_a_cell_sealed_for_another_database_is_refused(ofs_db, rows, local_users
         con.close()
     with pytest.raises(SealedCellError):
         rows()
+
+
+def test_a_damaged_record_gives_way_to_the_brokers_copy(road, signup, login, caplog):
+    from norvo import container
+    from norvo.providers.ofs.models import SealedCellError
+
+    alice = signup("alice")
+    login(alice)
+    made = container.create({"title": "t"}, b"content")
+    con = sqlite3.connect(str(road.provider.database.path))
+    try:
+        con.execute("update containers set length = ?", (b"\xff\xfe",))
+        con.commit()
+    finally:
+        con.close()
+    with pytest.raises(SealedCellError):
+        container.get(made.id, local=True)
+    caplog.set_level(logging.WARNING, logger="norvo.container")
+    assert container.get(made.id).content.data == b"content"
+    assert [r.getMessage() for r in caplog.records] == [
+        "The local record of container {} is damaged: it is replaced.".format(made.id)]
+    assert container.get(made.id, local=True).content.data == b"content"
 
 
 def test_every_bit_of_a_cell_is_guarded(ofs_db, rows):

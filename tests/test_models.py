@@ -31,12 +31,9 @@ U1 = uuid.UUID("11111111-2222-4333-8444-555555555555")
 U2 = uuid.UUID("66666666-7777-4888-9999-aaaaaaaaaaaa")
 SYNCED = datetime.datetime(2024, 5, 6, 7, 8, 9, tzinfo=datetime.timezone.utc)
 
-# sqlalchemy-utils' EncryptedType announces a future change of its storage type and declares no
-# cache_ok of its own; neither is this library's concern here.
-pytestmark = pytest.mark.filterwarnings(
-    "ignore:The 'EncryptedType' class will change:DeprecationWarning",
-    "ignore:TypeDecorator EncryptedType:sqlalchemy.exc.SAWarning",
-)
+# sqlalchemy-utils' EncryptedType announces a future change of its storage type; not this
+# library's concern here.
+pytestmark = pytest.mark.filterwarnings("ignore:The 'EncryptedType' class will change:DeprecationWarning")
 
 
 def db_key(user):
@@ -71,6 +68,12 @@ def access(user_id, container_id=C1, **overrides):
     return models.ContainerAccess(**values)
 
 
+def key_row(**overrides):
+    values = dict(user_id=U1, key_type="t", pub_key=b"k", index=0)
+    values.update(overrides)
+    return models.Key(**values)
+
+
 def event(**overrides):
     values = dict(id=2**40, action="updated", date=SYNCED, type="container")
     values.update(overrides)
@@ -96,7 +99,7 @@ def test_module_surface():
     for cls in tables.values():
         assert cls.__bases__ == (database.Base,) and cls.__doc__ is None
     assert [c.name for c in models.Key.__table__.columns] == ["id", "user_id", "active", "key_type", "pub_key", "index"]
-    assert isinstance(models.Encrypted, functools.partial) and models.Encrypted.func is EncryptedType
+    assert isinstance(models.Encrypted, functools.partial) and issubclass(models.Encrypted.func, EncryptedType)
     assert models.Encrypted.keywords["key"] is models.get_sa_key
 
 
@@ -260,6 +263,87 @@ def test_text_with_stars_elsewhere_round_trips(ofs_db, fresh):
         ofs_db.session.add(container(id=uuid.UUID(int=i + 1), type=text))
     ofs_db.session.commit()
     assert sorted(c.type for c in fresh.query(models.Container)) == sorted(["*lead", "mid*dle", "", "x" * 16, "é" * 9])
+
+
+class Seven(object):
+    """An integer by its exact integer form only, as numpy's integers are."""
+
+    def __index__(self):
+        return 7
+
+
+# A value of another type than its column's: (row, column, value, the column's own form of it),
+# the form None where no exact one exists and the value is refused.
+OTHER_TYPES = [
+    (container, "length", True, 1),
+    (container, "length", Seven(), 7),
+    (container, "length", 1.0, None),
+    (container, "length", "42", None),
+    (access, "permissions", Permissions(value=139), None),
+    (access, "key_blob", bytearray(b"\x00blob"), b"\x00blob"),
+    (access, "key_blob", memoryview(b"\x00blob"), b"\x00blob"),
+    (access, "key_blob", 5, None),
+    (container, "type", U2, str(U2)),
+    (container, "type", 5, None),
+    (container, "created_by", U2.int, None),
+    (container, "created_by", U2.bytes, None),
+    (container, "created_at", object(), None),
+    (event, "changes", {"not a document": object()}, None),
+    (key_row, "active", 0, False),
+    (key_row, "active", "no", None),
+    (key_row, "index", Seven(), 7),
+]
+
+
+@pytest.mark.parametrize("make, column, value, form", OTHER_TYPES,
+                         ids=["{}-{}".format(c, type(v).__name__) for _, c, v, _ in OTHER_TYPES])
+def test_a_value_of_another_type_is_stored_in_the_columns_form_or_refused(ofs_db, fresh, make, column, value, form):
+    rows = [make(**{column: value}) if make is not access else access(U1, **{column: value})]
+    if rows[0].__tablename__ == "container_accesses":
+        rows.insert(0, container())
+    ofs_db.session.add_all(rows)
+    if form is None:
+        table = rows[-1].__tablename__
+        with pytest.raises(TypeError, match="^{}\\.{} ".format(table, column)) as refused:
+            ofs_db.session.commit()
+        assert isinstance(refused.value, models.CellTypeError)
+        ofs_db.session.rollback()
+        assert raw(ofs_db, "select count(*) from {}".format(table)) == [(0,)]
+        return
+    ofs_db.session.commit()
+    table = rows[-1].__tablename__
+    (stored,) = raw(ofs_db, 'select "{}" from {}'.format(column, table))[0]
+    # The very cell that the column's own form gives.
+    kind = getattr(type(rows[-1]), column).type
+    assert stored == kind.process_bind_param(form, None)
+    fresh_row = fresh.query(type(rows[-1])).one()
+    assert getattr(fresh_row, column) == form and type(getattr(fresh_row, column)) is type(form)
+
+
+def test_user_id_given_as_a_uuid_reads_back_as_its_text(ofs_db, fresh):
+    ofs_db.session.add(models.User(id=U1))
+    ofs_db.session.commit()
+    assert fresh.query(models.User).one().id == str(U1)
+    assert fresh.get(models.User, str(U1)) is not None
+
+
+def test_ordinary_reads_and_writes_raise_no_warning(ofs_db, fresh, recwarn):
+    c = container(type="t", created_by=U2)
+    c.access[U1] = access(U1)
+    ofs_db.session.add(c)
+    ofs_db.session.add(event(changes={"a": 1}))
+    ofs_db.session.commit()
+    for _ in range(2):  # the second time from the statement cache
+        loaded = fresh.get(models.Container, C1)
+        assert loaded.access[U1].permissions == 139
+        assert fresh.query(models.Container).filter(models.Container.created_by == U2).one() is loaded
+        fresh.expire_all()
+        assert fresh.get(models.Event, 2**40).changes == {"a": 1}
+        fresh.expire_all()
+    assert [str(w.message) for w in recwarn.list] == []
+    # The statement cache holds them: the type declares itself safe to cache.
+    columns = models.Container.__table__.c
+    assert columns.id.type._static_cache_key != columns.type.type._static_cache_key
 
 
 def test_event_changes_round_trip_and_old_cells(ofs_db, ofs_user, fresh):

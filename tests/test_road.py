@@ -22,7 +22,7 @@ from norvo.permissions import DEFAULT_RECIP_PERMISSIONS, Permissions
 from norvo.providers.server import events
 from road_fixtures import package_root
 
-pytestmark = pytest.mark.filterwarnings("ignore::sqlalchemy.exc.SAWarning",
+pytestmark = pytest.mark.filterwarnings("error::sqlalchemy.exc.SAWarning",
                                         "ignore:The 'EncryptedType' class will change:DeprecationWarning")
 
 HEADER = {"title": "quarterly figures for the harbour board"}

@@ -1383,10 +1383,9 @@ def _sqlite_dialect():
 
 
 def _cell_errors():
-    # A cell that does not open (SealedCellError), and the column types' refusals of a sealed
-    # text they cannot read: a UUID, hex, date-time, integer or JSON that is none (ValueError,
-    # the parsers' own subclasses included), nesting past the decoder's depth (RecursionError).
-    return (ValueError, RecursionError)
+    # Every cell that does not open to a value of its column, whatever is wrong with it (not
+    # sealed, not ASCII, altered, or opening to a text its column cannot read).
+    return (_models().SealedCellError,)
 
 
 def target_db_cell(data):

@@ -19,6 +19,8 @@ import uuid
 
 import arrow
 import requests
+from sqlalchemy import delete as sa_delete
+from sqlalchemy import select as sa_select
 
 from norvo import providers
 from norvo.access import Access
@@ -352,7 +354,7 @@ def local_ids():
 
         session = _local_session(p)
         try:
-            return sorted(row.id for row in session.query(models.Container).all())
+            return sorted(session.scalars(sa_select(models.Container.id)))
         finally:
             session.rollback()
 
@@ -400,10 +402,19 @@ def _set_audit(container, created_at, created_by, modified_at, modified_by):
 # ---- the local store
 
 
-def _local_session(p):
+def _local_database(p):
     if not p.local or p.database is None:
         raise RuntimeError("The local store is off: initialize with root_dir and log in.")
-    return p.database.session()
+    return p.database
+
+
+def _local_session(p):
+    return _local_database(p).session()
+
+
+# Reads of a container whose record another process of the user replaces meanwhile: its old
+# file is removed once the new record is in, so a read that found the old record tries again.
+_LOCAL_READ_ATTEMPTS = 3
 
 
 def _get_local(p, user, cid, content_cls, decrypt):
@@ -412,10 +423,17 @@ def _get_local(p, user, cid, content_cls, decrypt):
 
     session = _local_session(p)
     try:
-        row = session.get(models.Container, cid)
-        if row is None:
-            raise LookupError("Container {} is not in the local store.".format(cid))
-        data = ofs.client.get(seed=row.ofs_location.encode("utf-8"))
+        for attempt in range(_LOCAL_READ_ATTEMPTS):
+            row = session.get(models.Container, cid)
+            if row is None:
+                raise LookupError("Container {} is not in the local store.".format(cid))
+            try:
+                data = ofs.client.get(seed=row.ofs_location.encode("utf-8"))
+                break
+            except FileNotFoundError:
+                session.rollback()  # forgets the row read, so the next read is the file's
+        else:
+            raise LookupError("Container {} is not in the local store: its file is gone.".format(cid))
         _check_length(data, row.length, cid, "The local store")
         container = Container(data, content_cls or RawPayload)
         if container.id != cid:
@@ -443,74 +461,106 @@ def _access_row(models, container_id, access, blob):
 def _keep(p, container, data, blobs):
     """Records the container, its bytes and its accesses in the user's database, replacing any
     earlier record; a failure leaves the earlier record as it was."""
-    from norvo.providers import ofs
-    from norvo.providers.ofs import models
-
-    session = _local_session(p)
-    seed = secrets.token_hex(32)
-    ofs.client.write_bytes(data, seed=seed.encode("utf-8"))
-    old_location = None
-    try:
-        old = session.get(models.Container, container.id)
-        if old is not None:
-            old_location = old.ofs_location
-            for row in list(old.access.values()):
-                session.delete(row)
-            session.delete(old)
-            session.flush()
-        session.add(models.Container(
-            id=container.id, type=container.type, length=len(data), created_at=container.created_at,
-            created_by=container.created_by, modified_at=container.modified_at, modified_by=container.modified_by,
-            ofs_location=seed, synced_at=arrow.utcnow(), portion="all"))
-        for user_id, access in container.access.items():
-            session.add(_access_row(models, container.id, access, blobs.get(user_id, b"")))
-        session.commit()
-    except BaseException:
-        session.rollback()
-        ofs.client.delete(seed=seed.encode("utf-8"))
-        raise
-    if old_location and old_location != seed:
-        ofs.client.delete(seed=old_location.encode("utf-8"))
+    _record(p, container, data, blobs)
 
 
 def _keep_update(p, container, blobs, revoked, new_bytes):
-    """After an update: the changed accesses, and the new bytes when the content changed."""
+    """After an update: the changed accesses, and the new bytes when the content changed. A
+    container never kept here is left to the next get(), unless its new bytes are at hand."""
+    _record(p, container, new_bytes, blobs, revoked=revoked, update=True)
+
+
+class _Stored(object):
+    """What the database holds of a container: its file's location and length, and its
+    accesses' envelopes by user id; `damaged` when its cells do not open."""
+
+    def __init__(self, location=None, length=None, blobs=None, damaged=False):
+        self.location, self.length, self.blobs, self.damaged = location, length, blobs or {}, damaged
+
+
+def _stored(session, models, cid):
+    """The record of container `cid` in the write transaction `session`, or None."""
+    columns = (models.Container.ofs_location, models.Container.length)
+    try:
+        found = session.execute(sa_select(*columns).where(models.Container.id == cid)).one_or_none()
+        if found is None:
+            return None
+        envelopes = session.execute(sa_select(models.ContainerAccess.user_id, models.ContainerAccess.key_blob)
+                                    .where(models.ContainerAccess.container_id == cid)).all()
+    except models.SealedCellError:
+        log.warning("The local record of container %s is damaged: it is replaced.", cid)
+        return _Stored(damaged=True)
+    return _Stored(found.ofs_location, found.length, {uid: bytes(blob) for uid, blob in envelopes})
+
+
+def _record(p, container, data, blobs, revoked=(), update=False):
+    """One transaction: the container's record, with its accesses, replaces any earlier one. The
+    new file is written before the row that names it, and the file that the replaced row named
+    is removed once the new row is in, so that no file outlives the row that names it."""
     from norvo.providers import ofs
     from norvo.providers.ofs import models
 
-    session = _local_session(p)
+    db = _local_database(p)
+    seed = None
+    if data is not None:
+        seed = secrets.token_hex(32)
+        ofs.client.write_bytes(data, seed=seed.encode("utf-8"))
+    replaced = None
     try:
-        row = session.get(models.Container, container.id)
-        known = {uid: bytes(a.key_blob) for uid, a in row.access.items()} if row is not None else {}
-        location = row.ofs_location if row is not None else None
-    finally:
-        session.rollback()
-    if new_bytes is None:
-        if location is None:
-            return  # never kept here: the next get() keeps it
-        new_bytes = ofs.client.get(seed=location.encode("utf-8"))
-    known.update(blobs)
-    for user_id in revoked:
-        known.pop(_uuid(user_id), None)
-    _keep(p, container, new_bytes, known)
+        with providers.local_write(db) as session:
+            old = _stored(session, models, container.id)
+            location, length = seed, None if data is None else len(data)
+            if update:
+                if seed is None and (old is None or old.damaged):
+                    if old is not None:  # gone, so that the next get() keeps it whole again
+                        _delete_record(session, models, container.id)
+                    return
+                envelopes = dict(old.blobs) if old is not None else {}
+                envelopes.update(blobs)
+                for user_id in revoked:
+                    envelopes.pop(_uuid(user_id), None)
+                blobs = envelopes
+                if seed is None:
+                    location, length = old.location, old.length
+            if old is not None:
+                replaced = old.location
+                _delete_record(session, models, container.id)
+            session.add(models.Container(
+                id=container.id, type=container.type, length=length, created_at=container.created_at,
+                created_by=container.created_by, modified_at=container.modified_at,
+                modified_by=container.modified_by, ofs_location=location, synced_at=arrow.utcnow(), portion="all"))
+            for user_id, access in container.access.items():
+                session.add(_access_row(models, container.id, access, blobs.get(user_id, b"")))
+    except BaseException:
+        if seed is not None:
+            ofs.client.delete(seed=seed.encode("utf-8"))
+        raise
+    if replaced and replaced != location:
+        _remove_file(ofs, replaced)
+
+
+def _delete_record(session, models, cid):
+    # The database deletes the accesses with their container (ON DELETE CASCADE).
+    session.execute(sa_delete(models.Container).where(models.Container.id == cid),
+                    execution_options={"synchronize_session": False})
+
+
+def _remove_file(ofs, location):
+    # The record no longer names the file: a file left behind is only space, not a wrong value.
+    try:
+        ofs.client.delete(seed=location.encode("utf-8"))
+    except OSError as error:
+        log.warning("A container file that no record names could not be removed: %s", type(error).__name__)
 
 
 def _drop_local(p, cid):
     from norvo.providers import ofs
     from norvo.providers.ofs import models
 
-    session = _local_session(p)
-    try:
-        row = session.get(models.Container, cid)
-        if row is None:
-            session.rollback()
+    with providers.local_write(_local_database(p)) as session:
+        old = _stored(session, models, cid)
+        if old is None:
             return
-        location = row.ofs_location
-        for access in list(row.access.values()):
-            session.delete(access)
-        session.delete(row)
-        session.commit()
-    except BaseException:
-        session.rollback()
-        raise
-    ofs.client.delete(seed=location.encode("utf-8"))
+        _delete_record(session, models, cid)
+    if old.location:
+        _remove_file(ofs, old.location)

@@ -22,8 +22,10 @@ For tests: ``session.user`` may be assigned directly, ``keys.add(ring)`` makes a
 known without a broker, and ``reset()`` forgets everything without contacting anyone.
 """
 import base64
+import contextlib
 import importlib
 import logging
+import os
 import sys
 import threading
 import urllib.parse
@@ -113,6 +115,46 @@ def public_records(keys, user_id=None):
             record["userId"] = str(user_id)
         records.append(record)
     return records
+
+
+# SQLite's result code for a database that another connection holds: it has already waited
+# for it as long as its busy timeout allows, so another attempt waits as long again.
+_SQLITE_BUSY = 5
+_BEGIN_ATTEMPTS = 3
+
+
+def _begin_immediate(connection):
+    import sqlalchemy.exc
+
+    for attempt in range(_BEGIN_ATTEMPTS):
+        try:
+            connection.exec_driver_sql("BEGIN IMMEDIATE")
+            return
+        except sqlalchemy.exc.OperationalError as error:
+            busy = getattr(error.orig, "sqlite_errorcode", None) == _SQLITE_BUSY
+            if not busy or attempt == _BEGIN_ATTEMPTS - 1:
+                raise
+
+
+@contextlib.contextmanager
+def local_write(db):
+    """A session on the local database `db` whose work is one transaction, committed on leaving
+    and rolled back on an error.
+
+    It begins at once with the database's write lock, so that what it reads stays true until it
+    commits, whatever other processes of the same user write meanwhile: a replace is a read
+    and a write that nobody else comes between.
+    """
+    from sqlalchemy.orm import Session
+
+    with Session(db.engine) as session:
+        _begin_immediate(session.connection())
+        try:
+            yield session
+            session.commit()
+        except BaseException:
+            session.rollback()
+            raise
 
 
 def _ring_keys(ring):
@@ -394,47 +436,86 @@ class Provider(object):
         return self.session.user
 
     def _key_file_sources(self, user_id):
-        """The stored key-file bytes to try, in order: the local copy, then the broker's."""
+        """The stored key-file bytes to try, in order: the local copy, then the broker's when it
+        differs. A local copy that cannot be read is passed over; the broker's errors pass."""
         local = None
         if self.local:
             path = _ofs().client.get_file_path(seed=KEY_FILE_SEED.format(user_id=user_id).encode("utf-8"))
-            if path.is_file():
-                local = path.read_bytes()
+            try:
+                local = path.read_bytes() if path.is_file() else None
+            except OSError as error:
+                log.warning("The local key file of %s cannot be read (%s): the broker's copy is used.", user_id,
+                            type(error).__name__)
+            if local is not None:
                 yield "local", local
         server = _server()
-        try:
-            reply = broker_call("fetch the key file", server.client.get, "accounts/{}/keyfile".format(user_id),
-                                auth=False)
-        except Exception:
-            # With a local copy at hand (which did not open), its refusal is the one to report.
-            if local is None:
-                raise
-            return
+        reply = broker_call("fetch the key file", server.client.get, "accounts/{}/keyfile".format(user_id),
+                            auth=False)
         data = base64.b64decode(reply["keyFile"])
         if data != local:
             yield "broker", data
 
     def _open_key_file(self, user_id, password, passphrase):
+        """The user's key file, opened with the password or the passphrase.
+
+        The local copy is a cache of the broker's: one that does not open (cut short, emptied,
+        overwritten, another account's) gives way to the broker's copy, which then replaces it.
+        """
         from norvo.crypto.aes import DecryptionError
+
+        refused = None  # a copy's refusal of these credentials
+        damaged = None  # why the local copy does not open otherwise
+        sources = self._key_file_sources(user_id)
+        while True:
+            try:
+                source, data = next(sources)
+            except StopIteration:
+                break
+            except Exception:
+                # The broker out of reach: a local copy that refused the credentials has the
+                # answer to report (it may predate a change of credentials, but it is all there is).
+                if refused is None:
+                    raise
+                raise refused
+            try:
+                key_file = self._decrypted_key_file(data, user_id, password, passphrase)
+            except DecryptionError as error:
+                refused = error
+                continue
+            except Exception as error:
+                if source != "local":
+                    raise
+                damaged = error
+                log.warning("The local key file of %s does not open (%s): the broker's copy replaces it.", user_id,
+                            type(error).__name__)
+                continue
+            if source == "broker" and self.local:
+                self._keep_key_file(user_id, data)
+            return key_file
+        # The broker's copy is the local one, and neither opens.
+        raise refused if refused is not None else damaged
+
+    @staticmethod
+    def _decrypted_key_file(data, user_id, password, passphrase):
         from norvo.crypto.strongbox import KeyFile
 
-        refused = None
-        for source, data in self._key_file_sources(user_id):
-            key_file = KeyFile(enc_data=data)
-            try:
-                if password is not None:
-                    key_file.decrypt(password)
-                else:
-                    key_file.decrypt(key_file.rescue.get_password(passphrase))
-            except DecryptionError as error:
-                refused = error  # a local copy may predate a change of credentials
-                continue
-            if key_file.user_id != user_id:
-                raise ValueError("The key file found for {} belongs to another user.".format(user_id))
-            if source == "broker" and self.local:
-                _ofs().client.write_bytes(data, seed=KEY_FILE_SEED.format(user_id=user_id).encode("utf-8"))
-            return key_file
-        raise refused
+        key_file = KeyFile(enc_data=data)
+        if password is not None:
+            key_file.decrypt(password)
+        else:
+            key_file.decrypt(key_file.rescue.get_password(passphrase))
+        if key_file.user_id != user_id:
+            raise ValueError("The key file found for {} belongs to another user.".format(user_id))
+        return key_file
+
+    @staticmethod
+    def _keep_key_file(user_id, data):
+        # The broker holds the record: a local copy that cannot be written costs nothing but
+        # the next login's fetch.
+        try:
+            _ofs().client.write_bytes(data, seed=KEY_FILE_SEED.format(user_id=user_id).encode("utf-8"))
+        except OSError as error:
+            log.warning("The broker's key file of %s could not be kept locally: %s", user_id, type(error).__name__)
 
     def _login_user(self, user):
         with self._lock:
@@ -461,28 +542,50 @@ class Provider(object):
         models.get_sa_key.cache_clear()
         db = database.NorvoDatabase()
         self.database = db
-        db.initialize(user.id)
-        session = db.session()
-        try:
-            if session.get(models.User, str(user.id)) is None:
+        db.initialize(user.id)  # which moves aside a file that is no sound database
+        foreign = self._record_user(db, user)
+        if foreign is not None:
+            # Another user's database in this user's place: set aside, and begun again.
+            self._release_database()
+            database._set_aside(db.path, "other-key", foreign)
+            db = database.NorvoDatabase()
+            self.database = db
+            db.initialize(user.id)
+            self._record_user(db, user)
+
+    def _record_user(self, db, user):
+        """Records the user and its public keys in `db`, in one transaction.
+
+        The users table holds the owner's own row, so reading it tells whether the rows open
+        under this user's key. When they do not (another user's file), nothing is recorded and
+        the file's (st_dev, st_ino) is returned; else None.
+        """
+        from sqlalchemy import select
+
+        from norvo.providers.ofs import models
+
+        with local_write(db) as session:
+            st = os.stat(db.path)
+            try:
+                known = session.scalars(select(models.User.id)).all()
+            except models.SealedCellError:
+                return st.st_dev, st.st_ino
+            if str(user.id) not in known:
                 session.add(models.User(id=str(user.id)))
             self._store_key_rows(session, user.id, _ring_keys(user.keys))
-            session.commit()
-        except BaseException:
-            session.rollback()
-            raise
+        return None
 
     def _remember_keys(self, ring):
-        """Keeps another user's public keys in the local database, when it is open."""
+        """Keeps another user's public keys in the local database, when it is open. The broker's
+        ring is the record: a store that refuses the copy is a warning, not a failed fetch."""
         if self.database is None:
             return
-        session = self.database.session()
         try:
-            self._store_key_rows(session, ring.user_id, _ring_keys(ring))
-            session.commit()
-        except BaseException:
-            session.rollback()
-            raise
+            with local_write(self.database) as session:
+                self._store_key_rows(session, ring.user_id, _ring_keys(ring))
+        except Exception as error:
+            log.warning("The public keys of %s could not be kept in the local store: %s", ring.user_id,
+                        type(error).__name__)
 
     @staticmethod
     def _store_key_rows(session, user_id, keys):
@@ -550,8 +653,9 @@ class Provider(object):
             try:
                 session = db.session()
                 try:
-                    locations = [row.ofs_location for row in session.query(models.Container).all()
-                                 if row.ofs_location]
+                    # The locations alone: the other cells of a damaged row need not open here.
+                    locations = [location for (location,) in session.query(models.Container.ofs_location)
+                                 if location]
                 finally:
                     session.rollback()
                 for location in locations:

@@ -5,9 +5,26 @@
 // tables declared on `Base`, migrates to the newest revision with the scripts in "alembic"
 // beside this module, and keeps a scoped-session registry. The cells are encrypted by the
 // column types of the models module; to SQLite this is a plain file.
+//
+// The database is a cache of what the broker holds, and the user's processes share it:
+// - its file is private to its owner (SQLite gives its journal the file's own mode), and so
+//   are the folders made for it;
+// - the first open, which creates the tables and migrates them, is done by one process at a
+//   time: each holds an advisory lock on the database's folder meanwhile, a folder no other
+//   file of the store shares;
+// - a file that SQLite cannot open as a database, or that fails its quick integrity check,
+//   never keeps the user out: it is moved aside under a name that says why (never deleted,
+//   its journal with it), and a new database takes its place, filled again from the broker.
 #include "norvo_bind.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
 #include <string>
+#include <vector>
 
 using norvo::bind::add_method;
 using norvo::bind::truthy;
@@ -24,10 +41,168 @@ py::str config_text(py::handle value) {
     return py::str(value).attr("replace")("%", "%%");
 }
 
+// Why a database file is moved aside: the suffix of its new name and the warning's words.
+struct Damage {
+    const char* suffix;
+    const char* why;
+};
+
+constexpr Damage DAMAGES[] = {
+    {"not-a-database", "is not a database that SQLite can open"},
+    {"corrupt", "fails SQLite's integrity check"},
+    {"other-key", "holds rows that do not open under this user's key"},
+};
+constexpr const Damage& NOT_A_DATABASE = DAMAGES[0];
+constexpr const Damage& CORRUPT = DAMAGES[1];
+
+// SQLite's primary result codes for a file that is no database, and for a damaged one.
+constexpr long SQLITE_CORRUPT = 11;
+constexpr long SQLITE_NOTADB = 26;
+
+// The files SQLite keeps beside a database while it works on it, named by these endings.
+constexpr const char* COMPANIONS[] = {"-journal", "-wal", "-shm"};
+
+constexpr int PRIVATE_FILE = 0600;
+
+// An exclusive advisory lock on a folder, held while the object lives. The wait for another
+// process to let go happens with the interpreter lock released, so that the other threads of
+// this process, the one holding the lock among them, carry on. A file system that keeps no
+// such locks (some network ones) gets no lock: opening then is as safe as it was before.
+class FolderLock {
+public:
+    FolderLock(py::handle folder, const py::dict& g) {
+        py::object os = g["os"];
+        fd_ = os.attr("open")(folder, os.attr("O_RDONLY").cast<int>() | O_DIRECTORY | O_CLOEXEC).cast<int>();
+        for (;;) {
+            int rc, error;
+            {
+                py::gil_scoped_release unlocked;
+                rc = ::flock(fd_, LOCK_EX);
+                error = errno;
+            }
+            if (rc == 0) return;
+            if (error == EINTR) {
+                if (PyErr_CheckSignals() != 0) {
+                    ::close(fd_);
+                    throw py::error_already_set();
+                }
+                continue;
+            }
+            if (error == ENOLCK || error == EOPNOTSUPP || error == EINVAL || error == EBADF) return;
+            ::close(fd_);
+            errno = error;
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, folder.ptr());
+            throw py::error_already_set();
+        }
+    }
+    ~FolderLock() { ::close(fd_); }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+// Makes the database file where there is none, private to its owner whatever the umask; a file
+// that others may read already is made private.
+void make_private_file(py::object path, const py::dict& g) {
+    py::object os = g["os"];
+    int flags = os.attr("O_WRONLY").cast<int>() | os.attr("O_CREAT").cast<int>() | os.attr("O_EXCL").cast<int>() |
+                O_CLOEXEC;
+    try {
+        py::object fd = os.attr("open")(path, flags, PRIVATE_FILE);
+        try {
+            os.attr("fchmod")(fd, PRIVATE_FILE);
+        } catch (py::error_already_set&) {
+            os.attr("close")(fd);
+            throw;
+        }
+        os.attr("close")(fd);
+        return;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_FileExistsError)) throw;
+    }
+    int mode = py::module_::import("stat").attr("S_IMODE")(os.attr("stat")(path).attr("st_mode")).cast<int>();
+    if ((mode & 077) == 0) return;
+    try {
+        os.attr("chmod")(path, mode & 0700);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_PermissionError)) throw;
+        g["log"].attr("warning")("The OFS DB at %s is readable by others and cannot be made private: %s", path,
+                                 py::str(e.value()));
+    }
+}
+
+// Moves the database file at `path` and its companions aside, to the first free name that
+// says why; the caller holds the folder's lock. Returns the new path.
+py::object move_aside(py::object path, const Damage& damage, const py::dict& g) {
+    py::object os = g["os"];
+    py::object exists = os.attr("path").attr("lexists");
+    py::str base = os.attr("fsdecode")(path);
+    py::str aside = py::str("{}.{}").format(base, damage.suffix);
+    for (int n = 1;; ++n) {
+        bool taken = truthy(exists(aside));
+        for (const char* companion : COMPANIONS) taken = taken || truthy(exists(aside + py::str(companion)));
+        if (!taken) break;
+        aside = py::str("{}.{}.{}").format(base, damage.suffix, n);
+    }
+    os.attr("rename")(base, aside);
+    for (const char* companion : COMPANIONS) {
+        py::str from = base + py::str(companion);
+        if (truthy(exists(from))) os.attr("rename")(from, aside + py::str(companion));
+    }
+    g["log"].attr("warning")("The OFS DB at %s %s: it is moved aside to %s, and a new one takes its place.", base,
+                             damage.why, aside);
+    return g["Path"](aside);
+}
+
+// What is wrong with the database at the end of `engine`, if anything: a file that is no
+// database, or one that SQLite finds damaged. Every other error (a busy or unreadable file)
+// passes: it says nothing about the file itself.
+std::optional<Damage> damage_of(py::object engine, const py::object& sa) {
+    try {
+        py::object connection = engine.attr("connect")();
+        py::list rows;
+        try {
+            rows = connection.attr("exec_driver_sql")("PRAGMA quick_check").attr("fetchall")();
+        } catch (py::error_already_set&) {
+            connection.attr("close")();
+            throw;
+        }
+        connection.attr("close")();
+        if (rows.size() == 1 && norvo::bind::compares(rows[0][py::int_(0)], py::str("ok"))) return {};
+        return CORRUPT;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(sa.attr("exc").attr("DatabaseError"))) throw;
+        py::object code = norvo::bind::getattr_or_none(e.value().attr("orig"), "sqlite_errorcode");
+        if (code.is_none()) throw;
+        long primary = code.cast<long>() & 0xff;
+        if (primary == SQLITE_NOTADB) return NOT_A_DATABASE;
+        if (primary == SQLITE_CORRUPT) return CORRUPT;
+        throw;
+    }
+}
+
+// An engine on the database whose every connection, the first one included, enforces the
+// foreign keys and cascades of the schema.
+py::object open_engine(py::object url, const py::object& sa) {
+    py::object engine = sa.attr("create_engine")(url);
+    py::cpp_function set_sqlite_pragma(
+        [](py::object dbapi_connection, py::object /*connection_record*/) {
+            py::object cursor = dbapi_connection.attr("cursor")();
+            cursor.attr("execute")("PRAGMA foreign_keys=ON");
+            cursor.attr("close")();
+        },
+        py::name("set_sqlite_pragma"), py::arg("dbapi_connection"), py::arg("connection_record"));
+    sa.attr("event").attr("listens_for")(engine, "connect")(set_sqlite_pragma);
+    return engine;
+}
+
 constexpr const char* CLASS_DOC = R"(The user's encrypted database, stored in the OFS.
 
-initialize(user_id) opens (and where needed creates) the database file of `user_id` and sets
-`path`, `engine`, `alembic_cfg` and `session`; delete(prompt=True) removes the file after a
+initialize(user_id) opens (and where needed creates, private to its owner) the database file of
+`user_id` and sets `path`, `engine`, `alembic_cfg` and `session`; a file that is no sound database
+is moved aside first, and a new one made. delete(prompt=True) removes the file after a
 confirmation on the console.
 )";
 
@@ -42,6 +217,7 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
     m.attr("Config") = py::module_::import("alembic.config").attr("Config");
     m.attr("upgrade") = py::module_::import("alembic.command").attr("upgrade");
     m.attr("Path") = py::module_::import("pathlib").attr("Path");
+    m.attr("os") = py::module_::import("os");
 
     // Names are looked up in the module at call time, as module globals are.
     py::dict g = m.attr("__dict__");
@@ -58,6 +234,34 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
         py::arg("user_id"),
         "The path of the database file of `user_id` (a UUID or its text) in the OFS; creates nothing.");
 
+    m.def(
+        "_set_aside",
+        [g](py::object path, py::str reason, py::object identity) -> py::object {
+            const Damage* damage = nullptr;
+            for (const Damage& d : DAMAGES)
+                if (norvo::bind::compares(reason, py::str(d.suffix))) damage = &d;
+            if (damage == nullptr)
+                norvo::bind::raise(py::handle(PyExc_ValueError),
+                                   py::str("Unknown reason to set a database aside: {!r}").format(reason));
+            FolderLock lock(py::object(g["Path"](path)).attr("parent"), g);
+            if (!identity.is_none()) {
+                py::object st;
+                try {
+                    st = g["os"].attr("stat")(path);
+                } catch (py::error_already_set& e) {
+                    if (!e.matches(PyExc_FileNotFoundError)) throw;
+                    return py::none();
+                }
+                if (!norvo::bind::compares(py::make_tuple(st.attr("st_dev"), st.attr("st_ino")), identity))
+                    return py::none();  // another process has set it aside already
+            }
+            return move_aside(path, *damage, g);
+        },
+        py::arg("path"), py::arg("reason"), py::arg("identity") = py::none(),
+        "Moves the database file at `path` aside for `reason` (\"not-a-database\", \"corrupt\" or \"other-key\"),\n"
+        "unless `identity` (its (st_dev, st_ino)) is given and another file lies there now; returns the new path\n"
+        "or None. The next initialize makes a new database in its place.");
+
     // Listens on a deleted database's engine: a connection opened after the file was removed
     // would silently create a new, empty file in its place, so every later use fails instead.
     py::object refuse_deleted = py::cpp_function(
@@ -72,11 +276,11 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
         [g, sa, orm](py::object self, py::object user_id) {
             py::object path = g["get_file_path"](user_id);
             self.attr("path") = path;
-            if (!truthy(path.attr("exists")())) {
-                // The store makes the folders, private to the owner and synced, as it makes its own.
-                norvo::bind::import_from("norvo.providers.ofs", "client").attr("make_parents")(path);
-                path.attr("touch")();
-            }
+            py::object folder = path.attr("parent");
+            // The store makes the folders, private to the owner and synced, as it makes its own.
+            norvo::bind::import_from("norvo.providers.ofs", "client").attr("make_parents")(path);
+            FolderLock first_open(folder, g);
+            make_private_file(path, g);
 
             // The URL is rendered by SQLAlchemy itself, so that a "%", "?" or "#" in the store's
             // root is escaped and reads back as the same file name.
@@ -84,17 +288,17 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
                 "sqlite", py::arg("database") = py::str(path));
             py::object url = url_object.attr("render_as_string")(py::arg("hide_password") = false);
 
-            py::object engine = sa.attr("create_engine")(url);
+            py::object engine = open_engine(url, sa);
             self.attr("engine") = engine;
-
-            py::cpp_function set_sqlite_pragma(
-                [](py::object dbapi_connection, py::object /*connection_record*/) {
-                    py::object cursor = dbapi_connection.attr("cursor")();
-                    cursor.attr("execute")("PRAGMA foreign_keys=ON");
-                    cursor.attr("close")();
-                },
-                py::name("set_sqlite_pragma"), py::arg("dbapi_connection"), py::arg("connection_record"));
-            sa.attr("event").attr("listens_for")(engine, "connect")(set_sqlite_pragma);
+            if (g["os"].attr("stat")(path).attr("st_size").cast<long long>() > 0) {
+                if (std::optional<Damage> damage = damage_of(engine, sa)) {
+                    engine.attr("dispose")();
+                    move_aside(path, *damage, g);
+                    make_private_file(path, g);
+                    engine = open_engine(url, sa);
+                    self.attr("engine") = engine;
+                }
+            }
 
             g["Base"].attr("metadata").attr("create_all")(engine);
 
@@ -132,23 +336,30 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
             }
             py::object path = self.attr("path");
 
-            // Let go of every connection before the file goes, and make later use fail until
-            // initialize opens a database again; the attributes themselves stay.
+            // Let go of every connection before the file goes. Until initialize opens a database
+            // again, later use then fails, once the file is gone: a removal that fails leaves
+            // the database as usable as it was. The attributes themselves stay.
             py::object session = norvo::bind::getattr_or_none(self, "session");
             if (!session.is_none()) session.attr("remove")();
             py::object engine = norvo::bind::getattr_or_none(self, "engine");
+            if (!engine.is_none()) engine.attr("dispose")();
+
+            auto remove = [](py::object file) {
+                try {
+                    file.attr("unlink")();
+                } catch (py::error_already_set& e) {
+                    if (!e.matches(PyExc_FileNotFoundError)) throw;
+                }
+            };
+            remove(path);
             if (!engine.is_none()) {
-                engine.attr("dispose")();
                 py::object event = sa.attr("event");
                 if (!truthy(event.attr("contains")(engine, "do_connect", refuse_deleted)))
                     event.attr("listen")(engine, "do_connect", refuse_deleted);
             }
-
-            try {
-                path.attr("unlink")();
-            } catch (py::error_already_set& e) {
-                if (!e.matches(PyExc_FileNotFoundError)) throw;
-            }
+            // A journal left by a write that died belongs to the removed file alone.
+            py::str base = g["os"].attr("fsdecode")(path);
+            for (const char* companion : COMPANIONS) remove(g["Path"](base + py::str(companion)));
             g["log"].attr("info")("Removed the OFS DB.");
             if (truthy(prompt)) builtins.attr("print")("OFS DB has been removed.");
         },

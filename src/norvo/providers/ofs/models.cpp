@@ -18,18 +18,20 @@ namespace {
 
 // The database key of the user who is logged in now. A key derived for one user must never
 // encrypt another user's database, so the entry remembers whose key it holds and is derived
-// again when somebody else has logged in; the user object is held so that its identity
-// cannot be taken over by a later object.
+// again when somebody else has logged in. The entry is one immutable (user id, key) pair,
+// replaced whole: a reader takes its own reference to the pair it found, so no thread ever
+// sees one user's id beside another's key, and the pair that was replaced is let go only
+// once its successor is in place. It holds the id, never the user: a logged-out user and
+// its key ring are nobody's to keep alive here.
 struct DatabaseKey {
-    py::object user;
-    py::object key;
+    py::object entry;  // (user id, key), or empty
 };
 
 constexpr const char* KEY_DOC = R"(Derives the database key from the logged-in user's first signing key.
 
 get_sa_key() returns 32 bytes: the X9.63 KDF (SHA-384) of the private authentication key of
-index 0, serialised as PKCS#8 DER. The key is derived once per logged-in user and kept;
-cache_clear() forgets it.
+index 0, serialised as PKCS#8 DER. The key is derived once per logged-in user and kept
+with that user's id; cache_clear() forgets it.
 )";
 
 constexpr const char* STAR = "*";
@@ -37,6 +39,114 @@ constexpr const char* STAR = "*";
 [[noreturn]] void refuse_cell(py::handle error) {
     norvo::bind::raise(error, py::str("An encrypted cell does not open under the database key: it was altered, "
                                       "cut short, or sealed for another database."));
+}
+
+// What an encrypted column holds, decided once per column type from its inner type: the
+// conversions of each kind are those the wrapper applies, written out so that a value of
+// another type meets a clear refusal instead of its text form.
+enum class CellKind : long { other, text, integer, boolean, guid, binary, decorated };
+
+CellKind cell_kind(py::handle self, const py::dict& g) {
+    py::object dict = self.attr(NORVO_NAME("__dict__"));
+    if (PyObject* known = PyDict_GetItem(dict.ptr(), NORVO_NAME("_cell_kind").ptr()))
+        return static_cast<CellKind>(PyLong_AsLong(known));
+    py::object inner = self.attr(NORVO_NAME("underlying_type"));
+    py::object sa = g[NORVO_NAME("sa")];
+    auto is = [&](py::handle cls) { return py::isinstance(inner, cls); };
+    CellKind kind = CellKind::other;
+    if (is(g[NORVO_NAME("GUID")]))
+        kind = CellKind::guid;
+    else if (is(g[NORVO_NAME("Binary")]))
+        kind = CellKind::binary;
+    else if (is(sa.attr(NORVO_NAME("types")).attr(NORVO_NAME("TypeDecorator"))))
+        kind = CellKind::decorated;
+    else if (is(sa.attr(NORVO_NAME("Boolean"))))
+        kind = CellKind::boolean;
+    else if (is(sa.attr(NORVO_NAME("Integer"))))
+        kind = CellKind::integer;
+    else if (is(sa.attr(NORVO_NAME("String"))))
+        kind = CellKind::text;
+    dict[NORVO_NAME("_cell_kind")] = py::int_(static_cast<long>(kind));
+    return kind;
+}
+
+py::object column_of(py::handle self) {
+    py::object dict = self.attr("__dict__");
+    if (PyObject* name = PyDict_GetItemString(dict.ptr(), "_column")) return py::reinterpret_borrow<py::object>(name);
+    return py::str("an encrypted column");
+}
+
+// Names the column and the value's type, never the value: it may be a secret.
+[[noreturn]] void refuse_value(py::handle self, py::handle value, const char* holds, const py::dict& g) {
+    norvo::bind::raise(g["CellTypeError"], py::str("{} holds {}: a value of type {} cannot be stored in it.")
+                                               .format(column_of(self), holds, py::type::of(value).attr("__name__")));
+}
+
+// The text that the cell seals: the column's own form of `value`, or a refusal.
+py::object cell_text(py::handle self, CellKind kind, py::object value, py::handle dialect, const py::dict& g) {
+    PyObject* v = value.ptr();
+    auto inner = [&](py::handle given) {
+        return self.attr(NORVO_NAME("underlying_type")).attr(NORVO_NAME("process_bind_param"))(given, dialect);
+    };
+    auto is_uuid = [&]() { return py::isinstance(value, g[NORVO_NAME("uuid")].attr(NORVO_NAME("UUID"))); };
+    switch (kind) {
+        case CellKind::text:
+            if (PyUnicode_Check(v)) return value;
+            if (is_uuid()) return py::str(value);
+            refuse_value(self, value, "text", g);
+        case CellKind::integer:
+            // Only an exact integer form: a float or a decimal would need rounding.
+            if (PyIndex_Check(v)) return py::str(norvo::bind::steal(PyNumber_Index(v)));
+            refuse_value(self, value, "integers", g);
+        case CellKind::boolean: {
+            if (PyBool_Check(v)) return py::str(v == Py_True ? "true" : "false");
+            if (PyIndex_Check(v)) {
+                py::object n = norvo::bind::steal(PyNumber_Index(v));
+                if (norvo::bind::compares(n, py::int_(0))) return py::str("false");
+                if (norvo::bind::compares(n, py::int_(1))) return py::str("true");
+            }
+            refuse_value(self, value, "true or false", g);
+        }
+        case CellKind::guid:
+            if (PyUnicode_Check(v) || is_uuid()) return inner(value);
+            refuse_value(self, value, "UUIDs or their text", g);
+        case CellKind::binary:
+            if (PyBytes_Check(v) || PyUnicode_Check(v)) return inner(value);
+            if (PyByteArray_Check(v) || PyMemoryView_Check(v)) return inner(norvo::bind::steal(PyBytes_FromObject(v)));
+            refuse_value(self, value, "bytes", g);
+        case CellKind::decorated:
+        case CellKind::other:
+            break;
+    }
+    try {
+        return inner(value);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_TypeError)) throw;
+        py::str message = py::str("{} cannot hold a value of type {}.")
+                              .format(column_of(self), py::type::of(value).attr("__name__"));
+        norvo::bind::raise_in_place_of(e, g[NORVO_NAME("CellTypeError")], message.cast<std::string>().c_str());
+    }
+}
+
+// The value that an opened cell holds. Its text is the one its kind writes; any other is a
+// cell moved from another column or altered, refused by the caller.
+py::object cell_value(py::handle self, CellKind kind, py::object plain, py::handle dialect) {
+    switch (kind) {
+        case CellKind::text:
+            return plain;
+        case CellKind::integer: {
+            py::object n = norvo::bind::steal(PyLong_FromUnicodeObject(plain.ptr(), 10));
+            if (!norvo::bind::compares(py::str(n), plain))
+                norvo::bind::raise(PyExc_ValueError, "not an integer's text");
+            return n;
+        }
+        case CellKind::boolean:
+            if (norvo::bind::compares(plain, py::str("true"))) return py::bool_(true);
+            if (norvo::bind::compares(plain, py::str("false"))) return py::bool_(false);
+            norvo::bind::raise(PyExc_ValueError, "neither true nor false");
+        default:
+            return self.attr(NORVO_NAME("underlying_type")).attr(NORVO_NAME("process_result_value"))(plain, dialect);
+    }
 }
 
 // A declarative row class, made as a class statement on `Base` would make it.
@@ -199,18 +309,24 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
         .def(
             "__call__",
             [g](DatabaseKey& self) -> py::object {
-                py::object user = g["ofs"].attr("session").attr("user");
-                if (self.key && self.user.is(user)) return self.key;
+                py::object user = g[NORVO_NAME("ofs")].attr(NORVO_NAME("session")).attr(NORVO_NAME("user"));
+                py::object user_id = user.attr(NORVO_NAME("id"));
+                py::object entry = self.entry;  // this read's own reference to the pair
+                if (entry) {
+                    py::handle cached_id = PyTuple_GET_ITEM(entry.ptr(), 0);
+                    if (cached_id.is(user_id) || norvo::bind::compares(cached_id, user_id))
+                        return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(entry.ptr(), 1));
+                }
                 py::object signing_key = user.attr("keys")[g["KeyType"].attr("AUTH")][py::int_(0)];
                 py::object crypto = g["crypto"];
                 py::object db_key = crypto.attr("KDF2")(crypto.attr("to_der_private")(signing_key.attr("private")));
-                self.user = user;
-                self.key = db_key;
+                py::object replaced = py::make_tuple(user_id, db_key);
+                std::swap(self.entry, replaced);  // one step; the old pair goes when `replaced` does
                 return db_key;
             })
         .def("cache_clear", [](DatabaseKey& self) {
-            self.user = py::object();
-            self.key = py::object();
+            py::object replaced;
+            std::swap(self.entry, replaced);
         });
     py::object key_cache_type = m.attr("_DatabaseKey");
     py::delattr(m, "_DatabaseKey");
@@ -222,29 +338,35 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
     // "*" would come back shorter: such a text is refused instead of stored changed. The
     // refusal is a ValueError that SQLAlchemy passes on as it is, not wrapped in its own
     // statement error, so callers see what went wrong with their value.
-    {
-        py::dict ns = norvo::bind::class_namespace(m, "CellTextError",
-                                                   "Text that an encrypted cell cannot hold unchanged.");
-        py::object value_error = py::handle(PyExc_ValueError).cast<py::object>();
-        m.attr("CellTextError") = norvo::bind::make_class(
-            "CellTextError", py::make_tuple(value_error, sa.attr("exc").attr("DontWrapMixin")), ns,
-            py::type::of(value_error));
-    }
-    {
-        py::dict ns = norvo::bind::class_namespace(
-            m, "SealedCellError",
-            "A cell that does not open under the database key: altered, cut short, or sealed for another database.");
-        py::object value_error = py::handle(PyExc_ValueError).cast<py::object>();
-        m.attr("SealedCellError") = norvo::bind::make_class(
-            "SealedCellError", py::make_tuple(value_error, sa.attr("exc").attr("DontWrapMixin")), ns,
-            py::type::of(value_error));
-    }
+    // The column's errors reach the caller as they are, not wrapped in SQLAlchemy's statement error.
+    auto cell_error = [&](const char* name, PyObject* base, const char* doc) {
+        py::object builtin_error = py::handle(base).cast<py::object>();
+        m.attr(name) = norvo::bind::make_class(
+            name, py::make_tuple(builtin_error, sa.attr("exc").attr("DontWrapMixin")),
+            norvo::bind::class_namespace(m, name, doc), py::type::of(builtin_error));
+    };
+    cell_error("CellTextError", PyExc_ValueError, "Text that an encrypted cell cannot hold unchanged.");
+    cell_error("SealedCellError", PyExc_ValueError,
+               "A cell that does not open under the database key: altered, cut short, or sealed for another database.");
     {
         py::object aes_engine = g["AesEngine"];
         py::dict ns = norvo::bind::class_namespace(
             m, "StrictAesEngine", "The library's AES engine, refusing text that its padding would change.");
         py::object engine = norvo::bind::make_class("StrictAesEngine", py::make_tuple(aes_engine), ns,
                                                     py::type::of(aes_engine));
+        // The wrapper hands the engine its key before every cell, and the engine makes its cipher
+        // anew each time: for the key it holds already, that is the same cipher again.
+        add_method(
+            engine, "_update_key",
+            [g](py::object self, py::object key) {
+                py::object dict = self.attr(NORVO_NAME("__dict__"));
+                PyObject* held = PyDict_GetItem(dict.ptr(), NORVO_NAME("_key_in_use").ptr());
+                if (held != nullptr && held == key.ptr()) return;
+                dict[NORVO_NAME("_key_in_use")] = py::none();
+                g[NORVO_NAME("AesEngine")].attr(NORVO_NAME("_update_key"))(self, key);
+                dict[NORVO_NAME("_key_in_use")] = key;
+            },
+            py::arg("key"));
         add_method(
             engine, "encrypt",
             [g](py::object self, py::object value) -> py::object {
@@ -294,7 +416,83 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
         m.attr("StrictAesEngine") = engine;
     }
 
-    m.attr("Encrypted") = g["partial"](g["EncryptedType"], py::arg("key") = get_sa_key,
+    // ---- The encrypted column type: sqlalchemy-utils' EncryptedType, writing the very cells it
+    // writes, with three things it lacks. It stores whatever it is given by its text form, so
+    // a value of another type than the column's (a float for an integer, a UUID for a text)
+    // went in as a cell that could never be read back: such a value is now written in the
+    // column's own form when that form is exact, or refused by a CellTypeError naming the
+    // column. Reading, it hands back a cell that is not sealed bytes as if it were the value,
+    // and lets a cell that opens to no value of its column fail with whatever error the
+    // conversion raised: every such cell is now a SealedCellError. And it declares whether it
+    // may be cached, which SQLAlchemy otherwise warns about on every statement: instances
+    // differ by their engine object, which the cache key holds, so caching is sound.
+    cell_error("CellTypeError", PyExc_TypeError,
+               "A value that its encrypted column cannot hold in the column's own form.");
+    {
+        py::object encrypted_type = g["EncryptedType"];
+        py::dict ns = norvo::bind::class_namespace(
+            m, "StrictEncryptedType",
+            "EncryptedType that stores each value in its column's own form and refuses cells that do not open.");
+        ns["cache_ok"] = true;
+        py::object strict = norvo::bind::make_class("StrictEncryptedType", py::make_tuple(encrypted_type), ns,
+                                                    py::type::of(encrypted_type));
+        add_method(
+            strict, "process_bind_param",
+            [g](py::object self, py::object value, py::object dialect) -> py::object {
+                if (value.is_none()) return value;
+                CellKind kind = cell_kind(self, g);
+                if (kind == CellKind::other)
+                    return g[NORVO_NAME("EncryptedType")].attr(NORVO_NAME("process_bind_param"))(self, value, dialect);
+                py::object text = cell_text(self, kind, value, dialect, g);
+                self.attr(NORVO_NAME("_update_key"))();
+                py::object cell = self.attr(NORVO_NAME("engine")).attr(NORVO_NAME("encrypt"))(text);
+                return cell.attr(NORVO_NAME("encode"))("ascii");
+            },
+            py::arg("value"), py::arg("dialect"));
+        add_method(
+            strict, "process_result_value",
+            [g](py::object self, py::object value, py::object dialect) -> py::object {
+                if (value.is_none()) return value;
+                py::handle damaged = g[NORVO_NAME("SealedCellError")];
+                if (!PyBytes_Check(value.ptr()))
+                    norvo::bind::raise(damaged, py::str("An encrypted cell holds a plain {}, not sealed bytes: it was "
+                                                        "written without the database key.")
+                                                    .format(py::type::of(value).attr(NORVO_NAME("__name__"))));
+                // A sealed cell is base64 text: bytes that are not ASCII were never one.
+                PyObject* ascii = PyUnicode_DecodeASCII(PyBytes_AS_STRING(value.ptr()), PyBytes_GET_SIZE(value.ptr()),
+                                                        "strict");
+                if (ascii == nullptr) {
+                    PyErr_Clear();
+                    refuse_cell(damaged);
+                }
+                py::object text = norvo::bind::steal(ascii);
+                CellKind kind = cell_kind(self, g);
+                if (kind == CellKind::other)
+                    return g[NORVO_NAME("EncryptedType")].attr(NORVO_NAME("process_result_value"))(self, value,
+                                                                                               dialect);
+                self.attr(NORVO_NAME("_update_key"))();  // its errors (nobody logged in) are its own
+                try {
+                    py::object plain = self.attr(NORVO_NAME("engine")).attr(NORVO_NAME("decrypt"))(text);
+                    return cell_value(self, kind, plain, dialect);
+                } catch (py::error_already_set& e) {
+                    if (e.matches(damaged)) throw;
+                    bool unreadable = e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError) ||
+                                      e.matches(PyExc_OverflowError) || e.matches(PyExc_RecursionError);
+                    if (!unreadable) throw;
+                    norvo::bind::raise_in_place_of(
+                        e, damaged,
+                        py::str("The encrypted cell of {} opens to no value of its column: it was altered, cut "
+                                "short, or moved from another column.")
+                            .format(column_of(self))
+                            .cast<std::string>()
+                            .c_str());
+                }
+            },
+            py::arg("value"), py::arg("dialect"));
+        m.attr("StrictEncryptedType") = strict;
+    }
+
+    m.attr("Encrypted") = g["partial"](m.attr("StrictEncryptedType"), py::arg("key") = get_sa_key,
                                        py::arg("engine") = m.attr("StrictAesEngine"));
 
     // ---- The row classes. EncryptedType announces a future change of its storage type each
@@ -305,30 +503,17 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
     py::object String = sa.attr("String");
     py::object Integer = sa.attr("Integer");
     py::object encrypted = g["Encrypted"];
-    // The wrapper writes every cell as sealed bytes (a BLOB) but hands back any other cell, a
-    // text or a number put there by someone without the key, as it is, as if it were the value.
-    // Every encrypted column of the schema reads through this guard, which refuses such cells.
-    auto sealed = [&](py::handle type) {
+    // Each column's type knows its column by name, for the errors that name it.
+    auto sealed = [&](const char* column, py::handle type) {
         py::object column_type = encrypted(type);
-        py::object lax = column_type.attr("process_result_value");
-        py::object damaged = g["SealedCellError"];
-        column_type.attr("process_result_value") = py::cpp_function(
-            [lax, damaged](py::object value, py::object dialect) -> py::object {
-                if (value.is_none()) return value;
-                if (!PyBytes_Check(value.ptr()))
-                    norvo::bind::raise(damaged, py::str("An encrypted cell holds a plain {}, not sealed bytes: it was "
-                                                        "written without the database key.")
-                                                    .format(py::type::of(value).attr("__name__")));
-                return lax(value, dialect);
-            },
-            py::name("process_result_value"), py::arg("value"), py::arg("dialect"));
+        column_type.attr("_column") = column;
         return column_type;
     };
-    auto cell = [&](py::handle type, bool nullable) {
-        return Column(sealed(type), py::arg("nullable") = nullable);
+    auto cell = [&](const char* column, py::handle type, bool nullable) {
+        return Column(sealed(column, type), py::arg("nullable") = nullable);
     };
-    auto primary_cell = [&](py::handle type) {
-        return Column(sealed(type), py::arg("primary_key") = true, py::arg("nullable") = false);
+    auto primary_cell = [&](const char* column, py::handle type) {
+        return Column(sealed(column, type), py::arg("primary_key") = true, py::arg("nullable") = false);
     };
 
     py::module_ warnings = py::module_::import("warnings");
@@ -338,18 +523,19 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
 
         py::dict user;
         user["__tablename__"] = "users";
-        user["id"] = primary_cell(String);
+        user["id"] = primary_cell("users.id", String);
         m.attr("User") = row_class(m, base, "User", user);
 
         py::dict key;
         key["__tablename__"] = "keys";
         key["__table_args__"] = py::make_tuple(sa.attr("UniqueConstraint")("user_id", "key_type", "index"));
         key["id"] = Column(Integer, py::arg("primary_key") = true, py::arg("nullable") = false);
-        key["user_id"] = Column(sealed(guid), py::arg("nullable") = false, py::arg("index") = true);
-        key["active"] = Column(sealed(sa.attr("Boolean")), py::arg("nullable") = false, py::arg("default") = true);
-        key["key_type"] = cell(String, false);
-        key["pub_key"] = cell(binary, false);
-        key["index"] = cell(Integer, false);
+        key["user_id"] = Column(sealed("keys.user_id", guid), py::arg("nullable") = false, py::arg("index") = true);
+        key["active"] =
+            Column(sealed("keys.active", sa.attr("Boolean")), py::arg("nullable") = false, py::arg("default") = true);
+        key["key_type"] = cell("keys.key_type", String, false);
+        key["pub_key"] = cell("keys.pub_key", binary, false);
+        key["index"] = cell("keys.index", Integer, false);
         m.attr("Key") = row_class(m, base, "Key", key);
 
         // Deleting a container deletes its accesses: the ORM would otherwise blank their
@@ -357,16 +543,16 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
         // collection deletes its row for the same reason.
         py::dict container;
         container["__tablename__"] = "containers";
-        container["id"] = primary_cell(guid);
-        container["type"] = cell(String, true);
-        container["length"] = cell(Integer, false);
-        container["created_at"] = cell(date_time, true);
-        container["created_by"] = cell(guid, true);
-        container["modified_at"] = cell(date_time, true);
-        container["modified_by"] = cell(guid, true);
-        container["ofs_location"] = cell(String, true);
-        container["synced_at"] = cell(date_time, false);
-        container["portion"] = cell(String, false);
+        container["id"] = primary_cell("containers.id", guid);
+        container["type"] = cell("containers.type", String, true);
+        container["length"] = cell("containers.length", Integer, false);
+        container["created_at"] = cell("containers.created_at", date_time, true);
+        container["created_by"] = cell("containers.created_by", guid, true);
+        container["modified_at"] = cell("containers.modified_at", date_time, true);
+        container["modified_by"] = cell("containers.modified_by", guid, true);
+        container["ofs_location"] = cell("containers.ofs_location", String, true);
+        container["synced_at"] = cell("containers.synced_at", date_time, false);
+        container["portion"] = cell("containers.portion", String, false);
         container["access"] = orm.attr("relationship")(
             "ContainerAccess",
             py::arg("collection_class") = orm.attr("collections").attr("attribute_keyed_dict")("user_id"),
@@ -377,19 +563,19 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
         py::dict access;
         access["__tablename__"] = "container_accesses";
         access["__table_args__"] = py::make_tuple(sa.attr("PrimaryKeyConstraint")("user_id", "container_id"));
-        access["user_id"] = cell(guid, false);
+        access["user_id"] = cell("container_accesses.user_id", guid, false);
         access["container_id"] =
-            Column(sealed(guid),
+            Column(sealed("container_accesses.container_id", guid),
                    sa.attr("ForeignKey")("containers.id", py::arg("onupdate") = "CASCADE",
                                          py::arg("ondelete") = "CASCADE"),
                    py::arg("nullable") = false);
-        access["created_at"] = cell(date_time, true);
-        access["created_by"] = cell(guid, true);
-        access["modified_at"] = cell(date_time, true);
-        access["modified_by"] = cell(guid, true);
-        access["permissions"] = cell(Integer, false);
-        access["expires_at"] = cell(date_time, true);
-        access["key_blob"] = cell(binary, false);
+        access["created_at"] = cell("container_accesses.created_at", date_time, true);
+        access["created_by"] = cell("container_accesses.created_by", guid, true);
+        access["modified_at"] = cell("container_accesses.modified_at", date_time, true);
+        access["modified_by"] = cell("container_accesses.modified_by", guid, true);
+        access["permissions"] = cell("container_accesses.permissions", Integer, false);
+        access["expires_at"] = cell("container_accesses.expires_at", date_time, true);
+        access["key_blob"] = cell("container_accesses.key_blob", binary, false);
         py::object access_cls = row_class(m, base, "ContainerAccess", access);
         add_method(access_cls, "make_class", [g](py::object self) {
             py::object made = g["Access"](
@@ -407,17 +593,17 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
         // time for an event that changed no content, so both dates may be NULL.
         py::dict event;
         event["__tablename__"] = "events";
-        event["id"] = primary_cell(sa.attr("BigInteger"));
-        event["action"] = cell(String, false);
-        event["changes"] = cell(json_type, true);
-        event["client_app_name"] = cell(String, true);
-        event["container_expired_at"] = cell(date_time, true);
-        event["container_id"] = cell(guid, true);
-        event["container_modified_at"] = cell(date_time, true);
-        event["container_type"] = cell(String, true);
-        event["date"] = cell(date_time, false);
-        event["related_user_id"] = cell(guid, true);
-        event["type"] = cell(String, false);
+        event["id"] = primary_cell("events.id", sa.attr("BigInteger"));
+        event["action"] = cell("events.action", String, false);
+        event["changes"] = cell("events.changes", json_type, true);
+        event["client_app_name"] = cell("events.client_app_name", String, true);
+        event["container_expired_at"] = cell("events.container_expired_at", date_time, true);
+        event["container_id"] = cell("events.container_id", guid, true);
+        event["container_modified_at"] = cell("events.container_modified_at", date_time, true);
+        event["container_type"] = cell("events.container_type", String, true);
+        event["date"] = cell("events.date", date_time, false);
+        event["related_user_id"] = cell("events.related_user_id", guid, true);
+        event["type"] = cell("events.type", String, false);
         m.attr("Event") = row_class(m, base, "Event", event);
     });
 }
