@@ -322,3 +322,14 @@ def test_recipient_ids_are_refused_by_name(road, signup, login):
     made = container.create(HEADER, b"c")
     with pytest.raises(ValueError, match="^a user id in revoke must be a UUID or its text, not None$"):
         container.update(made, revoke=[None])
+
+
+def test_a_public_ring_the_store_cannot_keep_is_still_fetched(road, signup, login, refuse, caplog):
+    alice, bob = signup("alice"), signup("bob")
+    login(bob)
+    refusal = refuse(road.root)
+    ring = road.provider.keys.get(alice.id)
+    refusal.restore()
+    assert ring.user_id == alice.id
+    (warning,) = warnings_of(caplog, logger="norvo.providers")
+    assert warning.startswith("The public keys of {} could not be kept in the local store: ".format(alice.id))
