@@ -66,7 +66,7 @@ def containers():
     ):
         write("container_keys", name, bytes(k))
         write("container_format", "key-record-" + name, bytes(k))
-    empty = T._u64(1) + T._u64(0) + T._u64(0) + T._u64(0) + T._u64(0)
+    empty = T.common._u64(1) + T.common._u64(0) + T.common._u64(0) + T.common._u64(0) + T.common._u64(0)
     write("container_keys", "empty-keys", empty)
 
     for name, plain in (("bytes", b"plain bytes"), ("json", b'{"version": 1, "customData": {}}'), ("empty", b"")):
@@ -143,7 +143,7 @@ def key_exchange():
 
 
 def format_objects():
-    # Prefix: which format (index into norvo_targets._formats()), then the field and value picks.
+    # Prefix: which format (index into norvo_targets.formats._formats()), then the field and value picks.
     for index, target in ((0, "ies_format"), (1, "keyfile_format"), (3, "container_format")):
         d = os.path.join(CORPUS, target)
         for name in sorted(os.listdir(d)) if os.path.isdir(d) else ():
@@ -159,7 +159,7 @@ def format_objects():
 
 
 def value_types():
-    # Prefix: entry point (index into norvo_targets._entry_points()), value kind; then a
+    # Prefix: entry point (index into norvo_targets.values._entry_points()), value kind; then a
     # valid object for that entry point, so the odd shapes carry sensible bytes.
     def seed(target, name):
         with open(os.path.join(CORPUS, target, "seed-" + name), "rb") as f:
@@ -185,7 +185,7 @@ def p384():
     from cryptography.hazmat.primitives import serialization as ser
     from cryptography.hazmat.primitives.asymmetric import ec, rsa
 
-    p384 = T._fixed_private_key(10)
+    p384 = T.material._fixed_private_key(10)
     p256 = ec.generate_private_key(ec.SECP256R1())
     small_rsa = rsa.generate_private_key(public_exponent=65537, key_size=1024)
     pem_pub = lambda k: k.public_key().public_bytes(ser.Encoding.PEM, ser.PublicFormat.SubjectPublicKeyInfo)

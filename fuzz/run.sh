@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds and runs the fuzz targets: the libFuzzer targets on the C++ codecs (fuzz/core/*.cpp)
-# and the atheris targets on the Python entry points (fuzz/py/fuzz_*.py), every one with
-# AddressSanitizer and UndefinedBehaviorSanitizer. The extension modules are the sanitizer
-# build that tools/asan-tests.sh runs the tests on (tools/sanitizer-build.sh): built with
-# clang's coverage hooks, so the atheris targets are guided by the C++ code they reach, not
-# only by the Python around it. The key-file targets derive keys with a few-round engine
-# (norvo_targets.fast_key_derivation), so they run thousands of inputs, not dozens.
+# and the atheris targets on the Python entry points (fuzz/py/norvo_targets/, each run by
+# fuzz/py/atheris_main.py), every one with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The extension modules are the sanitizer build that tools/asan-tests.sh runs the tests on
+# (tools/sanitizer-build.sh): built with clang's coverage hooks, so the atheris targets are
+# guided by the C++ code they reach, not only by the Python around it. The key-file targets
+# derive keys with a few-round engine (norvo_targets.fast_key_derivation), so they run
+# thousands of inputs, not dozens.
 #
 #   fuzz/run.sh [--short | --long | --seconds N] [--core | --py] [target ...]
 #
@@ -44,7 +45,7 @@ while [ $# -gt 0 ]; do
         --core) want_py=0 ;;
         --py) want_core=0 ;;
         --parallel) parallel="$2"; shift ;;
-        -h|--help) sed -n '2,25p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,26p' "$0"; exit 0 ;;
         -*) echo "fuzz/run.sh: unknown option $1" >&2; exit 2 ;;
         *) only+=("$1") ;;
     esac
@@ -73,10 +74,13 @@ for f in fuzz/core/*.cpp; do
     t="$(basename "$f" .cpp)"
     selected "$t" && core_targets+=("$t")
 done
+# Every atheris target has its seeds in fuzz/corpus/<target>/ (tests/test_fuzz_regressions.py
+# holds it to that), so the folders there that are no libFuzzer target name the atheris ones.
 py_targets=()
-for f in fuzz/py/fuzz_*.py; do
-    [ -e "$f" ] || continue
-    t="$(basename "$f" .py)"; t="${t#fuzz_}"
+for d in fuzz/corpus/*/; do
+    [ -d "$d" ] || continue
+    t="$(basename "$d")"
+    [ -e "fuzz/core/$t.cpp" ] && continue
     selected "$t" && py_targets+=("$t")
 done
 [ "$want_core" -eq 1 ] || core_targets=()
@@ -169,7 +173,7 @@ run_py() {  # run_py TARGET
     ASAN_OPTIONS="${symbolizer:+external_symbolizer_path=$symbolizer:}detect_leaks=0:verify_asan_link_order=0:halt_on_error=1" \
     UBSAN_OPTIONS="${symbolizer:+external_symbolizer_path=$symbolizer:}print_stacktrace=1:halt_on_error=1" \
     PYTHONMALLOC=malloc PYTHONPATH="$SAN_BUILD_DIR/python" \
-        "$PYTHON" "fuzz/py/fuzz_$t.py" $(fuzz_args "$t") >"$log" 2>&1
+        "$PYTHON" fuzz/py/atheris_main.py "$t" $(fuzz_args "$t") >"$log" 2>&1
     status=$?
     set -e
     record "$t" py "$status" "$log"

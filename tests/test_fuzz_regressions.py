@@ -1,7 +1,7 @@
 """Replays the inputs that fuzzing found (tests/regressions/<target>/) and the seed corpus
 (fuzz/corpus/<target>/) through the Python entry points.
 
-Each input goes through the same check as in the fuzzer (fuzz/py/norvo_targets.py): the
+Each input goes through the same check as in the fuzzer (fuzz/py/norvo_targets/): the
 operation must give a result or one of the errors that it documents, never a crash, an
 undocumented error or a broken invariant. Run under tools/asan-tests.sh, an over-read or an
 oversized allocation on one of these inputs is a sanitizer report as well.
@@ -72,29 +72,29 @@ def test_short_and_empty_inputs(target):
 
 
 def test_replays_use_the_real_key_derivation():
-    strongbox = norvo_targets.strongbox_mod
-    assert norvo_targets.KEYFILE_ROUNDS == 100000
+    strongbox = norvo_targets.common.strongbox_mod
+    assert norvo_targets.keyfiles.KEYFILE_ROUNDS == 100000
     assert strongbox.pbkdf2 is sys.modules["norvo.crypto.pbkdf2"]
 
 
 def test_fuzzers_few_round_engine_opens_what_the_targets_seal():
     """The fuzzers swap the key file's engine for a few-round one; the key files that the
     targets seal must still open under it, or the fuzzers would never pass the password."""
-    strongbox = norvo_targets.strongbox_mod
+    strongbox = norvo_targets.common.strongbox_mod
     restore = norvo_targets.fast_key_derivation(rounds=3)
     try:
         opens_under_the_engine_in_use(strongbox)
     finally:
         restore()
-    assert norvo_targets.KEYFILE_ROUNDS == 100000
+    assert norvo_targets.keyfiles.KEYFILE_ROUNDS == 100000
     assert strongbox.pbkdf2 is sys.modules["norvo.crypto.pbkdf2"]
 
 
 def opens_under_the_engine_in_use(strongbox):
     owner = uuid.UUID("66666666-7777-4888-9999-aaaaaaaaaaaa")
     document = simplejson.dumps(norvo_targets.key_ring_document(owner, 0)).encode()
-    ring = norvo_targets._kf_section(document, norvo_targets._keyfile_key())
-    rescue = norvo_targets._kf_section(b'{"password": "x"}', norvo_targets._rescue_key())
+    ring = norvo_targets.keyfiles._kf_section(document, norvo_targets.keyfiles._keyfile_key())
+    rescue = norvo_targets.keyfiles._kf_section(b'{"password": "x"}', norvo_targets.keyfiles._rescue_key())
     data = struct.pack("<QQQ", 1, len(ring), len(rescue)) + ring + rescue
     key_file = strongbox.KeyFile(data)
     assert key_file.decrypt(norvo_targets.KEYFILE_PASSWORD) is key_file and key_file.user_id == owner

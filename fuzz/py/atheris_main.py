@@ -1,10 +1,10 @@
-"""Shared atheris driver: `python fuzz/py/fuzz_<target>.py [libFuzzer options] [corpus dirs]`.
+"""The atheris driver: `python fuzz/py/atheris_main.py <target> [libFuzzer options] [corpus dirs]`.
 
-Each fuzz_<target>.py only names its target. The Python code that the entry points run
-(construct, simplejson, the package's Python modules, the HTTP stack that reads replies) is
-instrumented for coverage; the C++ extension modules report their own coverage when they were
-built with -fsanitize=fuzzer-no-link (fuzz/run.sh does that). A module that does not import
-stops the run with its ImportError.
+<target> is one of norvo_targets.TARGETS (the names of the folders in fuzz/corpus/). The Python
+code that the entry points run (construct, simplejson, the package's Python modules, the HTTP
+stack that reads replies) is instrumented for coverage; the C++ extension modules report their
+own coverage when they were built with -fsanitize=fuzzer-no-link (fuzz/run.sh does that). A
+module that does not import stops the run with its ImportError.
 """
 
 import os
@@ -23,12 +23,20 @@ with atheris.instrument_imports(include=["construct", "simplejson", "norvo", "ba
     import norvo_targets
 
 
-def main(target):
-    check = norvo_targets.TARGETS[target]
+def main(argv):
+    if len(argv) < 2 or argv[1] not in norvo_targets.TARGETS:
+        sys.exit("usage: {} TARGET [libFuzzer options] [corpus dirs]\ntargets: {}".format(
+            argv[0], " ".join(sorted(norvo_targets.TARGETS))))
+    check = norvo_targets.TARGETS[argv[1]]
     norvo_targets.fast_key_derivation()
 
     def one_input(data):
         check(bytes(data))
 
-    atheris.Setup(sys.argv, one_input)
+    # What follows the target's name is libFuzzer's.
+    atheris.Setup([argv[0]] + argv[2:], one_input)
     atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main(sys.argv)
