@@ -1,8 +1,5 @@
 #include "norvo/core/crypto.hpp"
 
-// The PBKDF2 fast path uses the SHA-512 compression function, which OpenSSL 3 marks deprecated.
-#define OPENSSL_SUPPRESS_DEPRECATED
-
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -12,7 +9,6 @@
 #include <openssl/params.h>
 #include <openssl/provider.h>
 #include <openssl/rand.h>
-#include <openssl/sha.h>
 
 #include <algorithm>
 #include <climits>
@@ -20,6 +16,9 @@
 #include <strings.h>
 #include <memory>
 #include <mutex>
+#include <optional>
+
+#include "norvo/core/sha384_blocks.hpp"
 
 namespace norvo::core {
 
@@ -312,83 +311,38 @@ std::array<std::uint8_t, SHA384_DIGEST_SIZE> sha384(bytes_view data) {
     return out;
 }
 
-namespace {
-
-// The two padded key states of HMAC-SHA384: SHA-384 already run over key^ipad and key^opad.
-void hmac_key_states(bytes_view secret, SHA512_CTX& inner, SHA512_CTX& outer) {
-    constexpr std::size_t BLOCK = SHA384_BLOCK_SIZE;
-    std::uint8_t key[BLOCK] = {0};
-    if (secret.size() > BLOCK) {
-        SHA512_CTX c;
-        SHA384_Init(&c);
-        SHA384_Update(&c, secret.data(), secret.size());
-        SHA384_Final(key, &c);
-        OPENSSL_cleanse(&c, sizeof c);
-    } else if (!secret.empty()) {
-        std::memcpy(key, secret.data(), secret.size());
-    }
-    std::uint8_t pad[BLOCK];
-    for (std::size_t i = 0; i < BLOCK; ++i) pad[i] = key[i] ^ 0x36;
-    SHA384_Init(&inner);
-    SHA384_Update(&inner, pad, BLOCK);
-    for (std::size_t i = 0; i < BLOCK; ++i) pad[i] = key[i] ^ 0x5c;
-    SHA384_Init(&outer);
-    SHA384_Update(&outer, pad, BLOCK);
-    OPENSSL_cleanse(key, sizeof key);
-    OPENSSL_cleanse(pad, sizeof pad);
-}
-
-}  // namespace
-
 struct HmacSha384::State {
-    // Outside FIPS mode: the digest states. In FIPS mode: the provider's MAC context.
-    SHA512_CTX inner, outer;
+    // Outside FIPS mode: the MAC on the compression function. In FIPS mode: the provider's context.
+    std::optional<sha384_blocks::Hmac> blocks;
     EVP_MAC_CTX* mac = nullptr;
 };
 
 struct HmacSha384Key::State {
     // Outside FIPS mode: the padded key states. In FIPS mode: the key, for the provider.
-    bool provider = false;
-    SHA512_CTX inner, outer;
+    std::optional<sha384_blocks::HmacKey> blocks;
     std::vector<std::uint8_t> key;
 };
 
 HmacSha384Key::HmacSha384Key(bytes_view key) : state_(new State) {
     ModeReadGuard mode;
-    state_->provider = fips_on();
-    if (state_->provider)
+    if (fips_on())
         state_->key.assign(key.begin(), key.end());
     else
-        hmac_key_states(key, state_->inner, state_->outer);
+        state_->blocks.emplace(key);
 }
 
 HmacSha384Key::~HmacSha384Key() {
     if (!state_->key.empty()) OPENSSL_cleanse(state_->key.data(), state_->key.size());
-    OPENSSL_cleanse(&state_->inner, sizeof state_->inner);
-    OPENSSL_cleanse(&state_->outer, sizeof state_->outer);
     delete state_;
 }
 
 std::array<std::uint8_t, SHA384_DIGEST_SIZE> HmacSha384Key::mac(bytes_view data) const {
     ModeReadGuard mode;
-    if (state_->provider) {
-        HmacSha384 m(*this);
-        m.update(data);
-        return m.final();
-    }
-    // One whole message: the digest state lives on the stack, so a MAC of a small portion
-    // costs no allocation and only one state is copied and wiped at a time.
-    std::array<std::uint8_t, SHA384_DIGEST_SIZE> out{};
-    std::uint8_t inner_digest[SHA384_DIGEST_SIZE];
-    SHA512_CTX c = state_->inner;
-    if (!data.empty()) SHA384_Update(&c, data.data(), data.size());
-    SHA384_Final(inner_digest, &c);
-    c = state_->outer;
-    SHA384_Update(&c, inner_digest, sizeof inner_digest);
-    SHA384_Final(out.data(), &c);
-    OPENSSL_cleanse(inner_digest, sizeof inner_digest);
-    OPENSSL_cleanse(&c, sizeof c);
-    return out;
+    // A MAC of a small portion costs no allocation outside FIPS mode.
+    if (state_->blocks) return state_->blocks->mac(data);
+    HmacSha384 m(*this);
+    m.update(data);
+    return m.final();
 }
 
 bool HmacSha384Key::verify(bytes_view data, bytes_view tag) const {
@@ -398,13 +352,12 @@ bool HmacSha384Key::verify(bytes_view data, bytes_view tag) const {
 
 HmacSha384::HmacSha384(const HmacSha384Key& key) : state_(nullptr) {
     ModeReadGuard mode;
-    if (key.state_->provider) {
+    if (!key.state_->blocks) {
         state_ = provider_state(bytes_view(key.state_->key));
         return;
     }
     state_ = new State;
-    state_->inner = key.state_->inner;
-    state_->outer = key.state_->outer;
+    state_->blocks.emplace(*key.state_->blocks);
 }
 
 HmacSha384::HmacSha384(bytes_view key) : state_(nullptr) {
@@ -414,7 +367,7 @@ HmacSha384::HmacSha384(bytes_view key) : state_(nullptr) {
         return;
     }
     state_ = new State;
-    hmac_key_states(key, state_->inner, state_->outer);
+    state_->blocks.emplace(key);
 }
 
 HmacSha384::State* HmacSha384::provider_state(bytes_view key) {
@@ -435,7 +388,6 @@ HmacSha384::State* HmacSha384::provider_state(bytes_view key) {
 
 HmacSha384::~HmacSha384() {
     if (state_->mac) EVP_MAC_CTX_free(state_->mac);
-    OPENSSL_cleanse(state_, sizeof *state_);
     delete state_;
 }
 
@@ -445,7 +397,7 @@ void HmacSha384::update(bytes_view data) {
     if (state_->mac) {
         if (EVP_MAC_update(state_->mac, data.data(), data.size()) != 1) throw_openssl("HMAC update failed");
     } else {
-        SHA384_Update(&state_->inner, data.data(), data.size());
+        state_->blocks->update(data);
     }
 }
 
@@ -458,12 +410,7 @@ std::array<std::uint8_t, SHA384_DIGEST_SIZE> HmacSha384::final() {
             throw_openssl("HMAC final failed");
         return out;
     }
-    std::uint8_t inner_digest[SHA384_DIGEST_SIZE];
-    SHA384_Final(inner_digest, &state_->inner);
-    SHA384_Update(&state_->outer, inner_digest, sizeof inner_digest);
-    SHA384_Final(out.data(), &state_->outer);
-    OPENSSL_cleanse(inner_digest, sizeof inner_digest);
-    return out;
+    return state_->blocks->final();
 }
 
 std::array<std::uint8_t, SHA384_DIGEST_SIZE> hmac_sha384(bytes_view key, std::span<const bytes_view> pieces) {
@@ -491,55 +438,6 @@ bool hmac_sha384_verify(bytes_view key, bytes_view data, bytes_view tag) {
 
 namespace {
 
-// PBKDF2-HMAC-SHA384 with the padded key states computed once: after the first block every
-// iteration is exactly two SHA-512 compressions of one prepared block, where the generic
-// HMAC path copies and finalises whole contexts per iteration (a third slower here).
-// It calls the digest's compression function directly, so it is used only outside FIPS mode.
-void pbkdf2_hmac_sha384_fast(bytes_view secret, bytes_view salt, std::uint64_t iterations, bytes_out out) {
-    constexpr std::size_t BLOCK = SHA384_BLOCK_SIZE, HLEN = SHA384_DIGEST_SIZE;
-    SHA512_CTX inner, outer;
-    hmac_key_states(secret, inner, outer);
-
-    // One block holding a 48-byte message after a 128-byte key block: the padding and the
-    // bit length (176 bytes = 1408 bits) never change between iterations.
-    std::uint8_t block[BLOCK] = {0};
-    block[HLEN] = 0x80;
-    block[BLOCK - 2] = 0x05;
-    block[BLOCK - 1] = 0x80;
-    auto compress = [&block](const SHA512_CTX& from, std::uint8_t* digest) {
-        SHA512_CTX c = from;
-        SHA512_Transform(&c, block);
-        for (std::size_t w = 0; w < HLEN / 8; ++w)
-            for (std::size_t b = 0; b < 8; ++b) digest[8 * w + b] = static_cast<std::uint8_t>(c.h[w] >> (56 - 8 * b));
-        OPENSSL_cleanse(&c, sizeof c);
-    };
-
-    std::uint8_t u[HLEN], t[HLEN];
-    for (std::size_t off = 0, counter = 1; off < out.size(); off += HLEN, ++counter) {
-        // U1 = HMAC(secret, salt || INT(counter)) through the ordinary digest path.
-        std::uint8_t be[4] = {static_cast<std::uint8_t>(counter >> 24), static_cast<std::uint8_t>(counter >> 16),
-                              static_cast<std::uint8_t>(counter >> 8), static_cast<std::uint8_t>(counter)};
-        SHA512_CTX c = inner;
-        SHA384_Update(&c, salt.empty() ? kEmpty : salt.data(), salt.size());
-        SHA384_Update(&c, be, sizeof be);
-        SHA384_Final(block, &c);
-        compress(outer, u);
-        std::memcpy(t, u, HLEN);
-        for (std::uint64_t j = 1; j < iterations; ++j) {
-            std::memcpy(block, u, HLEN);
-            compress(inner, block);
-            compress(outer, u);
-            for (std::size_t k = 0; k < HLEN; ++k) t[k] ^= u[k];
-        }
-        std::memcpy(out.data() + off, t, std::min(HLEN, out.size() - off));
-    }
-    OPENSSL_cleanse(u, sizeof u);
-    OPENSSL_cleanse(t, sizeof t);
-    OPENSSL_cleanse(block, sizeof block);
-    OPENSSL_cleanse(&inner, sizeof inner);
-    OPENSSL_cleanse(&outer, sizeof outer);
-}
-
 bool is_sha384(const char* name) { return !strcasecmp(name, "SHA384") || !strcasecmp(name, "SHA2-384"); }
 
 }  // namespace
@@ -552,7 +450,7 @@ void pbkdf2_hmac(const char* digest_name, bytes_view secret, bytes_view salt, st
         throw InvalidArgument("PBKDF2 input too large");
     ModeReadGuard mode;
     if (is_sha384(digest_name) && !fips_on()) {
-        pbkdf2_hmac_sha384_fast(secret, salt, iterations, out);
+        sha384_blocks::pbkdf2_hmac(secret, salt, iterations, out);
         return;
     }
     auto md = fetch_md(digest_name);

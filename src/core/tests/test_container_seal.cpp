@@ -98,7 +98,9 @@ TEST(ContainerSeal, EmptyPortionsAndSealedPortionsCopiedAsTheyRead) {
     EXPECT_EQ(blob.size(), 232u);
     // A portion sealed before goes in as its record reads; the preamble states the length of
     // the sealed bytes as held, trailing bytes included.
-    fmt::ContainerRecord r = fmt::parse_container(seal({HEADER_TEXT}, {CONTENT}));
+    // The record points into the bytes it was parsed from, which must outlive it.
+    const Bytes sealed = seal({HEADER_TEXT}, {CONTENT});
+    fmt::ContainerRecord r = fmt::parse_container(sealed);
     Bytes content_section(r.content.encrypted.data() - 32, r.content.digest.data() + 48);
     Bytes held = content_section;
     held.insert(held.end(), {9, 9, 9});

@@ -147,8 +147,8 @@ std::array<std::uint8_t, SHA384_DIGEST_SIZE> sha384(bytes_view data);
 bool digest_available(const char* name);
 
 // HMAC-SHA384 over data fed in pieces. Outside FIPS mode it runs on the digest's compression
-// function with the padded key states prepared once (no provider dispatch per block or per
-// message); in FIPS mode it runs on the provider's HMAC.
+// function with the padded key states prepared once (sha384_blocks.hpp: no provider dispatch
+// per block or per message); in FIPS mode it runs on the provider's HMAC.
 class HmacSha384Key;
 
 class HmacSha384 {
@@ -193,7 +193,8 @@ std::array<std::uint8_t, SHA384_DIGEST_SIZE> hmac_sha384(bytes_view key, std::sp
 bool hmac_sha384_verify(bytes_view key, bytes_view data, bytes_view tag);
 bool constant_time_equal(bytes_view a, bytes_view b);
 
-// PBKDF2 (PKCS #5 v2.0) with HMAC over the named digest.
+// PBKDF2 (PKCS #5 v2.0) with HMAC over the named digest; SHA-384 outside FIPS mode takes the
+// fast path of sha384_blocks.hpp.
 void pbkdf2_hmac(const char* digest_name, bytes_view secret, bytes_view salt, std::uint64_t iterations,
                  bytes_out out);
 
