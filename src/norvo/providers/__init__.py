@@ -10,7 +10,8 @@ nestable, and never swallowing an error raised inside its block. The provider
   store when it holds one, else from the broker) with the password, or with the passphrase
   through its rescue section, then logs the broker session in and opens the user's database;
   ``login(user=...)`` does the same for a ``User`` at hand; ``logout()`` leaves nothing of the
-  user behind: session, token, database key and open database;
+  user behind: session, token, database key and open sessions and connections (the database's
+  engine waits for the same user's next login);
 - ``user`` registers, deletes and re-keys accounts and reads reminders; ``strongbox`` stores
   key files; ``keys.get(user_id)`` gives another user's public key ring.
 
@@ -177,6 +178,7 @@ class Provider(object):
         """Forgets the user, the known key rings and the configuration; contacts nobody."""
         with self._lock:
             self._forget()
+            self._local.forget()
             self.keys.clear()
             self.server_url = self.root_dir = None
             self.settings = {}

@@ -66,7 +66,8 @@ def local_write(db, read_only=False):
 
 
 def _close(db):
-    """Lets go of every session and connection of `db`."""
+    """Lets go of every session and connection of `db`; its engine connects again, to whatever
+    file lies at its path then, when it is next used."""
     registry = getattr(db, "session", None)
     if registry is not None:
         registry.remove()
@@ -82,19 +83,24 @@ def _ring_keys(ring):
 
 
 def _store_key_rows(session, user_id, keys):
+    """Brings the rows of `user_id`'s public keys in line with `keys`, writing only those that
+    differ: a login that finds its ring recorded already writes nothing."""
+    from sqlalchemy import select
+
     from norvo import crypto
     from norvo.providers.ofs import models
 
+    rows = {(row.key_type, row.index): row
+            for row in session.scalars(select(models.Key).where(models.Key.user_id == user_id))}
     for key_type, index, key in keys:
         pem = crypto.to_pem_public(key.public)
         pem = pem if isinstance(pem, bytes) else pem.encode("ascii")
-        row = session.query(models.Key).filter(models.Key.user_id == user_id, models.Key.key_type == key_type,
-                                               models.Key.index == index).one_or_none()
+        active = bool(key.active)
+        row = rows.get((key_type, index))
         if row is None:
-            session.add(models.Key(user_id=user_id, key_type=key_type, index=index, pub_key=pem,
-                                   active=bool(key.active)))
-        else:
-            row.pub_key, row.active = pem, bool(key.active)
+            session.add(models.Key(user_id=user_id, key_type=key_type, index=index, pub_key=pem, active=active))
+        elif row.pub_key != pem or row.active != active:
+            row.pub_key, row.active = pem, active
 
 
 def _record_user(db, user):
@@ -121,13 +127,18 @@ def _record_user(db, user):
 
 
 class LocalStore(object):
-    """The logged-in user's database and key file in the file store. `database` is the user's
-    open NorvoDatabase while one is logged in with the local store on, else None."""
+    """The logged-in user's database and key file in the file store.
+
+    `database` is the user's open NorvoDatabase while one is logged in with the local store on,
+    else None. The database that a logout lets go of is kept, without sessions, connections or
+    anything of the user's keys, for the next login in this process: for the same user, while
+    its file is still there, sound and current, that login finds it ready instead of opening,
+    checking and migrating the file again; any other user's login opens its own file in it.
+    """
 
     def __init__(self):
         self.database = None
-
-    # -- the database
+        self._idle = None  # the database let go at the last logout
 
     def open(self, user):
         """Opens `user`'s database and records the user and its public keys in it. Another
@@ -137,38 +148,44 @@ class LocalStore(object):
         ofs_package().session.user = user
         # The database key belongs to this user alone: derive it afresh.
         models.get_sa_key.cache_clear()
-        db = database.NorvoDatabase()
+        db, self._idle = self._idle or database.NorvoDatabase(), None
         self.database = db
-        db.initialize(user.id)  # which moves aside a file that is no sound database
+        db.initialize(user.id, reopen=True)  # which moves aside a file that is no sound database
         foreign = _record_user(db, user)
         if foreign is not None:
-            self._release()
+            self._release(keep=False)
             database._set_aside(db.path, "other-key", foreign)
             db = database.NorvoDatabase()
             self.database = db
             db.initialize(user.id)
             _record_user(db, user)
 
-    def close(self):
-        """Forgets the logged-in user here: the local session's user, the database key and the
-        open database."""
+    def close(self, keep=True):
+        """Forgets the logged-in user here: the local session's user, the database key, and the
+        open database, which `keep` keeps for the next login."""
         ofs = sys.modules.get("norvo.providers.ofs")
         if ofs is not None:
             ofs.session.user = None
         models = sys.modules.get("norvo.providers.ofs.models")
         if models is not None:
             models.get_sa_key.cache_clear()
-        self._release()
+        self._release(keep)
 
-    def _release(self):
+    def forget(self):
+        """Closes the database, and the one kept for the next login."""
+        self.close(keep=False)
+        self._idle = None
+
+    def _release(self, keep):
         db, self.database = self.database, None
-        if db is not None:
-            _close(db)
-
-    def database_or_raise(self):
-        if self.database is None:
-            raise RuntimeError("The local store is off: initialize with root_dir and log in.")
-        return self.database
+        if db is None:
+            return
+        _close(db)
+        if keep and hasattr(db, "session"):  # opened whole
+            # The registry goes: the sessions that other threads opened through it, and the rows
+            # they hold, go with it. The next initialize makes a new one.
+            del db.session
+            self._idle = db
 
     def remember_keys(self, ring):
         """Keeps another user's public keys in the open database, if any. The broker's ring is
@@ -193,6 +210,7 @@ class LocalStore(object):
         from norvo.providers.ofs import database, models
 
         ofs = ofs_package()
+        self._idle = None
         db = self.database
         if db is None and database.get_file_path(user_id).is_file():
             db = database.NorvoDatabase()
@@ -210,7 +228,7 @@ class LocalStore(object):
                 # Closed whatever happened: a failed deletion leaves it unusable, and the next
                 # attempt opens the file again.
                 if db is self.database:
-                    self._release()
+                    self._release(keep=False)
                 else:
                     _close(db)
         ofs.client.delete(seed=_key_file_seed(user_id))
