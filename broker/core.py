@@ -3,6 +3,7 @@ import collections
 import dataclasses
 import datetime
 import http
+import io
 import json
 import re
 import socket
@@ -220,6 +221,9 @@ class State(object):
 
 class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Each reply goes out in one write the moment it is ready: with Nagle's algorithm on, a
+    # kept-alive connection would hold it back until the client acknowledged the last one.
+    disable_nagle_algorithm = True
     # An idle kept-alive connection is closed after this long, so no thread outlives a test run.
     timeout = 30
 
@@ -235,6 +239,16 @@ class _Handler(BaseHTTPRequestHandler):
 
     def log_message(self, format, *args):
         pass
+
+    def send_error(self, code, message=None, explain=None):
+        # The base class writes an error's head and its body apart; gathered, they leave in one
+        # write, as every other reply does.
+        wire, self.wfile = self.wfile, io.BytesIO()
+        try:
+            super().send_error(code, message, explain)
+        finally:
+            held, self.wfile = self.wfile, wire
+        wire.write(held.getvalue())
 
     def _read_body(self):
         if "chunked" in (self.headers.get("Transfer-Encoding") or "").lower():

@@ -180,6 +180,60 @@ def test_empty_version_table_reads_as_head(ofs_db, ofs_user, monkeypatch, caplog
     assert [r.args for r in caplog.records if r.getMessage().startswith("OFS DB Version")] == [("head",)]
 
 
+def _version_row_removed(db, user_id):
+    con = sqlite3.connect(str(db.path))
+    con.execute("delete from alembic_version")
+    con.commit()
+    con.close()
+
+
+def _deleted_and_made_again(db, user_id):
+    db.delete(prompt=False)
+    close_database(open_database(user_id))  # a sound file again, made by another object
+
+
+# What happens to a file between two initializes of one object.
+CHANGES = {
+    "nothing": lambda db, user_id: None,
+    "behind": _version_row_removed,
+    "emptied": lambda db, user_id: db.path.write_bytes(b""),
+    "made readable by others": lambda db, user_id: os.chmod(db.path, 0o644),
+    "deleted through it, made again": _deleted_and_made_again,
+    "garbage over the header": lambda db, user_id: db.path.write_bytes(os.urandom(100) + db.path.read_bytes()[100:]),
+}
+
+
+@pytest.mark.parametrize("change, reopen, kept, migrated", [
+    ("nothing", False, False, False),
+    ("nothing", True, True, False),
+    ("behind", False, False, True),
+    ("behind", True, False, True),
+    ("emptied", True, False, True),
+    ("made readable by others", True, False, False),
+    ("deleted through it, made again", True, False, False),
+    ("garbage over the header", True, False, True),
+])
+def test_a_file_is_migrated_only_when_new_or_behind_and_reopened_only_when_it_needs_nothing(
+        ofs_db, ofs_user, monkeypatch, change, reopen, kept, migrated):
+    engine, registry, cfg = ofs_db.engine, ofs_db.session, ofs_db.alembic_cfg
+    close_database(ofs_db)
+    CHANGES[change](ofs_db, ofs_user.id)
+    upgrades = []
+    monkeypatch.setattr(database, "upgrade", lambda cfg, rev: upgrades.append(rev) or command.upgrade(cfg, rev))
+    ofs_db.initialize(ofs_user.id, reopen=reopen)
+    try:
+        assert (ofs_db.engine is engine, ofs_db.alembic_cfg is cfg) == (kept, kept)
+        assert ofs_db.session is not registry and ofs_db.session.get_bind() is ofs_db.engine
+        assert upgrades == (["head"] if migrated else [])
+        assert table_names(ofs_db.path) == TABLES and mode(ofs_db.path) == 0o600
+        assert read(ofs_db.path, "select version_num from alembic_version") == [(BASELINE,)]
+        ofs_db.session.add(models.User(id="usable"))
+        ofs_db.session.commit()
+    finally:
+        if not kept:
+            engine.dispose()
+
+
 def test_root_with_percent_question_mark_and_hash(tmp_path, ofs_user, monkeypatch):
     client = NorvoOFSClient()
     client.ROOT_DIR = str(tmp_path / "a%41b?c=1#frag %")

@@ -28,6 +28,10 @@ def ofs():
     return importlib.import_module("norvo.providers.ofs")
 
 
+def models():
+    return importlib.import_module("norvo.providers.ofs.models")
+
+
 def key_file_path(person):
     seed = norvo.providers.KEY_FILE_SEED.format(user_id=person.id).encode("utf-8")
     return ofs().client.get_file_path(seed=seed)
@@ -333,6 +337,41 @@ def test_logout_leaves_nothing_behind(road, signup, login):
         models.get_sa_key()
     # The broker dropped the token too.
     assert token not in road.broker.state.tokens
+
+
+def writes_of(path):
+    """The database's file change counter, which every transaction that writes moves on."""
+    return int.from_bytes(path.read_bytes()[24:28], "big")
+
+
+def test_the_next_login_of_the_same_user_finds_the_database_ready(road, signup, login):
+    import sqlite3
+
+    alice, bob = signup("alice"), signup("bob")
+    login(alice)
+    db = road.provider.database
+    engine, path = db.engine, db.path
+    _lifecycle.logout()
+    # Kept without anything of the user: no connection, no session, no registry.
+    assert engine.pool.checkedin() == engine.pool.checkedout() == 0 and not hasattr(db, "session")
+    before = writes_of(path)
+    login(alice)
+    assert road.provider.database is db and db.engine is engine
+    assert writes_of(path) == before  # the ring was recorded already: nothing written
+    # A key row gone is written again at the next login, and only then.
+    _lifecycle.logout()
+    con = sqlite3.connect(str(path))
+    con.execute("delete from keys where id = (select max(id) from keys)")
+    con.commit()
+    con.close()
+    login(alice)
+    rows = road.provider.database.session().query(models().Key).filter(models().Key.user_id == alice.id).all()
+    assert sorted((r.key_type, r.index) for r in rows) == sorted([(KeyType.AUTH, 0), (KeyType.DERIVATION, 0)])
+    # Another user's login closes it, and Alice's own opens her file anew.
+    login(bob)
+    assert road.provider.database.path != path and engine.pool.checkedin() == 0
+    login(alice)
+    assert road.provider.database.engine is not engine and road.provider.database.path == path
 
 
 def test_two_users_one_after_the_other_share_nothing(road, signup, login):

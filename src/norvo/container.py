@@ -13,7 +13,6 @@ user's keys as the broker publishes them (fetched by the sender id the envelope 
 """
 import base64
 import logging
-import reprlib
 import secrets
 import uuid
 
@@ -26,6 +25,7 @@ from norvo import providers
 from norvo.access import Access
 from norvo.crypto.container import Container, JSONPayload, RawPayload
 from norvo.permissions import DEFAULT_RECIP_PERMISSIONS, Permissions
+from norvo.utils import UUID
 
 log = logging.getLogger(__name__)
 
@@ -53,22 +53,6 @@ class CommitUnconfirmed(requests.exceptions.ConnectionError):
 _UNANSWERED = (requests.ConnectionError, requests.Timeout, requests.exceptions.ChunkedEncodingError, ValueError)
 
 
-def _uuid(value):
-    from norvo.utils import UUID
-
-    return UUID(value)
-
-
-def _id(value, name):
-    """An id the caller gave as argument `name`, as a UUID: a UUID or its text."""
-    if value is not None and not isinstance(value, (str, uuid.UUID)):
-        raise TypeError("{} must be a UUID or its text, not {}".format(name, type(value).__name__))
-    try:
-        return _uuid(value)
-    except ValueError:
-        raise ValueError("{} must be a UUID or its text, not {}".format(name, reprlib.repr(value))) from None
-
-
 def _reason(error):
     """What a log line says of a failure: its class, and for a file-system error its message
     (SQL errors carry statements and cell values, which stay out of the log)."""
@@ -77,19 +61,12 @@ def _reason(error):
     return type(error).__name__
 
 
-def _server_parts(p):
-    server = p._configured_server()
-    from norvo.providers.server import aws
-
-    return server.client, aws
-
-
 def _as_access(item):
     """An Access for a recipient given as an Access or as a user id (default permissions)."""
     if isinstance(item, Access):
-        item.user_id = _id(item.user_id, "the user_id of an Access in access")
+        item.user_id = providers.as_id(item.user_id, "the user_id of an Access in access")
         return item
-    return Access(_id(item, "a recipient in access"), permissions=DEFAULT_RECIP_PERMISSIONS)
+    return Access(providers.as_id(item, "a recipient in access"), permissions=DEFAULT_RECIP_PERMISSIONS)
 
 
 def _wire_access(access):
@@ -111,7 +88,7 @@ def _sealed_for(container, accesses):
 
 def _access_from_wire(record):
     expires = record.get("expiresAt")
-    access = Access(_uuid(record["userId"]), permissions=record["permissions"],
+    access = Access(UUID(record["userId"]), permissions=record["permissions"],
                     expiration=arrow.get(expires).datetime if expires else None,
                     key=record.get("keyBlob") or None)
     access.created_at, access.created_by = record.get("createdAt"), record.get("createdBy")
@@ -119,7 +96,7 @@ def _access_from_wire(record):
     return access
 
 
-def _upload(client, aws, container_id, url, data, withdraw=None):
+def _upload(broker, container_id, url, data, withdraw=None):
     """Uploads the bytes and commits them; on failure runs `withdraw` (when given), which removes
     the unfinished container from the broker, and raises.
 
@@ -127,13 +104,13 @@ def _upload(client, aws, container_id, url, data, withdraw=None):
     which names the container and tells whether the withdrawal confirmed it gone.
     """
     try:
-        aws.put(url, data=data)
+        broker.upload(url, data)
     except BaseException:
         _withdraw(container_id, withdraw)
         raise
     try:
-        providers.broker_call("commit container {}".format(container_id), client.put,
-                              "containers/{}".format(container_id), json={"commit": True})
+        broker.call("commit container {}".format(container_id), "put", "containers/{}".format(container_id),
+                    json={"commit": True})
     except _UNANSWERED as error:
         withdrawn = _withdraw(container_id, withdraw)
         raise CommitUnconfirmed(_unconfirmed(container_id, withdrawn), container_id, withdrawn) from error
@@ -204,12 +181,12 @@ def create(header, content, type=None, access=(), content_cls=None, container_id
     Once the broker has committed, a failure to keep the local copy is a warning, not a failure.
     """
     with providers.get() as p:
-        user = p._logged_in_user()
-        client, aws = _server_parts(p)
+        user = p.require_user()
+        broker = p.broker()
         cls = content_cls or (RawPayload if isinstance(content, (bytes, bytearray)) else JSONPayload)
         if cls not in _CONTENT_KINDS:
             raise ValueError("content_cls must be RawPayload or JSONPayload")
-        extra = {} if container_id is None else {"container_id": _id(container_id, "container_id")}
+        extra = {} if container_id is None else {"container_id": providers.as_id(container_id, "container_id")}
         container = Container(header=header, content=content, content_cls=cls, type=type, **extra)
         container.encrypt()
         recipients = [_as_access(a) for a in access]
@@ -221,12 +198,10 @@ def create(header, content, type=None, access=(), content_cls=None, container_id
         data = container.data
         body = {"containerId": str(container.id), "type": type, "length": len(data),
                 "contentKind": _CONTENT_KINDS[cls], "accesses": [_wire_access(a) for a in recipients]}
-        reply = providers.broker_call("create container {}".format(container.id), client.post, "containers",
-                                      json=body)
+        reply = broker.call("create container {}".format(container.id), "post", "containers", json=body)
         path = "containers/{}".format(container.id)
-        _upload(client, aws, container.id, reply["uploadUrl"], data,
-                withdraw=lambda: providers.broker_call("withdraw container {}".format(container.id), client.delete,
-                                                       path))
+        _upload(broker, container.id, reply["uploadUrl"], data,
+                withdraw=lambda: broker.call("withdraw container {}".format(container.id), "delete", path))
         container.access = {a.user_id: a for a in recipients}
         if p.local:
             _after_commit(p, container.id, _keep, container, data, blobs)
@@ -242,15 +217,15 @@ def get(container_id, content_cls=None, decrypt=True, local=False):
     only, as a ``RawPayload`` unless `content_cls` says otherwise. ``access`` of the result maps
     user ids to the accesses the caller may see. A failure to keep the local copy is a warning.
     """
-    cid = _id(container_id, "container_id")
+    cid = providers.as_id(container_id, "container_id")
     with providers.get() as p:
-        user = p._logged_in_user()
+        user = p.require_user()
         if local:
             return _get_local(p, user, cid, content_cls, decrypt)
-        client, aws = _server_parts(p)
-        reply = providers.broker_call("get container {}".format(cid), client.get, "containers/{}".format(cid))
+        broker = p.broker()
+        reply = broker.call("get container {}".format(cid), "get", "containers/{}".format(cid))
         # The recorded length bounds the download: a store sending more is refused as it does.
-        data = aws.get(reply["downloadUrl"], length=reply.get("length")).content
+        data = broker.download(reply["downloadUrl"], length=reply.get("length"))
         _check_length(data, reply.get("length"), cid, "The object store")
         cls = content_cls or (JSONPayload if reply.get("contentKind") == "json" else RawPayload)
         container = Container(data, cls)
@@ -259,7 +234,7 @@ def get(container_id, content_cls=None, decrypt=True, local=False):
         container.type = reply.get("type")
         _set_audit(container, reply.get("createdAt"), reply.get("createdBy"), reply.get("modifiedAt"),
                    reply.get("modifiedBy"))
-        records = {_uuid(r["userId"]): r for r in reply.get("accesses", [])}
+        records = {UUID(r["userId"]): r for r in reply.get("accesses", [])}
         container.access = {uid: _access_from_wire(r) for uid, r in records.items()}
         blobs = {uid: base64.b64decode(r["keyBlob"]) if r.get("keyBlob") else b"" for uid, r in records.items()}
         if decrypt:
@@ -282,8 +257,8 @@ def update(container, header=_UNSET, content=_UNSET, type=_UNSET, access=(), rev
     if not isinstance(container, Container):
         raise TypeError("update takes a Container, as create or get return it.")
     with providers.get() as p:
-        user = p._logged_in_user()
-        client, aws = _server_parts(p)
+        user = p.require_user()
+        broker = p.broker()
         keys = container.container_keys
         if keys is None:
             raise ValueError("The container's keys are not known: get it with decrypt=True first.")
@@ -304,10 +279,10 @@ def update(container, header=_UNSET, content=_UNSET, type=_UNSET, access=(), rev
         grants = [_as_access(a) for a in access]
         blobs = _sealed_for(result, grants)
         body["grant"] = [_wire_access(a) for a in grants]
-        body["revoke"] = [str(_id(r, "a user id in revoke")) for r in revoke]
+        body["revoke"] = [str(providers.as_id(r, "a user id in revoke")) for r in revoke]
         path = "containers/{}".format(container.id)
         try:
-            reply = providers.broker_call("update container {}".format(container.id), client.put, path, json=body)
+            reply = broker.call("update container {}".format(container.id), "put", path, json=body)
         except _UNANSWERED as error:
             # Changes that come with new content wait for its commit; the others apply at once.
             if "content" in body:
@@ -315,14 +290,14 @@ def update(container, header=_UNSET, content=_UNSET, type=_UNSET, access=(), rev
             raise CommitUnconfirmed(_unconfirmed(container.id), container.id, False) from error
         if reply.get("uploadUrl"):
             # Nothing to withdraw: until the commit, the broker keeps the content as it was.
-            _upload(client, aws, container.id, reply["uploadUrl"], result.data)
+            _upload(broker, container.id, reply["uploadUrl"], result.data)
         if type is not _UNSET:
             result.type = type
         result.modified_by, result.modified_at = user.id, arrow.utcnow()
         accesses = dict(getattr(container, "access", None) or {})
         accesses.update({a.user_id: a for a in grants})
         for user_id in body["revoke"]:
-            accesses.pop(_uuid(user_id), None)
+            accesses.pop(UUID(user_id), None)
         result.access = accesses
         if p.local:
             _after_commit(p, container.id, _keep_update, result, blobs, body["revoke"],
@@ -333,11 +308,10 @@ def update(container, header=_UNSET, content=_UNSET, type=_UNSET, access=(), rev
 def delete(container_id):
     """Deletes a container (its creator only), on the broker and in the local store; once the
     broker has deleted it, a failure to remove the local copy is a warning."""
-    cid = _id(container_id, "container_id")
+    cid = providers.as_id(container_id, "container_id")
     with providers.get() as p:
-        p._logged_in_user()
-        client, _ = _server_parts(p)
-        providers.broker_call("delete container {}".format(cid), client.delete, "containers/{}".format(cid))
+        p.require_user()
+        p.broker().call("delete container {}".format(cid), "delete", "containers/{}".format(cid))
         if p.local and p.database is not None:
             try:
                 _drop_local(p, cid)
@@ -349,14 +323,11 @@ def delete(container_id):
 def local_ids():
     """Ids of the containers in the logged-in user's local store."""
     with providers.get() as p:
-        p._logged_in_user()
+        p.require_user()
         from norvo.providers.ofs import models
 
-        session = _local_session(p)
-        try:
+        with providers.local_write(p.local_database(), read_only=True) as session:
             return sorted(session.scalars(sa_select(models.Container.id)))
-        finally:
-            session.rollback()
 
 
 # ---- opening
@@ -372,7 +343,7 @@ def unwrap(container):
     fails a check.
     """
     with providers.get() as p:
-        user = p._logged_in_user()
+        user = p.require_user()
         access = (getattr(container, "access", None) or {}).get(user.id)
         # An access without an envelope would build one on reading `key_blob`: look first.
         envelope = getattr(access, "_key_blob", None)
@@ -402,16 +373,6 @@ def _set_audit(container, created_at, created_by, modified_at, modified_by):
 # ---- the local store
 
 
-def _local_database(p):
-    if not p.local or p.database is None:
-        raise RuntimeError("The local store is off: initialize with root_dir and log in.")
-    return p.database
-
-
-def _local_session(p):
-    return _local_database(p).session()
-
-
 # Reads of a container whose record another process of the user replaces meanwhile: its old
 # file is removed once the new record is in, so a read that found the old record tries again.
 _LOCAL_READ_ATTEMPTS = 3
@@ -421,8 +382,7 @@ def _get_local(p, user, cid, content_cls, decrypt):
     from norvo.providers import ofs
     from norvo.providers.ofs import models
 
-    session = _local_session(p)
-    try:
+    with providers.local_write(p.local_database(), read_only=True) as session:
         for attempt in range(_LOCAL_READ_ATTEMPTS):
             row = session.get(models.Container, cid)
             if row is None:
@@ -441,8 +401,6 @@ def _get_local(p, user, cid, content_cls, decrypt):
         container.type = row.type
         _set_audit(container, row.created_at, row.created_by, row.modified_at, row.modified_by)
         container.access = {uid: a.make_class() for uid, a in row.access.items()}
-    finally:
-        session.rollback()
     expires = getattr(container.access.get(user.id), "expiration", None)
     if expires is not None and arrow.get(expires) <= arrow.utcnow():
         raise PermissionError("The access of {} to container {} has expired.".format(user, cid))
@@ -500,7 +458,7 @@ def _record(p, container, data, blobs, revoked=(), update=False):
     from norvo.providers import ofs
     from norvo.providers.ofs import models
 
-    db = _local_database(p)
+    db = p.local_database()
     seed = None
     if data is not None:
         seed = secrets.token_hex(32)
@@ -518,7 +476,7 @@ def _record(p, container, data, blobs, revoked=(), update=False):
                 envelopes = dict(old.blobs) if old is not None else {}
                 envelopes.update(blobs)
                 for user_id in revoked:
-                    envelopes.pop(_uuid(user_id), None)
+                    envelopes.pop(UUID(user_id), None)
                 blobs = envelopes
                 if seed is None:
                     location, length = old.location, old.length
@@ -557,7 +515,7 @@ def _drop_local(p, cid):
     from norvo.providers import ofs
     from norvo.providers.ofs import models
 
-    with providers.local_write(_local_database(p)) as session:
+    with providers.local_write(p.local_database()) as session:
         old = _stored(session, models, cid)
         if old is None:
             return

@@ -5,15 +5,8 @@ whose ``user`` is the logged-in user (None while nobody is logged in), and ``cli
 the obfuscating file store. The owner sets ``client.ROOT_DIR`` and calls
 ``client.initialize()`` before the store is used, and sets ``session.user`` at login.
 """
+from norvo.providers import Session
 from norvo.providers.ofs.burrow import NorvoOFSClient
-
-
-class Session(object):
-    """Holds the logged-in user; None while nobody is logged in."""
-
-    def __init__(self):
-        self.user = None
-
 
 session = Session()
 client = NorvoOFSClient()

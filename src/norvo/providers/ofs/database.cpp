@@ -1,10 +1,13 @@
 // norvo.providers.ofs.database: one SQLite database per user, kept inside the file store.
 //
 // `NorvoDatabase.initialize` finds the user's file at the store location of a seed made from
-// the user id, opens an engine whose every connection enforces foreign keys, creates the
-// tables declared on `Base`, migrates to the newest revision with the scripts in "alembic"
-// beside this module, and keeps a scoped-session registry. The cells are encrypted by the
-// column types of the models module; to SQLite this is a plain file.
+// the user id, opens an engine whose every connection enforces foreign keys, and keeps a
+// scoped-session registry. A file that is new, or whose schema is behind the newest revision
+// of the scripts in "alembic" beside this module, first gets the tables declared on `Base` and
+// is migrated to that revision; one at the newest revision already is left as it is. Asked to
+// reopen, an object opened before on the same file keeps its engine while the file needs
+// nothing, which spares a login the whole first open. The cells are encrypted by the column
+// types of the models module; to SQLite this is a plain file.
 //
 // The database is a cache of what the broker holds, and the user's processes share it:
 // - its file is private to its owner (SQLite gives its journal the file's own mode), and so
@@ -22,6 +25,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -183,6 +187,29 @@ std::optional<Damage> damage_of(py::object engine, const py::object& sa) {
     }
 }
 
+// The revision that the schema of the database at the end of `engine` was last migrated to, or
+// None: a new file, or one made before the version table.
+py::object stored_revision(py::object engine) {
+    py::object connection = engine.attr("connect")();
+    py::object revision = py::none();
+    try {
+        py::list tables = connection
+                              .attr("exec_driver_sql")(
+                                  "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'alembic_version'")
+                              .attr("fetchall")();
+        if (tables.size() == 1) {
+            py::list rows = connection.attr("exec_driver_sql")("SELECT version_num FROM alembic_version")
+                                .attr("fetchall")();
+            if (rows.size() == 1) revision = rows[0][py::int_(0)];
+        }
+    } catch (py::error_already_set&) {
+        connection.attr("close")();
+        throw;
+    }
+    connection.attr("close")();
+    return revision;
+}
+
 // An engine on the database whose every connection, the first one included, enforces the
 // foreign keys and cascades of the schema.
 py::object open_engine(py::object url, const py::object& sa) {
@@ -200,10 +227,13 @@ py::object open_engine(py::object url, const py::object& sa) {
 
 constexpr const char* CLASS_DOC = R"(The user's encrypted database, stored in the OFS.
 
-initialize(user_id) opens (and where needed creates, private to its owner) the database file of
-`user_id` and sets `path`, `engine`, `alembic_cfg` and `session`; a file that is no sound database
-is moved aside first, and a new one made. delete(prompt=True) removes the file after a
-confirmation on the console.
+initialize(user_id, reopen=False) opens (and where needed creates, private to its owner) the
+database file of `user_id` and sets `path`, `engine`, `alembic_cfg` and `session`; a file that is
+no sound database is moved aside first, and a new one made. Tables are created and migrations run
+only for a file that is new or behind the newest revision. With `reopen`, an object initialized
+before for the same file keeps its engine and configuration while that file is still there,
+private, sound and at the newest revision; `session` is a new registry. delete(prompt=True)
+removes the file after a confirmation on the console.
 )";
 
 }  // namespace
@@ -221,6 +251,10 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
 
     // Names are looked up in the module at call time, as module globals are.
     py::dict g = m.attr("__dict__");
+
+    // The newest revision of the migration scripts, read from them once: they ship with the
+    // module and do not change while it is loaded.
+    auto head = std::make_shared<std::optional<std::string>>();
 
     m.def(
         "get_file_path",
@@ -271,10 +305,62 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
                                              norvo::bind::class_namespace(m, "NorvoDatabase", CLASS_DOC));
     m.attr("NorvoDatabase") = cls;
 
+    // Whether `revision` is the newest one of the migration scripts beside this module.
+    auto at_head = [g, head](py::handle revision) {
+        if (revision.is_none()) return false;
+        if (!head->has_value()) {
+            py::object here = g["Path"](g["__file__"]).attr("parent");
+            py::object scripts = here / py::str("alembic");
+            py::object newest = py::module_::import("alembic.script")
+                                    .attr("ScriptDirectory")(py::str(scripts))
+                                    .attr("get_current_head")();
+            if (newest.is_none()) return false;
+            *head = newest.cast<std::string>();
+        }
+        return norvo::bind::compares(revision, py::str(**head));
+    };
+
+    // Sets the session registry, the last attribute initialize sets, and writes the debug line
+    // that every initialize writes.
+    auto opened = [g, orm](py::object self, py::object engine, py::object path) {
+        py::object session = orm.attr("scoped_session")(orm.attr("sessionmaker")(engine));
+        self.attr("session") = session;
+        g["log"].attr("debug")(py::str("OFS DB has been created at @ {path}").format(py::arg("path") = path));
+        return session;
+    };
+
+    // What an earlier initialize of `self` opened at `path` serves again when its file is still
+    // there and needs nothing: sound, and at the newest revision. It is checked as a first open
+    // checks it, without the folder lock, since nothing is written.
+    auto reopened = [g, sa, refuse_deleted, at_head, opened](py::object self, py::object path) {
+        py::object engine = norvo::bind::getattr_or_none(self, "engine");
+        py::object before = norvo::bind::getattr_or_none(self, "path");
+        if (engine.is_none() || before.is_none() || !norvo::bind::compares(before, path)) return false;
+        // A file deleted through this object: its engine refuses every connection from then on.
+        if (truthy(sa.attr("event").attr("contains")(engine, "do_connect", refuse_deleted))) return false;
+        py::object st;
+        try {
+            st = g["os"].attr("stat")(path);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_FileNotFoundError)) throw;
+            return false;
+        }
+        // An empty file is a new database to SQLite, without tables; one that others may read is
+        // made private again by a first open.
+        if (st.attr("st_size").cast<long long>() == 0 || (st.attr("st_mode").cast<long>() & 077) != 0) return false;
+        if (damage_of(engine, sa)) return false;
+        py::object revision = stored_revision(engine);
+        if (!at_head(revision)) return false;
+        opened(self, engine, path);
+        g["log"].attr("info")("OFS DB Version: %s", revision);
+        return true;
+    };
+
     add_method(
         cls, "initialize",
-        [g, sa, orm](py::object self, py::object user_id) {
+        [g, sa, at_head, opened, reopened](py::object self, py::object user_id, py::object reopen) {
             py::object path = g["get_file_path"](user_id);
+            if (truthy(reopen) && reopened(self, path)) return;
             self.attr("path") = path;
             py::object folder = path.attr("parent");
             // The store makes the folders, private to the owner and synced, as it makes its own.
@@ -290,6 +376,7 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
 
             py::object engine = open_engine(url, sa);
             self.attr("engine") = engine;
+            py::object revision = py::none();
             if (g["os"].attr("stat")(path).attr("st_size").cast<long long>() > 0) {
                 if (std::optional<Damage> damage = damage_of(engine, sa)) {
                     engine.attr("dispose")();
@@ -297,10 +384,15 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
                     make_private_file(path, g);
                     engine = open_engine(url, sa);
                     self.attr("engine") = engine;
+                } else {
+                    revision = stored_revision(engine);
                 }
             }
+            // The folder lock is held: no other process migrates the file between this read and
+            // the migration below.
+            bool current = at_head(revision);
 
-            g["Base"].attr("metadata").attr("create_all")(engine);
+            if (!current) g["Base"].attr("metadata").attr("create_all")(engine);
 
             py::object here = g["Path"](g["__file__"]).attr("parent");
             py::object scripts = here / py::str("alembic");
@@ -309,19 +401,15 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
             cfg.attr("set_section_option")("alembic", "sqlalchemy.url", config_text(url));
             cfg.attr("set_section_option")("alembic", "here", config_text(here));
             cfg.attr("set_section_option")("alembic", "script_location", config_text(scripts));
-            g["upgrade"](cfg, "head");
+            if (!current) g["upgrade"](cfg, "head");
 
-            py::object session = orm.attr("scoped_session")(orm.attr("sessionmaker")(engine));
-            self.attr("session") = session;
-
-            py::object log = g["log"];
-            log.attr("debug")(py::str("OFS DB has been created at @ {path}").format(py::arg("path") = path));
+            py::object session = opened(self, engine, path);
             py::object row =
                 session.attr("execute")(sa.attr("text")("select version_num from alembic_version")).attr("fetchone")();
             py::object version = row.is_none() ? py::object(py::str("head")) : py::object(row[py::int_(0)]);
-            log.attr("info")("OFS DB Version: %s", version);
+            g["log"].attr("info")("OFS DB Version: %s", version);
         },
-        py::arg("user_id"));
+        py::arg("user_id"), py::arg("reopen") = false);
 
     add_method(
         cls, "delete",

@@ -1,0 +1,259 @@
+"""The local store as the provider keeps it: the logged-in user's encrypted database and key file
+in the file store, both caches of what the broker holds, and the one transaction helper through
+which the stand-ins read and write that database."""
+import contextlib
+import importlib
+import logging
+import os
+import sys
+
+log = logging.getLogger("norvo.providers")
+
+# Where a user's key file lies in the local store: the store hashes this seed into a path.
+KEY_FILE_SEED = "{user_id}KeyFile"
+
+# SQLite's result code for a database that another connection holds: it has already waited
+# for it as long as its busy timeout allows, so another attempt waits as long again.
+_SQLITE_BUSY = 5
+_BEGIN_ATTEMPTS = 3
+
+
+def ofs_package():
+    return importlib.import_module("norvo.providers.ofs")
+
+
+def _key_file_seed(user_id):
+    return KEY_FILE_SEED.format(user_id=user_id).encode("utf-8")
+
+
+def _begin_immediate(connection):
+    import sqlalchemy.exc
+
+    for attempt in range(_BEGIN_ATTEMPTS):
+        try:
+            connection.exec_driver_sql("BEGIN IMMEDIATE")
+            return
+        except sqlalchemy.exc.OperationalError as error:
+            busy = getattr(error.orig, "sqlite_errorcode", None) == _SQLITE_BUSY
+            if not busy or attempt == _BEGIN_ATTEMPTS - 1:
+                raise
+
+
+@contextlib.contextmanager
+def local_write(db, read_only=False):
+    """A session on the local database `db` whose work is one transaction, committed on leaving
+    and rolled back on an error.
+
+    It begins at once with the database's write lock, so that what it reads stays true until it
+    commits, whatever other processes of the same user write meanwhile: a replace is a read
+    and a write that nobody else comes between. With `read_only` it takes no lock and is rolled
+    back on leaving, so that nothing it read stays behind in a session.
+    """
+    from sqlalchemy.orm import Session
+
+    with Session(db.engine) as session:
+        if not read_only:
+            _begin_immediate(session.connection())
+        try:
+            yield session
+            if read_only:
+                session.rollback()
+            else:
+                session.commit()
+        except BaseException:
+            session.rollback()
+            raise
+
+
+def _close(db):
+    """Lets go of every session and connection of `db`; its engine connects again, to whatever
+    file lies at its path then, when it is next used."""
+    registry = getattr(db, "session", None)
+    if registry is not None:
+        registry.remove()
+    engine = getattr(db, "engine", None)
+    if engine is not None:
+        engine.dispose()
+
+
+def _ring_keys(ring):
+    from norvo.crypto.keys import KeyType
+
+    return [(t, i, k) for t in (KeyType.AUTH, KeyType.DERIVATION) for i, k in sorted(ring[t].items())]
+
+
+def _store_key_rows(session, user_id, keys):
+    """Brings the rows of `user_id`'s public keys in line with `keys`, writing only those that
+    differ: a login that finds its ring recorded already writes nothing."""
+    from sqlalchemy import select
+
+    from norvo import crypto
+    from norvo.providers.ofs import models
+
+    rows = {(row.key_type, row.index): row
+            for row in session.scalars(select(models.Key).where(models.Key.user_id == user_id))}
+    for key_type, index, key in keys:
+        pem = crypto.to_pem_public(key.public)
+        pem = pem if isinstance(pem, bytes) else pem.encode("ascii")
+        active = bool(key.active)
+        row = rows.get((key_type, index))
+        if row is None:
+            session.add(models.Key(user_id=user_id, key_type=key_type, index=index, pub_key=pem, active=active))
+        elif row.pub_key != pem or row.active != active:
+            row.pub_key, row.active = pem, active
+
+
+def _record_user(db, user):
+    """Records the user and its public keys in `db`, in one transaction.
+
+    The users table holds the owner's own row, so reading it tells whether the rows open
+    under this user's key. When they do not (another user's file), nothing is recorded and
+    the file's (st_dev, st_ino) is returned; else None.
+    """
+    from sqlalchemy import select
+
+    from norvo.providers.ofs import models
+
+    with local_write(db) as session:
+        st = os.stat(db.path)
+        try:
+            known = session.scalars(select(models.User.id)).all()
+        except models.SealedCellError:
+            return st.st_dev, st.st_ino
+        if str(user.id) not in known:
+            session.add(models.User(id=str(user.id)))
+        _store_key_rows(session, user.id, _ring_keys(user.keys))
+    return None
+
+
+class LocalStore(object):
+    """The logged-in user's database and key file in the file store.
+
+    `database` is the user's open NorvoDatabase while one is logged in with the local store on,
+    else None. The database that a logout lets go of is kept, without sessions, connections or
+    anything of the user's keys, for the next login in this process: for the same user, while
+    its file is still there, sound and current, that login finds it ready instead of opening,
+    checking and migrating the file again; any other user's login opens its own file in it.
+    """
+
+    def __init__(self):
+        self.database = None
+        self._idle = None  # the database let go at the last logout
+
+    def open(self, user):
+        """Opens `user`'s database and records the user and its public keys in it. Another
+        user's database in this user's place is set aside and begun again."""
+        from norvo.providers.ofs import database, models
+
+        ofs_package().session.user = user
+        # The database key belongs to this user alone: derive it afresh.
+        models.get_sa_key.cache_clear()
+        db, self._idle = self._idle or database.NorvoDatabase(), None
+        self.database = db
+        db.initialize(user.id, reopen=True)  # which moves aside a file that is no sound database
+        foreign = _record_user(db, user)
+        if foreign is not None:
+            self._release(keep=False)
+            database._set_aside(db.path, "other-key", foreign)
+            db = database.NorvoDatabase()
+            self.database = db
+            db.initialize(user.id)
+            _record_user(db, user)
+
+    def close(self, keep=True):
+        """Forgets the logged-in user here: the local session's user, the database key, and the
+        open database, which `keep` keeps for the next login."""
+        ofs = sys.modules.get("norvo.providers.ofs")
+        if ofs is not None:
+            ofs.session.user = None
+        models = sys.modules.get("norvo.providers.ofs.models")
+        if models is not None:
+            models.get_sa_key.cache_clear()
+        self._release(keep)
+
+    def forget(self):
+        """Closes the database, and the one kept for the next login."""
+        self.close(keep=False)
+        self._idle = None
+
+    def _release(self, keep):
+        db, self.database = self.database, None
+        if db is None:
+            return
+        _close(db)
+        if keep and hasattr(db, "session"):  # opened whole
+            # The registry goes: the sessions that other threads opened through it, and the rows
+            # they hold, go with it. The next initialize makes a new one.
+            del db.session
+            self._idle = db
+
+    def remember_keys(self, ring):
+        """Keeps another user's public keys in the open database, if any. The broker's ring is
+        the record: a store that refuses the copy is a warning, not a failed fetch."""
+        if self.database is None:
+            return
+        try:
+            with local_write(self.database) as session:
+                _store_key_rows(session, ring.user_id, _ring_keys(ring))
+        except Exception as error:
+            log.warning("The public keys of %s could not be kept in the local store: %s", ring.user_id,
+                        type(error).__name__)
+
+    def delete_user(self, user_id):
+        """Removes the user's container files, then the database that lists them, then the key file.
+
+        In that order a removal that failed half-way (a store refusing a write) finishes when it
+        runs again: while the database file is there, it lists every container file left, and
+        it is opened again to read them when an earlier attempt closed it. A part already gone
+        is passed over.
+        """
+        from norvo.providers.ofs import database, models
+
+        ofs = ofs_package()
+        self._idle = None
+        db = self.database
+        if db is None and database.get_file_path(user_id).is_file():
+            db = database.NorvoDatabase()
+            db.initialize(user_id)
+        if db is not None:
+            try:
+                with local_write(db, read_only=True) as session:
+                    # The locations alone: the other cells of a damaged row need not open here.
+                    locations = [location for (location,) in session.query(models.Container.ofs_location)
+                                 if location]
+                for location in locations:
+                    ofs.client.delete(seed=location.encode("utf-8"))
+                db.delete(prompt=False)
+            finally:
+                # Closed whatever happened: a failed deletion leaves it unusable, and the next
+                # attempt opens the file again.
+                if db is self.database:
+                    self._release(keep=False)
+                else:
+                    _close(db)
+        ofs.client.delete(seed=_key_file_seed(user_id))
+
+    # -- the key file
+
+    def read_key_file(self, user_id):
+        """The bytes of the user's key file here, or None; a copy that cannot be read is passed
+        over with a warning."""
+        path = ofs_package().client.get_file_path(seed=_key_file_seed(user_id))
+        try:
+            return path.read_bytes() if path.is_file() else None
+        except OSError as error:
+            log.warning("The local key file of %s cannot be read (%s): the broker's copy is used.", user_id,
+                        type(error).__name__)
+            return None
+
+    @staticmethod
+    def store_key_file(user_id, data):
+        ofs_package().client.write_bytes(data, seed=_key_file_seed(user_id))
+
+    def keep_key_file(self, user_id, data):
+        # The broker holds the record: a local copy that cannot be written costs nothing but
+        # the next login's fetch.
+        try:
+            self.store_key_file(user_id, data)
+        except OSError as error:
+            log.warning("The broker's key file of %s could not be kept locally: %s", user_id, type(error).__name__)
