@@ -1,0 +1,27 @@
+// What the parts of norvo.providers.ofs.models share. Each part binds its names into the
+// module when the module file calls it; the later parts find the earlier parts' names there.
+#pragma once
+
+#include "norvo_bind.hpp"
+
+namespace norvo::models_module {
+
+// GUID, Binary, DateTime and JSON: the storage forms of the values the cells seal.
+void install_column_types(py::module_& m);
+// get_sa_key: the logged-in user's database key.
+void install_key_cache(py::module_& m);
+// CellTextError, SealedCellError and StrictAesEngine: what seals and opens one cell.
+void install_cell_engine(py::module_& m);
+// CellTypeError, StrictEncryptedType and Encrypted: the encrypted column type.
+void install_encrypted_type(py::module_& m);
+// User, Key, Container, ContainerAccess and Event, declared on the database module's Base.
+void install_tables(py::module_& m);
+
+// Binds `name`, an error class over the builtin `base` that SQLAlchemy passes to the caller
+// as it is, not wrapped in its own statement error.
+void cell_error(py::module_& m, const char* name, PyObject* base, const char* doc);
+
+// Raises `error` (the module's SealedCellError) for a cell that does not open.
+[[noreturn]] void refuse_cell(py::handle error);
+
+}  // namespace norvo::models_module
