@@ -12,6 +12,13 @@
 
 namespace mm = norvo::models_module;
 
+namespace {
+py::dict* module_globals = nullptr;
+}  // namespace
+
+py::dict& mm::globals() { return *module_globals; }
+void mm::bind_globals(py::module_& m) { module_globals = new py::dict(m.attr("__dict__")); }
+
 NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's local database.", .signatures = false) {
     py::module_ sa = py::module_::import("sqlalchemy");
     m.attr("sa") = sa;
@@ -35,6 +42,7 @@ NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's lo
     m.attr("ofs") = norvo::bind::import_from("norvo.providers", "ofs");
     m.attr("KeyType") = py::module_::import("norvo.crypto.keys").attr("KeyType");
 
+    mm::bind_globals(m);
     mm::install_column_types(m);
     mm::install_key_cache(m);
     mm::install_cell_engine(m);

@@ -14,7 +14,6 @@
 
 namespace norvo::models_module {
 
-using norvo::bind::add_method;
 
 namespace {
 
@@ -126,6 +125,57 @@ py::object cell_value(py::handle self, CellKind kind, py::object plain, py::hand
     }
 }
 
+py::object strict_bind(py::object self, py::object value, py::object dialect) {
+    const py::dict& g = globals();
+    if (value.is_none()) return value;
+    CellKind kind = cell_kind(self, g);
+    if (kind == CellKind::other)
+        return g[NORVO_NAME("EncryptedType")].attr(NORVO_NAME("process_bind_param"))(self, value, dialect);
+    py::object text = cell_text(self, kind, value, dialect, g);
+    self.attr(NORVO_NAME("_update_key"))();
+    py::object cell = self.attr(NORVO_NAME("engine")).attr(NORVO_NAME("encrypt"))(text);
+    return cell.attr(NORVO_NAME("encode"))("ascii");
+}
+
+py::object strict_result(py::object self, py::object value, py::object dialect) {
+    const py::dict& g = globals();
+    if (value.is_none()) return value;
+    py::handle damaged = g[NORVO_NAME("SealedCellError")];
+    if (!PyBytes_Check(value.ptr()))
+        norvo::bind::raise(damaged, py::str("An encrypted cell holds a plain {}, not sealed bytes: it was "
+                                            "written without the database key.")
+                                        .format(py::type::of(value).attr(NORVO_NAME("__name__"))));
+    // A sealed cell is base64 text: bytes that are not ASCII were never one.
+    PyObject* ascii = PyUnicode_DecodeASCII(PyBytes_AS_STRING(value.ptr()), PyBytes_GET_SIZE(value.ptr()),
+                                            "strict");
+    if (ascii == nullptr) {
+        PyErr_Clear();
+        refuse_cell(damaged);
+    }
+    py::object text = norvo::bind::steal(ascii);
+    CellKind kind = cell_kind(self, g);
+    if (kind == CellKind::other)
+        return g[NORVO_NAME("EncryptedType")].attr(NORVO_NAME("process_result_value"))(self, value,
+                                                                                   dialect);
+    self.attr(NORVO_NAME("_update_key"))();  // its errors (nobody logged in) are its own
+    try {
+        py::object plain = self.attr(NORVO_NAME("engine")).attr(NORVO_NAME("decrypt"))(text);
+        return cell_value(self, kind, plain, dialect);
+    } catch (py::error_already_set& e) {
+        if (e.matches(damaged)) throw;
+        bool unreadable = e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError) ||
+                          e.matches(PyExc_OverflowError) || e.matches(PyExc_RecursionError);
+        if (!unreadable) throw;
+        norvo::bind::raise_in_place_of(
+            e, damaged,
+            py::str("The encrypted cell of {} opens to no value of its column: it was altered, cut "
+                    "short, or moved from another column.")
+                .format(column_of(self))
+                .cast<std::string>()
+                .c_str());
+    }
+}
+
 }  // namespace
 
 void install_encrypted_type(py::module_& m) {
@@ -139,59 +189,9 @@ void install_encrypted_type(py::module_& m) {
     ns["cache_ok"] = true;
     py::object strict = norvo::bind::make_class("StrictEncryptedType", py::make_tuple(encrypted_type), ns,
                                                 py::type::of(encrypted_type));
-    add_method(
-        strict, "process_bind_param",
-        [g](py::object self, py::object value, py::object dialect) -> py::object {
-            if (value.is_none()) return value;
-            CellKind kind = cell_kind(self, g);
-            if (kind == CellKind::other)
-                return g[NORVO_NAME("EncryptedType")].attr(NORVO_NAME("process_bind_param"))(self, value, dialect);
-            py::object text = cell_text(self, kind, value, dialect, g);
-            self.attr(NORVO_NAME("_update_key"))();
-            py::object cell = self.attr(NORVO_NAME("engine")).attr(NORVO_NAME("encrypt"))(text);
-            return cell.attr(NORVO_NAME("encode"))("ascii");
-        },
-        py::arg("value"), py::arg("dialect"));
-    add_method(
-        strict, "process_result_value",
-        [g](py::object self, py::object value, py::object dialect) -> py::object {
-            if (value.is_none()) return value;
-            py::handle damaged = g[NORVO_NAME("SealedCellError")];
-            if (!PyBytes_Check(value.ptr()))
-                norvo::bind::raise(damaged, py::str("An encrypted cell holds a plain {}, not sealed bytes: it was "
-                                                    "written without the database key.")
-                                                .format(py::type::of(value).attr(NORVO_NAME("__name__"))));
-            // A sealed cell is base64 text: bytes that are not ASCII were never one.
-            PyObject* ascii = PyUnicode_DecodeASCII(PyBytes_AS_STRING(value.ptr()), PyBytes_GET_SIZE(value.ptr()),
-                                                    "strict");
-            if (ascii == nullptr) {
-                PyErr_Clear();
-                refuse_cell(damaged);
-            }
-            py::object text = norvo::bind::steal(ascii);
-            CellKind kind = cell_kind(self, g);
-            if (kind == CellKind::other)
-                return g[NORVO_NAME("EncryptedType")].attr(NORVO_NAME("process_result_value"))(self, value,
-                                                                                           dialect);
-            self.attr(NORVO_NAME("_update_key"))();  // its errors (nobody logged in) are its own
-            try {
-                py::object plain = self.attr(NORVO_NAME("engine")).attr(NORVO_NAME("decrypt"))(text);
-                return cell_value(self, kind, plain, dialect);
-            } catch (py::error_already_set& e) {
-                if (e.matches(damaged)) throw;
-                bool unreadable = e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError) ||
-                                  e.matches(PyExc_OverflowError) || e.matches(PyExc_RecursionError);
-                if (!unreadable) throw;
-                norvo::bind::raise_in_place_of(
-                    e, damaged,
-                    py::str("The encrypted cell of {} opens to no value of its column: it was altered, cut "
-                            "short, or moved from another column.")
-                        .format(column_of(self))
-                        .cast<std::string>()
-                        .c_str());
-            }
-        },
-        py::arg("value"), py::arg("dialect"));
+    for (auto [method, body] : {std::pair{"process_bind_param", &raw_body<strict_bind, 3>},
+                                {"process_result_value", &raw_body<strict_result, 3>}})
+        norvo::bind::add_raw_method(strict, method, body, {{"value", py::object()}, {"dialect", py::object()}});
     m.attr("StrictEncryptedType") = strict;
 
     m.attr("Encrypted") = g["partial"](m.attr("StrictEncryptedType"), py::arg("key") = g["get_sa_key"],

@@ -2,9 +2,31 @@
 // module when the module file calls it; the later parts find the earlier parts' names there.
 #pragma once
 
+#include <utility>
+
 #include "norvo_bind.hpp"
 
 namespace norvo::models_module {
+
+// The module's namespace: the names the conversions use from it are read when they run, as
+// module globals are. Bound once the module's imports are in it, and never freed: a cell may
+// be converted while the interpreter finalises.
+py::dict& globals();
+void bind_globals(py::module_& m);
+
+// One conversion of a value that is not None, given the module's namespace.
+using Conversion = py::object (*)(py::object value, const py::dict& g);
+
+// A method body `F(self, ...)` of N arguments, self included, called by the method with its
+// bound arguments as they are, without an argument tuple between.
+template <auto F, std::size_t... I>
+py::object call_with(PyObject* const* args, std::index_sequence<I...>) {
+    return F(py::reinterpret_borrow<py::object>(args[I])...);
+}
+template <auto F, std::size_t N>
+py::object raw_body(PyObject* const* args, py::handle) {
+    return call_with<F>(args, std::make_index_sequence<N>{});
+}
 
 // GUID, Binary, DateTime and JSON: the storage forms of the values the cells seal.
 void install_column_types(py::module_& m);
