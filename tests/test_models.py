@@ -142,6 +142,29 @@ def test_column_types_keep_their_conversions_on_the_class(ofs_db, fresh):
         assert name in vars(models.StrictEncryptedType)
 
 
+@pytest.mark.parametrize("owner, name", [
+    (models.StrictEncryptedType, "_update_key"),
+    (models.StrictAesEngine, "_update_key"),
+    (models.StrictAesEngine, "encrypt"),
+    (models.StrictAesEngine, "decrypt"),
+    (models.GUID, "process_bind_param"),
+    (models.GUID, "process_result_value"),
+])
+def test_a_conversion_step_replaced_on_its_class_is_the_one_used(ofs_db, fresh, monkeypatch, owner, name):
+    calls = []
+    original = getattr(owner, name)
+
+    def recorded(self, *args):
+        calls.append(name)
+        return original(self, *args)
+
+    monkeypatch.setattr(owner, name, recorded)
+    fresh.add(container())
+    fresh.commit()
+    fresh.expunge_all()
+    assert fresh.get(models.Container, C1).synced_at == SYNCED and calls
+
+
 @pytest.mark.parametrize(
     "value, text",
     [

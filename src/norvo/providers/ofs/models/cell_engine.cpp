@@ -14,9 +14,11 @@ namespace {
 
 constexpr const char* STAR = "*";
 
+}  // namespace
+
 // The wrapper hands the engine its key before every cell, and the engine makes its cipher anew
 // each time: for the key it holds already, that is the same cipher again.
-py::object update_key(py::object self, py::object key) {
+py::object engine_update_key(py::object self, py::object key) {
     py::object dict = self.attr(NORVO_NAME("__dict__"));
     PyObject* held = PyDict_GetItem(dict.ptr(), NORVO_NAME("_key_in_use").ptr());
     if (held != nullptr && held == key.ptr()) return py::none();
@@ -26,7 +28,7 @@ py::object update_key(py::object self, py::object key) {
     return py::none();
 }
 
-py::object encrypt(py::object self, py::object value) {
+py::object engine_encrypt(py::object self, py::object value) {
     const py::dict& g = globals();
     if (PyUnicode_Check(value.ptr()) && truthy(value.attr(NORVO_NAME("endswith"))(STAR)))
         norvo::bind::raise(g[NORVO_NAME("CellTextError")],
@@ -38,7 +40,7 @@ py::object encrypt(py::object self, py::object value) {
 // out, so a cell cut short by whole blocks reads as a shorter value. A cell it wrote is
 // canonical base64 of whole blocks whose plaintext is UTF-8 text followed by 1 to 16 "*" (the
 // text itself never ends in one): anything else is refused.
-py::object decrypt(py::object self, py::object value) {
+py::object engine_decrypt(py::object self, py::object value) {
     const py::dict& g = globals();
     py::handle damaged = g[NORVO_NAME("SealedCellError")];
     if (!PyUnicode_Check(value.ptr())) refuse_cell(damaged);
@@ -70,8 +72,6 @@ py::object decrypt(py::object self, py::object value) {
     return norvo::bind::steal(decoded);
 }
 
-}  // namespace
-
 void cell_error(py::module_& m, const char* name, PyObject* base, const char* doc) {
     py::object builtin_error = py::handle(base).cast<py::object>();
     py::object dont_wrap = m.attr("sa").attr("exc").attr("DontWrapMixin");
@@ -93,9 +93,9 @@ void install_cell_engine(py::module_& m) {
         m, "StrictAesEngine", "The library's AES engine, refusing text that its padding would change.");
     py::object engine = norvo::bind::make_class("StrictAesEngine", py::make_tuple(aes_engine), ns,
                                                 py::type::of(aes_engine));
-    norvo::bind::add_raw_method(engine, "_update_key", raw_body<update_key, 2>, {{"key", py::object()}});
-    norvo::bind::add_raw_method(engine, "encrypt", raw_body<encrypt, 2>, {{"value", py::object()}});
-    norvo::bind::add_raw_method(engine, "decrypt", raw_body<decrypt, 2>, {{"value", py::object()}});
+    norvo::bind::add_raw_method(engine, "_update_key", raw_body<engine_update_key, 2>, {{"key", py::object()}});
+    norvo::bind::add_raw_method(engine, "encrypt", raw_body<engine_encrypt, 2>, {{"value", py::object()}});
+    norvo::bind::add_raw_method(engine, "decrypt", raw_body<engine_decrypt, 2>, {{"value", py::object()}});
     m.attr("StrictAesEngine") = engine;
 }
 

@@ -10,7 +10,9 @@
 // the cache key holds, so caching is sound.
 #include "models.hpp"
 
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 namespace norvo::models_module {
 
@@ -125,6 +127,43 @@ py::object cell_value(py::handle self, CellKind kind, py::object plain, py::hand
     }
 }
 
+// What the column type and its engine were at load, to recognise them unchanged.
+struct Own {
+    PyObject* update_key;  // EncryptedType's _update_key
+    PyTypeObject* engine;  // StrictAesEngine
+    PyObject *engine_update_key, *engine_encrypt, *engine_decrypt;
+};
+Own* own = nullptr;
+
+bool unshadowed(py::handle obj, std::initializer_list<std::pair<py::handle, PyObject*>> methods) {
+    py::object dict = norvo::bind::steal(PyObject_GenericGetDict(obj.ptr(), nullptr));
+    for (auto [name, stock] : methods) {
+        if (_PyType_Lookup(Py_TYPE(obj.ptr()), name.ptr()) != stock) return false;
+        if (PyDict_GetItemWithError(dict.ptr(), name.ptr())) return false;
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    return true;
+}
+
+// Does what `self._update_key()` does and gives the engine, saying whether the column's key
+// step and its engine are the library's own, so that the engine's methods may be called as
+// they are here rather than through their Python names.
+bool key_engine(py::handle self, py::object& engine) {
+    if (unshadowed(self, {{NORVO_NAME("_update_key"), own->update_key}})) {
+        engine = self.attr(NORVO_NAME("engine"));
+        if (Py_TYPE(engine.ptr()) == own->engine &&
+            unshadowed(engine, {{NORVO_NAME("_update_key"), own->engine_update_key},
+                                {NORVO_NAME("encrypt"), own->engine_encrypt},
+                                {NORVO_NAME("decrypt"), own->engine_decrypt}})) {
+            engine_update_key(engine, column_key(self.attr(NORVO_NAME("_key"))));
+            return true;
+        }
+    }
+    self.attr(NORVO_NAME("_update_key"))();
+    engine = self.attr(NORVO_NAME("engine"));
+    return false;
+}
+
 py::object strict_bind(py::object self, py::object value, py::object dialect) {
     const py::dict& g = globals();
     if (value.is_none()) return value;
@@ -132,8 +171,9 @@ py::object strict_bind(py::object self, py::object value, py::object dialect) {
     if (kind == CellKind::other)
         return g[NORVO_NAME("EncryptedType")].attr(NORVO_NAME("process_bind_param"))(self, value, dialect);
     py::object text = cell_text(self, kind, value, dialect, g);
-    self.attr(NORVO_NAME("_update_key"))();
-    py::object cell = self.attr(NORVO_NAME("engine")).attr(NORVO_NAME("encrypt"))(text);
+    py::object engine;
+    py::object cell = key_engine(self, engine) ? engine_encrypt(engine, text)
+                                               : engine.attr(NORVO_NAME("encrypt"))(text);
     return cell.attr(NORVO_NAME("encode"))("ascii");
 }
 
@@ -157,9 +197,10 @@ py::object strict_result(py::object self, py::object value, py::object dialect) 
     if (kind == CellKind::other)
         return g[NORVO_NAME("EncryptedType")].attr(NORVO_NAME("process_result_value"))(self, value,
                                                                                    dialect);
-    self.attr(NORVO_NAME("_update_key"))();  // its errors (nobody logged in) are its own
+    py::object engine;
+    const bool own_engine = key_engine(self, engine);  // its errors (nobody logged in) are its own
     try {
-        py::object plain = self.attr(NORVO_NAME("engine")).attr(NORVO_NAME("decrypt"))(text);
+        py::object plain = own_engine ? engine_decrypt(engine, text) : engine.attr(NORVO_NAME("decrypt"))(text);
         return cell_value(self, kind, plain, dialect);
     } catch (py::error_already_set& e) {
         if (e.matches(damaged)) throw;
@@ -193,6 +234,15 @@ void install_encrypted_type(py::module_& m) {
                                 {"process_result_value", &raw_body<strict_result, 3>}})
         norvo::bind::add_raw_method(strict, method, body, {{"value", py::object()}, {"dialect", py::object()}});
     m.attr("StrictEncryptedType") = strict;
+    auto* engine = reinterpret_cast<PyTypeObject*>(g["StrictAesEngine"].ptr());
+    auto lookup = [](PyTypeObject* type, const char* name) {
+        PyObject* found = _PyType_Lookup(type, py::str(name).ptr());
+        Py_XINCREF(found);
+        return found;
+    };
+    Py_INCREF(engine);
+    own = new Own{lookup(reinterpret_cast<PyTypeObject*>(strict.ptr()), "_update_key"), engine,
+                  lookup(engine, "_update_key"), lookup(engine, "encrypt"), lookup(engine, "decrypt")};
 
     m.attr("Encrypted") = g["partial"](m.attr("StrictEncryptedType"), py::arg("key") = g["get_sa_key"],
                                        py::arg("engine") = g["StrictAesEngine"]);

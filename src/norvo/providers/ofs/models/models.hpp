@@ -43,6 +43,15 @@ void install_tables(py::module_& m);
 // as it is, not wrapped in its own statement error.
 void cell_error(py::module_& m, const char* name, PyObject* base, const char* doc);
 
+// The key that a column's `_key` gives now: the key cache's current key, what another callable
+// returns, or the value itself, as EncryptedType reads it.
+py::object column_key(py::handle key);
+
+// The methods of StrictAesEngine, for the column type to call on an engine of that class.
+py::object engine_update_key(py::object self, py::object key);
+py::object engine_encrypt(py::object self, py::object value);
+py::object engine_decrypt(py::object self, py::object value);
+
 // Raises `error` (the module's SealedCellError) for a cell that does not open.
 [[noreturn]] void refuse_cell(py::handle error);
 
