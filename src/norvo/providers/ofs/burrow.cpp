@@ -118,7 +118,7 @@ py::object write_bytes(PyObject* const* args, py::handle) {
         name = target.attr("name");
         new_folder = !truthy(target.attr("exists")()) && bm::make_private_dirs(parent, g);
     }
-    g[NORVO_NAME("log")].attr(NORVO_NAME("debug"))("Wrote data at %s", target);
+    debug(g, "Wrote data at %s", [&] { return target; });
     if (known)
         bm::remove_abandoned_temporaries_at(known->folder.get(), [&] { return target.attr("parent"); }, g);
     else if (!new_folder)

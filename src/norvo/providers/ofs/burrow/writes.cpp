@@ -4,11 +4,13 @@
 // byte until after the rename, so the temporary file of a write that died (unlocked) can be
 // told from one being written.
 #include <dirent.h>
+#include <sys/syscall.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "burrow.hpp"
 
@@ -78,43 +80,53 @@ bool is_hashed_name(std::string_view name) {
     return true;
 }
 
-// Sweeps the folder open as `dir_fd` (taking it over), and `levels` levels of the hashed tree
-// below it, never following a symbolic link. Only hashed folders are entered: a root may hold
-// other things than the store (the current directory is the default root), and a caller's own
+// Sweeps the folder open as `dir_fd` (left open), and `levels` levels of the hashed tree below
+// it, never following a symbolic link. Only hashed folders are entered: a root may hold other
+// things than the store (the current directory is the default root), and a caller's own
 // folders are swept by the next write into them. Folders that cannot be read are passed over.
+// The listing is read straight from the kernel: a folder of the store holds a file or two, and
+// the directory stream's own set-up would cost more than reading it.
 void sweep(int dir_fd, const std::string& prefix, int levels, std::vector<Leftover>& out) {
-    DIR* dir = ::fdopendir(dir_fd);
-    if (dir == nullptr) {
-        ::close(dir_fd);
-        return;
-    }
+    struct Entry {
+        std::uint64_t ino;
+        std::int64_t off;
+        unsigned short reclen;
+        unsigned char type;
+        char name[1];
+    };
     std::vector<std::string> temporaries, folders;
-    while (dirent* entry = ::readdir(dir)) {
-        std::string_view name(entry->d_name);
-        if (name == "." || name == "..") continue;
-        unsigned char type = entry->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat st {};
-            if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+    alignas(8) char listing[8192];
+    for (;;) {
+        long got = ::syscall(SYS_getdents64, dir_fd, listing, sizeof listing);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        for (long at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const Entry*>(listing + at);
+            at += entry->reclen;
+            std::string_view name(entry->name);
+            if (name == "." || name == "..") continue;
+            unsigned char type = entry->type;
+            if (type == DT_UNKNOWN) {
+                struct stat st {};
+                if (::fstatat(dir_fd, entry->name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+            }
+            if (type == DT_REG && is_temporary_name(name))
+                temporaries.emplace_back(name);
+            else if (type == DT_DIR && levels > 0 && is_hashed_name(name))
+                folders.emplace_back(name);
         }
-        if (type == DT_REG && is_temporary_name(name))
-            temporaries.emplace_back(name);
-        else if (type == DT_DIR && levels > 0 && is_hashed_name(name))
-            folders.emplace_back(name);
     }
     // Removed only once the listing is done: a listing that meets its own removals may skip.
     for (const std::string& name : temporaries) {
-        int error = remove_if_abandoned(::dirfd(dir), name.c_str());
+        int error = remove_if_abandoned(dir_fd, name.c_str());
         if (error != LEFT_ALONE) out.push_back({prefix + name, error});
     }
     for (const std::string& name : folders) {
-        int sub = ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (sub >= 0) sweep(sub, prefix + name + "/", levels - 1, out);
+        Fd sub(::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (sub.get() >= 0) sweep(sub.get(), prefix + name + "/", levels - 1, out);
     }
-    ::closedir(dir);
 }
-
 
 template <class Folder>
 void report_leftovers(const std::vector<Leftover>& found, Folder folder, const py::dict& g) {
@@ -138,8 +150,8 @@ void remove_abandoned_temporaries(py::object folder, int levels, const py::dict&
     std::vector<Leftover> found;
     {
         py::gil_scoped_release release;
-        int fd = ::open(where.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd >= 0) sweep(fd, "", levels, found);
+        Fd fd(::open(where.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd.get() >= 0) sweep(fd.get(), "", levels, found);
     }
     report_leftovers(found, [&] { return folder; }, g);
 }
@@ -148,8 +160,7 @@ void remove_abandoned_temporaries_at(int dir_fd, const std::function<py::object(
     std::vector<Leftover> found;
     {
         py::gil_scoped_release release;
-        int fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd >= 0) sweep(fd, "", 0, found);
+        sweep(dir_fd, "", 0, found);
     }
     report_leftovers(found, folder, g);
 }
@@ -158,12 +169,20 @@ void remove_abandoned_temporaries_at(int dir_fd, const std::function<py::object(
 
 namespace {
 
+// `obj.name(args...)`, with neither a bound method nor an argument tuple made for the call.
+template <class... Args>
+py::object call(py::handle obj, py::handle name, const Args&... args) {
+    PyObject* stack[] = {obj.ptr(), args.ptr()...};
+    return norvo::bind::steal(
+        PyObject_VectorcallMethod(name.ptr(), stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 // Makes a folder's entry in its parent durable: the entry, not only the folder's content.
 void sync_directory(py::object dir, const py::dict& g) {
     py::object os = g[NORVO_NAME("os")];
-    py::object fd = os.attr(NORVO_NAME("open"))(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    py::object fd = call(os, NORVO_NAME("open"), dir, py::int_(O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     try {
-        os.attr(NORVO_NAME("fsync"))(fd);
+        call(os, NORVO_NAME("fsync"), fd);
     } catch (py::error_already_set& e) {
         // Some file systems cannot sync a directory (EINVAL); what they hold is synced as it can be.
         bool unsupported = e.matches(PyExc_OSError) && py::int_(e.value().attr("errno")).cast<int>() == EINVAL;
@@ -175,7 +194,7 @@ void sync_directory(py::object dir, const py::dict& g) {
             throw;
         }
     }
-    os.attr(NORVO_NAME("close"))(fd);
+    call(os, NORVO_NAME("close"), fd);
 }
 
 }  // namespace
@@ -238,17 +257,18 @@ namespace {
 // taken holds it or has removed it: another name is drawn then.
 py::object open_temporary(py::str folder, py::str name, py::object& tmp, const py::dict& g) {
     py::object os = g[NORVO_NAME("os")];
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    const py::int_ flags(O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC), mode(PRIVATE_FILE),
+        digits(TEMPORARY_DIGITS / 2);
     const Py_ssize_t folder_length = PyUnicode_GET_LENGTH(folder.ptr());
     const char* separator =
         folder_length && PyUnicode_READ_CHAR(folder.ptr(), folder_length - 1) == '/' ? "" : "/";
     for (int attempt = 0; attempt < MAX_TEMPORARY_NAME_ATTEMPTS; ++attempt) {
-        py::object suffix = os.attr(NORVO_NAME("urandom"))(TEMPORARY_DIGITS / 2).attr(NORVO_NAME("hex"))();
+        py::object suffix = call(call(os, NORVO_NAME("urandom"), digits), NORVO_NAME("hex"));
         tmp = norvo::bind::steal(PyUnicode_FromFormat("%U%s.%U.%U%s", folder.ptr(), separator, name.ptr(),
                                                       suffix.ptr(), TEMPORARY_SUFFIX.data()));
         py::object fd;
         try {
-            fd = os.attr(NORVO_NAME("open"))(tmp, flags, PRIVATE_FILE);
+            fd = call(os, NORVO_NAME("open"), tmp, flags, mode);
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_FileExistsError)) throw;
             continue;
@@ -287,20 +307,20 @@ void write_atomically(py::object target, py::str folder, py::str name, py::objec
     try {
         // A file the store writes is its owner's alone, a replaced one included: whatever
         // mode the previous file had, and whatever the umask took from the owner.
-        os.attr(NORVO_NAME("fchmod"))(fd, PRIVATE_FILE);
+        call(os, NORVO_NAME("fchmod"), fd, py::int_(PRIVATE_FILE));
         Py_ssize_t total = py::len(view);
         Py_ssize_t done = 0;
         while (done < total) {
             py::object rest = done ? view[py::slice(py::int_(done), py::none(), py::none())] : view;
-            Py_ssize_t n = os.attr(NORVO_NAME("write"))(fd, rest).cast<Py_ssize_t>();
+            Py_ssize_t n = call(os, NORVO_NAME("write"), fd, rest).cast<Py_ssize_t>();
             if (n <= 0)
                 norvo::bind::raise(py::handle(PyExc_OSError), py::str("No progress writing {!r}").format(tmp));
             done += n;
         }
-        os.attr(NORVO_NAME("fsync"))(fd);
-        os.attr(NORVO_NAME("replace"))(tmp, target);
+        call(os, NORVO_NAME("fsync"), fd);
+        call(os, NORVO_NAME("replace"), tmp, target);
         replaced = true;
-        os.attr(NORVO_NAME("close"))(fd);
+        call(os, NORVO_NAME("close"), fd);
     } catch (py::error_already_set&) {
         // Leave neither a descriptor nor a half-written file behind; the original error is
         // the one that matters, so failures of this clean-up are not reported over it. The
