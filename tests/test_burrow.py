@@ -246,6 +246,62 @@ def test_symbolic_links_out_of_the_root_are_refused(ofs_client, outside):
     assert sorted(p.name for p in outside.parent.iterdir()) == ["outside.txt", "store"]
 
 
+def test_links_that_stay_below_the_root_are_followed_and_odd_files_fail_as_they_do(ofs_client):
+    """Seeded paths are checked without walking their folders; what that check cannot pass
+    (a link the store did not make, anything but a file) is judged as a caller's path is."""
+    root = ofs_client.root
+    inner = ofs_client.get_file_path(seed="through a link")
+    (root / "elsewhere").mkdir()
+    (root / inner.relative_to(root).parts[0]).symlink_to(root / "elsewhere")
+    assert ofs_client.write_bytes(b"inside", seed="through a link") == inner
+    assert ofs_client.get(seed="through a link") == b"inside"
+    assert len(files_below(root / "elsewhere")) == 1
+    ofs_client.delete(seed="through a link")
+    assert files_below(root / "elsewhere") == []
+
+    linked = ofs_client.get_file_path(seed="a link")
+    linked.parent.mkdir(parents=True)
+    linked.symlink_to(ofs_client.write_bytes(b"pointed at", seed="a file"))
+    assert ofs_client.get(seed="a link") == b"pointed at"
+
+    ofs_client.get_file_path(seed="a folder").mkdir(parents=True)
+    for call in (lambda: ofs_client.get(seed="a folder"), lambda: ofs_client.write_bytes(b"x", seed="a folder"),
+                 lambda: ofs_client.delete(seed="a folder")):
+        with pytest.raises(IsADirectoryError):
+            call()
+
+
+class OwnLocation(NorvoOFSClient):
+    def get_file_path(self, seed=None):
+        return self.root / "own" / "file"
+
+
+def location_on_the_instance(client, monkeypatch):
+    monkeypatch.setattr(client, "get_file_path", lambda seed=None: client.root / "own" / "file", raising=False)
+
+
+def no_hashing(client, monkeypatch):
+    monkeypatch.setattr(burrow, "SHA384", lambda seed: "0" * 96)
+
+
+@pytest.mark.parametrize("cls, change, relative", [
+    (OwnLocation, None, "own/file"),
+    (NorvoOFSClient, location_on_the_instance, "own/file"),
+    (NorvoOFSClient, no_hashing, "/".join(["0" * 8] * 12)),
+], ids=["subclass", "instance attribute", "module's hash replaced"])
+def test_a_seeded_location_is_wherever_the_client_and_module_put_it(tmp_path, monkeypatch, cls, change, relative):
+    client = cls()
+    client.ROOT_DIR = str(tmp_path / "store")
+    client.initialize()
+    if change:
+        change(client, monkeypatch)
+    expected = client.root / relative
+    assert client.write_bytes(b"content", seed="s") == expected and expected.read_bytes() == b"content"
+    assert client.get(seed="s") == b"content"
+    client.delete(seed="s")
+    assert not expected.exists()
+
+
 def test_write_that_fails_half_way_keeps_previous_content(ofs_client, monkeypatch):
     path = ofs_client.write_bytes(b"old content", seed="doc")
     real_write = os.write

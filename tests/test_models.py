@@ -101,6 +101,68 @@ def test_module_surface():
     assert [c.name for c in models.Key.__table__.columns] == ["id", "user_id", "active", "key_type", "pub_key", "index"]
     assert isinstance(models.Encrypted, functools.partial) and issubclass(models.Encrypted.func, EncryptedType)
     assert models.Encrypted.keywords["key"] is models.get_sa_key
+    assert models.Encrypted.keywords["engine"] is models.StrictAesEngine
+    # The names in the order the module binds them: importers of a half-loaded module see them so.
+    assert [n for n in vars(models) if not n.startswith("__")] == [
+        "sa", "uuid", "binascii", "arrow", "json", "ast", "base64", "partial", "EncryptedType", "AesEngine",
+        "crypto", "Access", "Permissions", "Base", "ofs", "KeyType", "GUID", "Binary", "DateTime", "JSON",
+        "get_sa_key", "CellTextError", "SealedCellError", "StrictAesEngine", "CellTypeError",
+        "StrictEncryptedType", "Encrypted", "User", "Key", "Container", "ContainerAccess", "Event",
+    ]
+    for name in ("GUID", "Binary", "DateTime", "JSON", "StrictAesEngine", "StrictEncryptedType",
+                 "CellTextError", "SealedCellError", "CellTypeError"):
+        cls = getattr(models, name)
+        assert (cls.__module__, cls.__qualname__) == ("norvo.providers.ofs.models", name) and cls.__doc__
+    assert issubclass(models.CellTextError, ValueError) and issubclass(models.SealedCellError, ValueError)
+    assert issubclass(models.CellTypeError, TypeError)
+    for error in (models.CellTextError, models.SealedCellError, models.CellTypeError):
+        assert issubclass(error, sa.exc.DontWrapMixin)
+
+
+def test_column_types_keep_their_conversions_on_the_class(ofs_db, fresh):
+    """Reading and writing cells changes how no single column converts: every conversion is
+    the class's own, none set on an instance."""
+    fresh.add(container(type="report"))
+    fresh.add(access(U1))
+    fresh.commit()
+    fresh.expunge_all()
+    assert fresh.get(models.ContainerAccess, (U1, C1)).container.type == "report"
+    conversions = {"process_bind_param", "process_result_value", "_update_key"}
+    for table in database.Base.metadata.tables.values():
+        for column in table.columns:
+            column_type = column.type
+            assert not conversions & set(vars(column_type)), column
+            if isinstance(column_type, EncryptedType):
+                assert type(column_type) is models.StrictEncryptedType, column
+                assert not conversions & set(vars(column_type.underlying_type)), column
+                engine = column_type.engine
+                assert type(engine) is models.StrictAesEngine
+                assert not {"encrypt", "decrypt", "_update_key", "_initialize_engine"} & set(vars(engine))
+    for name in ("process_bind_param", "process_result_value"):
+        assert name in vars(models.StrictEncryptedType)
+
+
+@pytest.mark.parametrize("owner, name", [
+    (models.StrictEncryptedType, "_update_key"),
+    (models.StrictAesEngine, "_update_key"),
+    (models.StrictAesEngine, "encrypt"),
+    (models.StrictAesEngine, "decrypt"),
+    (models.GUID, "process_bind_param"),
+    (models.GUID, "process_result_value"),
+])
+def test_a_conversion_step_replaced_on_its_class_is_the_one_used(ofs_db, fresh, monkeypatch, owner, name):
+    calls = []
+    original = getattr(owner, name)
+
+    def recorded(self, *args):
+        calls.append(name)
+        return original(self, *args)
+
+    monkeypatch.setattr(owner, name, recorded)
+    fresh.add(container())
+    fresh.commit()
+    fresh.expunge_all()
+    assert fresh.get(models.Container, C1).synced_at == SYNCED and calls
 
 
 @pytest.mark.parametrize(
