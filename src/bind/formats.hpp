@@ -9,8 +9,12 @@
 
 #include "bytes.hpp"
 #include "errors.hpp"
+#include "imports.hpp"
 
 namespace norvo::bind {
+
+// A new empty record, of construct's own record class, for a codec's parse to fill.
+inline py::object new_record() { return import("construct").attr("Container")(); }
 
 // `value` as an unsigned 64-bit integer, or nothing for anything else (a non-integer, a
 // negative integer, or one of 2**64 or more).

@@ -50,12 +50,10 @@ void copy_oid(py::handle value, ies::Message& msg) {
 // The message format object: `parse` turns bytes into a record of the seventeen fields,
 // `build` turns such a record (any mapping that names them) into bytes.
 struct IESFormat {
-    norvo::bind::Globals g;
-
     py::object parse(py::object data) const {
         ByteView in(data);
         ies::Message msg = ies::parse(in.span());
-        py::object record = g[NORVO_NAME("Container")]();
+        py::object record = norvo::bind::new_record();
         record["version"] = py::int_(msg.version);
         record["oid"] = to_bytes(msg.oid);
         record["recipient_derivation_key_index"] = py::int_(msg.recipient_derivation_key_index);
@@ -260,8 +258,9 @@ NORVO_MODULE(ies, m,
         .def("parse", &IESFormat::parse, py::arg("data"), "Read one message from the start of `data`.")
         .def("build", &IESFormat::build, py::arg("obj"), "The bytes of the message record `obj`.")
         .def("__repr__", [](const IESFormat&) { return std::string("<IESStruct: 17 fields>"); });
+    m.attr("IESStruct") = py::cast(IESFormat{});
+
     norvo::bind::Globals g(m);
-    m.attr("IESStruct") = py::cast(IESFormat{g});
 
     m.def(
         "encrypt",

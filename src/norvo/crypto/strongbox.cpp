@@ -73,10 +73,8 @@ auto with_bytes(py::handle data, F&& f) {
     return f(in.span());
 }
 
-py::object new_record() { return norvo::bind::import("construct").attr("Container")(); }
-
 py::object section_record(const kf::Section& s) {
-    py::object record = new_record();
+    py::object record = norvo::bind::new_record();
     record["salt_length"] = py::int_(s.salt.size());
     record["salt"] = to_bytes(s.salt);
     record["iv_length"] = py::int_(s.iv.size());
@@ -94,7 +92,7 @@ struct Format {
         return with_bytes(data, [&](kf::bytes_view in) -> py::object {
             if (!whole_file) return section_record(kf::parse_section(in));
             kf::KeyFile f = kf::parse(in);
-            py::object record = new_record();
+            py::object record = norvo::bind::new_record();
             record["version"] = py::int_(f.version);
             record["key_ring_length"] = py::int_(f.key_ring_length);
             record["rescue_length"] = py::int_(f.rescue_length);
