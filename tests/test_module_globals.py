@@ -34,9 +34,20 @@ CASES = [
 ]
 
 
+@pytest.fixture
+def namespace():
+    """Puts back a module's namespace as it was, in its order: the tests of load order read it."""
+    saved = []
+    yield lambda module: saved.append((vars(module), dict(vars(module))))
+    for ns, before in saved:
+        ns.clear()
+        ns.update(before)
+
+
 @pytest.mark.parametrize("module_name, name, operation", CASES, ids=[c[0] + "." + c[1] for c in CASES])
-def test_a_global_taken_out_is_a_name_error(monkeypatch, module_name, name, operation):
+def test_a_global_taken_out_is_a_name_error(namespace, module_name, name, operation):
     module = importlib.import_module(module_name)
-    monkeypatch.delattr(module, name)
+    namespace(module)
+    delattr(module, name)
     with pytest.raises(NameError, match="^name '%s' is not defined$" % name):
         operation(module)

@@ -233,7 +233,10 @@ inline int set_text(PyObject* self, PyObject* value, void* which) {
     return 0;
 }
 inline PyObject** any_field(PyObject* self, void* which) { return which ? &of(self)->doc : &of(self)->module; }
-inline PyObject* get_any(PyObject* self, void* which) { return Py_NewRef(*any_field(self, which)); }
+inline PyObject* get_any(PyObject* self, void* which) {
+    PyObject* value = *any_field(self, which);  // null once the collector cleared the callable
+    return Py_NewRef(value ? value : Py_None);
+}
 inline int set_any(PyObject* self, PyObject* value, void* which) {
     Py_SETREF(*any_field(self, which), Py_NewRef(value ? value : Py_None));
     return 0;

@@ -1,5 +1,5 @@
-// Imports, each made once: the modules reach the modules they use through these and nowhere
-// else, at load or, for a module imported lazily on purpose, at its first use.
+// Imports, each made once: a module reaches the modules it uses through these, at load or,
+// for a module imported lazily on purpose, when an operation first needs it.
 #pragma once
 
 #include <string>

@@ -13,9 +13,9 @@ namespace norvo::bind {
 
 // A module's namespace as a function written in the module reads it: a name is looked up
 // each time it is used, so replacing it in the module takes effect at the next call, and a
-// name that is no longer there is the interpreter's NameError. Every module reads the names
-// it binds this way when an operation runs; a hot path names them by interned strings
-// (`g[NORVO_NAME("log")]`), which spares making the string at each call.
+// name that is no longer there is the interpreter's NameError. An operation reads the names
+// its module binds this way; a hot path names them by interned strings (`g[NORVO_NAME("log")]`),
+// which spares making the string at each call.
 class Globals {
 public:
     Globals() = default;
