@@ -1,12 +1,15 @@
 import functools
+import gc
 import inspect
 import logging
 import types
+import weakref
 
 import pytest
 
 import norvo.providers
 import norvo.utils
+from norvo.access import Access
 from norvo.decorators import logged, login_required
 
 TRACE_LOGGER = "norvo.tests.trace"
@@ -84,6 +87,18 @@ class TestWrapping:
         assert str(inspect.signature(a.rename)) == "(name)"
         assert lines(caplog)[0] == (10, "rename(acct,bob, {})")
 
+    @pytest.mark.parametrize("factory", [lambda: logged(logging.getLogger(TRACE_LOGGER)), login_required])
+    def test_a_wrapper_in_a_cycle_is_collected(self, factory):
+        def make():
+            def op():
+                return wrapper  # the operation refers back to its wrapper
+            wrapper = factory()(op)
+            return weakref.ref(op)
+
+        ref = make()
+        gc.collect()
+        assert ref() is None
+
     def test_arguments_and_result_pass_unchanged(self, fresh_provider):
         fresh_provider.session.user = object()
         seen = []
@@ -118,6 +133,20 @@ class TestTrace:
         package_level(level)
         logged(trace_log)(create)("a", 1)
         assert lines(caplog) == []
+
+    @pytest.mark.parametrize("level, traced", [(10.0, True), (10.5, False), (True, False)])
+    def test_the_level_counts_by_its_value(self, package_level, trace_log, caplog, level, traced):
+        # A level assigned directly (setLevel takes no float) is compared as logging compares
+        # levels, by the call traces and the equality traces alike.
+        package_level(logging.INFO)
+        logging.getLogger("norvo").level = level
+        caplog.set_level(logging.DEBUG, logger="norvo.access")
+        logged(trace_log)(create)("a", 1)
+        assert Access("someone") == Access("someone")
+        equality = [r.getMessage() for r in caplog.records if r.name == "norvo.access"][:1]
+        assert (lines(caplog), equality) == (
+            ([(10, "create(a,1, {})"), (10, "create(...) --> made")], ["Comparing Access Equality"]) if traced
+            else ([], []))
 
     def test_given_logger_still_filters(self, debug_traces, trace_log, caplog):
         trace_log.setLevel(logging.INFO)

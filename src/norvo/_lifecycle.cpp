@@ -3,7 +3,11 @@
 // Each call does its own checks and hands the work to the provider package's current
 // provider, inside the provider scope. `providers_get`, `crypto`, `UUID` and `log` are read
 // from the module at each call, so an application or a test can replace them.
-#include "norvo_bind.hpp"
+#include "errors.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
+#include "module.hpp"
+#include "scope.hpp"
 
 namespace {
 
@@ -63,7 +67,7 @@ NORVO_MODULE(_lifecycle, m,
     m.attr("crypto") = norvo::bind::import("norvo.crypto");
     m.attr("UUID") = norvo::bind::import_from("norvo.utils", "UUID");
 
-    py::dict g = m.attr("__dict__");
+    norvo::bind::Globals g(m);
 
     m.def(
         "initialize",
@@ -85,7 +89,7 @@ NORVO_MODULE(_lifecycle, m,
         py::arg("api_key"), py::arg("fips") = true, INITIALIZE_DOC);
 
     // An id is a UUID or its text; None is an id that is not a UUID, reported as such below.
-    py::object uuid_type = py::module_::import("uuid").attr("UUID");
+    py::object uuid_type = norvo::bind::import("uuid").attr("UUID");
 
     m.def(
         "login",

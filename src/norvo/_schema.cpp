@@ -9,7 +9,12 @@
 // messages. The hooks run as marshmallow 2 ran them: those registered with pass_many first,
 // a hook that returns None keeps the data it was given, and the post-load hooks run only when
 // the whole load had no error. Schema-level and field-name validators are not supported.
-#include "norvo_bind.hpp"
+#include "callable.hpp"
+#include "classes.hpp"
+#include "errors.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
+#include "module.hpp"
 
 #include <memory>
 #include <vector>
@@ -339,6 +344,20 @@ py::dict messages(std::initializer_list<std::pair<const char*, const char*>> ent
     return d;
 }
 
+// The hook decorators `pre_load` and `post_load`, with marshmallow 2's names for their
+// options: (tag, marshmallow's set_hook, functools.partial) is the state of each.
+py::object hook_decorator(const norvo::bind::Call& c) {
+    py::handle fn = c.args[0], pass_many = c.args[1], pass_original = c.args[2];
+    py::handle tag = PyTuple_GET_ITEM(c.state.ptr(), 0);
+    py::handle set_hook = PyTuple_GET_ITEM(c.state.ptr(), 1);
+    py::handle partial = PyTuple_GET_ITEM(c.state.ptr(), 2);
+    if (fn.is_none())
+        return partial(c.callable, py::arg("pass_many") = pass_many, py::arg("pass_original") = pass_original);
+    py::dict options;
+    if (truthy(pass_original)) options["pass_original"] = true;
+    return set_hook(fn, tag, py::arg("many") = truthy(pass_many), **options);
+}
+
 constexpr const char* FIELD_INIT_DOC =
     "Takes the keyword arguments of the marshmallow field, and `load_from`: the key read when\n"
     "the input has no key of the field's own name.";
@@ -348,28 +367,29 @@ constexpr const char* FIELD_INIT_DOC =
 NORVO_MODULE(_schema, m,
              .doc = "marshmallow 2's loading rules on a current marshmallow: the Schema base and field classes of our loaders.",
              .signatures = false) {
-    py::module_ marshmallow = py::module_::import("marshmallow");
-    py::module_ mfields = py::module_::import("marshmallow.fields");
+    using norvo::bind::import;
+    py::object marshmallow = import("marshmallow");
+    py::object mfields = import("marshmallow.fields");
     auto lib = std::make_shared<Libraries>();
     lib->missing = marshmallow.attr("missing");
-    lib->validation_error = py::module_::import("marshmallow.exceptions").attr("ValidationError");
-    py::module_ abc = py::module_::import("collections.abc");
+    lib->validation_error = import("marshmallow.exceptions").attr("ValidationError");
+    py::object abc = import("collections.abc");
     lib->mapping = abc.attr("Mapping");
     lib->iterable = abc.attr("Iterable");
-    py::module_ inspect = py::module_::import("inspect");
+    py::object inspect = import("inspect");
     lib->is_generator = inspect.attr("isgenerator");
     lib->is_generator_function = inspect.attr("isgeneratorfunction");
-    lib->set_value = py::module_::import("marshmallow.utils").attr("set_value");
-    lib->uuid = py::module_::import("uuid").attr("UUID");
+    lib->set_value = import("marshmallow.utils").attr("set_value");
+    lib->uuid = import("uuid").attr("UUID");
     // The shape marshmallow 2 required before it handed a date-time to dateutil, which then
     // decides the rest (the time zone objects included).
-    lib->iso_datetime = py::module_::import("re").attr("compile")(
+    lib->iso_datetime = import("re").attr("compile")(
         R"((?P<year>\d{4})-(?P<month>\d{1,2})-(?P<day>\d{1,2}))"
         R"([T ](?P<hour>\d{1,2}):(?P<minute>\d{1,2}))"
         R"((?::(?P<second>\d{1,2})(?:\.(?P<microsecond>\d{1,6})\d{0,6})?)?)"
         R"((?P<tzinfo>Z|[+-]\d{2}(?::?\d{2})?)?$)");
-    lib->parse_datetime = py::module_::import("dateutil.parser").attr("parse");
-    lib->result = py::module_::import("collections").attr("namedtuple")(
+    lib->parse_datetime = import("dateutil.parser").attr("parse");
+    lib->result = import("collections").attr("namedtuple")(
         "UnmarshalResult", py::make_tuple("data", "errors"), py::arg("module") = m.attr("__name__"));
     m.attr("UnmarshalResult") = lib->result;
 
@@ -448,33 +468,18 @@ NORVO_MODULE(_schema, m,
                 to_mapping);
 
     // ---- Hook decorators with marshmallow 2's names for their options.
-    auto decorator = [&](const char* name, const char* tag) {
-        py::object set_hook = py::module_::import("marshmallow.decorators").attr("set_hook");
-        py::object partial = py::module_::import("functools").attr("partial");
-        auto self_ref = std::make_shared<py::object>();
-        py::cpp_function body(
-            [set_hook, partial, tag, self_ref](py::object fn, py::object pass_many, py::object pass_original) -> py::object {
-                if (fn.is_none())
-                    return partial(*self_ref, py::arg("pass_many") = pass_many, py::arg("pass_original") = pass_original);
-                py::dict options;
-                if (truthy(pass_original)) options["pass_original"] = true;
-                return set_hook(fn, tag, py::arg("many") = truthy(pass_many), **options);
-            },
-            py::name(name));
-        norvo::bind::MethodSpec spec;
+    for (const char* name : {"pre_load", "post_load"}) {
+        norvo::bind::CallableSpec spec;
         spec.name = spec.qualname = name;
         spec.module = "norvo._schema";
         spec.doc = "Registers a method as a load hook; with pass_many it gets the whole collection and the many flag.";
-        spec.params = {norvo::bind::Param{"fn", py::none()}, norvo::bind::Param{"pass_many", py::bool_(false)},
-                       norvo::bind::Param{"pass_original", py::bool_(false)}};
+        spec.params = {{"fn", py::none()}, {"pass_many", py::bool_(false)}, {"pass_original", py::bool_(false)}};
         spec.has_self = false;
-        spec.target = body;
-        py::object f = norvo::bind::make_method(std::move(spec));
-        *self_ref = f;
-        m.attr(name) = f;
-    };
-    decorator("pre_load", "pre_load");
-    decorator("post_load", "post_load");
+        spec.body = hook_decorator;
+        spec.state = py::make_tuple(name, import("marshmallow.decorators").attr("set_hook"),
+                                    import("functools").attr("partial"));
+        m.attr(name) = norvo::bind::make_callable(std::move(spec));
+    }
 
     // ---- Schema
     py::object base = marshmallow.attr("Schema");

@@ -3,7 +3,12 @@
 // An access carries the recipient's id, permission flags, an optional expiry, four audit
 // fields and the recipient's key envelope. An access made without a key builds its envelope
 // on the first read of `key_blob`, through the provider package, and keeps it.
-#include "norvo_bind.hpp"
+#include "classes.hpp"
+#include "errors.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
+#include "module.hpp"
+#include "scope.hpp"
 
 #include <array>
 
@@ -35,9 +40,7 @@ constexpr std::array<Compared, 8> EQ_ATTRIBUTES{{
 // Builds the recipient's envelope inside the provider scope: the logged-in user's key ring
 // signs, the recipient's key ring (looked up by the access's user id) receives.
 py::object build_envelope(py::handle self, py::handle envelope_type) {
-    py::object norvo_pkg = py::module_::import("builtins")
-                               .attr("__import__")("norvo", py::none(), py::none(), py::make_tuple("providers"), 0);
-    py::object manager = norvo_pkg.attr("providers").attr("get")();
+    py::object manager = norvo::bind::import_from("norvo", "providers").attr("get")();
     norvo::bind::with_context(manager, [&](py::object provider) {
         py::object sender = provider.attr("session").attr("user");
         // A sender must be logged in. Checked whatever the interpreter's optimisation flag:
@@ -53,6 +56,19 @@ py::object build_envelope(py::handle self, py::handle envelope_type) {
         self.attr("_key_blob") = envelope;
     });
     return self.attr("_key_blob");
+}
+
+// The audit fields' setters. An id is stored as None or as the module's UUID makes it; a time
+// as None or a datetime as given, anything else as arrow reads it (`arrow.get(value).datetime`,
+// a zone-aware date-time).
+py::object audit_id(const norvo::bind::Globals& g, py::object value) {
+    if (value.is_none()) return value;
+    return g["UUID"](std::move(value));
+}
+
+py::object audit_time(const norvo::bind::Globals& g, py::object value) {
+    if (value.is_none() || py::isinstance(value, g["datetime"])) return value;
+    return g["arrow"].attr("get")(value).attr("datetime");
 }
 
 constexpr const char* CLASS_DOC = R"(One user's access to one container.
@@ -74,14 +90,14 @@ NORVO_MODULE(access, m,
              .doc = "One user's access to a container: permissions, expiry, audit fields and key envelope.",
              .signatures = false) {
     m.attr("log") = norvo::bind::logger("norvo.access");
-    m.attr("arrow") = py::module_::import("arrow");
-    m.attr("datetime") = py::module_::import("datetime").attr("datetime");
-    m.attr("Permissions") = py::module_::import("norvo.permissions").attr("Permissions");
-    m.attr("Envelope") = py::module_::import("norvo.crypto.envelope").attr("Envelope");
-    m.attr("UUID") = py::module_::import("norvo.utils").attr("UUID");
+    using norvo::bind::import;
+    m.attr("arrow") = import("arrow");
+    m.attr("datetime") = import("datetime").attr("datetime");
+    m.attr("Permissions") = import("norvo.permissions").attr("Permissions");
+    m.attr("Envelope") = import("norvo.crypto.envelope").attr("Envelope");
+    m.attr("UUID") = import("norvo.utils").attr("UUID");
 
-    // Names are looked up in the module at call time, as module globals are.
-    py::dict g = m.attr("__dict__");
+    norvo::bind::Globals g(m);
 
     py::object cls = norvo::bind::make_class("Access", py::make_tuple(norvo::bind::builtin(PyBaseObject_Type)),
                                              norvo::bind::class_namespace(m, "Access", CLASS_DOC));
@@ -132,7 +148,7 @@ NORVO_MODULE(access, m,
         cls.attr(name) = make_property(
             py::cpp_function([field](py::object self) { return self.attr(field.c_str()); }),
             py::cpp_function([g, field](py::object self, py::object value) {
-                self.attr(field.c_str()) = norvo::bind::audit_time(g["datetime"], g["arrow"], std::move(value));
+                self.attr(field.c_str()) = audit_time(g, std::move(value));
             }),
             "None or a datetime; other values are read as arrow reads them (ISO-8601 text, a POSIX timestamp, ...).");
     }
@@ -142,7 +158,7 @@ NORVO_MODULE(access, m,
         cls.attr(name) = make_property(
             py::cpp_function([field](py::object self) { return self.attr(field.c_str()); }),
             py::cpp_function([g, field](py::object self, py::object value) {
-                self.attr(field.c_str()) = norvo::bind::audit_id(g["UUID"], std::move(value));
+                self.attr(field.c_str()) = audit_id(g, std::move(value));
             }),
             "None or a user id, coerced with UUID.");
     }

@@ -3,7 +3,12 @@
 // `Event` is an attrs record and `EventSchema` a marshmallow schema on our version-2 layer
 // (norvo._schema), which keeps the loading rules the schema was written for; both are built
 // here by calling those libraries, with the post-load hook written in C++.
-#include "norvo_bind.hpp"
+#include "callable.hpp"
+#include "classes.hpp"
+#include "errors.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
+#include "module.hpp"
 
 #include <array>
 
@@ -56,8 +61,8 @@ constexpr const char* SCHEMA_DOC =
 NORVO_MODULE(event, m, .doc = "Event records of the broker's event feed and their loader.", .signatures = false) {
     m.attr("log") = norvo::bind::logger("norvo.event");
 
-    py::module_ attr = py::module_::import("attr");
-    py::module_ schema_layer = py::module_::import("norvo._schema");
+    py::object attr = norvo::bind::import("attr");
+    py::object schema_layer = norvo::bind::import("norvo._schema");
 
     // The record: eleven plain attributes, no defaults, validators or converters.
     py::list names;

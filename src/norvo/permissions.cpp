@@ -3,7 +3,10 @@
 // The flags live in plain attribute namespaces that callers read and assign directly
 // (p.container.type.view = True); the object keeps no integer of its own, so every
 // conversion reads the flags as they stand at that moment.
-#include "norvo_bind.hpp"
+#include "classes.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
+#include "module.hpp"
 
 using norvo::bind::add_method;
 using norvo::bind::steal;
@@ -97,7 +100,7 @@ download or decrypt a container fetched from the broker carries no data.
 NORVO_MODULE(permissions, m,
              .doc = "Permission flags of an access to a container, and the recipients' default flags.",
              .signatures = false) {
-    py::object namespace_type = py::module_::import("types").attr("SimpleNamespace");
+    py::object namespace_type = norvo::bind::import("types").attr("SimpleNamespace");
 
     py::dict body = norvo::bind::class_namespace(m, "Permissions", CLASS_DOC);
     for (const auto& [name, bit] : BIT_CONSTANTS) body[name] = bit;

@@ -4,17 +4,18 @@
 // generation, the key file's encryption, the undo of a half-made account) and hand
 // everything that touches the broker or the local store to the current provider. Names
 // they use are read from the module at call time, so an application or a test can replace them.
-#include "norvo_bind.hpp"
+#include "callable.hpp"
+#include "classes.hpp"
+#include "errors.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
+#include "module.hpp"
+#include "scope.hpp"
 
+using norvo::bind::Globals;
 using norvo::bind::truthy;
 
 namespace {
-
-// A user-account operation as the module exports it (before its wrappers): a callable that
-// takes attributes, as a function does.
-struct Operation {
-    py::object body;
-};
 
 // The caught error as an except clause sees it, with its traceback attached. The error stays
 // the caught one's, so the handler can still rethrow it.
@@ -61,7 +62,7 @@ void check_credential(py::handle log, py::handle validator, py::handle value, co
 // once logged in, can do it: the module's own `delete`, as an application would call it.
 // Before that login nothing is done, whoever else may be logged in, and the error raised in
 // place of `caught` names the account left behind, as it does when the removal fails.
-void undo_registration(const py::dict& g, py::handle provider, py::handle user, py::error_already_set& caught) {
+void undo_registration(const Globals& g, py::handle provider, py::handle user, py::error_already_set& caught) {
     py::object log = g["log"];
     py::object failure = caught_error(caught);
     auto logged_in = [&] { return provider.attr("session").attr("user").ptr() == user.ptr(); };
@@ -76,7 +77,7 @@ void undo_registration(const py::dict& g, py::handle provider, py::handle user, 
     }
 }
 
-py::object create(const py::dict& g, py::object password, py::object reminder, py::object passphrase,
+py::object create(const Globals& g, py::object password, py::object reminder, py::object passphrase,
                   py::object password_validator, py::object reminder_validator, py::object passphrase_validator) {
     py::object log = g["log"];
     log.attr("info")("Creating a new user.");
@@ -121,7 +122,7 @@ py::object create(const py::dict& g, py::object password, py::object reminder, p
     return user;
 }
 
-void delete_user(const py::dict& g) {
+void delete_user(const Globals& g) {
     py::object log = g["log"];
     py::object user;
     norvo::bind::with_context(g["providers"].attr("get")(), [&](py::object provider) {
@@ -133,7 +134,7 @@ void delete_user(const py::dict& g) {
     log.attr("info")(py::str("Deleted {}").format(user));
 }
 
-py::object get_backup_reminder(const py::dict& g, py::handle uuid_type, py::object user_id) {
+py::object get_backup_reminder(const Globals& g, py::handle uuid_type, py::object user_id) {
     py::object reminder = py::none();
     norvo::bind::with_context(g["providers"].attr("get")(), [&](py::object provider) {
         // A false id (empty text, for one) counts as none given.
@@ -148,7 +149,7 @@ py::object get_backup_reminder(const py::dict& g, py::handle uuid_type, py::obje
     return reminder;
 }
 
-py::object change_credentials(const py::dict& g, py::object password, py::object passphrase, py::object reminder,
+py::object change_credentials(const Globals& g, py::object password, py::object passphrase, py::object reminder,
                               py::object password_validator, py::object reminder_validator,
                               py::object passphrase_validator) {
     check_credential_types(password, passphrase, reminder);
@@ -211,51 +212,26 @@ NORVO_MODULE(user, m,
              .doc = "The User object and the user-account operations: create, delete, get_backup_reminder, "
                     "change_credentials.",
              .signatures = false) {
-    m.attr("keys") = norvo::bind::import("norvo.crypto.keys");
-    m.attr("providers") = norvo::bind::import("norvo.providers");
-    py::object utils = norvo::bind::import("norvo.utils");
+    using norvo::bind::import;
+    m.attr("keys") = import("norvo.crypto.keys");
+    m.attr("providers") = import("norvo.providers");
+    py::object utils = import("norvo.utils");
     for (const char* name : {"is_password_valid", "is_passphrase_valid", "is_reminder_valid"})
         m.attr(name) = utils.attr(name);
-    py::object decorators = norvo::bind::import("norvo.decorators");
+    py::object decorators = import("norvo.decorators");
     m.attr("logged") = decorators.attr("logged");
     m.attr("login_required") = decorators.attr("login_required");
     m.attr("log") = norvo::bind::logger("norvo.user");
 
-    py::dict g = m.attr("__dict__");
-    py::object uuid_type = py::module_::import("uuid").attr("UUID");
+    Globals g(m);
+    py::object uuid_type = import("uuid").attr("UUID");
 
-    // Each operation's body is C++; the object around it carries the name, documentation and
-    // signature a Python function would, so that help() shows them and the trace wrapper finds
-    // the positions of the password and the passphrase.
-    py::class_<Operation>(m, "_Operation", py::dynamic_attr())
-        .def(py::init<>())
-        .def("__call__", [](const Operation& op, py::args args, py::kwargs kwargs) {
-            return norvo::bind::steal(PyObject_Call(op.body.ptr(), args.ptr(), kwargs.ptr()));
-        })
-        .def("__repr__", [](py::object self) {
-            return py::str("<operation {}.{}>").format(self.attr("__module__"), self.attr("__qualname__"));
-        });
-    py::object operation_type = m.attr("_Operation");
-    py::delattr(m, "_Operation");
-
-    py::module_ inspect = py::module_::import("inspect");
-    py::object parameter = inspect.attr("Parameter");
-    auto operation = [&](const char* name, const char* doc, std::initializer_list<std::pair<const char*, py::object>> params,
-                         py::cpp_function body) {
-        py::list parameters;
-        for (const auto& [pname, dflt] : params) {
-            py::dict kw;
-            if (dflt) kw["default"] = dflt;
-            parameters.append(parameter(pname, parameter.attr("POSITIONAL_OR_KEYWORD"), **kw));
-        }
-        py::object op = operation_type();
-        op.cast<Operation&>().body = body;
-        op.attr("__name__") = name;
-        op.attr("__qualname__") = name;
-        op.attr("__doc__") = doc;
-        op.attr("__module__") = m.attr("__name__");
-        op.attr("__signature__") = inspect.attr("Signature")(parameters);
-        return op;
+    // Each operation is a function of this module with its parameters declared once, so that
+    // help() shows them and the trace wrapper finds the positions of the password and the
+    // passphrase; the body behind it takes them all by position.
+    using norvo::bind::Param;
+    auto operation = [&](const char* name, const char* doc, std::vector<Param> params, py::cpp_function body) {
+        return norvo::bind::make_function("norvo.user", name, std::move(body), std::move(params), doc, false);
     };
 
     py::object traced = m.attr("logged")(m.attr("log"));
@@ -265,52 +241,45 @@ NORVO_MODULE(user, m,
     py::object password_valid = m.attr("is_password_valid");
     py::object passphrase_valid = m.attr("is_passphrase_valid");
     py::object reminder_valid = m.attr("is_reminder_valid");
-    py::object required;
     py::object none = py::none();
 
     m.attr("create") = traced(operation(
         "create", CREATE_DOC,
-        {{"password", required},
-         {"reminder", required},
-         {"passphrase", required},
+        {{"password", {}},
+         {"reminder", {}},
+         {"passphrase", {}},
          {"password_validator", password_valid},
          {"reminder_validator", reminder_valid},
          {"passphrase_validator", passphrase_valid}},
-        py::cpp_function(
-            [g](py::object password, py::object reminder, py::object passphrase, py::object password_validator,
-                py::object reminder_validator, py::object passphrase_validator) {
-                return create(g, password, reminder, passphrase, password_validator, reminder_validator,
-                              passphrase_validator);
-            },
-            py::name("create"), py::arg("password"), py::arg("reminder"), py::arg("passphrase"),
-            py::arg("password_validator") = password_valid, py::arg("reminder_validator") = reminder_valid,
-            py::arg("passphrase_validator") = passphrase_valid)));
+        py::cpp_function([g](py::object password, py::object reminder, py::object passphrase,
+                             py::object password_validator, py::object reminder_validator,
+                             py::object passphrase_validator) {
+            return create(g, password, reminder, passphrase, password_validator, reminder_validator,
+                          passphrase_validator);
+        })));
 
-    m.attr("delete") =
-        guarded(operation("delete", DELETE_DOC, {}, py::cpp_function([g]() { delete_user(g); }, py::name("delete"))));
+    m.attr("delete") = guarded(operation("delete", DELETE_DOC, {}, py::cpp_function([g]() { delete_user(g); })));
 
-    m.attr("get_backup_reminder") = traced(operation(
-        "get_backup_reminder", GET_BACKUP_REMINDER_DOC, {{"user_id", none}},
-        py::cpp_function([g, uuid_type](py::object user_id) { return get_backup_reminder(g, uuid_type, user_id); },
-                         py::name("get_backup_reminder"), py::arg("user_id") = py::none())));
+    m.attr("get_backup_reminder") =
+        traced(operation("get_backup_reminder", GET_BACKUP_REMINDER_DOC, {{"user_id", none}},
+                         py::cpp_function([g, uuid_type](py::object user_id) {
+                             return get_backup_reminder(g, uuid_type, user_id);
+                         })));
 
     m.attr("change_credentials") = guarded(operation(
         "change_credentials", CHANGE_CREDENTIALS_DOC,
-        {{"password", required},
-         {"passphrase", required},
+        {{"password", {}},
+         {"passphrase", {}},
          {"reminder", none},
          {"password_validator", password_valid},
          {"reminder_validator", reminder_valid},
          {"passphrase_validator", passphrase_valid}},
-        py::cpp_function(
-            [g](py::object password, py::object passphrase, py::object reminder, py::object password_validator,
-                py::object reminder_validator, py::object passphrase_validator) {
-                return change_credentials(g, password, passphrase, reminder, password_validator, reminder_validator,
-                                          passphrase_validator);
-            },
-            py::name("change_credentials"), py::arg("password"), py::arg("passphrase"),
-            py::arg("reminder") = py::none(), py::arg("password_validator") = password_valid,
-            py::arg("reminder_validator") = reminder_valid, py::arg("passphrase_validator") = passphrase_valid)));
+        py::cpp_function([g](py::object password, py::object passphrase, py::object reminder,
+                             py::object password_validator, py::object reminder_validator,
+                             py::object passphrase_validator) {
+            return change_credentials(g, password, passphrase, reminder, password_validator, reminder_validator,
+                                      passphrase_validator);
+        })));
 
     // The User class: a plain class, as a class statement in this module makes it.
     py::object cls = norvo::bind::make_class("User", py::make_tuple(norvo::bind::builtin(PyBaseObject_Type)),

@@ -1,5 +1,8 @@
 // norvo.utils: UUID coercion, zero padding, the portion-name check and the credential validators.
-#include "norvo_bind.hpp"
+#include "errors.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
+#include "module.hpp"
 
 namespace {
 
@@ -53,19 +56,21 @@ bool validity_checker(py::handle value) {
 
 NORVO_MODULE(utils, m,
              .doc = "Common utilities: UUID coercion, padding, portion names, credential validators.") {
-    m.attr("re") = py::module_::import("re");
-    m.attr("logging") = py::module_::import("logging");
-    m.attr("uuid") = py::module_::import("uuid");
+    m.attr("re") = norvo::bind::import("re");
+    m.attr("logging") = norvo::bind::import("logging");
+    m.attr("uuid") = norvo::bind::import("uuid");
     m.attr("log") = norvo::bind::logger("norvo.utils");
 
-    py::object uuid_type = m.attr("uuid").attr("UUID");
+    norvo::bind::Globals g(m);
+
     m.def(
         "UUID",
-        [uuid_type](py::object value, py::object bytes_le) -> py::object {
-            if (norvo::bind::truthy(bytes_le)) return uuid_type(py::arg("bytes_le") = bytes_le);
+        [g](py::object value, py::object bytes_le) -> py::object {
+            auto uuid_type = [&g] { return g[NORVO_NAME("uuid")].attr(NORVO_NAME("UUID")); };
+            if (norvo::bind::truthy(bytes_le)) return uuid_type()(py::arg("bytes_le") = bytes_le);
             if (value.is_none()) norvo::bind::raise(PyExc_ValueError);
             try {
-                return uuid_type(value);
+                return uuid_type()(value);
             } catch (py::error_already_set& e) {
                 if (e.matches(PyExc_AttributeError)) return value;
                 throw;
@@ -82,7 +87,8 @@ NORVO_MODULE(utils, m,
             py::object n = length - rem;
             // A block length is small; one that would append gigabytes is refused before anything
             // is allocated.
-            if (PyLong_Check(n.ptr()) && n > py::int_(MAX_PADDING)) throw py::value_error("length is too large");
+            if (PyLong_Check(n.ptr()) && n > py::int_(MAX_PADDING))
+                norvo::bind::raise(PyExc_ValueError, "length is too large");
             py::object zeros = norvo::bind::builtin(PyBytes_Type)(n);
             return s + zeros;
         },
@@ -90,21 +96,22 @@ NORVO_MODULE(utils, m,
 
     m.def(
         "portion_checker",
-        [m](py::object portion) {
+        [g](py::object portion) {
             py::set valid_portions;
             for (const char* name : {"all", "header", "content", "metadata"}) valid_portions.add(py::str(name));
             if (valid_portions.contains(portion)) return;
             py::str msg = py::str("Invalid portion.  Must be one of {}.").format(valid_portions);
-            m.attr("log").attr("error")(msg);
-            throw py::value_error(msg.cast<std::string>());
+            g[NORVO_NAME("log")].attr("error")(msg);
+            norvo::bind::raise(PyExc_ValueError, msg.cast<std::string>());
         },
         py::arg("portion"), "Refuse a portion name other than all, header, content and metadata.");
 
     m.def("_validity_checker", [](py::object value) { return validity_checker(value); }, py::arg("value"),
           "True for credentials longer than 7 characters with 3 of the 4 character classes.");
-    m.def("is_password_valid", [m](py::object password) { return m.attr("_validity_checker")(password); },
+    m.def("is_password_valid", [g](py::object password) { return g[NORVO_NAME("_validity_checker")](password); },
           py::arg("password"));
-    m.def("is_passphrase_valid", [m](py::object passphrase) { return m.attr("_validity_checker")(passphrase); },
+    m.def("is_passphrase_valid",
+          [g](py::object passphrase) { return g[NORVO_NAME("_validity_checker")](passphrase); },
           py::arg("passphrase"));
     m.def("is_reminder_valid", [](py::object) { return true; }, py::arg("reminder"));
 }

@@ -5,7 +5,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "norvo_bind.hpp"
+#include "errors.hpp"
+#include "scope.hpp"
 
 PYBIND11_MODULE(scope_probe, m) {
     norvo::bind::install_translators();

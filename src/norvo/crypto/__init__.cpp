@@ -3,7 +3,10 @@
 // and offers random bytes, the FIPS switch, hex hashing, the X9.63 KDF and key serialisers.
 #include <climits>
 
-#include "norvo_bind.hpp"
+#include "bytes.hpp"
+#include "errors.hpp"
+#include "imports.hpp"
+#include "module.hpp"
 
 namespace core = norvo::core;
 using norvo::bind::ByteView;
@@ -24,25 +27,27 @@ bool openssl_hash_name(const std::string& n) {
 
 NORVO_MODULE(crypto, m, .doc = "Shared cryptographic operations of norvo.") {
     // The order matters: p384 takes `backend` back from this half-loaded package.
-    m.attr("logging") = py::module_::import("logging");
-    m.attr("hexlify") = py::module_::import("binascii").attr("hexlify");
-    m.attr("partial") = py::module_::import("functools").attr("partial");
-    m.attr("backend") = py::module_::import("cryptography.hazmat.backends.openssl").attr("backend");
-    m.attr("ec") = py::module_::import("cryptography.hazmat.primitives.asymmetric.ec");
-    m.attr("hashes") = py::module_::import("cryptography.hazmat.primitives.hashes");
-    m.attr("serialization") = py::module_::import("cryptography.hazmat.primitives.serialization");
-    m.attr("X963KDF") = py::module_::import("cryptography.hazmat.primitives.kdf.x963kdf").attr("X963KDF");
-    m.attr("InvalidSignature") = py::module_::import("cryptography.exceptions").attr("InvalidSignature");
-    m.attr("p384") = py::module_::import("norvo.crypto.p384");
-    m.attr("ecdsa") = py::module_::import("norvo.crypto.ecdsa");
+    using norvo::bind::import;
+    m.attr("logging") = import("logging");
+    m.attr("hexlify") = import("binascii").attr("hexlify");
+    m.attr("partial") = import("functools").attr("partial");
+    m.attr("backend") = import("cryptography.hazmat.backends.openssl").attr("backend");
+    m.attr("ec") = import("cryptography.hazmat.primitives.asymmetric.ec");
+    m.attr("hashes") = import("cryptography.hazmat.primitives.hashes");
+    m.attr("serialization") = import("cryptography.hazmat.primitives.serialization");
+    m.attr("X963KDF") = import("cryptography.hazmat.primitives.kdf.x963kdf").attr("X963KDF");
+    m.attr("InvalidSignature") = import("cryptography.exceptions").attr("InvalidSignature");
+    m.attr("p384") = import("norvo.crypto.p384");
+    m.attr("ecdsa") = import("norvo.crypto.ecdsa");
     m.attr("log") = norvo::bind::logger("norvo.crypto");
 
-    py::object hashes = m.attr("hashes");
+    norvo::bind::Globals g(m);
 
     m.def(
         "_hash",
-        [hashes](py::object data, py::object algo) -> py::object {
+        [g](py::object data, py::object algo) -> py::object {
             data = norvo::bind::encode_text(std::move(data));
+            py::object hashes = g[NORVO_NAME("hashes")];
             if (py::isinstance(algo, hashes.attr("HashAlgorithm")) && !PyUnicode_Check(data.ptr()) &&
                 PyObject_CheckBuffer(data.ptr())) {
                 std::string name = py::str(algo.attr("name"));
@@ -55,19 +60,19 @@ NORVO_MODULE(crypto, m, .doc = "Shared cryptographic operations of norvo.") {
                 }
             }
             // Anything the core does not take goes to the crypto library, whose errors pass through.
-            py::object ctx = hashes.attr("Hash")(algo, py::module_::import("norvo.crypto").attr("backend"));
+            py::object ctx = hashes.attr("Hash")(algo, g[NORVO_NAME("backend")]);
             ctx.attr("update")(data);
             py::bytes digest = ctx.attr("finalize")();
-            return py::module_::import("binascii").attr("hexlify")(digest).attr("decode")("utf-8");
+            return g[NORVO_NAME("hexlify")](digest).attr("decode")("utf-8");
         },
         py::arg("data"), py::arg("algo"),
         "Digest of `data` (text is hashed as UTF-8) under `algo`, as lowercase hex text.");
 
-    m.attr("SHA384") = m.attr("partial")(m.attr("_hash"), py::arg("algo") = hashes.attr("SHA384")());
+    m.attr("SHA384") = m.attr("partial")(m.attr("_hash"), py::arg("algo") = m.attr("hashes").attr("SHA384")());
 
     m.def(
         "enable_fips",
-        []() {
+        [g]() {
             // Both OpenSSLs in the process must agree: the system one the core uses and the one
             // inside the crypto library. A half switch is undone so the process keeps working.
             // The core's switch waits until every operation under way has ended. Waiting with the
@@ -88,10 +93,10 @@ NORVO_MODULE(crypto, m, .doc = "Shared cryptographic operations of norvo.") {
                 }
                 norvo::bind::raise(PyExc_AssertionError, "Unable to set FIPS mode.");
             };
-            py::object rust = py::module_::import("cryptography.hazmat.bindings._rust").attr("openssl");
+            py::object rust = import("cryptography.hazmat.bindings._rust").attr("openssl");
             if (!rust.attr("is_fips_enabled")().cast<bool>()) {
                 try {
-                    py::module_::import("norvo.crypto").attr("backend").attr("_enable_fips")();
+                    g[NORVO_NAME("backend")].attr("_enable_fips")();
                 } catch (py::error_already_set&) {
                     refuse();
                 }
@@ -109,18 +114,18 @@ NORVO_MODULE(crypto, m, .doc = "Shared cryptographic operations of norvo.") {
         "For tests without a FIPS provider: turns OpenSSL's FIPS property on and off again under the\n"
         "switch's lock, unseen by the library's operations. False, changing nothing, with the mode on.");
 
-    py::object ec = m.attr("ec");
-    py::object ser = m.attr("serialization");
-    auto private_bytes = [ec, ser](py::object key, const char* encoding) -> py::object {
-        if (!py::isinstance(key, ec.attr("EllipticCurvePrivateKey")))
-            throw py::value_error("Can only handle EllipticCurvePrivateKey keys.");
+    auto private_bytes = [g](py::object key, const char* encoding) -> py::object {
+        if (!py::isinstance(key, g[NORVO_NAME("ec")].attr("EllipticCurvePrivateKey")))
+            norvo::bind::raise(PyExc_ValueError, "Can only handle EllipticCurvePrivateKey keys.");
+        py::object ser = g[NORVO_NAME("serialization")];
         return key.attr("private_bytes")(py::arg("encoding") = ser.attr("Encoding").attr(encoding),
                                          py::arg("format") = ser.attr("PrivateFormat").attr("PKCS8"),
                                          py::arg("encryption_algorithm") = ser.attr("NoEncryption")());
     };
-    auto public_bytes = [ec, ser](py::object key, const char* encoding) -> py::object {
-        if (!py::isinstance(key, ec.attr("EllipticCurvePublicKey")))
-            throw py::value_error("Can only handle EllipticCurvePublicKey keys.");
+    auto public_bytes = [g](py::object key, const char* encoding) -> py::object {
+        if (!py::isinstance(key, g[NORVO_NAME("ec")].attr("EllipticCurvePublicKey")))
+            norvo::bind::raise(PyExc_ValueError, "Can only handle EllipticCurvePublicKey keys.");
+        py::object ser = g[NORVO_NAME("serialization")];
         return key.attr("public_bytes")(py::arg("encoding") = ser.attr("Encoding").attr(encoding),
                                         py::arg("format") = ser.attr("PublicFormat").attr("SubjectPublicKeyInfo"));
     };
@@ -132,11 +137,11 @@ NORVO_MODULE(crypto, m, .doc = "Shared cryptographic operations of norvo.") {
     m.def(
         "random",
         [](py::object num) -> py::bytes {
-            if (!PyLong_Check(num.ptr())) throw py::type_error("num must be an integer");
+            if (!PyLong_Check(num.ptr())) norvo::bind::raise(PyExc_TypeError, "num must be an integer");
             int overflow = 0;
             long long n = PyLong_AsLongLongAndOverflow(num.ptr(), &overflow);
-            if (overflow > 0 || n > INT_MAX) throw py::value_error("num is too large");
-            if (overflow < 0 || n < 0) throw py::value_error("num must not be negative");
+            if (overflow > 0 || n > INT_MAX) norvo::bind::raise(PyExc_ValueError, "num is too large");
+            if (overflow < 0 || n < 0) norvo::bind::raise(PyExc_ValueError, "num must not be negative");
             std::uint8_t* out = nullptr;
             py::bytes result = norvo::bind::new_bytes(static_cast<std::size_t>(n), out);
             norvo::bind::bulk(static_cast<std::size_t>(n),
@@ -150,8 +155,8 @@ NORVO_MODULE(crypto, m, .doc = "Shared cryptographic operations of norvo.") {
     constexpr long long KDF_MAX_LENGTH = 1LL << 30;
     m.def(
         "KDF2",
-        [hashes](py::object x, py::object algorithm, py::object length) -> py::object {
-            if (py::isinstance(algorithm, hashes.attr("HashAlgorithm")) && PyLong_Check(length.ptr()) &&
+        [g](py::object x, py::object algorithm, py::object length) -> py::object {
+            if (py::isinstance(algorithm, g[NORVO_NAME("hashes")].attr("HashAlgorithm")) && PyLong_Check(length.ptr()) &&
                 PyBytes_Check(x.ptr())) {
                 std::string name = py::str(algorithm.attr("name"));
                 int overflow = 0;
@@ -165,13 +170,13 @@ NORVO_MODULE(crypto, m, .doc = "Shared cryptographic operations of norvo.") {
                     });
                     return result;
                 }
-                if (!overflow && n > KDF_MAX_LENGTH) throw py::value_error("length is too large");
+                if (!overflow && n > KDF_MAX_LENGTH) norvo::bind::raise(PyExc_ValueError, "length is too large");
             }
-            py::object kdf = py::module_::import("norvo.crypto").attr("X963KDF")(
-                py::arg("algorithm") = algorithm, py::arg("length") = length, py::arg("sharedinfo") = py::none(),
-                py::arg("backend") = py::module_::import("norvo.crypto").attr("backend"));
+            py::object kdf = g[NORVO_NAME("X963KDF")](py::arg("algorithm") = algorithm, py::arg("length") = length,
+                                                      py::arg("sharedinfo") = py::none(),
+                                                      py::arg("backend") = g[NORVO_NAME("backend")]);
             return kdf.attr("derive")(x);
         },
-        py::arg("x"), py::arg("algorithm") = hashes.attr("SHA384")(), py::arg("length") = 32,
+        py::arg("x"), py::arg("algorithm") = m.attr("hashes").attr("SHA384")(), py::arg("length") = 32,
         "ANSI X9.63 key derivation of `x` without shared information.");
 }

@@ -1,6 +1,9 @@
 // norvo.crypto.aes: AES in counter mode over whole byte strings, counter-block and key makers,
 // and DecryptionError. The bulk work runs in the core on OpenSSL with the GIL released.
-#include "norvo_bind.hpp"
+#include "bytes.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
+#include "module.hpp"
 
 namespace core = norvo::core;
 using norvo::bind::ByteView;
@@ -24,9 +27,9 @@ py::bytes ctr(py::object data, py::object cipher_key, py::object iv) {
 }  // namespace
 
 NORVO_MODULE(aes, m, .doc = "AES-CTR encryption, counter blocks and DecryptionError.") {
-    m.attr("pad") = py::module_::import("norvo.utils").attr("pad");
-    m.attr("crypto") = py::module_::import("norvo.crypto");
-    py::module_ ciphers = py::module_::import("cryptography.hazmat.primitives.ciphers");
+    m.attr("pad") = norvo::bind::import("norvo.utils").attr("pad");
+    m.attr("crypto") = norvo::bind::import("norvo.crypto");
+    py::object ciphers = norvo::bind::import("cryptography.hazmat.primitives.ciphers");
     m.attr("Cipher") = ciphers.attr("Cipher");
     m.attr("algorithms") = ciphers.attr("algorithms");
     m.attr("modes") = ciphers.attr("modes");
@@ -37,11 +40,12 @@ NORVO_MODULE(aes, m, .doc = "AES-CTR encryption, counter blocks and DecryptionEr
 
     m.def("encrypt", &ctr, py::arg("data"), py::arg("cipher_key"), py::arg("iv"), "AES-CTR encryption of `data`.");
     m.def("decrypt", &ctr, py::arg("data"), py::arg("cipher_key"), py::arg("iv"), "AES-CTR decryption of `data`.");
+    norvo::bind::Globals g(m);
     m.def(
         "create_iv",
-        [m]() {
+        [g]() {
             // A fresh nonce in the high half; the low half counts blocks from zero.
-            std::size_t nonce = m.attr("NONCE_LENGTH").cast<std::size_t>();
+            std::size_t nonce = g[NORVO_NAME("NONCE_LENGTH")].cast<std::size_t>();
             std::uint8_t* out = nullptr;
             py::bytes result = norvo::bind::new_bytes(2 * nonce, out);
             core::random_bytes(core::bytes_out(out, nonce));

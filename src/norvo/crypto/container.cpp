@@ -16,41 +16,36 @@ NORVO_MODULE(container, m, .doc = "Encrypted containers: formats, container keys
     cm::S = new cm::State();
     cm::State& S = *cm::S;
 
-    m.attr("arrow") = py::module_::import("arrow");
-    m.attr("logging") = py::module_::import("logging");
-    m.attr("json") = py::module_::import("simplejson");
-    m.attr("datetime") = py::module_::import("datetime").attr("datetime");
-    m.attr("uuid4") = py::module_::import("uuid").attr("uuid4");
-    py::module_ construct = py::module_::import("construct");
+    using norvo::bind::import;
+    m.attr("arrow") = import("arrow");
+    m.attr("logging") = import("logging");
+    m.attr("json") = import("simplejson");
+    m.attr("datetime") = import("datetime").attr("datetime");
+    m.attr("uuid4") = import("uuid").attr("uuid4");
+    py::object construct = import("construct");
     for (const char* n : {"Int64ul", "Bytes", "Struct", "this"}) m.attr(n) = construct.attr(n);
     m.attr("ConstructContainer") = construct.attr("Container");
-    m.attr("UUID") = py::module_::import("norvo.utils").attr("UUID");
-    m.attr("providers") = py::module_::import("norvo.providers");
-    m.attr("crypto") = py::module_::import("norvo.crypto");
+    m.attr("UUID") = import("norvo.utils").attr("UUID");
+    m.attr("providers") = import("norvo.providers");
+    m.attr("crypto") = import("norvo.crypto");
     try {
-        m.attr("hmac") = py::module_::import("norvo.crypto.hmac");
+        m.attr("hmac") = import("norvo.crypto.hmac");
     } catch (py::error_already_set& e) {
         // Until the MAC module is built, its key length is the SHA-384 block size.
         if (!e.matches(PyExc_ModuleNotFoundError)) throw;
         m.attr("hmac") = py::none();
     }
     // The portion cipher reaches aes through the package; load it here so it is there.
-    m.attr("aes") = py::module_::import("norvo.crypto.aes");
+    m.attr("aes") = import("norvo.crypto.aes");
     m.attr("log") = norvo::bind::logger("norvo.crypto.container");
 
-    for (auto [global, name] : {std::pair{&S.log, "log"}, {&S.crypto, "crypto"}, {&S.hmac, "hmac"},
-                                {&S.UUID, "UUID"}, {&S.uuid4, "uuid4"}, {&S.arrow, "arrow"},
-                                {&S.datetime, "datetime"}, {&S.json, "json"}, {&S.providers, "providers"},
-                                {&S.ConstructContainer, "ConstructContainer"},
-                                {&S.ContainerKeysStruct, "ContainerKeysStruct"},
-                                {&S.ContainerKeys, "ContainerKeys"}, {&S.Header, "Header"}})
-        *global = norvo::bind::Global(m, name);
+    S.g = norvo::bind::Globals(m);
     S.stock_UUID = m.attr("UUID");
     S.stock_random = m.attr("crypto").attr("random");
     S.stock_arrow = m.attr("arrow");
     S.stock_utcnow = S.stock_arrow.attr("utcnow");
     S.utc = S.stock_utcnow().attr("tzinfo");
-    py::module_ uuid = py::module_::import("uuid");
+    py::object uuid = import("uuid");
     S.uuid_type = uuid.attr("UUID");
     S.safe_unknown = uuid.attr("SafeUUID").attr("unknown");
     S.datetime_type = m.attr("datetime");

@@ -5,7 +5,12 @@
 // `Envelope` is an ordinary Python class (plain `object` base, instance dictionary) made at
 // load time, with its methods written here.
 #include "norvo/core/container_format.hpp"
-#include "norvo_bind.hpp"
+#include "bytes.hpp"
+#include "classes.hpp"
+#include "errors.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
+#include "module.hpp"
 
 namespace core = norvo::core;
 using norvo::bind::add_method;
@@ -30,14 +35,15 @@ void refuse_empty_keys(py::handle txt) {
 }  // namespace
 
 NORVO_MODULE(envelope, m, .doc = "Key envelopes: one container's keys wrapped for one recipient.") {
-    m.attr("logging") = py::module_::import("logging");
-    py::module_ base64 = py::module_::import("base64");
+    using norvo::bind::import;
+    m.attr("logging") = import("logging");
+    py::object base64 = import("base64");
     m.attr("b64encode") = base64.attr("b64encode");
     m.attr("b64decode") = base64.attr("b64decode");
     m.attr("ContainerKeys") = norvo::bind::import_from("norvo.crypto.container", "ContainerKeys");
     m.attr("KeyType") = norvo::bind::import_from("norvo.crypto.keys", "KeyType");
-    m.attr("ies") = py::module_::import("norvo.crypto.ies");
-    py::module_::import("norvo.utils");
+    m.attr("ies") = import("norvo.crypto.ies");
+    import("norvo.utils");
     m.attr("log") = norvo::bind::logger("norvo.crypto.envelope");
     m.attr("VERSION") = py::int_(1);
 
@@ -46,13 +52,14 @@ NORVO_MODULE(envelope, m, .doc = "Key envelopes: one container's keys wrapped fo
     ns["__hash__"] = py::none();  // equality by bytes, no hash: envelopes are not set members
     py::object cls = norvo::bind::make_class("Envelope", py::make_tuple(norvo::bind::builtin(PyBaseObject_Type)), ns);
     m.attr("Envelope") = cls;
+    norvo::bind::Globals g(m);
 
     add_method(
         cls, "__init__",
-        [m](py::object self, py::object envelope_data, py::kwargs kwargs) {
+        [g](py::object self, py::object envelope_data, py::kwargs kwargs) {
             if (truthy(envelope_data)) {
-                py::object raw = m.attr("b64decode")(envelope_data);
-                py::object parsed = m.attr("ies").attr("IESStruct").attr("parse")(raw);
+                py::object raw = g[NORVO_NAME("b64decode")](envelope_data);
+                py::object parsed = g[NORVO_NAME("ies")].attr("IESStruct").attr("parse")(raw);
                 py::setattr(self, "raw", raw);
                 py::setattr(self, "struct", parsed);
                 return;
@@ -65,14 +72,14 @@ NORVO_MODULE(envelope, m, .doc = "Key envelopes: one container's keys wrapped fo
 
     add_method(
         cls, "_create_envelope",
-        [m](py::object self, py::object container_id, py::object container_keys, py::object sender_keys,
+        [g](py::object self, py::object container_id, py::object container_keys, py::object sender_keys,
             py::object recip_keys) {
-            py::object key_type = m.attr("KeyType");
+            py::object key_type = g[NORVO_NAME("KeyType")];
             py::object deriv_key = recip_keys.attr("get_first_valid")(key_type.attr("DERIVATION"));
             py::object signing_key = sender_keys.attr("get_first_valid")(key_type.attr("AUTH"));
             py::setattr(self, "sender_user_id", signing_key.attr("user_id"));
             py::setattr(self, "recipient_user_id", deriv_key.attr("user_id"));
-            py::object ies = m.attr("ies");
+            py::object ies = g[NORVO_NAME("ies")];
             py::object data = norvo::bind::builtin(PyBytes_Type)(container_keys);
             py::object raw = ies.attr("encrypt")(py::arg("data") = data, py::arg("sender_keys") = sender_keys,
                                                  py::arg("recip_keys") = recip_keys, py::arg("obj_id") = container_id);
@@ -98,18 +105,18 @@ NORVO_MODULE(envelope, m, .doc = "Key envelopes: one container's keys wrapped fo
     norvo::bind::add_ne(cls, py::arg("other"));
 
     py::cpp_function b64(
-        [m](py::object self) { return m.attr("b64encode")(self.attr("raw")); }, py::name("b64"),
+        [g](py::object self) { return g[NORVO_NAME("b64encode")](self.attr("raw")); }, py::name("b64"),
         py::arg("self"));
     py::setattr(cls, "b64",
                 norvo::bind::make_property(b64, py::none(), "The standard base64 form of the message, as bytes."));
 
     add_method(
         cls, "get_container_keys",
-        [m](py::object self, py::object recip_keys, py::object sender_keys) {
+        [g](py::object self, py::object recip_keys, py::object sender_keys) {
             py::object txt =
-                m.attr("ies").attr("decrypt")(self.attr("raw"), recip_keys, py::arg("sender_keys") = sender_keys);
+                g[NORVO_NAME("ies")].attr("decrypt")(self.attr("raw"), recip_keys, py::arg("sender_keys") = sender_keys);
             refuse_empty_keys(txt);
-            py::object container_keys = m.attr("ContainerKeys").attr("from_bytes")(txt);
+            py::object container_keys = g[NORVO_NAME("ContainerKeys")].attr("from_bytes")(txt);
             // Checked whatever the interpreter's optimisation flag says: a key record for other
             // algorithms than AES-256-CTR and HMAC-SHA384 must never be used as if it were one.
             for (const char* index : {"cipher_index", "mac_index"})

@@ -1,7 +1,8 @@
 // norvo.crypto.hash: password hash normalisation. A value that already looks like a digest
 // text of the algorithm (the right length and readable as a base-16 integer) is returned
 // as it is; anything else is hashed to lowercase hex, so hashing twice changes nothing.
-#include "norvo_bind.hpp"
+#include "imports.hpp"
+#include "module.hpp"
 
 namespace {
 
@@ -26,9 +27,10 @@ NORVO_MODULE(hash, m, .doc = "Password hash normalisation to SHA-384 hex text.")
     m.attr("hashes") = norvo::bind::import_from("norvo.crypto", "hashes");
     m.attr("_hash") = norvo::bind::import_from("norvo.crypto", "_hash");
 
+    norvo::bind::Globals g(m);
     m.def(
         "get_hash",
-        [m](py::object data, py::object algorithm) -> py::object {
+        [g](py::object data, py::object algorithm) -> py::object {
             py::object algo = algorithm();
             // The length is taken before digest_size is read, so a value without a length fails first.
             Py_ssize_t length = PyObject_Size(data.ptr());
@@ -44,7 +46,7 @@ NORVO_MODULE(hash, m, .doc = "Password hash normalisation to SHA-384 hex text.")
             if (!needs_hashing || !readable_type) {
                 if (!reads_as_hex(data)) needs_hashing = true;
             }
-            if (needs_hashing) return m.attr("_hash")(data, algo);
+            if (needs_hashing) return g[NORVO_NAME("_hash")](data, algo);
             return data;
         },
         py::arg("data"), py::arg("algorithm") = m.attr("hashes").attr("SHA384"),

@@ -1,16 +1,19 @@
 // norvo.crypto.hmac: HMAC-SHA384 tags over whole byte strings, constant-time verification,
 // and random MAC keys. The MAC itself runs in the core on OpenSSL, with the GIL released
 // for large inputs; only a factory that a caller put into the table goes through Python.
-#include "norvo_bind.hpp"
+#include "bytes.hpp"
+#include "errors.hpp"
+#include "imports.hpp"
+#include "module.hpp"
 
 namespace core = norvo::core;
 using norvo::bind::ByteView;
 
 NORVO_MODULE(hmac, m, .doc = "HMAC-SHA384 digests and constant-time verification.") {
-    m.attr("partial") = py::module_::import("functools").attr("partial");
-    m.attr("hmac") = py::module_::import("cryptography.hazmat.primitives.hmac");
-    m.attr("hashes") = py::module_::import("cryptography.hazmat.primitives.hashes");
-    m.attr("crypto") = py::module_::import("norvo.crypto");
+    m.attr("partial") = norvo::bind::import("functools").attr("partial");
+    m.attr("hmac") = norvo::bind::import("cryptography.hazmat.primitives.hmac");
+    m.attr("hashes") = norvo::bind::import("cryptography.hazmat.primitives.hashes");
+    m.attr("crypto") = norvo::bind::import("norvo.crypto");
 
     // One SHA-384 object shared by every context the factory makes.
     py::object factory = m.attr("partial")(m.attr("hmac").attr("HMAC"),
@@ -24,7 +27,8 @@ NORVO_MODULE(hmac, m, .doc = "HMAC-SHA384 digests and constant-time verification
 
     // The table entry is read at every call; while it is still the factory made here the work
     // is done by the core, otherwise the entry a caller installed is honoured.
-    auto current_factory = [m]() -> py::object { return m.attr("HMAC")[m.attr("FIPS_INDEX")]; };
+    norvo::bind::Globals g(m);
+    auto current_factory = [g]() -> py::object { return g[NORVO_NAME("HMAC")][g[NORVO_NAME("FIPS_INDEX")]]; };
 
     m.def(
         "digest",
@@ -74,6 +78,6 @@ NORVO_MODULE(hmac, m, .doc = "HMAC-SHA384 digests and constant-time verification
 
     m.def(
         "generate_key",
-        [m]() { return m.attr("crypto").attr("random")(m.attr("HMAC_KEY_LENGTH")); },
+        [g]() { return g[NORVO_NAME("crypto")].attr("random")(g[NORVO_NAME("HMAC_KEY_LENGTH")]); },
         "A new random MAC key of HMAC_KEY_LENGTH bytes.");
 }

@@ -9,8 +9,12 @@
 #include <memory>
 #include <optional>
 
+#include "bytes.hpp"
+#include "errors.hpp"
+#include "formats.hpp"
+#include "imports.hpp"
+#include "module.hpp"
 #include "norvo/core/ies_format.hpp"
-#include "norvo_bind.hpp"
 
 namespace core = norvo::core;
 namespace ies = norvo::core::ies;
@@ -25,19 +29,8 @@ namespace {
 constexpr std::size_t CIPHER_KEY_LENGTH = 32;  // AES-256
 constexpr std::size_t NONCE_LENGTH = 8;        // random half of the counter block
 
-// The core codec's format errors are construct's StreamError to callers, so that callers
-// that catch the byte-format library's errors keep working.
-template <class F>
-auto codec(F&& f) -> decltype(f()) {
-    return norvo::bind::as_stream_error<core::FormatError>(std::forward<F>(f));
-}
-
-ies::Message parse_or_raise(core::bytes_view data) {
-    return codec([&] { return ies::parse(data); });
-}
-
 py::bytes build_message(const ies::Message& msg) {
-    std::size_t n = codec([&] { return ies::encoded_size(msg); });
+    std::size_t n = ies::encoded_size(msg);
     std::uint8_t* out = nullptr;
     py::bytes result = norvo::bind::new_bytes(n, out);
     ies::build_into(msg, std::span<std::uint8_t>(out, n));
@@ -59,8 +52,8 @@ void copy_oid(py::handle value, ies::Message& msg) {
 struct IESFormat {
     py::object parse(py::object data) const {
         ByteView in(data);
-        ies::Message msg = parse_or_raise(in.span());
-        py::object record = py::module_::import("construct").attr("Container")();
+        ies::Message msg = ies::parse(in.span());
+        py::object record = norvo::bind::new_record();
         record["version"] = py::int_(msg.version);
         record["oid"] = to_bytes(msg.oid);
         record["recipient_derivation_key_index"] = py::int_(msg.recipient_derivation_key_index);
@@ -144,11 +137,11 @@ private:
     py::dict entries_;
 };
 
-py::bytes encrypt(py::module_& m, DerCache& ders, py::object data, py::object sender_keys, py::object recip_keys,
+py::bytes encrypt(const norvo::bind::Globals& g, DerCache& ders, py::object data, py::object sender_keys, py::object recip_keys,
                   py::object obj_id) {
-    if (obj_id.is_none()) obj_id = m.attr("uuid").attr("uuid4")();
-    py::object key_type = m.attr("KeyType");
-    py::object crypto = m.attr("crypto");
+    if (obj_id.is_none()) obj_id = g[NORVO_NAME("uuid")].attr("uuid4")();
+    py::object key_type = g[NORVO_NAME("KeyType")];
+    py::object crypto = g[NORVO_NAME("crypto")];
 
     py::object deriv_key = recip_keys.attr("get_first_valid")(key_type.attr("DERIVATION"));
     py::object signing_key = sender_keys.attr("get_first_valid")(key_type.attr("AUTH"));
@@ -160,7 +153,7 @@ py::bytes encrypt(py::module_& m, DerCache& ders, py::object data, py::object se
     {
         py::object ephemeral_private_key = crypto.attr("p384").attr("generate_private_key")();
         ephemeral_public_key = ephemeral_private_key.attr("public_key")();
-        shared_secret = m.attr("ecdhe").attr("exchange")(ephemeral_private_key, deriv_key.attr("public"));
+        shared_secret = g[NORVO_NAME("ecdhe")].attr("exchange")(ephemeral_private_key, deriv_key.attr("public"));
     }
     py::bytes cipher_key = derive_cipher_key(shared_secret);
 
@@ -176,13 +169,13 @@ py::bytes encrypt(py::module_& m, DerCache& ders, py::object data, py::object se
     py::object ephemeral_der = crypto.attr("to_der_public")(ephemeral_public_key);
     py::object sender_public_key = ders.get(crypto, signing_pub_key);
 
-    py::object oid = bytes_le_of(PyUnicode_Check(obj_id.ptr()) ? m.attr("UUID")(obj_id) : obj_id);
+    py::object oid = bytes_le_of(PyUnicode_Check(obj_id.ptr()) ? g[NORVO_NAME("UUID")](obj_id) : obj_id);
     py::object index_r = deriv_key.attr("index");
     py::object index_s = signing_key.attr("index");
-    py::object sender_user_id = bytes_le_of(m.attr("UUID")(signing_key.attr("user_id")));
+    py::object sender_user_id = bytes_le_of(g[NORVO_NAME("UUID")](signing_key.attr("user_id")));
 
     ies::Message msg;
-    msg.version = field_u64(m.attr("VERSION"), "version");
+    msg.version = field_u64(g[NORVO_NAME("VERSION")], "version");
     copy_oid(oid, msg);
     msg.recipient_derivation_key_index = field_u64(index_r, "recipient_derivation_key_index");
     msg.sender_signing_key_index = field_u64(index_s, "sender_signing_key_index");
@@ -201,13 +194,13 @@ py::bytes encrypt(py::module_& m, DerCache& ders, py::object data, py::object se
     return build_message(msg);
 }
 
-py::bytes decrypt(py::module_& m, py::object data, py::object recip_keys, py::object sender_keys) {
+py::bytes decrypt(const norvo::bind::Globals& g, py::object data, py::object recip_keys, py::object sender_keys) {
     // The view pins the caller's buffer (a bytearray cannot be resized while it is held), so
     // the parsed fields stay valid while other code runs.
     ByteView in(data);
-    ies::Message msg = parse_or_raise(in.span());
-    py::object key_type = m.attr("KeyType");
-    py::object crypto = m.attr("crypto");
+    ies::Message msg = ies::parse(in.span());
+    py::object key_type = g[NORVO_NAME("KeyType")];
+    py::object crypto = g[NORVO_NAME("crypto")];
 
     py::bytes signature = to_bytes(msg.signature);
     auto offset = static_cast<Py_ssize_t>(msg.encrypted_key_blob.data() - in.data());
@@ -225,9 +218,9 @@ py::bytes decrypt(py::module_& m, py::object data, py::object recip_keys, py::ob
         crypto.attr("ecdsa").attr("verify")(signing_public_key, key_blob, signature);
     } catch (py::error_already_set& e) {
         if (e.matches(crypto.attr("InvalidSignature"))) {
-            py::object id = m.attr("UUID")(py::arg("bytes_le") = to_bytes(msg.oid));
+            py::object id = g[NORVO_NAME("UUID")](py::arg("bytes_le") = to_bytes(msg.oid));
             std::string text = "Unable to verify signature for container ID: " + py::str(id).cast<std::string>();
-            m.attr("log").attr("error")(text);
+            g[NORVO_NAME("log")].attr("error")(text);
         }
         throw;
     }
@@ -236,7 +229,7 @@ py::bytes decrypt(py::module_& m, py::object data, py::object recip_keys, py::ob
         recip_keys[key_type.attr("DERIVATION")][py::int_(msg.recipient_derivation_key_index)].attr("private");
     py::object ephemeral_public_key =
         crypto.attr("p384").attr("load_der_public_key")(to_bytes(msg.derivation_public_key));
-    py::object shared_secret = m.attr("ecdhe").attr("exchange")(derivation_private_key, ephemeral_public_key);
+    py::object shared_secret = g[NORVO_NAME("ecdhe")].attr("exchange")(derivation_private_key, ephemeral_public_key);
     py::bytes cipher_key = derive_cipher_key(shared_secret);
     return aes_ctr(cipher_key, msg.iv, msg.encrypted_key_blob);
 }
@@ -245,17 +238,18 @@ py::bytes decrypt(py::module_& m, py::object data, py::object recip_keys, py::ob
 
 NORVO_MODULE(ies, m,
              .doc = "Integrated encryption: a payload wrapped for one recipient and signed by its sender.") {
-    m.attr("logging") = py::module_::import("logging");
-    m.attr("uuid") = py::module_::import("uuid");
-    m.attr("ecdhe") = py::module_::import("norvo.crypto.ecdhe");
+    using norvo::bind::import;
+    m.attr("logging") = import("logging");
+    m.attr("uuid") = import("uuid");
+    m.attr("ecdhe") = import("norvo.crypto.ecdhe");
     m.attr("KeyType") = norvo::bind::import_from("norvo.crypto.keys", "KeyType");
-    m.attr("crypto") = py::module_::import("norvo.crypto");
+    m.attr("crypto") = import("norvo.crypto");
     m.attr("UUID") = norvo::bind::import_from("norvo.utils", "UUID");
-    py::module_ construct = py::module_::import("construct");
+    py::object construct = import("construct");
     for (const char* name : {"Int64ul", "Bytes", "Struct", "Container", "this"}) m.attr(name) = construct.attr(name);
     // The package module does not load aes itself; loading it here makes `crypto.aes` present
     // for everything that reaches it through the package, whatever was imported before.
-    py::module_::import("norvo.crypto.aes");
+    import("norvo.crypto.aes");
 
     m.attr("log") = norvo::bind::logger("norvo.crypto.ies");
     m.attr("VERSION") = py::int_(ies::VERSION);
@@ -266,11 +260,13 @@ NORVO_MODULE(ies, m,
         .def("__repr__", [](const IESFormat&) { return std::string("<IESStruct: 17 fields>"); });
     m.attr("IESStruct") = py::cast(IESFormat{});
 
+    norvo::bind::Globals g(m);
+
     m.def(
         "encrypt",
-        [m, ders = std::make_shared<DerCache>()](py::object data, py::object sender_keys, py::object recip_keys,
-                                                 py::object obj_id) mutable {
-            return encrypt(m, *ders, std::move(data), std::move(sender_keys), std::move(recip_keys),
+        [g, ders = std::make_shared<DerCache>()](py::object data, py::object sender_keys, py::object recip_keys,
+                                                 py::object obj_id) {
+            return encrypt(g, *ders, std::move(data), std::move(sender_keys), std::move(recip_keys),
                            std::move(obj_id));
         },
         py::arg("data"), py::arg("sender_keys"), py::arg("recip_keys"), py::arg("obj_id") = py::none(),
@@ -278,8 +274,8 @@ NORVO_MODULE(ies, m,
         "authentication key of `sender_keys`; returns the message bytes.");
     m.def(
         "decrypt",
-        [m](py::object data, py::object recip_keys, py::object sender_keys) mutable {
-            return decrypt(m, std::move(data), std::move(recip_keys), std::move(sender_keys));
+        [g](py::object data, py::object recip_keys, py::object sender_keys) {
+            return decrypt(g, std::move(data), std::move(recip_keys), std::move(sender_keys));
         },
         py::arg("data"), py::arg("recip_keys"), py::arg("sender_keys") = py::none(),
         "Verify and decrypt the message `data` with the recipient's key ring; the signature is checked "

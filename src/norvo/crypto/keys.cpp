@@ -6,7 +6,12 @@
 // The classes are made at load time by calling the right metaclass with C++ methods, so that
 // they are ordinary Python classes (instance dictionaries, subclassing, dict and Schema bases)
 // whose behaviour lives here. Key objects stay the crypto library's own objects.
-#include "norvo_bind.hpp"
+#include "callable.hpp"
+#include "classes.hpp"
+#include "errors.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
+#include "module.hpp"
 
 using norvo::bind::add_method;
 using norvo::bind::compares;
@@ -15,15 +20,18 @@ using norvo::bind::truthy;
 NORVO_MODULE(keys, m, .doc = "P-384 key records, key rings and the key-ring loader.") {
 
     // The layer module holds the Schema base, the field classes and the hook decorators.
-    py::module_ schema_layer = py::module_::import("norvo._schema");
-    m.attr("logging") = py::module_::import("logging");
+    using norvo::bind::import;
+    py::object schema_layer = import("norvo._schema");
+    m.attr("logging") = import("logging");
     m.attr("Schema") = schema_layer.attr("Schema");
     m.attr("fields") = schema_layer;
     m.attr("post_load") = schema_layer.attr("post_load");
     m.attr("pre_load") = schema_layer.attr("pre_load");
-    m.attr("UUID") = py::module_::import("norvo.utils").attr("UUID");
-    m.attr("crypto") = py::module_::import("norvo.crypto");
+    m.attr("UUID") = import("norvo.utils").attr("UUID");
+    m.attr("crypto") = import("norvo.crypto");
     m.attr("log") = norvo::bind::logger("norvo.crypto.keys");
+
+    norvo::bind::Globals g(m);
 
     py::tuple object_base = py::make_tuple(norvo::bind::builtin(PyBaseObject_Type));
     auto class_namespace = [&m](const char* name, const char* doc) {
@@ -49,8 +57,8 @@ NORVO_MODULE(keys, m, .doc = "P-384 key records, key rings and the key-ring load
         ns["pubKey"] = fields.attr("Raw")();
         ns["active"] = fields.attr("Bool")();
 
-        auto make_dict = [m](py::object /*self*/, py::object data, py::object /*many*/) -> py::object {
-            py::object auth = m.attr("KeyType").attr("AUTH");
+        auto make_dict = [g](py::object /*self*/, py::object data, py::object /*many*/) -> py::object {
+            py::object auth = g[NORVO_NAME("KeyType")].attr("AUTH");
             py::list records;
             for (py::handle row : data) {
                 py::dict rec;
@@ -64,9 +72,9 @@ NORVO_MODULE(keys, m, .doc = "P-384 key records, key rings and the key-ring load
             }
             return std::move(records);
         };
-        auto make_key_ring = [m](py::object /*self*/, py::object data, py::object /*many*/) -> py::object {
+        auto make_key_ring = [g](py::object /*self*/, py::object data, py::object /*many*/) -> py::object {
             py::object owner = data[py::int_(0)]["userId"];
-            return m.attr("KeyRing")(py::arg("pub_keys") = data, py::arg("user_id") = owner);
+            return g[NORVO_NAME("KeyRing")](py::arg("pub_keys") = data, py::arg("user_id") = owner);
         };
         // marshmallow finds its hooks by the attributes its decorators set on them.
         auto hook = [&](py::object decorator, const char* qualname, py::cpp_function fn) {
@@ -91,14 +99,14 @@ NORVO_MODULE(keys, m, .doc = "P-384 key records, key rings and the key-ring load
 
         add_method(
             cls, "__init__",
-            [m](py::object self, py::object strongbox, py::object pub_keys, py::object user_id) {
-                py::object key_type = m.attr("KeyType");
+            [g](py::object self, py::object strongbox, py::object pub_keys, py::object user_id) {
+                py::object key_type = g[NORVO_NAME("KeyType")];
                 py::object auth = key_type.attr("AUTH"), derivation = key_type.attr("DERIVATION");
                 py::setattr(self, "user_id", py::none());
                 self[auth] = py::dict();
                 self[derivation] = py::dict();
                 if (truthy(strongbox)) {
-                    if (truthy(strongbox.attr("encrypted"))) throw py::value_error("Can only accept decrypted key files.");
+                    if (truthy(strongbox.attr("encrypted"))) norvo::bind::raise(PyExc_ValueError, "Can only accept decrypted key files.");
                     for (py::handle section : {auth, derivation}) {
                         py::object entries = strongbox.attr("data")[section];
                         for (py::handle entry : entries.attr("values")())
@@ -115,11 +123,11 @@ NORVO_MODULE(keys, m, .doc = "P-384 key records, key rings and the key-ring load
 
         add_method(
             cls, "set_private_key",
-            [m](py::object self, py::object key_type, py::object key, py::object strongbox) {
-                py::object k = m.attr("Key")(py::arg("key_type") = key_type, py::arg("private") = key["key"]);
+            [g](py::object self, py::object key_type, py::object key, py::object strongbox) {
+                py::object k = g[NORVO_NAME("Key")](py::arg("key_type") = key_type, py::arg("private") = key["key"]);
                 py::setattr(k, "index", key["index"]);
                 py::setattr(k, "active", key["active"]);
-                py::setattr(k, "user_id", m.attr("UUID")(strongbox.attr("data")["userId"]));
+                py::setattr(k, "user_id", g[NORVO_NAME("UUID")](strongbox.attr("data")["userId"]));
                 py::setattr(self, "user_id", k.attr("user_id"));
                 self[key_type][k.attr("index")] = k;
             },
@@ -128,15 +136,15 @@ NORVO_MODULE(keys, m, .doc = "P-384 key records, key rings and the key-ring load
 
         add_method(
             cls, "set_public_key",
-            [m](py::object self, py::object key, py::object user_id) {
-                py::object key_type = m.attr("KeyType");
+            [g](py::object self, py::object key, py::object user_id) {
+                py::object key_type = g[NORVO_NAME("KeyType")];
                 // Only the exact text "auth" names an authentication key; anything else is derivation.
                 py::object section =
                     compares(key["keyType"], py::str("auth")) ? key_type.attr("AUTH") : key_type.attr("DERIVATION");
-                py::object k = m.attr("Key")(py::arg("key_type") = section, py::arg("public") = key["pubKey"]);
+                py::object k = g[NORVO_NAME("Key")](py::arg("key_type") = section, py::arg("public") = key["pubKey"]);
                 py::setattr(k, "index", key["index"]);
                 py::setattr(k, "active", key["active"]);
-                py::setattr(k, "user_id", m.attr("UUID")(user_id));
+                py::setattr(k, "user_id", g[NORVO_NAME("UUID")](user_id));
                 py::setattr(self, "user_id", k.attr("user_id"));
                 self[section][k.attr("index")] = k;
             },
@@ -146,8 +154,7 @@ NORVO_MODULE(keys, m, .doc = "P-384 key records, key rings and the key-ring load
             cls, "get_first_valid",
             [](py::object self, py::object key_type) -> py::object {
                 py::object section = self[key_type];
-                py::object order = py::module_::import("builtins").attr("sorted")(section);
-                for (py::handle index : order) {
+                for (py::handle index : norvo::bind::sorted_list(section)) {
                     py::object k = section[index];
                     if (truthy(k.attr("active"))) return k;
                 }
@@ -175,13 +182,13 @@ NORVO_MODULE(keys, m, .doc = "P-384 key records, key rings and the key-ring load
 
         add_method(
             cls, "__init__",
-            [m](py::object self, py::object key_type, py::object priv, py::object pub) {
+            [g](py::object self, py::object key_type, py::object priv, py::object pub) {
                 bool has_private = truthy(priv);
                 if (has_private && truthy(pub))
-                    throw py::value_error("Provide either private or public key material, not both.");
+                    norvo::bind::raise(PyExc_ValueError, "Provide either private or public key material, not both.");
                 py::setattr(self, "type", key_type);
                 py::setattr(self, "active", py::bool_(true));
-                py::object p384 = m.attr("crypto").attr("p384");
+                py::object p384 = g[NORVO_NAME("crypto")].attr("p384");
                 py::setattr(self, "private", has_private ? p384.attr("load_pem_private_key")(priv) : py::none());
                 py::setattr(self, "public", truthy(pub) ? p384.attr("load_pem_public_key")(pub) : py::none());
                 if (has_private) py::setattr(self, "public", self.attr("private").attr("public_key")());
@@ -216,11 +223,11 @@ NORVO_MODULE(keys, m, .doc = "P-384 key records, key rings and the key-ring load
         norvo::bind::add_ne(cls, py::arg("other"));
 
         // The makers of fresh key pairs set the attributes themselves; Key's constructor is not run.
-        auto fresh = [m](const char* kind) {
-            return [m, kind](py::object self) {
-                py::object crypto = m.attr("crypto");
+        auto fresh = [g](const char* kind) {
+            return [g, kind](py::object self) {
+                py::object crypto = g[NORVO_NAME("crypto")];
                 py::object ec = crypto.attr("ec");
-                py::setattr(self, "type", m.attr("KeyType").attr(kind));
+                py::setattr(self, "type", g[NORVO_NAME("KeyType")].attr(kind));
                 py::setattr(self, "active", py::bool_(true));
                 py::setattr(self, "private", ec.attr("generate_private_key")(ec.attr("SECP384R1")(), crypto.attr("backend")));
                 py::setattr(self, "public", self.attr("private").attr("public_key")());

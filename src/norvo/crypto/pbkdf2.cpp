@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "norvo_bind.hpp"
+#include "bytes.hpp"
+#include "errors.hpp"
+#include "imports.hpp"
+#include "module.hpp"
 
 namespace core = norvo::core;
 using norvo::bind::ByteView;
@@ -45,20 +48,21 @@ std::string openssl_digest_name(py::handle algorithm) {
 class PBKDF2HMAC {
 public:
     PBKDF2HMAC(py::object algorithm, py::object length, py::object salt, py::object iterations, py::object /*backend*/) {
-        py::object hashes = py::module_::import("cryptography.hazmat.primitives.hashes");
+        py::object hashes = norvo::bind::import("cryptography.hazmat.primitives.hashes");
         if (!py::isinstance(algorithm, hashes.attr("HashAlgorithm")))
-            throw py::type_error("Expected instance of hashes.HashAlgorithm.");
+            norvo::bind::raise(PyExc_TypeError, "Expected instance of hashes.HashAlgorithm.");
         length_ = unsigned_arg(length);
         norvo::bind::require_bytes(salt, "salt");
         iterations_ = unsigned_arg(iterations);
-        if (iterations_ < 1) throw py::value_error("iterations must be greater than or equal to 1.");
+        if (iterations_ < 1) norvo::bind::raise(PyExc_ValueError, "iterations must be greater than or equal to 1.");
         if (iterations_ > static_cast<unsigned long long>(INT_MAX))
-            throw py::value_error("iterations must be at most " + std::to_string(INT_MAX) + ".");
-        if (length_ > MAX_LENGTH) throw py::value_error("length is too large");
+            norvo::bind::raise(PyExc_ValueError, "iterations must be at most " + std::to_string(INT_MAX) + ".");
+        if (length_ > MAX_LENGTH) norvo::bind::raise(PyExc_ValueError, "length is too large");
         digest_ = openssl_digest_name(algorithm);
         if (digest_.empty() || !core::digest_available(digest_.c_str())) {
-            py::object reasons = py::module_::import("cryptography.exceptions").attr("_Reasons");
-            py::object type = py::module_::import("cryptography.exceptions").attr("UnsupportedAlgorithm");
+            py::object exceptions = norvo::bind::import("cryptography.exceptions");
+            py::object reasons = exceptions.attr("_Reasons");
+            py::object type = exceptions.attr("UnsupportedAlgorithm");
             py::object err = type(py::str("{} is not supported for PBKDF2.").format(algorithm.attr("name")),
                                   reasons.attr("UNSUPPORTED_HASH"));
             norvo::bind::raise(type, err);
@@ -106,9 +110,9 @@ private:
 }  // namespace
 
 NORVO_MODULE(pbkdf2, m, .doc = "PBKDF2-HMAC engines of the key file, by key-file version.") {
-    m.attr("partial") = py::module_::import("functools").attr("partial");
+    m.attr("partial") = norvo::bind::import("functools").attr("partial");
     m.attr("backend") = norvo::bind::import_from("norvo.crypto", "backend");
-    m.attr("hashes") = py::module_::import("cryptography.hazmat.primitives.hashes");
+    m.attr("hashes") = norvo::bind::import("cryptography.hazmat.primitives.hashes");
 
     py::class_<PBKDF2HMAC>(m, "PBKDF2HMAC", "PBKDF2 (PKCS #5 v2.0) with HMAC; one derivation per object.")
         .def(py::init<py::object, py::object, py::object, py::object, py::object>(), py::arg("algorithm"),
@@ -126,10 +130,11 @@ NORVO_MODULE(pbkdf2, m, .doc = "PBKDF2-HMAC engines of the key file, by key-file
     engines[py::int_(1)] = m.attr("V1_PBKDF2");
     m.attr("engines") = engines;
 
+    norvo::bind::Globals g(m);
     m.def(
         "create_key",
-        [m](py::object secret, py::object salt, py::object length) -> py::object {
-            py::object engine = m.attr("engines")[py::int_(1)];
+        [g](py::object secret, py::object salt, py::object length) -> py::object {
+            py::object engine = g[NORVO_NAME("engines")][py::int_(1)];
             py::object use_salt = norvo::bind::truthy(salt) ? salt : py::bytes("");
             // The engine's own length is 32; another length asks for a key of that size.
             py::object same = py::int_(32);

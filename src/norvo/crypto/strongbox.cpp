@@ -8,13 +8,19 @@
 #include <optional>
 #include <string>
 
+#include "bytes.hpp"
+#include "classes.hpp"
+#include "errors.hpp"
+#include "formats.hpp"
+#include "imports.hpp"
+#include "module.hpp"
 #include "norvo/core/keyfile_format.hpp"
-#include "norvo_bind.hpp"
 
 namespace kf = norvo::core::keyfile;
 using norvo::bind::add_method;
 using norvo::bind::ByteView;
-using norvo::bind::raise_construct;
+using norvo::bind::field_u64;
+using norvo::bind::Globals;
 using norvo::bind::raise_in_place_of;
 using norvo::bind::record_field;
 using norvo::bind::to_bytes;
@@ -27,17 +33,6 @@ constexpr const char* RESCUE_MESSAGE = "Failed to decrypt the key file rescue.  
 
 // ---- The byte formats as Python objects: records are construct Containers, read by name.
 
-// A record's integer field for a build; the FormatFieldError says whether the value is no
-// integer at all or one out of range.
-std::uint64_t to_u64(py::handle value, const char* field) {
-    if (auto n = norvo::bind::as_u64(value)) return *n;
-    std::string given = py::repr(value).cast<std::string>();
-    raise_construct("FormatFieldError", std::string("field '") + field +
-                                            (PyLong_Check(value.ptr())
-                                                 ? "' does not fit an unsigned 64-bit integer: " + given
-                                                 : "' needs an integer, given " + given));
-}
-
 // Holds the buffers of one section record while it is built.
 struct SectionInput {
     std::optional<ByteView> salt, iv, encrypted;
@@ -48,20 +43,14 @@ struct SectionInput {
         std::optional<ByteView>* views[3] = {&salt, &iv, &encrypted};
         kf::bytes_view* slots[3] = {&section.salt, &section.iv, &section.encrypted};
         for (int i = 0; i < 3; ++i) {
-            std::uint64_t length = to_u64(record_field(record, names[i][0]), names[i][0]);
+            std::uint64_t length = field_u64(record_field(record, names[i][0]), names[i][0]);
             *slots[i] = norvo::bind::sized_field(*views[i], record_field(record, names[i][1]), names[i][1], length);
         }
     }
 };
 
-// The core codec's format errors are construct's StreamError to callers.
-template <class F>
-auto codec(F&& f) -> decltype(f()) {
-    return norvo::bind::as_stream_error<norvo::core::FormatError>(std::forward<F>(f));
-}
-
 py::bytes section_bytes(const kf::Section& s) {
-    std::size_t n = codec([&] { return kf::section_size(s); });
+    std::size_t n = kf::section_size(s);
     std::uint8_t* out = nullptr;
     py::bytes result = norvo::bind::new_bytes(n, out);
     kf::build_section_into(s, {out, n});
@@ -69,7 +58,7 @@ py::bytes section_bytes(const kf::Section& s) {
 }
 
 py::bytes file_bytes(const kf::KeyFile& f) {
-    std::size_t n = codec([&] { return kf::encoded_size(f); });
+    std::size_t n = kf::encoded_size(f);
     std::uint8_t* out = nullptr;
     py::bytes result = norvo::bind::new_bytes(n, out);
     kf::build_into(f, {out, n});
@@ -84,16 +73,8 @@ auto with_bytes(py::handle data, F&& f) {
     return f(in.span());
 }
 
-kf::Section parse_section_or_raise(kf::bytes_view data) {
-    return codec([&] { return kf::parse_section(data); });
-}
-
-kf::KeyFile parse_file_or_raise(kf::bytes_view data) {
-    return codec([&] { return kf::parse(data); });
-}
-
 py::object section_record(const kf::Section& s) {
-    py::object record = py::module_::import("construct").attr("Container")();
+    py::object record = norvo::bind::new_record();
     record["salt_length"] = py::int_(s.salt.size());
     record["salt"] = to_bytes(s.salt);
     record["iv_length"] = py::int_(s.iv.size());
@@ -109,9 +90,9 @@ struct Format {
 
     py::object parse(py::object data) const {
         return with_bytes(data, [&](kf::bytes_view in) -> py::object {
-            if (!whole_file) return section_record(parse_section_or_raise(in));
-            kf::KeyFile f = parse_file_or_raise(in);
-            py::object record = py::module_::import("construct").attr("Container")();
+            if (!whole_file) return section_record(kf::parse_section(in));
+            kf::KeyFile f = kf::parse(in);
+            py::object record = norvo::bind::new_record();
             record["version"] = py::int_(f.version);
             record["key_ring_length"] = py::int_(f.key_ring_length);
             record["rescue_length"] = py::int_(f.rescue_length);
@@ -127,9 +108,9 @@ struct Format {
             return section_bytes(in.section);
         }
         kf::KeyFile f;
-        f.version = to_u64(record_field(record, "version"), "version");
-        f.key_ring_length = to_u64(record_field(record, "key_ring_length"), "key_ring_length");
-        f.rescue_length = to_u64(record_field(record, "rescue_length"), "rescue_length");
+        f.version = field_u64(record_field(record, "version"), "version");
+        f.key_ring_length = field_u64(record_field(record, "key_ring_length"), "key_ring_length");
+        f.rescue_length = field_u64(record_field(record, "rescue_length"), "rescue_length");
         SectionInput ring(record_field(record, "key_ring"));
         SectionInput rescue(record_field(record, "rescue"));
         f.key_ring = ring.section;
@@ -149,20 +130,20 @@ py::object secret_bytes(py::handle secret) {
     return secret.attr("encode")("utf-8");
 }
 
-py::object derive_key(py::module_& m, py::handle version, py::handle salt, py::handle secret) {
+py::object derive_key(const Globals& g, py::handle version, py::handle salt, py::handle secret) {
     // The engine table decides which versions exist; the derivation itself runs in the core
     // with the GIL released.
-    py::object engine = m.attr("pbkdf2").attr("engines")[version];
+    py::object engine = g[NORVO_NAME("pbkdf2")].attr("engines")[version];
     return engine(py::arg("salt") = salt).attr("derive")(secret);
 }
 
-py::bytes seal(py::module_& m, py::handle document, py::handle secret, py::handle version) {
-    py::object text = m.attr("json").attr("dumps")(document).attr("encode")("utf-8");
-    py::object salt = m.attr("crypto").attr("random")(kf::SALT_SIZE);
-    py::object iv = m.attr("aes").attr("create_iv")();
-    py::object key = derive_key(m, version, salt, secret);
+py::bytes seal(const Globals& g, py::handle document, py::handle secret, py::handle version) {
+    py::object text = g[NORVO_NAME("json")].attr("dumps")(document).attr("encode")("utf-8");
+    py::object salt = g[NORVO_NAME("crypto")].attr("random")(kf::SALT_SIZE);
+    py::object iv = g[NORVO_NAME("aes")].attr("create_iv")();
+    py::object key = derive_key(g, version, salt, secret);
     py::object encrypted =
-        m.attr("aes").attr("encrypt")(py::arg("iv") = iv, py::arg("cipher_key") = key, py::arg("data") = text);
+        g[NORVO_NAME("aes")].attr("encrypt")(py::arg("iv") = iv, py::arg("cipher_key") = key, py::arg("data") = text);
     ByteView s(salt, "salt"), i(iv, "iv"), e(encrypted, "encrypted");
     return section_bytes({s.span(), i.span(), e.span()});
 }
@@ -172,7 +153,7 @@ py::bytes seal(py::module_& m, py::handle document, py::handle secret, py::handl
 
 // The interpreter's UTF-8 error names the bytes it failed on; the copy handed out keeps the
 // positions and the reason, and no bytes.
-[[noreturn]] void raise_undecodable(py::module_& m, const char* message) {
+[[noreturn]] void raise_undecodable(const Globals& g, const char* message) {
     PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
     PyErr_Fetch(&t, &v, &tb);
     PyErr_NormalizeException(&t, &v, &tb);
@@ -189,7 +170,7 @@ py::bytes seal(py::module_& m, py::handle document, py::handle secret, py::handl
         PyUnicodeDecodeError_Create("utf-8", "", 0, start, end, reason.cast<std::string>().c_str()));
     PyErr_SetObject(PyExc_UnicodeDecodeError, bare.ptr());
     py::error_already_set undecodable;
-    raise_in_place_of(undecodable, m.attr("aes").attr("DecryptionError"), message);
+    raise_in_place_of(undecodable, g[NORVO_NAME("aes")].attr("DecryptionError"), message);
 }
 
 // The JSON decoder's errors hold the whole text (`doc`), and their tracebacks the decoder's
@@ -214,23 +195,23 @@ py::bytes seal(py::module_& m, py::handle document, py::handle secret, py::handl
     throw py::error_already_set();
 }
 
-py::object open_section(py::module_& m, const kf::Section& section, py::handle secret, py::handle version,
+py::object open_section(const Globals& g, const kf::Section& section, py::handle secret, py::handle version,
                         const char* message) {
     py::bytes salt = to_bytes(section.salt), iv = to_bytes(section.iv), data = to_bytes(section.encrypted);
-    py::object key = derive_key(m, version, salt, secret);
+    py::object key = derive_key(g, version, salt, secret);
     py::object plain =
-        m.attr("aes").attr("decrypt")(py::arg("iv") = iv, py::arg("cipher_key") = key, py::arg("data") = data);
+        g[NORVO_NAME("aes")].attr("decrypt")(py::arg("iv") = iv, py::arg("cipher_key") = key, py::arg("data") = data);
     char* buffer = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(plain.ptr(), &buffer, &size) != 0) throw py::error_already_set();
     PyObject* decoded = PyUnicode_DecodeUTF8(buffer, size, "strict");
     if (!decoded) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::error_already_set();
-        raise_undecodable(m, message);
+        raise_undecodable(g, message);
     }
     py::object text = py::reinterpret_steal<py::object>(decoded);
     try {
-        return m.attr("json").attr("loads")(text);
+        return g[NORVO_NAME("json")].attr("loads")(text);
     } catch (py::error_already_set& e) {
         rethrow_without_text(e);
     }
@@ -241,14 +222,14 @@ py::object open_section(py::module_& m, const kf::Section& section, py::handle s
 constexpr const char* NO_OWNER_MESSAGE = "Cannot encrypt a key file without its owner's user id.";
 
 // The owner id that opening a key file takes from its document.
-py::object owner_id(py::module_& m, py::handle document) { return m.attr("UUID")(document["userId"]); }
+py::object owner_id(const Globals& g, py::handle document) { return g[NORVO_NAME("UUID")](document["userId"]); }
 
 // A key file is opened for its owner: a document whose "userId" does not read back as an id
 // would seal without complaint and then fail every decrypt with the right password.
-void require_owner(py::module_& m, py::handle self) {
+void require_owner(const Globals& g, py::handle self) {
     if (self.attr("user_id").is_none()) norvo::bind::raise(PyExc_ValueError, NO_OWNER_MESSAGE);
     try {
-        owner_id(m, self.attr("_ptxt_data"));
+        owner_id(g, self.attr("_ptxt_data"));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_KeyError) && !e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
         raise_in_place_of(e, py::handle(PyExc_ValueError), NO_OWNER_MESSAGE);
@@ -275,6 +256,7 @@ py::object make_class(py::module_& m, const char* name, const char* doc) {
 }
 
 void define_rescue(py::module_& m) {
+    Globals g(m);
     py::object cls =
         make_class(m, "KeyFileRescue", "The rescue section: the hashed password sealed under the passphrase.");
     m.attr("KeyFileRescue") = cls;
@@ -298,10 +280,10 @@ void define_rescue(py::module_& m) {
 
     add_method(
         cls, "encrypt",
-        [m](py::object self, py::object passphrase) mutable -> py::object {
+        [g](py::object self, py::object passphrase) -> py::object {
             if (truthy(self.attr("encrypted"))) return py::none();
             py::object secret = passphrase.attr("encode")("utf-8");
-            py::bytes section = seal(m, self.attr("_ptxt_data"), secret, self.attr("version"));
+            py::bytes section = seal(g, self.attr("_ptxt_data"), secret, self.attr("version"));
             py::setattr(self, "_enc_data", section);
             py::setattr(self, "encrypted", py::bool_(true));
             return self;
@@ -310,17 +292,17 @@ void define_rescue(py::module_& m) {
 
     add_method(
         cls, "decrypt",
-        [m](py::object self, py::object passphrase) mutable -> py::object {
+        [g](py::object self, py::object passphrase) -> py::object {
             if (!truthy(self.attr("encrypted"))) return py::none();
             py::object held = self.attr("_enc_data");
             py::object document = with_bytes(held, [&](kf::bytes_view in) -> py::object {
-                kf::Section section = parse_section_or_raise(in);
+                kf::Section section = kf::parse_section(in);
                 py::object version = self.attr("version");
                 // The engine is looked up before the passphrase is touched, so an unknown
                 // version fails as such whatever the passphrase.
-                m.attr("pbkdf2").attr("engines")[version];
+                g[NORVO_NAME("pbkdf2")].attr("engines")[version];
                 py::object secret = passphrase.attr("encode")("utf-8");
-                return open_section(m, section, secret, version, RESCUE_MESSAGE);
+                return open_section(g, section, secret, version, RESCUE_MESSAGE);
             });
             py::setattr(self, "_ptxt_data", document);
             py::setattr(self, "encrypted", py::bool_(false));
@@ -338,23 +320,24 @@ void define_rescue(py::module_& m) {
 }
 
 void define_key_file(py::module_& m) {
+    Globals g(m);
     py::object cls = make_class(m, "KeyFile", "One user's key ring, sealed as key-file bytes or open as its document.");
     py::setattr(cls, "__hash__", py::none());  // equality without a hash
     m.attr("KeyFile") = cls;
 
     add_method(
         cls, "__init__",
-        [m](py::object self, py::object enc_data, py::object signing_key, py::object derivation_key,
+        [g](py::object self, py::object enc_data, py::object signing_key, py::object derivation_key,
             py::object user_id) {
             py::setattr(self, "_enc_data", enc_data);
             py::setattr(self, "_ptxt_data", py::none());
-            py::setattr(self, "user_id", truthy(user_id) ? m.attr("UUID")(user_id) : py::none());
+            py::setattr(self, "user_id", truthy(user_id) ? g[NORVO_NAME("UUID")](user_id) : py::none());
             if (truthy(enc_data)) {
                 py::setattr(self, "encrypted", py::bool_(true));
                 return;
             }
             py::setattr(self, "encrypted", py::bool_(false));
-            py::object to_pem_private = m.attr("crypto").attr("to_pem_private");
+            py::object to_pem_private = g[NORVO_NAME("crypto")].attr("to_pem_private");
             auto entry = [&](py::handle key) {
                 py::dict e;
                 e["active"] = key.attr("active");
@@ -379,20 +362,20 @@ void define_key_file(py::module_& m) {
 
     add_method(
         cls, "encrypt",
-        [m](py::object self, py::object password, py::object passphrase) mutable -> py::object {
+        [g](py::object self, py::object password, py::object passphrase) -> py::object {
             if (truthy(self.attr("encrypted"))) return py::none();
-            require_owner(m, self);
-            py::object h = m.attr("get_hash")(password);
-            py::bytes ring = seal(m, self.attr("_ptxt_data"), secret_bytes(h), py::int_(kf::VERSION));
+            require_owner(g, self);
+            py::object h = g[NORVO_NAME("get_hash")](password);
+            py::bytes ring = seal(g, self.attr("_ptxt_data"), secret_bytes(h), py::int_(kf::VERSION));
             py::object rescue_bytes =
-                m.attr("KeyFileRescue")(py::arg("password") = h).attr("encrypt")(passphrase).attr("data");
+                g[NORVO_NAME("KeyFileRescue")](py::arg("password") = h).attr("encrypt")(passphrase).attr("data");
             ByteView ring_view(ring, "key_ring"), rescue_view(rescue_bytes, "rescue");
             kf::KeyFile f;
             f.version = kf::VERSION;
             f.key_ring_length = ring_view.size();
             f.rescue_length = rescue_view.size();
-            f.key_ring = parse_section_or_raise(ring_view.span());
-            f.rescue = parse_section_or_raise(rescue_view.span());
+            f.key_ring = kf::parse_section(ring_view.span());
+            f.rescue = kf::parse_section(rescue_view.span());
             py::bytes data = file_bytes(f);
             py::setattr(self, "_enc_data", data);
             py::setattr(self, "encrypted", py::bool_(true));
@@ -403,23 +386,23 @@ void define_key_file(py::module_& m) {
 
     add_method(
         cls, "decrypt",
-        [m](py::object self, py::object password) mutable -> py::object {
+        [g](py::object self, py::object password) -> py::object {
             if (!truthy(self.attr("encrypted"))) return py::none();
             py::object h;
             try {
-                h = m.attr("get_hash")(password);
+                h = g[NORVO_NAME("get_hash")](password);
             } catch (py::error_already_set& e) {
                 if (!e.matches(PyExc_TypeError)) throw;
-                raise_in_place_of(e, m.attr("aes").attr("DecryptionError"), KEY_FILE_MESSAGE);
+                raise_in_place_of(e, g[NORVO_NAME("aes")].attr("DecryptionError"), KEY_FILE_MESSAGE);
             }
             py::object secret = secret_bytes(h);
             py::object document = with_bytes(self.attr("_enc_data"), [&](kf::bytes_view in) {
-                kf::KeyFile f = parse_file_or_raise(in);
-                return open_section(m, f.key_ring, secret, py::int_(f.version), KEY_FILE_MESSAGE);
+                kf::KeyFile f = kf::parse(in);
+                return open_section(g, f.key_ring, secret, py::int_(f.version), KEY_FILE_MESSAGE);
             });
             // Everything that can fail runs before the object changes: a failed decrypt
             // leaves it encrypted, as it was.
-            py::object user_id = owner_id(m, document);
+            py::object user_id = owner_id(g, document);
             py::setattr(self, "_ptxt_data", document);
             py::setattr(self, "encrypted", py::bool_(false));
             py::setattr(self, "user_id", user_id);
@@ -431,10 +414,10 @@ void define_key_file(py::module_& m) {
 
     add_property(
         cls, "rescue",
-        [m](py::object self) -> py::object {
+        [g](py::object self) -> py::object {
             return with_bytes(self.attr("_enc_data"), [&](kf::bytes_view in) {
-                kf::KeyFile f = parse_file_or_raise(in);
-                return m.attr("KeyFileRescue")(py::arg("enc_data") = section_bytes(f.rescue),
+                kf::KeyFile f = kf::parse(in);
+                return g[NORVO_NAME("KeyFileRescue")](py::arg("enc_data") = section_bytes(f.rescue),
                                                py::arg("version") = py::int_(f.version));
             });
         },
@@ -442,7 +425,7 @@ void define_key_file(py::module_& m) {
 
     add_property(
         cls, "checksum",
-        [m](py::object self) -> py::object { return m.attr("crypto").attr("SHA384")(self.attr("_enc_data")); },
+        [g](py::object self) -> py::object { return g[NORVO_NAME("crypto")].attr("SHA384")(self.attr("_enc_data")); },
         "SHA-384 of the key-file bytes as 96 lowercase hex digits.");
 
     add_property(
@@ -453,7 +436,7 @@ void define_key_file(py::module_& m) {
             py::object held = self.attr("_enc_data");
             if (!truthy(self.attr("encrypted")) && !truthy(held)) return py::int_(kf::VERSION);
             return with_bytes(held, [&](kf::bytes_view in) -> py::object {
-                return py::int_(parse_file_or_raise(in).version);
+                return py::int_(kf::parse(in).version);
             });
         },
         "The format version of the key-file bytes.");
@@ -471,10 +454,11 @@ void define_key_file(py::module_& m) {
 }  // namespace
 
 NORVO_MODULE(strongbox, m, .doc = "The password-encrypted key file and its passphrase rescue section.") {
-    m.attr("json") = py::module_::import("simplejson");
-    m.attr("crypto") = py::module_::import("norvo.crypto");
-    m.attr("aes") = py::module_::import("norvo.crypto.aes");
-    m.attr("pbkdf2") = py::module_::import("norvo.crypto.pbkdf2");
+    using norvo::bind::import;
+    m.attr("json") = import("simplejson");
+    m.attr("crypto") = import("norvo.crypto");
+    m.attr("aes") = import("norvo.crypto.aes");
+    m.attr("pbkdf2") = import("norvo.crypto.pbkdf2");
     m.attr("get_hash") = norvo::bind::import_from("norvo.crypto.hash", "get_hash");
     m.attr("UUID") = norvo::bind::import_from("norvo.utils", "UUID");
 

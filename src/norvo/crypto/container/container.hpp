@@ -13,15 +13,21 @@
 #include <memory>
 #include <optional>
 
+#include "bytes.hpp"
+#include "classes.hpp"
+#include "errors.hpp"
+#include "formats.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
+#include "module.hpp"
 #include "norvo/core/container_format.hpp"
-#include "norvo_bind.hpp"
+#include "scope.hpp"
 
 namespace norvo::container_module {
 
 namespace core = norvo::core;
 namespace fmt = norvo::core::container;
 using norvo::bind::ByteView;
-using norvo::bind::Global;
 using norvo::bind::truthy;
 
 inline constexpr const char* MSG_DIGEST = "Container Digest verification failure.";
@@ -35,9 +41,8 @@ inline constexpr long DEFAULT_HMAC_KEY_LENGTH = 128;
 // Never freed: it must outlive every call, and the interpreter may be finalising when static
 // destructors would run.
 struct State {
-    // Module globals, read at call time.
-    Global log, crypto, hmac, UUID, uuid4, arrow, datetime, json, providers, ConstructContainer,
-        ContainerKeysStruct, ContainerKeys, Header;
+    // The module's namespace: its globals are read at call time, by interned names.
+    norvo::bind::Globals g;
 
     // Bound at load: what the fast paths recognise.
     py::object stock_UUID;         // norvo.utils.UUID
@@ -73,11 +78,6 @@ void set_entry(py::handle obj, py::handle name, py::handle value);
 bool class_has(py::handle obj, py::handle name, const py::object& member);
 // A copy of `s` as a new bytes object (the GIL released for large copies).
 py::bytes copy_bytes(core::bytes_view s);
-// Parse failures surface as the format library's own StreamError.
-template <class F>
-auto parsing(F&& f) -> decltype(f()) {
-    return norvo::bind::as_stream_error<core::FormatError>(std::forward<F>(f));
-}
 // Logs the digest failure and raises DecryptionError with InvalidSignature as its context.
 [[noreturn]] void raise_digest_failure();
 

@@ -72,17 +72,24 @@ bool container_encrypted(py::handle self) {
     return payload_sealed(self.attr(NORVO_NAME("content")));
 }
 
-// What the audit setters store: an id as a UUID, a time as a datetime.
-py::object created_like(py::object value) { return norvo::bind::audit_id(S->UUID.get(), std::move(value)); }
+// What the audit setters store: an id as None or as the module's UUID makes it; a time as
+// None or a datetime as given, anything else as arrow reads it (`arrow.get(value).datetime`,
+// a zone-aware date-time).
+py::object created_like(py::object value) {
+    if (value.is_none()) return value;
+    return S->g[NORVO_NAME("UUID")](std::move(value));
+}
 
 py::object time_like(py::object value) {
-    return norvo::bind::audit_time(S->datetime.get(), S->arrow.get(), std::move(value));
+    if (value.is_none() || py::isinstance(value, S->g[NORVO_NAME("datetime")])) return value;
+    return S->g[NORVO_NAME("arrow")].attr(NORVO_NAME("get"))(value).attr(NORVO_NAME("datetime"));
 }
 
 // arrow.utcnow(), as its datetime. While `arrow` is the arrow module with its own utcnow,
 // the same moment in the same zone comes straight from the datetime class.
 py::object utc_now() {
-    if (S->arrow.holds(S->stock_arrow) && py::object(S->stock_arrow.attr(NORVO_NAME("utcnow"))).is(S->stock_utcnow)) {
+    if (S->g[NORVO_NAME("arrow")].is(S->stock_arrow) &&
+        py::object(S->stock_arrow.attr(NORVO_NAME("utcnow"))).is(S->stock_utcnow)) {
         timespec ts{};
         clock_gettime(CLOCK_REALTIME, &ts);
         // The UTC calendar date of the day count, by arithmetic (gmtime takes a lock and
@@ -102,14 +109,14 @@ py::object utc_now() {
             static_cast<int>(in_day % 60), static_cast<int>(ts.tv_nsec / 1000), S->utc.ptr(),
             PyDateTimeAPI->DateTimeType));
     }
-    return time_like(S->arrow.attr(NORVO_NAME("utcnow"))());
+    return time_like(S->g[NORVO_NAME("arrow")].attr(NORVO_NAME("utcnow"))());
 }
 
 // UUID(bytes_le=oid). While `UUID` is the library's own coercion (which hands 16 bytes to
 // uuid.UUID), the UUID is made here from its integer, as uuid.UUID's initialiser makes it.
 py::object uuid_from_bytes_le(core::bytes_view oid) {
-    if (!S->UUID.holds(S->stock_UUID) || oid.size() != fmt::OID_SIZE)
-        return S->UUID(py::arg("bytes_le") = copy_bytes(oid));
+    if (!S->g[NORVO_NAME("UUID")].is(S->stock_UUID) || oid.size() != fmt::OID_SIZE)
+        return S->g[NORVO_NAME("UUID")](py::arg("bytes_le") = copy_bytes(oid));
     const std::uint8_t* b = oid.data();
     const std::uint8_t be[16] = {b[3], b[2], b[1], b[0], b[5], b[4], b[7], b[6],
                                  b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]};
@@ -165,11 +172,11 @@ void container_init(py::object self, py::object data, py::object content_cls, py
             py::setattr(self, audit_name(i), value);
     };
     audit(0, py::none());
-    audit(2, state ? utc_now() : py::object(S->arrow.attr(NORVO_NAME("utcnow"))()));
+    audit(2, state ? utc_now() : py::object(S->g[NORVO_NAME("arrow")].attr(NORVO_NAME("utcnow"))()));
     audit(3, py::none());
     audit(1, py::none());
 
-    py::object get = S->providers.attr(NORVO_NAME("get"));
+    py::object get = S->g[NORVO_NAME("providers")].attr(NORVO_NAME("get"));
     norvo::bind::with_context(norvo::bind::steal(PyObject_CallNoArgs(get.ptr())), [&](py::object provider) {
         py::object user = provider.attr(NORVO_NAME("session")).attr(NORVO_NAME("user"));
         py::object id = getattr_or_none(user, NORVO_NAME("id"));
@@ -187,14 +194,15 @@ void container_init(py::object self, py::object data, py::object content_cls, py
         return;
     }
     py::object given_id = keyword(NORVO_NAME("container_id"));
-    py::object id = given_id ? S->UUID(given_id) : S->uuid4();
+    py::object id = given_id ? S->g[NORVO_NAME("UUID")](given_id) : S->g[NORVO_NAME("uuid4")]();
     py::setattr(self, NORVO_NAME("id"), id);
     auto required = [&](py::handle key) -> py::object {
         py::object v = keyword(key);
         if (!v) norvo::bind::raise(PyExc_KeyError, key);
         return v;
     };
-    py::setattr(self, NORVO_NAME("header"), S->Header(py::arg("ptxt_data") = required(NORVO_NAME("header"))));
+    py::setattr(self, NORVO_NAME("header"),
+                S->g[NORVO_NAME("Header")](py::arg("ptxt_data") = required(NORVO_NAME("header"))));
     py::setattr(self, NORVO_NAME("content"), content_cls(py::arg("ptxt_data") = required(NORVO_NAME("content"))));
 }
 
@@ -215,7 +223,7 @@ py::object section_record(const fmt::Section& s) {
     f["encrypted"] = copy_bytes(s.encrypted);
     f["digest_length"] = py::int_(s.digest_length);
     f["digest"] = copy_bytes(s.digest);
-    return S->ConstructContainer(**f);
+    return S->g[NORVO_NAME("ConstructContainer")](**f);
 }
 
 py::object container_get_record(py::object self) {
@@ -226,7 +234,7 @@ py::object container_get_record(py::object self) {
     py::object src = d["_container_bytes"];
     if (src.is_none()) return py::none();
     ByteView in(src, norvo::bind::parser_input);
-    fmt::ContainerRecord c = parsing([&] { return fmt::parse_container(in.span()); });
+    fmt::ContainerRecord c = fmt::parse_container(in.span());
     py::dict f;
     f["version"] = py::int_(c.version);
     f["oid"] = copy_bytes(c.oid);
@@ -236,7 +244,7 @@ py::object container_get_record(py::object self) {
     f["content_length"] = py::int_(c.content_length);
     f["header"] = section_record(c.header);
     f["content"] = section_record(c.content);
-    py::object rec = S->ConstructContainer(**f);
+    py::object rec = S->g[NORVO_NAME("ConstructContainer")](**f);
     d["_container_record"] = rec;
     return rec;
 }
@@ -257,7 +265,7 @@ void container_set_data(py::object self, py::object value) {
         if (!e.matches(PyExc_AttributeError)) throw;
     }
     if (!encrypted) {
-        S->log.attr(NORVO_NAME("warning"))(MSG_DECRYPTED);
+        S->g[NORVO_NAME("log")].attr(NORVO_NAME("warning"))(MSG_DECRYPTED);
         norvo::bind::raise(PyExc_AttributeError, MSG_DECRYPTED);
     }
 
@@ -266,15 +274,15 @@ void container_set_data(py::object self, py::object value) {
     if (truthy(value)) {
         // Everything is parsed and made before anything is replaced.
         ByteView in(value, norvo::bind::parser_input);
-        fmt::ContainerRecord c = parsing([&] { return fmt::parse_container(in.span()); });
+        fmt::ContainerRecord c = fmt::parse_container(in.span());
         core::bytes_view all = in.span();
-        header = sealed_payload(S->Header.get(), copy_bytes(all.subspan(c.header_offset, c.header.size)));
+        header = sealed_payload(S->g[NORVO_NAME("Header")], copy_bytes(all.subspan(c.header_offset, c.header.size)));
         content = sealed_payload(content_cls, copy_bytes(all.subspan(c.content_offset, c.content.size)));
         id = uuid_from_bytes_le(c.oid);
         // The record is read lazily from immutable bytes; a mutable buffer is copied once.
         source = PyBytes_CheckExact(value.ptr()) ? value : py::object(copy_bytes(all));
     } else {
-        header = S->Header();
+        header = S->g[NORVO_NAME("Header")]();
         header.attr(NORVO_NAME("set_encrypted_data"))(py::none());
         content = content_cls();
         content.attr(NORVO_NAME("set_encrypted_data"))(py::none());
@@ -307,12 +315,14 @@ void check_sealed_portion(py::handle payload, py::handle keys) {
     try {
         py::object sealed = payload_sealed_data(payload);
         ByteView in(sealed, norvo::bind::parser_input);
-        fmt::Section sec = parsing([&] { return fmt::parse_section(in.span()); });
+        fmt::Section sec = fmt::parse_section(in.span());
         py::object mac_key = key_field(keys, NORVO_NAME("mac_key"));
         ByteView mk(mac_key, "mac_key");
         ok = norvo::bind::bulk(sec.encrypted.size(), [&] { return fmt::verify_section(mk.span(), sec); });
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
+    } catch (const core::FormatError&) {
+        // Bytes that hold no section open under no keys.
     }
     if (!ok) norvo::bind::raise(PyExc_ValueError, "A portion is already sealed under other keys; cannot encrypt.");
 }
@@ -382,7 +392,7 @@ py::object container_encrypt(py::object self, py::object keys_arg) {
             in[i] = {views[i]->span(), true};
         }
         fmt::KeysView kv{ck.span(), mk.span()};
-        fmt::Layout layout = parsing([&] { return fmt::plan_container(kv, in[0], in[1]); });
+        fmt::Layout layout = fmt::plan_container(kv, in[0], in[1]);
         ByteView oidv(oid);
         std::uint8_t* out = nullptr;
         result = norvo::bind::new_bytes(layout.size, out);
@@ -429,7 +439,7 @@ void container_decrypt(py::object self, py::object keys_arg) {
         p.here = opens_here(p.payload);
         p.section_bytes = p.here ? payload_sealed_data(p.payload) : py::object(p.payload.attr(NORVO_NAME("data")));
         p.view.emplace(p.section_bytes, norvo::bind::parser_input);
-        p.section = parsing([&] { return fmt::parse_section(p.view->span()); });
+        p.section = fmt::parse_section(p.view->span());
     }
 
     // Both portions are authenticated before either is opened, so a wrong key or a damaged
@@ -516,7 +526,7 @@ bool container_eq(py::object self, py::object other) {
     if (!py::isinstance(other, py::type::of(self))) return false;
     if (container_encrypted(self) != container_encrypted(other)) return false;
     if (norvo::bind::traces_enabled()) {
-        py::object log = S->log.get();
+        py::object log = S->g[NORVO_NAME("log")];
         log.attr(NORVO_NAME("debug"))("Checking Container Equality.");
         py::object debug = log.attr("debug");
         for (const char* name : EQ_ATTRS) debug("%s:         %s", name, attr_eq(self, other, name));
@@ -527,7 +537,7 @@ bool container_eq(py::object self, py::object other) {
 }
 
 // Argument `i` of a method's bound arguments.
-py::object bound(PyObject* const* args, int i) { return py::reinterpret_borrow<py::object>(args[i]); }
+py::object bound(const norvo::bind::Call& c, int i) { return py::reinterpret_borrow<py::object>(c.args[i]); }
 
 }  // namespace
 
@@ -544,21 +554,21 @@ void install_container(py::module_& m) {
     using norvo::bind::Param;
     norvo::bind::add_raw_method(
         cont, "__init__",
-        [](PyObject* const* a, py::handle kwargs) -> py::object {
-            container_init(bound(a, 0), bound(a, 1), bound(a, 2), py::reinterpret_borrow<py::kwargs>(kwargs));
+        [](const norvo::bind::Call& c) -> py::object {
+            container_init(bound(c, 0), bound(c, 1), bound(c, 2), py::reinterpret_borrow<py::kwargs>(c.kwargs));
             return py::none();
         },
         {Param{"data", py::none()}, Param{"content_cls", m.attr("RawPayload")}}, true);
     norvo::bind::add_raw_method(
         cont, "decrypt",
-        [](PyObject* const* a, py::handle) -> py::object {
-            container_decrypt(bound(a, 0), bound(a, 1));
+        [](const norvo::bind::Call& c) -> py::object {
+            container_decrypt(bound(c, 0), bound(c, 1));
             return py::none();
         },
         {Param{"container_keys", py::none()}});
     norvo::bind::add_raw_method(
         cont, "encrypt",
-        [](PyObject* const* a, py::handle) -> py::object { return container_encrypt(bound(a, 0), bound(a, 1)); },
+        [](const norvo::bind::Call& c) -> py::object { return container_encrypt(bound(c, 0), bound(c, 1)); },
         {Param{"container_keys", py::none()}});
     S->data_prop = make_property(py::cpp_function(&container_get_data), py::cpp_function(&container_set_data));
     py::setattr(cont, "data", S->data_prop);

@@ -29,8 +29,8 @@ py::bytes copy_bytes(core::bytes_view s) {
 }
 
 void raise_digest_failure() {
-    S->log.attr(NORVO_NAME("error"))(MSG_DIGEST);
-    py::object crypto = S->crypto.get();
+    S->g[NORVO_NAME("log")].attr(NORVO_NAME("error"))(MSG_DIGEST);
+    py::object crypto = S->g[NORVO_NAME("crypto")];
     // Raised as if while handling the MAC check's InvalidSignature.
     norvo::bind::raise_in_context(crypto.attr(NORVO_NAME("aes")).attr(NORVO_NAME("DecryptionError")), py::str(MSG_DIGEST),
                                   crypto.attr(NORVO_NAME("InvalidSignature"))());
@@ -74,7 +74,7 @@ py::bytes encrypt_section(py::handle ptxt, py::handle keys) {
 
 py::bytes decrypt_section(py::handle ciphertxt, py::handle keys) {
     ByteView in(ciphertxt, norvo::bind::parser_input);
-    fmt::Section sec = parsing([&] { return fmt::parse_section(in.span()); });
+    fmt::Section sec = fmt::parse_section(in.span());
     py::object mac_key = key_field(keys, NORVO_NAME("mac_key"));
     ByteView mk(mac_key, "mac_key");
     if (!norvo::bind::bulk(sec.encrypted.size(), [&] { return fmt::verify_section(mk.span(), sec); }))

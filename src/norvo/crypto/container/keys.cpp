@@ -25,7 +25,7 @@ py::object construct_record(py::handle type_obj, std::initializer_list<std::pair
 py::object key_record(py::handle cipher_index, py::handle mac_index, py::handle cipher_key, py::handle mac_key) {
     py::int_ version(fmt::KEY_BLOB_VERSION);
     py::int_ ck_len(py::len(cipher_key)), mk_len(py::len(mac_key));
-    py::object record_type = S->ConstructContainer.get();
+    py::object record_type = S->g[NORVO_NAME("ConstructContainer")];
     if (record_type.is(S->record_type))
         return construct_record(record_type,
                                 {{NORVO_NAME("version"), version},
@@ -42,7 +42,7 @@ py::object key_record(py::handle cipher_index, py::handle mac_index, py::handle 
 }
 
 py::object hmac_key_length() {
-    py::object hmac = S->hmac.get();
+    py::object hmac = S->g[NORVO_NAME("hmac")];
     if (hmac.is_none()) return py::int_(DEFAULT_HMAC_KEY_LENGTH);
     return hmac.attr(NORVO_NAME("HMAC_KEY_LENGTH"));
 }
@@ -51,7 +51,7 @@ py::object hmac_key_length() {
 // that is the library's own, both come from one draw of the generator.
 std::pair<py::object, py::object> draw_keys(bool need_cipher, bool need_mac, core::bytes_out extra = {},
                                             bool* extra_drawn = nullptr) {
-    py::object random = S->crypto.attr(NORVO_NAME("random"));
+    py::object random = S->g[NORVO_NAME("crypto")].attr(NORVO_NAME("random"));
     if (random.is(S->stock_random) && need_cipher && need_mac) {
         py::object mac_len = hmac_key_length();
         if (auto m = norvo::bind::as_u64(mac_len); m && *m <= (1u << 20)) {
@@ -67,7 +67,7 @@ std::pair<py::object, py::object> draw_keys(bool need_cipher, bool need_mac, cor
         }
     }
     py::object ck = need_cipher ? random(CIPHER_KEY_LENGTH) : py::object();
-    py::object mk = need_mac ? S->crypto.attr(NORVO_NAME("random"))(hmac_key_length()) : py::object();
+    py::object mk = need_mac ? S->g[NORVO_NAME("crypto")].attr(NORVO_NAME("random"))(hmac_key_length()) : py::object();
     return {ck, mk};
 }
 
@@ -106,7 +106,7 @@ py::object keys_bytes(py::object self) {
                  static_cast<std::uint64_t>(PyBytes_GET_SIZE(mac_key.ptr())) == *mkl;
     // A record someone altered by hand is left to the format library, which reports it in
     // its own terms.
-    if (!plain) return S->ContainerKeysStruct.attr(NORVO_NAME("build"))(rec);
+    if (!plain) return S->g[NORVO_NAME("ContainerKeysStruct")].attr(NORVO_NAME("build"))(rec);
     ByteView ck(cipher_key), mk(mac_key);
     std::uint8_t* out = nullptr;
     py::bytes result = norvo::bind::new_bytes(fmt::key_record_size(ck.size(), mk.size()), out);
@@ -116,7 +116,7 @@ py::object keys_bytes(py::object self) {
 
 py::object keys_from_bytes(py::object data) {
     ByteView in(data, norvo::bind::parser_input);
-    fmt::KeyRecord rec = parsing([&] { return fmt::parse_key_record(in.span()); });
+    fmt::KeyRecord rec = fmt::parse_key_record(in.span());
     fmt::require_both_keys(rec);
     return new_keys(py::int_(rec.cipher_index), py::int_(rec.mac_index), copy_bytes(rec.cipher_key),
                     copy_bytes(rec.mac_key));
@@ -151,7 +151,7 @@ py::object key_field(py::handle keys, py::handle field) { return KeyFields(keys)
 
 py::object new_keys(py::handle cipher_index, py::handle mac_index, py::handle cipher_key, py::handle mac_key,
                     core::bytes_out extra, bool* extra_drawn) {
-    py::object cls = S->ContainerKeys.get();
+    py::object cls = S->g[NORVO_NAME("ContainerKeys")];
     const bool stock = cls.is(S->keys_cls) && _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()),
                                                              NORVO_NAME("__init__").ptr()) == S->keys_init.ptr();
     if (!stock) {

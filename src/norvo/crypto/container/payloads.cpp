@@ -61,7 +61,7 @@ bool payload_eq(py::object self, py::object other) {
 py::object json_decode_rule(py::object data) {
     if (PyUnicode_Check(data.ptr()) || PyBytes_Check(data.ptr())) {
         try {
-            return S->json.attr(NORVO_NAME("loads"))(data);
+            return S->g[NORVO_NAME("json")].attr(NORVO_NAME("loads"))(data);
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) throw;
         }
@@ -71,13 +71,13 @@ py::object json_decode_rule(py::object data) {
 
 py::object json_get_data(py::object self) {
     if (payload_encrypted(self)) return self.attr(NORVO_NAME("_encrypted_data"));
-    return S->json.attr(NORVO_NAME("loads"))(self.attr(NORVO_NAME("_data")));
+    return S->g[NORVO_NAME("json")].attr(NORVO_NAME("loads"))(self.attr(NORVO_NAME("_data")));
 }
 
 // The text is encoded before anything changes, so a value JSON cannot express leaves the
 // payload exactly as it was (plain or encrypted).
 void json_set_data(py::object self, py::object data) {
-    py::object text = S->json.attr(NORVO_NAME("dumps"))(json_decode_rule(std::move(data)));
+    py::object text = S->g[NORVO_NAME("json")].attr(NORVO_NAME("dumps"))(json_decode_rule(std::move(data)));
     py::setattr(self, NORVO_NAME("_encrypted"), py::bool_(false));
     py::setattr(self, NORVO_NAME("_data"), text);
 }
@@ -91,7 +91,7 @@ py::object header_get_data(py::object self) {
 void header_set_data(py::object self, py::object data) {
     py::object value = json_decode_rule(std::move(data));
     py::dict doc;
-    doc["version"] = S->Header.attr(NORVO_NAME("version"));
+    doc["version"] = S->g[NORVO_NAME("Header")].attr(NORVO_NAME("version"));
     doc["customData"] = value;
     json_set_data(self, doc);
 }

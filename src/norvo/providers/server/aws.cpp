@@ -5,7 +5,10 @@
 // retry predicate and retry policy apply. A ranged download must come back as exactly the
 // slice asked for, and no download reads more than its range or the length its caller knows.
 // An upload follows a redirect only when it keeps the method and the body.
-#include "norvo_bind.hpp"
+#include "errors.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
+#include "module.hpp"
 #include "retry_policy.hpp"
 #include "transport.hpp"
 
@@ -41,7 +44,8 @@ void check_slice(py::handle response, std::optional<std::pair<long long, long lo
     py::object body = response.attr("content");
     Py_ssize_t received = PyObject_Length(body.ptr());
     if (received < 0) throw py::error_already_set();
-    py::object declared = py::module_::import("builtins").attr("int")(response.attr("headers")["Content-Length"]);
+    py::object length_header = response.attr("headers")["Content-Length"];
+    py::object declared = norvo::bind::steal(PyNumber_Long(length_header.ptr()));
     if (!norvo::bind::compares(declared, py::int_(received))) norvo::bind::assertion_failed();
     if (bounds && bounds->second - bounds->first + 1 != static_cast<long long>(received))
         norvo::bind::assertion_failed();
@@ -104,7 +108,7 @@ py::object checked_length(py::object length) {
         norvo::bind::compares(length, py::int_(0), Py_LT)) {
         std::string shown = py::repr(length).cast<std::string>();
         if (shown.size() > 60) shown = shown.substr(0, 57) + "...";
-        throw py::value_error("length must be an integer of at least 0, not " + shown);
+        norvo::bind::raise(PyExc_ValueError, "length must be an integer of at least 0, not " + shown);
     }
     return length;
 }
@@ -134,18 +138,19 @@ constexpr const char* MAKE_REQUEST_DOC =
 NORVO_MODULE(aws, m,
              .doc = "Object-storage transfers by URL under the REST client's retry policy.",
              .signatures = false) {
-    m.attr("requests") = py::module_::import("requests");
-    py::object client = py::module_::import("norvo.providers.server.client");
+    using norvo::bind::import;
+    m.attr("requests") = import("requests");
+    py::object client = import("norvo.providers.server.client");
     m.attr("_retry_on_exception") = client.attr("_retry_on_exception");
     m.attr("_retry_exceptions") = client.attr("_retry_exceptions");
-    m.attr("retry") = py::module_::import("retrying").attr("retry");
+    m.attr("retry") = import("retrying").attr("retry");
     m.attr("log") = norvo::bind::logger("norvo.providers.server.aws");
     // Seconds to wait for a connection to the object store, and for each next byte of its reply.
     m.attr("CONNECT_TIMEOUT") = 5;
     m.attr("READ_TIMEOUT") = 60;
     m.attr("_no_credentials") = norvo::server::no_credentials(m);
 
-    py::dict g = m.attr("__dict__");
+    norvo::bind::Globals g(m);
 
     py::object attempt = py::cpp_function(
         [g](py::object method, py::object url, py::object data, py::object headers, py::object length) -> py::object {
@@ -216,8 +221,8 @@ NORVO_MODULE(aws, m,
                                                 response);
             if (data_reply && read.overrun == norvo::server::Overrun::limit) {
                 if (ranged) norvo::bind::assertion_failed();
-                throw py::value_error("The object store sent more than the " + std::to_string(limit) +
-                                      " bytes recorded for the object; the download was stopped.");
+                norvo::bind::raise(PyExc_ValueError, "The object store sent more than the " + std::to_string(limit) +
+                                                         " bytes recorded for the object; the download was stopped.");
             }
             if (data_reply && read.overrun == norvo::server::Overrun::ratio)
                 norvo::server::raise_bomb(response, read.received);

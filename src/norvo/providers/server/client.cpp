@@ -4,8 +4,12 @@
 // and the signed authorisation. Four statuses become this module's error classes and are
 // retried with exponentially growing waits; other failing statuses raise the HTTP library's
 // error with the request id appended, at once.
+#include "classes.hpp"
+#include "errors.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
 #include "masking.hpp"
-#include "norvo_bind.hpp"
+#include "module.hpp"
 #include "retry_policy.hpp"
 
 #include <array>
@@ -31,7 +35,7 @@ constexpr std::array<ErrorSpec, 4> ERRORS{{
 
 // "v1.0" resolved against the base URL as a relative reference, then the path with one
 // leading and one trailing slash.
-py::str target(const py::dict& g, py::object path) {
+py::str target(const norvo::bind::Globals& g, py::object path) {
     py::str p = py::str(path);
     if (!truthy(p.attr("startswith")("/"))) p = py::str("/") + p;
     if (!truthy(p.attr("endswith")("/"))) p = p + py::str("/");
@@ -50,15 +54,16 @@ constexpr const char* MAKE_REQUEST_DOC =
 NORVO_MODULE(client, m,
              .doc = "The broker's REST client: URLs under the API version, the status map, error classes and retries.",
              .signatures = false) {
-    m.attr("session") = py::module_::import("norvo.providers.server.session").attr("session");
-    m.attr("requests") = py::module_::import("requests");
-    m.attr("retry") = py::module_::import("retrying").attr("retry");
-    m.attr("urljoin") = py::module_::import("urllib.parse").attr("urljoin");
+    using norvo::bind::import;
+    m.attr("session") = import("norvo.providers.server.session").attr("session");
+    m.attr("requests") = import("requests");
+    m.attr("retry") = import("retrying").attr("retry");
+    m.attr("urljoin") = import("urllib.parse").attr("urljoin");
     m.attr("URL") = py::none();
     m.attr("API_VERSION") = "v1.0";
     m.attr("log") = norvo::bind::logger("norvo.providers.server.client");
 
-    py::dict g = m.attr("__dict__");
+    norvo::bind::Globals g(m);
 
     py::dict status_map;
     for (const ErrorSpec& e : ERRORS) {

@@ -4,7 +4,10 @@
 // "hasMore", each continued page asked for from the last event id received (or, after a page
 // that brought nothing new, once from just above the highest); all events are then loaded at
 // once into Event records.
-#include "norvo_bind.hpp"
+#include "errors.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
+#include "module.hpp"
 
 using norvo::bind::truthy;
 
@@ -40,13 +43,13 @@ constexpr const char* GET_DOC = R"(Retrieves all events matching the filters, pa
 
 NORVO_MODULE(events, m, .doc = "Event retrieval from the broker's feed, with paging.", .signatures = false) {
     m.attr("log") = norvo::bind::logger("norvo.providers.server.event");
-    m.attr("server") = py::module_::import("norvo.providers.server");
-    m.attr("EventSchema") = py::module_::import("norvo.event").attr("EventSchema");
-    py::object decorators = py::module_::import("norvo.decorators");
+    m.attr("server") = norvo::bind::import("norvo.providers.server");
+    m.attr("EventSchema") = norvo::bind::import("norvo.event").attr("EventSchema");
+    py::object decorators = norvo::bind::import("norvo.decorators");
     m.attr("logged") = decorators.attr("logged");
     m.attr("login_required") = decorators.attr("login_required");
 
-    py::dict g = m.attr("__dict__");
+    norvo::bind::Globals g(m);
 
     py::object body = py::cpp_function(
         [g](py::kwargs kwargs) -> py::object {

@@ -4,7 +4,8 @@
 // as *** in any text before the library raises or logs it. The request itself is untouched.
 #pragma once
 
-#include "norvo_bind.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
 
 #include <string>
 #include <string_view>
@@ -37,7 +38,7 @@ inline std::vector<std::string> secret_forms(py::handle value) {
     std::string raw = py::str(value).cast<std::string>();
     if (raw.empty()) return forms;
     forms.push_back(raw);
-    py::object parse = py::module_::import("urllib.parse");
+    py::object parse = norvo::bind::import("urllib.parse");
     for (const char* quoting : {"quote_plus", "quote"}) {
         std::string quoted = parse.attr(quoting)(value, py::arg("safe") = "").cast<std::string>();
         if (quoted != raw) forms.push_back(std::move(quoted));

@@ -7,8 +7,13 @@
 // credentials stay with the broker: a redirect is followed only to the broker's own origin
 // and only for a GET, no credentials are taken from the environment, and the login's
 // verification is masked in errors and in the HTTP stack's log lines.
+#include "bytes.hpp"
+#include "classes.hpp"
+#include "errors.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
 #include "masking.hpp"
-#include "norvo_bind.hpp"
+#include "module.hpp"
 #include "transport.hpp"
 
 using norvo::bind::add_method;
@@ -45,7 +50,7 @@ py::object kwarg_or_none(const py::dict& kwargs, const char* name) {
     return kwargs.contains(name) ? py::object(kwargs[name]) : py::object(py::none());
 }
 
-py::bytes b64encode(const py::dict& g, py::handle data) { return g["base64"].attr("b64encode")(data); }
+py::bytes b64encode(const norvo::bind::Globals& g, py::handle data) { return g["base64"].attr("b64encode")(data); }
 
 py::bytes concat(py::handle a, py::handle b) { return norvo::bind::steal(PyNumber_Add(a.ptr(), b.ptr())); }
 
@@ -109,19 +114,19 @@ NORVO_MODULE(session, m,
              .doc = "The process-wide broker session: request headers, signed authorisation and the challenge login.",
              .signatures = false) {
     m.attr("log") = norvo::bind::logger("norvo.providers.server.session");
-    m.attr("arrow") = py::module_::import("arrow");
-    m.attr("base64") = py::module_::import("base64");
-    m.attr("uuid") = py::module_::import("uuid");
-    m.attr("urlparse") = py::module_::import("urllib.parse").attr("urlparse");
-    m.attr("requests") = py::module_::import("requests");
-    m.attr("crypto") = py::module_::import("norvo.crypto");
-    m.attr("KeyType") = py::module_::import("norvo.crypto.keys").attr("KeyType");
+    using norvo::bind::import;
+    m.attr("arrow") = import("arrow");
+    m.attr("base64") = import("base64");
+    m.attr("uuid") = import("uuid");
+    m.attr("urlparse") = import("urllib.parse").attr("urlparse");
+    m.attr("requests") = import("requests");
+    m.attr("crypto") = import("norvo.crypto");
+    m.attr("KeyType") = import("norvo.crypto.keys").attr("KeyType");
     // Seconds to wait for a connection to the broker, and for each next byte of its reply.
     m.attr("CONNECT_TIMEOUT") = 5;
     m.attr("READ_TIMEOUT") = 60;
 
-    // Names are looked up in the module at call time, as module globals are.
-    py::dict g = m.attr("__dict__");
+    norvo::bind::Globals g(m);
 
     py::object base = g["requests"].attr("Session");
     py::object cls = norvo::bind::make_class("NorvoSession", py::make_tuple(base),
@@ -184,8 +189,7 @@ NORVO_MODULE(session, m,
             py::object who = truthy(user) ? user : py::object(self.attr("user"));
 
             py::object section = who.attr("keys")[g["KeyType"].attr("AUTH")];
-            py::object indexes = py::module_::import("builtins").attr("sorted")(section);
-            for (py::handle index : indexes) {
+            for (py::handle index : norvo::bind::sorted_list(section)) {
                 py::object key = section[index];
                 if (!truthy(key.attr("active"))) continue;
 
@@ -254,8 +258,8 @@ NORVO_MODULE(session, m,
             } catch (py::error_already_set& e) {
                 if (!e.matches(PyExc_Exception)) throw;
                 g["log"].attr("warning")(BAD_URL);
-                py::raise_from(e, PyExc_ValueError, BAD_URL);
-                throw py::error_already_set();
+                py::object cause = norvo::bind::exception_of(e);
+                norvo::bind::raise_from(py::reinterpret_borrow<py::object>(PyExc_ValueError)(BAD_URL), cause);
             }
         },
         py::arg("api_key"), py::arg("server_url"), py::arg("app_name") = py::none(),

@@ -3,7 +3,10 @@
 // target, reply bodies read with a bound, and a stalled body reported as a timeout.
 #pragma once
 
-#include "norvo_bind.hpp"
+#include "errors.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
+#include "module.hpp"
 
 #include <cctype>
 #include <optional>
@@ -26,8 +29,8 @@ inline py::object redirect_target(py::handle response) {
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_UnicodeError)) throw;
     }
-    py::object parse = py::module_::import("urllib.parse");
-    py::object utils = py::module_::import("requests.utils");
+    py::object parse = norvo::bind::import("urllib.parse");
+    py::object utils = norvo::bind::import("requests.utils");
     py::object base = response.attr("url");
     std::string text = py::str(location).cast<std::string>();
     if (text.rfind("//", 0) == 0) {
@@ -37,7 +40,7 @@ inline py::object redirect_target(py::handle response) {
     py::object target = utils.attr("requote_uri")(location);
     if (!norvo::bind::truthy(parse.attr("urlsplit")(target).attr("netloc")))
         target = parse.attr("urljoin")(base, target);
-    py::object prepared = py::module_::import("requests.models").attr("PreparedRequest")();
+    py::object prepared = norvo::bind::import("requests.models").attr("PreparedRequest")();
     prepared.attr("prepare_url")(target, py::none());
     return prepared.attr("url");
 }
@@ -45,7 +48,7 @@ inline py::object redirect_target(py::handle response) {
 // (scheme, host, port) of a URL, the port written out when it is the scheme's default. A URL
 // whose port cannot be read gives None, which matches no origin.
 inline py::object origin_of(py::handle url) {
-    py::object parts = py::module_::import("urllib.parse").attr("urlsplit")(url);
+    py::object parts = norvo::bind::import("urllib.parse").attr("urlsplit")(url);
     py::object scheme = parts.attr("scheme").attr("lower")();
     py::object port;
     try {
@@ -82,7 +85,7 @@ inline bool is_downgrade(py::handle from, py::handle to) {
 // The HTTP library's own error for a reply it will not take, carrying the reply (and so the
 // request it answered).
 [[noreturn]] inline void raise_http_error(const std::string& message, py::handle response) {
-    py::object error = py::module_::import("requests").attr("HTTPError");
+    py::object error = norvo::bind::import("requests").attr("HTTPError");
     norvo::bind::raise(error, error(message, py::arg("response") = response));
 }
 
@@ -125,7 +128,7 @@ inline std::optional<long long> declared_length(py::handle response) {
     py::object value = response.attr("headers").attr("get")("content-length");
     if (value.is_none()) return std::nullopt;
     try {
-        return py::module_::import("builtins").attr("int")(value).cast<long long>();
+        return norvo::bind::steal(PyNumber_Long(value.ptr())).cast<long long>();
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_OverflowError) && !e.matches(PyExc_TypeError)) throw;
         return std::nullopt;
@@ -136,21 +139,17 @@ inline std::optional<long long> declared_length(py::handle response) {
 // library's connection error around urllib3's timeout; it is raised as the library's own
 // timeout error, as a stall before the reply's head is.
 [[noreturn]] inline void raise_timeout_or_rethrow(py::error_already_set& e, py::handle response) {
-    py::object requests = py::module_::import("requests");
+    py::object requests = norvo::bind::import("requests");
     if (e.matches(requests.attr("ConnectionError"))) {
         py::tuple args = e.value().attr("args");
-        py::object stalled = py::module_::import("urllib3.exceptions").attr("ReadTimeoutError");
+        py::object stalled = norvo::bind::import("urllib3.exceptions").attr("ReadTimeoutError");
         if (py::len(args) == 1 && py::isinstance(args[0], stalled)) {
             py::object inner = args[0];
             py::object original = norvo::bind::exception_of(e);
             py::object timeout = requests.attr("exceptions").attr("ReadTimeout")(
                 inner, py::arg("request") = response.attr("request"), py::arg("response") = response);
             PyException_SetContext(timeout.ptr(), original.release().ptr());
-            // Restored rather than set, so that the context stays the error it replaces.
-            PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(timeout.ptr()));
-            Py_INCREF(type);
-            PyErr_Restore(type, timeout.release().ptr(), nullptr);
-            throw py::error_already_set();
+            norvo::bind::raise_as_is(std::move(timeout));
         }
     }
     throw;
@@ -207,13 +206,15 @@ inline BodyRead read_body(py::object response, Py_ssize_t limit = -1) {
 }
 
 [[noreturn]] inline void raise_bomb(py::handle response, Py_ssize_t received) {
-    py::object error = py::module_::import("requests.exceptions").attr("ContentDecodingError");
+    py::object error = norvo::bind::import("requests.exceptions").attr("ContentDecodingError");
     std::string message = "The reply's body decodes to more than " + std::to_string(BODY_RATIO) + " times the " +
                           std::to_string(received) + " bytes received; refused as a decompression bomb.";
     norvo::bind::raise(error, error(message, py::arg("response") = response));
 }
 
 // The timeouts of one request from a module's constants, read when the request is sent.
-inline py::tuple timeouts(const py::dict& g) { return py::make_tuple(g["CONNECT_TIMEOUT"], g["READ_TIMEOUT"]); }
+inline py::tuple timeouts(const norvo::bind::Globals& g) {
+    return py::make_tuple(g["CONNECT_TIMEOUT"], g["READ_TIMEOUT"]);
+}
 
 }  // namespace norvo::server
