@@ -62,7 +62,8 @@ std::optional<SeededFolder> seeded_folder(py::handle self, py::handle seed) {
     return SeededFolder{std::move(*at), std::move(folder)};
 }
 
-py::object get(PyObject* const* args, py::handle) {
+py::object get(const norvo::bind::Call& call) {
+    PyObject* const* args = call.args;
     py::handle self = args[0], seed = args[1];
     const py::dict& g = S->g;
     if (!seed.is_none()) {
@@ -83,7 +84,8 @@ py::object get(PyObject* const* args, py::handle) {
     return path.attr("read_bytes")();
 }
 
-py::object write_bytes(PyObject* const* args, py::handle) {
+py::object write_bytes(const norvo::bind::Call& call) {
+    PyObject* const* args = call.args;
     py::object self = py::reinterpret_borrow<py::object>(args[0]);
     py::object data = py::reinterpret_borrow<py::object>(args[1]);
     py::object seed = py::reinterpret_borrow<py::object>(args[2]);

@@ -75,7 +75,8 @@ py::object json_result(py::object value, const py::dict& g) {
 
 // A conversion as a method `(self, value, dialect)` that passes None through.
 template <Conversion F>
-py::object passing_none(PyObject* const* args, py::handle) {
+py::object passing_none(const norvo::bind::Call& call) {
+    PyObject* const* args = call.args;
     if (args[1] == Py_None) return py::none();
     return F(py::reinterpret_borrow<py::object>(args[1]), globals());
 }

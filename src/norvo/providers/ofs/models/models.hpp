@@ -24,7 +24,8 @@ py::object call_with(PyObject* const* args, std::index_sequence<I...>) {
     return F(py::reinterpret_borrow<py::object>(args[I])...);
 }
 template <auto F, std::size_t N>
-py::object raw_body(PyObject* const* args, py::handle) {
+py::object raw_body(const norvo::bind::Call& call) {
+    PyObject* const* args = call.args;
     return call_with<F>(args, std::make_index_sequence<N>{});
 }
 
