@@ -10,9 +10,10 @@ import norvo.decorators
 import norvo.providers
 import norvo.user
 import norvo.utils
-from norvo.crypto.keys import AuthKey, DerivationKey, Key, KeyRing, KeyType
+from norvo.crypto.keys import Key, KeyRing, KeyType
 from norvo.crypto.strongbox import KeyFile
 from norvo.user import User
+from rings import new_key_file
 
 USER_ID = uuid.UUID("3b0a9c1e-5d7f-4e2a-9b8c-0d1e2f3a4b5c")
 OTHER_ID = uuid.UUID("7c6d5e4f-3a2b-4c1d-8e9f-a0b1c2d3e4f5")
@@ -21,18 +22,14 @@ PASSPHRASE = "Corr3ct horse battery"
 REMINDER = "the horse"
 
 
-def key_file(user_id=USER_ID):
-    return KeyFile(signing_key=AuthKey(), derivation_key=DerivationKey(), user_id=user_id)
-
-
 @pytest.fixture(scope="module")
 def decrypted():
-    return key_file()
+    return new_key_file(USER_ID)
 
 
 @pytest.fixture(scope="module")
 def encrypted():
-    kf = key_file()
+    kf = new_key_file(USER_ID)
     kf.encrypt(password=PASSWORD, passphrase=PASSPHRASE)
     return kf
 
@@ -80,7 +77,7 @@ class TestUser:
 
     def test_assigning_a_decrypted_key_file_replaces_both(self, decrypted):
         user = User(USER_ID, decrypted)
-        other = key_file(OTHER_ID)
+        other = new_key_file(OTHER_ID)
         user.strongbox = other
         assert user.strongbox is other
         assert user.keys == KeyRing(strongbox=other) and user.keys.user_id == OTHER_ID
