@@ -41,19 +41,11 @@ class StandInUser(object):
 
 def make_user(auth_keys=1, inactive=(), user_id=None):
     """A user with `auth_keys` authentication keys (indexes 0..n-1), some inactive."""
-    from norvo.crypto.keys import AuthKey, DerivationKey, KeyRing, KeyType
+    from rings import private_ring
 
     user_id = user_id or uuid.uuid4()
-    ring = KeyRing(pub_keys=[], user_id=user_id)
-    for index in range(auth_keys):
-        key = AuthKey()
-        key.index, key.user_id, key.active = index, user_id, index not in inactive
-        ring[KeyType.AUTH][index] = key
-    derivation = DerivationKey()
-    derivation.index, derivation.user_id = 0, user_id
-    ring[KeyType.DERIVATION][0] = derivation
-    ring.user_id = user_id
-    return StandInUser(user_id, ring)
+    auth = [(index, index not in inactive) for index in range(auth_keys)]
+    return StandInUser(user_id, private_ring(auth=auth, user_id=user_id))
 
 
 def free_port():

@@ -14,26 +14,12 @@ LOCAL_USER_IDS = (
 )
 
 
-def local_key_ring(user_id, indexes=(0,)):
-    """A private key ring holding an authentication key under each of `indexes`."""
-    from norvo.crypto.keys import AuthKey, DerivationKey, KeyRing, KeyType
-
-    ring = KeyRing(pub_keys=[], user_id=user_id)
-    for index in indexes:
-        key = AuthKey()
-        key.index, key.user_id = index, user_id
-        ring[KeyType.AUTH][index] = key
-    derivation = DerivationKey()
-    derivation.index, derivation.user_id = 0, user_id
-    ring[KeyType.DERIVATION][0] = derivation
-    ring.user_id = user_id
-    return ring
-
-
 @pytest.fixture(scope="session")
 def local_users():
     """Two logged-in user stand-ins (an id and a key ring), made once: key pairs are slow."""
-    return tuple(types.SimpleNamespace(id=uid, keys=local_key_ring(uid)) for uid in LOCAL_USER_IDS)
+    from rings import private_ring
+
+    return tuple(types.SimpleNamespace(id=uid, keys=private_ring(user_id=uid)) for uid in LOCAL_USER_IDS)
 
 
 @pytest.fixture

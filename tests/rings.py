@@ -1,9 +1,11 @@
 """Key rings for the tests: a user's private ring as a decrypted key file gives it, and the
-same user's public ring as the broker's public-key records give it to other users."""
+same user's public ring as the broker's public-key records give it to other users; and a new
+user's decrypted key file."""
 import uuid
 
 import norvo.crypto as crypto
-from norvo.crypto.keys import KeyRing, KeyType
+from norvo.crypto.keys import AuthKey, DerivationKey, KeyRing, KeyType
+from norvo.crypto.strongbox import KeyFile
 
 
 class DecryptedKeyFile(object):
@@ -24,6 +26,12 @@ def private_ring(auth=((0, True),), derivation=((0, True),), user_id=None):
             pem = crypto.to_pem_private(crypto.p384.generate_private_key()).decode()
             doc[section][str(index)] = {"key": pem, "index": index, "active": active}
     return KeyRing(strongbox=DecryptedKeyFile(doc))
+
+
+def new_key_file(user_id):
+    """A decrypted key file of a fresh key pair, as a new account gets it, owned by `user_id`
+    as given (None and other odd ids too)."""
+    return KeyFile(signing_key=AuthKey(), derivation_key=DerivationKey(), user_id=user_id)
 
 
 def key_record(pub, user_id, index=0, key_type="auth", active=True):

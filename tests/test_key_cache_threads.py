@@ -13,7 +13,8 @@ import types
 
 import pytest
 
-from local_fixtures import LOCAL_USER_IDS, local_key_ring
+from local_fixtures import LOCAL_USER_IDS
+from rings import private_ring
 
 READERS = 4
 RUN_SECONDS = 1.5
@@ -88,7 +89,7 @@ def test_each_read_gives_the_key_of_the_user_logged_in_then(ofs_session, quick_s
     from norvo.crypto.keys import KeyType
     from norvo.providers.ofs import models
 
-    rings = {uid: local_key_ring(uid) for uid in LOCAL_USER_IDS}
+    rings = {uid: private_ring(user_id=uid) for uid in LOCAL_USER_IDS}
     # Derived independently of the cache, once per user.
     expected = {uid: crypto.KDF2(crypto.to_der_private(ring[KeyType.AUTH][0].private)) for uid, ring in rings.items()}
     lock = ReadWriteLock()
@@ -160,7 +161,7 @@ def test_the_key_cache_holds_the_users_id_not_the_user(ofs_session):
 
     from norvo.providers.ofs import models
 
-    user = SlowToLeave(LOCAL_USER_IDS[0], local_key_ring(LOCAL_USER_IDS[0]))
+    user = SlowToLeave(LOCAL_USER_IDS[0], private_ring(user_id=LOCAL_USER_IDS[0]))
     gone = [weakref.ref(user), weakref.ref(user.keys)]
     ofs_session.user = user
     key = models.get_sa_key()

@@ -18,13 +18,14 @@ from sqlalchemy_utils.types.encrypted.encrypted_type import AesEngine
 
 import norvo.crypto as crypto
 import norvo.providers.ofs as ofs
-from local_fixtures import close_database, local_key_ring, open_database
+from local_fixtures import close_database, open_database
 from norvo.access import Access
 from norvo.crypto.container import Container, ContainerKeys
 from norvo.crypto.envelope import Envelope
 from norvo.crypto.keys import KeyRingSchema, KeyType
 from norvo.permissions import Permissions
 from norvo.providers.ofs import database, models
+from rings import private_ring
 
 C1 = uuid.UUID("0a4c2fb6-6c8b-4b4e-9f0e-4f5cf0a0e1d2")
 U1 = uuid.UUID("11111111-2222-4333-8444-555555555555")
@@ -253,10 +254,10 @@ class TestDatabaseKey:
         assert again == key_first and again is not key_first
 
     def test_needs_the_key_of_index_zero(self, ofs_session):
-        ofs_session.user = types.SimpleNamespace(id=U1, keys=local_key_ring(U1, indexes=(1,)))
+        ofs_session.user = types.SimpleNamespace(id=U1, keys=private_ring(auth=((1, True),), user_id=U1))
         with pytest.raises(KeyError):
             models.get_sa_key()
-        ring = local_key_ring(U1)
+        ring = private_ring(user_id=U1)
         ring[KeyType.AUTH][0].private = None
         ofs_session.user = types.SimpleNamespace(id=U1, keys=ring)
         with pytest.raises(ValueError, match="Can only handle EllipticCurvePrivateKey keys."):

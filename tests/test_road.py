@@ -17,9 +17,9 @@ from norvo.access import Access
 from norvo.crypto.aes import DecryptionError
 from norvo.crypto.container import Container, JSONPayload
 from norvo.crypto.envelope import Envelope
-from norvo.crypto.keys import AuthKey, KeyRing, KeyType
 from norvo.permissions import DEFAULT_RECIP_PERMISSIONS, Permissions
 from norvo.providers.server import events
+from rings import private_ring
 from road_fixtures import package_root
 
 pytestmark = pytest.mark.filterwarnings("error::sqlalchemy.exc.SAWarning",
@@ -245,10 +245,7 @@ def test_an_envelope_sealed_by_a_pretender_is_refused(road, shared, login):
     bob_ring = road.provider.keys.get(bob.id)
     # Eve's own key, in a ring that claims to be Alice's: the envelope then names Alice as its
     # sender and carries Eve's public key, which its signature matches.
-    eve_key = AuthKey()
-    eve_key.index, eve_key.user_id, eve_key.active = 0, alice.id, True
-    pretender = KeyRing(pub_keys=[], user_id=alice.id)
-    pretender[KeyType.AUTH][0] = eve_key
+    pretender = private_ring(derivation=(), user_id=alice.id)
     forged = Envelope(container_id=made.id, container_keys=made.container_keys, sender_keys=pretender,
                       recip_keys=bob_ring)
     assert forged.get_container_keys(login(bob).keys) == made.container_keys  # it would open...

@@ -14,6 +14,7 @@ from norvo import crypto
 from norvo.crypto import aes, strongbox
 from norvo.crypto.keys import AuthKey, DerivationKey
 from norvo.crypto.strongbox import KF, KFSection, VERSION, KeyFile, KeyFileRescue
+from rings import new_key_file
 
 PASSWORD = "Correct.Horse1"
 PASSPHRASE = "battery staple Ünïcode"
@@ -37,8 +38,7 @@ def open_independently(secret, salt, iv, ciphertext):
 @pytest.fixture(scope="module")
 def made():
     """A key file made from fresh keys and encrypted once; its bytes are shared read-only."""
-    auth, derivation = AuthKey(), DerivationKey()
-    key_file = KeyFile(signing_key=auth, derivation_key=derivation, user_id=str(OWNER))
+    key_file = new_key_file(str(OWNER))
     document = simplejson.loads(simplejson.dumps(key_file.data))
     assert key_file.encrypt(PASSWORD, PASSPHRASE) is key_file
     return key_file, document, key_file.data
@@ -204,7 +204,7 @@ def test_wrong_passphrase_leaves_the_rescue_as_it_was(made):
 
 
 def test_encrypt_failures_change_nothing():
-    key_file = KeyFile(signing_key=AuthKey(), derivation_key=DerivationKey(), user_id=OWNER)
+    key_file = new_key_file(OWNER)
     document = key_file.data
     for password, passphrase, error in ((None, PASSPHRASE, TypeError), (PASSWORD, b"bytes", AttributeError)):
         with pytest.raises(error):
@@ -221,7 +221,7 @@ def test_encrypt_failures_change_nothing():
 def test_hex_password_given_as_bytes():
     """A 96-hex-digit password is taken as already hashed; as bytes its bytes are the secret."""
     hex_password = hashlib.sha384(b"anything").hexdigest()
-    key_file = KeyFile(signing_key=AuthKey(), derivation_key=DerivationKey(), user_id=OWNER)
+    key_file = new_key_file(OWNER)
     assert key_file.encrypt(hex_password.encode(), PASSPHRASE) is key_file
     data = key_file.data
     assert KeyFile(data).rescue.get_password(PASSPHRASE) == hex_password
@@ -244,7 +244,7 @@ def drop_user_id(document):
     (OWNER, drop_user_id),
 ])
 def test_key_file_without_an_owner_is_not_encrypted(user_id, change):
-    key_file = KeyFile(signing_key=AuthKey(), derivation_key=DerivationKey(), user_id=user_id)
+    key_file = new_key_file(user_id)
     document = key_file.data
     if change:
         change(document)
@@ -372,7 +372,7 @@ def test_unknown_version_is_a_key_error(made):
 
 
 def test_plain_key_file_version_is_the_one_it_will_write():
-    assert KeyFile(signing_key=AuthKey(), derivation_key=DerivationKey(), user_id=OWNER).version == VERSION
+    assert new_key_file(OWNER).version == VERSION
 
 
 def test_rescue_states():

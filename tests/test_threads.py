@@ -33,10 +33,10 @@ import norvo.crypto as crypto
 from norvo.crypto import aes, ecdhe, ecdsa, hash as norvo_hash, hmac, pbkdf2, strongbox
 from norvo.crypto.container import Container, ContainerKeys
 from norvo.crypto.envelope import Envelope
-from norvo.crypto.keys import AuthKey, DerivationKey, KeyRing, KeyType
+from norvo.crypto.keys import KeyRing, KeyType
 from norvo.crypto.strongbox import KeyFile
 
-from rings import public_ring
+from rings import new_key_file, public_ring
 
 THREADS = 6
 ROUNDS = 80            # of every kind of operation, on each worker thread
@@ -92,7 +92,7 @@ class Worker(object):
 
     @staticmethod
     def key_ring():
-        key_file = KeyFile(signing_key=AuthKey(), derivation_key=DerivationKey(), user_id=str(uuid.uuid4()))
+        key_file = new_key_file(str(uuid.uuid4()))
         return KeyRing(strongbox=key_file), key_file
 
     def data(self, most=40 * 1024):

@@ -1,3 +1,4 @@
+import dataclasses
 import inspect
 import logging
 import uuid
@@ -9,9 +10,10 @@ import norvo.decorators
 import norvo.providers
 import norvo.user
 import norvo.utils
-from norvo.crypto.keys import AuthKey, DerivationKey, Key, KeyRing, KeyType
+from norvo.crypto.keys import Key, KeyRing, KeyType
 from norvo.crypto.strongbox import KeyFile
 from norvo.user import User
+from rings import new_key_file
 
 USER_ID = uuid.UUID("3b0a9c1e-5d7f-4e2a-9b8c-0d1e2f3a4b5c")
 OTHER_ID = uuid.UUID("7c6d5e4f-3a2b-4c1d-8e9f-a0b1c2d3e4f5")
@@ -20,18 +22,14 @@ PASSPHRASE = "Corr3ct horse battery"
 REMINDER = "the horse"
 
 
-def key_file(user_id=USER_ID):
-    return KeyFile(signing_key=AuthKey(), derivation_key=DerivationKey(), user_id=user_id)
-
-
 @pytest.fixture(scope="module")
 def decrypted():
-    return key_file()
+    return new_key_file(USER_ID)
 
 
 @pytest.fixture(scope="module")
 def encrypted():
-    kf = key_file()
+    kf = new_key_file(USER_ID)
     kf.encrypt(password=PASSWORD, passphrase=PASSPHRASE)
     return kf
 
@@ -79,7 +77,7 @@ class TestUser:
 
     def test_assigning_a_decrypted_key_file_replaces_both(self, decrypted):
         user = User(USER_ID, decrypted)
-        other = key_file(OTHER_ID)
+        other = new_key_file(OTHER_ID)
         user.strongbox = other
         assert user.strongbox is other
         assert user.keys == KeyRing(strongbox=other) and user.keys.user_id == OTHER_ID
@@ -236,113 +234,123 @@ class TestCreate:
         ]
         assert PASSWORD not in traces.text and PASSPHRASE not in traces.text
 
-    def test_registration_fails(self, recording, info):
-        error = ConnectionError("broker down")
-        recording.recorder.fail("user.create", error)
-        with pytest.raises(ConnectionError) as raised:
-            norvo.user.create(PASSWORD, REMINDER, PASSPHRASE)
-        assert raised.value is error
-        assert recording.recorder.names() == ["enter", "user.create", "exit"]
-        record = [r for r in info.records if r.levelname == "ERROR"]
-        assert [r.getMessage() for r in record] == ["Failed to create user."]
-        assert record[0].exc_info[1] is error
 
-    # After the login, the new user undoes its own registration through delete(), as an
-    # application would, and the failure that stopped the creation is the one raised.
-    UNDONE_BY_DELETE = ["enter", "exit", "enter", "user.delete", "logout", "exit"]
+# Where account creation can fail, what it raises and leaves behind. "login, once logged in"
+# logs the new user in and then fails. The undo runs only while the new user is the logged-in
+# one, through delete() as an application would; the failure that stopped the creation is the
+# one raised. Otherwise nothing may remove the new account: the user logged in before keeps its
+# login and its account, and a RuntimeError names the account left behind.
+@dataclasses.dataclass
+class Failure:
+    name: str
+    fails: dict  # step: (error class, text), the step that stops the creation first
+    raised: str  # None: the stopping error itself; else the RuntimeError's text, with {id}
+    calls: list  # a scope's exit with the error class that left it
+    lines: list  # every line of "norvo.user", with {user} for the new user; DEBUG lines when traced
+    errors: list  # the step whose error each ERROR line carries
+    left: str  # "nothing", "new" (the new account, logged in) or "both" (beside the one before)
+    before: bool = False  # another user is logged in when the creation starts
+    login_switches: bool = True  # False: a login that returns, leaving the user before logged in
 
-    @pytest.mark.parametrize("step", ["login", "encrypt"])
-    def test_a_failure_once_logged_in_is_undone(self, recording, info, monkeypatch, step):
-        error = TimeoutError("{} failed".format(step))
-        if step == "login":
-            recording.recorder.fail("login", error, after=True)  # logged in, then failed
-        else:
-            def encrypt(self, password, passphrase):
-                raise error
 
-            monkeypatch.setattr(KeyFile, "encrypt", encrypt)
-        with pytest.raises(TimeoutError) as raised:
-            norvo.user.create(PASSWORD, REMINDER, PASSPHRASE)
-        assert raised.value is error
-        assert recording.recorder.names() == ["enter", "user.create", "login"] + self.UNDONE_BY_DELETE + ["exit"]
-        assert recording.recorder.calls[-1] == ("exit", (TimeoutError,), {})
-        _assert_undone(recording, info, error, "Failed to create user.")
+CREATING = [("DEBUG", "create(***,the horse,***, {})"), ("INFO", "Creating a new user.")]
+CREATE_FAILED = ("ERROR", "Failed to create user.")
+KEY_FILE_FAILED = ("ERROR", "Failed to create user key file.")
+DELETING = [("DEBUG", "delete(, {})"), ("INFO", "Deleting {user}")]
+UNDONE = DELETING + [("INFO", "Deleted {user}"), ("DEBUG", "delete(...) --> None")]
+UNDONE_BY_DELETE = ["enter", "exit", "enter", "user.delete", "logout", "exit"]
+STORE = "strongbox.update_or_create"
+NOT_LOGGED_IN = "it is not the logged-in user, so it could not be removed."
 
-    def test_storing_the_key_file_fails(self, recording, traces):
-        error = OSError("disk full")
-        recording.recorder.fail("strongbox.update_or_create", error)
-        with pytest.raises(OSError) as raised:
-            norvo.user.create(PASSWORD, REMINDER, PASSPHRASE)
-        assert raised.value is error
-        # The undo runs while create's own scope is still open.
-        assert recording.max_depth == 2
-        user = recording.recorder.calls[2][2]["user"]
-        assert [m for m in lines(traces) if m[0] != "DEBUG" or m[1].startswith("delete")] == [
-            ("INFO", "Creating a new user."),
-            ("ERROR", "Failed to create user key file."),
-            ("DEBUG", "delete(, {})"),
-            ("INFO", "Deleting {}".format(user)),
-            ("INFO", "Deleted {}".format(user)),
-            ("DEBUG", "delete(...) --> None"),
-        ]
-        _assert_undone(recording, traces, error, "Failed to create user key file.")
+FAILURES = [
+    Failure("registration", {"user.create": (ConnectionError, "broker down")}, None,
+            ["enter", "user.create", "exit ConnectionError"],
+            CREATING + [CREATE_FAILED], ["user.create"], "nothing"),
+    Failure("login", {"login, once logged in": (TimeoutError, "login failed")}, None,
+            ["enter", "user.create", "login"] + UNDONE_BY_DELETE + ["exit TimeoutError"],
+            CREATING + [CREATE_FAILED] + UNDONE, ["login, once logged in"], "nothing"),
+    Failure("key file encryption", {"encrypt": (TimeoutError, "encrypt failed")}, None,
+            ["enter", "user.create", "login"] + UNDONE_BY_DELETE + ["exit TimeoutError"],
+            CREATING + [CREATE_FAILED] + UNDONE, ["encrypt"], "nothing"),
+    Failure("storing the key file", {STORE: (OSError, "disk full")}, None,
+            ["enter", "user.create", "login", STORE] + UNDONE_BY_DELETE + ["exit OSError"],
+            CREATING + [KEY_FILE_FAILED] + UNDONE, [STORE], "nothing"),
+    Failure("login, another user logged in", {"login": (ConnectionError, "broker down")}, NOT_LOGGED_IN,
+            ["enter", "user.create", "login", "exit RuntimeError"],
+            CREATING + [CREATE_FAILED], ["login"], "both", before=True),
+    Failure("storing, another user still logged in", {STORE: (ConnectionError, "broker down")}, NOT_LOGGED_IN,
+            ["enter", "user.create", "login", STORE, "exit RuntimeError"],
+            CREATING + [KEY_FILE_FAILED], [STORE], "both", before=True, login_switches=False),
+    Failure("the undo", {STORE: (OSError, "disk full"), "user.delete": (PermissionError, "deletion refused")},
+            "removing it failed. It is still logged in, so delete() can remove it.",
+            ["enter", "user.create", "login", STORE, "enter", "exit", "enter", "user.delete", "exit PermissionError",
+             "exit RuntimeError"],
+            CREATING + [KEY_FILE_FAILED] + DELETING + [("ERROR", "Failed to delete {user} after its creation failed.")],
+            [STORE, "user.delete"], "new"),
+]
 
-    @pytest.mark.parametrize("failing", ["login", "strongbox.update_or_create"])
-    def test_the_undo_never_acts_on_another_user(self, recording, info, monkeypatch, decrypted, failing):
-        """While the new user is not the logged-in one, nothing can remove its account: the
-        user logged in before keeps its login and its account, and the error names the
-        account left behind."""
-        before = User(USER_ID, decrypted)
-        recording.user.registered[USER_ID] = before
-        recording.session.user = before
-        if failing == "strongbox.update_or_create":
-            # A login that returns without making the new user the logged-in one.
+
+def _break(recording, monkeypatch, step, error):
+    if step == "encrypt":
+        def encrypt(self, password, passphrase):
+            raise error
+
+        monkeypatch.setattr(KeyFile, "encrypt", encrypt)
+    elif step == "login, once logged in":
+        recording.recorder.fail("login", error, after=True)
+    else:
+        recording.recorder.fail(step, error)
+
+
+def _described(call):
+    name, args, _ = call
+    return "exit " + args[0].__name__ if name == "exit" and args[0] is not None else name
+
+
+class TestCreateFailures:
+    @pytest.mark.parametrize("traced", [False, True], ids=["quiet", "traced"])
+    @pytest.mark.parametrize("row", FAILURES, ids=lambda row: row.name)
+    def test_step_fails(self, recording, caplog, monkeypatch, request, row, traced):
+        if traced:
+            request.getfixturevalue("debug_traces")
+        caplog.set_level(logging.DEBUG if traced else logging.INFO, logger="norvo.user")
+        before = request.getfixturevalue("logged_in") if row.before else None
+        if not row.login_switches:
             monkeypatch.setattr(recording, "login", lambda **kw: recording.recorder.call("login", (), kw))
-        error = ConnectionError("broker down")
-        recording.recorder.fail(failing, error)
-        with pytest.raises(RuntimeError) as raised:
+        errors = {step: cls(text) for step, (cls, text) in row.fails.items()}
+        for step, error in errors.items():
+            _break(recording, monkeypatch, step, error)
+        error = next(iter(errors.values()))
+
+        with pytest.raises(RuntimeError if row.raised else type(error)) as raised:
             norvo.user.create(PASSWORD, REMINDER, PASSPHRASE)
-        (new_id,) = set(recording.user.registered) - {USER_ID}
-        assert str(raised.value) == (
-            "Account {} is left registered without a key file: it is not the logged-in user, so it could not "
-            "be removed.".format(new_id))
-        assert raised.value.user_id == new_id and raised.value.__cause__ is error
-        assert recording.session.user is before and recording.user.registered[USER_ID] is before
-        assert not {"user.delete", "logout"} & set(recording.recorder.names())
-        assert "has been created" not in info.text
 
-    def test_a_failed_undo_names_the_account_and_delete_finishes_it(self, recording, info):
-        error = OSError("disk full")
-        recording.recorder.fail("strongbox.update_or_create", error)
-        undo_error = PermissionError("deletion refused")
-        recording.recorder.fail("user.delete", undo_error)
-        with pytest.raises(RuntimeError) as raised:
-            norvo.user.create(PASSWORD, REMINDER, PASSPHRASE)
-        (user,) = recording.user.registered.values()
-        assert str(raised.value) == (
-            "Account {} is left registered without a key file: removing it failed. It is still logged in, so "
-            "delete() can remove it.".format(user.id))
-        assert raised.value.user_id == user.id and raised.value.__cause__ is error
-        failed = [r for r in info.records if r.getMessage().startswith("Failed to delete")]
-        assert [r.getMessage() for r in failed] == ["Failed to delete {} after its creation failed.".format(user)]
-        assert failed[0].exc_info[1] is undo_error
-        assert recording.session.user is user and "has been created" not in info.text
-        # Once the provider can delete again, delete() removes what was left.
-        recording.recorder.fail("user.delete", None)
-        norvo.user.delete()
-        assert recording.user.registered == {} and recording.session.user is None
+        calls = recording.recorder.calls
+        new = next((c[2]["user"] for c in calls if c[0] == "login"), None)
+        if row.raised:
+            assert str(raised.value) == (
+                "Account {id} is left registered without a key file: " + row.raised).format(id=new.id)
+            assert raised.value.user_id == new.id and raised.value.__cause__ is error
+        else:
+            assert raised.value is error
+        assert [_described(c) for c in calls] == row.calls
+        # The undo runs while create's own scope is still open.
+        assert recording.max_depth == (2 if "user.delete" in row.calls else 1)
 
+        assert lines(caplog) == [(level, text.replace("{user}", str(new))) for level, text in row.lines
+                                 if traced or level != "DEBUG"]
+        assert [r.exc_info[1] for r in caplog.records if r.levelname == "ERROR"] == [errors[s] for s in row.errors]
+        assert "has been created" not in caplog.text
 
-def _assert_undone(recording, caplog, error, message):
-    assert recording.user.registered == {}
-    assert recording.session.user is None
-    errors = [r for r in caplog.records if r.levelname == "ERROR"]
-    assert [r.getMessage() for r in errors] == [message]
-    assert errors[0].exc_info[1] is error
-    user_lines = [m for _, m in lines(caplog)]
-    assert any(m.startswith("Deleting <User ") for m in user_lines)
-    assert any(m.startswith("Deleted <User ") for m in user_lines)
-    assert not any(m.endswith("has been created.") for m in user_lines)
+        accounts, logged_in = {"nothing": ((), None), "new": ((new,), new), "both": ((before, new), before)}[row.left]
+        assert list(recording.user.registered) == [a.id for a in accounts]
+        assert all(a is b for a, b in zip(recording.user.registered.values(), accounts))
+        assert recording.session.user is logged_in
+        if row.left == "new":
+            # Once the provider can delete again, delete() removes what was left.
+            recording.recorder.fail("user.delete", None)
+            norvo.user.delete()
+            assert recording.user.registered == {} and recording.session.user is None
 
 
 @pytest.fixture
