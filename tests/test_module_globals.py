@@ -3,6 +3,8 @@ reads its globals: a name taken out of the module is the interpreter's NameError
 call, whichever module it is and whatever the operation."""
 import importlib
 import logging
+import pathlib
+import tempfile
 
 import pytest
 from cryptography.hazmat.primitives import hashes
@@ -12,6 +14,18 @@ def _session_check(module):
     session = module.NorvoSession()
     session.user, session.token = object(), "token"
     return session.authenticated()
+
+
+def _stored_file(module, operation):
+    """Runs `operation(client, seed)` on a file store whose file of that seed is stored
+    already, so that the read or write takes the store's seeded way."""
+    with tempfile.TemporaryDirectory() as root:
+        client = module.NorvoOFSClient()
+        client.root = pathlib.Path(root).resolve()
+        path = client.get_file_path(seed="doc")
+        path.parent.mkdir(parents=True)
+        path.write_bytes(b"content")
+        return operation(client, "doc")
 
 
 # (module, the global taken out, an operation that reads it)
@@ -31,6 +45,12 @@ CASES = [
     ("norvo.user", "providers", lambda m: m.get_backup_reminder("0a1b2c3d-4e5f-6a7b-8c9d-aebfc0d1e2f3")),
     ("norvo.providers.server.session", "arrow", _session_check),
     ("norvo.providers.server.client", "_make_request", lambda m: m.get("time")),
+    ("norvo.providers.ofs.burrow", "log", lambda m: _stored_file(m, lambda client, seed: client.get(seed=seed))),
+    ("norvo.providers.ofs.burrow", "os",
+     lambda m: _stored_file(m, lambda client, seed: client.write_bytes(b"new", seed=seed))),
+    ("norvo.providers.ofs.database", "get_file_path",
+     lambda m: m.NorvoDatabase().initialize("0a1b2c3d-4e5f-6a7b-8c9d-aebfc0d1e2f3")),
+    ("norvo.providers.ofs.models", "json", lambda m: m.JSON().process_bind_param({"a": 1}, None)),
 ]
 
 

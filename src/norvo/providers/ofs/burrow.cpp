@@ -37,7 +37,7 @@ bm::Stock* S = nullptr;
 // A debug line whose argument is made only when the line is written: the argument (a path)
 // costs more to make than the rest of a read.
 template <class Arg>
-void debug(const py::dict& g, const char* format, Arg argument) {
+void debug(const bm::Globals& g, const char* format, Arg argument) {
     py::object log = g[NORVO_NAME("log")];
     if (log.is(S->log) && !truthy(log.attr(NORVO_NAME("isEnabledFor"))(10))) return;
     log.attr(NORVO_NAME("debug"))(format, argument());
@@ -65,7 +65,7 @@ std::optional<SeededFolder> seeded_folder(py::handle self, py::handle seed) {
 py::object get(const norvo::bind::Call& call) {
     PyObject* const* args = call.args;
     py::handle self = args[0], seed = args[1];
-    const py::dict& g = S->g;
+    const bm::Globals& g = S->g;
     if (!seed.is_none()) {
         if (std::optional<bm::Seeded> at = bm::seeded(*S, self, seed)) {
             // Not blocking on a FIFO put in the file's place: anything but a regular file goes
@@ -90,7 +90,7 @@ py::object write_bytes(const norvo::bind::Call& call) {
     py::object data = py::reinterpret_borrow<py::object>(args[1]);
     py::object seed = py::reinterpret_borrow<py::object>(args[2]);
     py::object path = py::reinterpret_borrow<py::object>(args[3]);
-    const py::dict& g = S->g;
+    const bm::Globals& g = S->g;
     std::optional<SeededFolder> known = path.is_none() ? seeded_folder(self, seed) : std::nullopt;
     py::object target;
     if (known) {
@@ -133,16 +133,16 @@ py::object write_bytes(const norvo::bind::Call& call) {
 
 NORVO_MODULE(burrow, m, .doc = "The Obfuscating File System (OFS).", .signatures = false) {
     m.attr("log") = norvo::bind::logger("norvo.providers.ofs.ofs");
-    py::object crypto = py::module_::import("norvo.crypto");
+    using norvo::bind::import;
+    py::object crypto = import("norvo.crypto");
     m.attr("SHA384") = crypto.attr("SHA384");
     m.attr("random") = crypto.attr("random");
     m.attr("hashes") = crypto.attr("hashes");
-    m.attr("sliced") = py::module_::import("more_itertools").attr("sliced");
-    m.attr("Path") = py::module_::import("pathlib").attr("Path");
-    m.attr("os") = py::module_::import("os");
+    m.attr("sliced") = import("more_itertools").attr("sliced");
+    m.attr("Path") = import("pathlib").attr("Path");
+    m.attr("os") = import("os");
 
-    // Names are looked up in the module at call time, as module globals are.
-    py::dict g = m.attr("__dict__");
+    norvo::bind::Globals g(m);
     const int max_levels_deep = bm::MAX_LEVELS_DEEP;
 
     // The class carries no documentation of its own; the module's says what it is.

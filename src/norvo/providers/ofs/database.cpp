@@ -18,8 +18,6 @@
 // - a file that SQLite cannot open as a database, or that fails its quick integrity check,
 //   never keeps the user out: it is moved aside under a name that says why (never deleted,
 //   its journal with it), and a new database takes its place, filled again from the broker.
-#include "norvo_bind.hpp"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -30,7 +28,16 @@
 #include <string>
 #include <vector>
 
+#include "classes.hpp"
+#include "errors.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
+#include "module.hpp"
+#include "private_files.hpp"
+
 using norvo::bind::add_method;
+using norvo::bind::Globals;
+using norvo::bind::import;
 using norvo::bind::truthy;
 
 namespace {
@@ -66,15 +73,13 @@ constexpr long SQLITE_NOTADB = 26;
 // The files SQLite keeps beside a database while it works on it, named by these endings.
 constexpr const char* COMPANIONS[] = {"-journal", "-wal", "-shm"};
 
-constexpr int PRIVATE_FILE = 0600;
-
 // An exclusive advisory lock on a folder, held while the object lives. The wait for another
 // process to let go happens with the interpreter lock released, so that the other threads of
 // this process, the one holding the lock among them, carry on. A file system that keeps no
 // such locks (some network ones) gets no lock: opening then is as safe as it was before.
 class FolderLock {
 public:
-    FolderLock(py::handle folder, const py::dict& g) {
+    FolderLock(py::handle folder, const Globals& g) {
         py::object os = g["os"];
         fd_ = os.attr("open")(folder, os.attr("O_RDONLY").cast<int>() | O_DIRECTORY | O_CLOEXEC).cast<int>();
         for (;;) {
@@ -109,24 +114,17 @@ private:
 
 // Makes the database file where there is none, private to its owner whatever the umask; a file
 // that others may read already is made private.
-void make_private_file(py::object path, const py::dict& g) {
+void make_private_file(py::object path, const Globals& g) {
     py::object os = g["os"];
     int flags = os.attr("O_WRONLY").cast<int>() | os.attr("O_CREAT").cast<int>() | os.attr("O_EXCL").cast<int>() |
                 O_CLOEXEC;
     try {
-        py::object fd = os.attr("open")(path, flags, PRIVATE_FILE);
-        try {
-            os.attr("fchmod")(fd, PRIVATE_FILE);
-        } catch (py::error_already_set&) {
-            os.attr("close")(fd);
-            throw;
-        }
-        os.attr("close")(fd);
+        norvo::local_store::open_with_mode(os, path, flags, norvo::local_store::PRIVATE_FILE);
         return;
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_FileExistsError)) throw;
     }
-    int mode = py::module_::import("stat").attr("S_IMODE")(os.attr("stat")(path).attr("st_mode")).cast<int>();
+    int mode = import("stat").attr("S_IMODE")(os.attr("stat")(path).attr("st_mode")).cast<int>();
     if ((mode & 077) == 0) return;
     try {
         os.attr("chmod")(path, mode & 0700);
@@ -139,7 +137,7 @@ void make_private_file(py::object path, const py::dict& g) {
 
 // Moves the database file at `path` and its companions aside, to the first free name that
 // says why; the caller holds the folder's lock. Returns the new path.
-py::object move_aside(py::object path, const Damage& damage, const py::dict& g) {
+py::object move_aside(py::object path, const Damage& damage, const Globals& g) {
     py::object os = g["os"];
     py::object exists = os.attr("path").attr("lexists");
     py::str base = os.attr("fsdecode")(path);
@@ -239,18 +237,16 @@ removes the file after a confirmation on the console.
 }  // namespace
 
 NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OFS.", .signatures = false) {
-    py::module_ sa = py::module_::import("sqlalchemy");
-    py::module_ orm = py::module_::import("sqlalchemy.orm");
-    m.attr("sa") = sa;
+    m.attr("sa") = import("sqlalchemy");
+    py::object orm = import("sqlalchemy.orm");
     m.attr("Base") = orm.attr("declarative_base")();
     m.attr("log") = norvo::bind::logger("norvo.providers.ofs.database");
-    m.attr("Config") = py::module_::import("alembic.config").attr("Config");
-    m.attr("upgrade") = py::module_::import("alembic.command").attr("upgrade");
-    m.attr("Path") = py::module_::import("pathlib").attr("Path");
-    m.attr("os") = py::module_::import("os");
+    m.attr("Config") = import("alembic.config").attr("Config");
+    m.attr("upgrade") = import("alembic.command").attr("upgrade");
+    m.attr("Path") = import("pathlib").attr("Path");
+    m.attr("os") = import("os");
 
-    // Names are looked up in the module at call time, as module globals are.
-    py::dict g = m.attr("__dict__");
+    Globals g(m);
 
     // The newest revision of the migration scripts, read from them once: they ship with the
     // module and do not change while it is loaded.
@@ -277,7 +273,7 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
             if (damage == nullptr)
                 norvo::bind::raise(py::handle(PyExc_ValueError),
                                    py::str("Unknown reason to set a database aside: {!r}").format(reason));
-            FolderLock lock(py::object(g["Path"](path)).attr("parent"), g);
+            FolderLock lock(g["Path"](path).attr("parent"), g);
             if (!identity.is_none()) {
                 py::object st;
                 try {
@@ -311,7 +307,7 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
         if (!head->has_value()) {
             py::object here = g["Path"](g["__file__"]).attr("parent");
             py::object scripts = here / py::str("alembic");
-            py::object newest = py::module_::import("alembic.script")
+            py::object newest = import("alembic.script")
                                     .attr("ScriptDirectory")(py::str(scripts))
                                     .attr("get_current_head")();
             if (newest.is_none()) return false;
@@ -332,11 +328,12 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
     // What an earlier initialize of `self` opened at `path` serves again when its file is still
     // there and needs nothing: sound, and at the newest revision. It is checked as a first open
     // checks it, without the folder lock, since nothing is written.
-    auto reopened = [g, sa, refuse_deleted, at_head, opened](py::object self, py::object path) {
+    auto reopened = [g, refuse_deleted, at_head, opened](py::object self, py::object path) {
         py::object engine = norvo::bind::getattr_or_none(self, "engine");
         py::object before = norvo::bind::getattr_or_none(self, "path");
         if (engine.is_none() || before.is_none() || !norvo::bind::compares(before, path)) return false;
         // A file deleted through this object: its engine refuses every connection from then on.
+        py::object sa = g["sa"];
         if (truthy(sa.attr("event").attr("contains")(engine, "do_connect", refuse_deleted))) return false;
         py::object st;
         try {
@@ -358,7 +355,7 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
 
     add_method(
         cls, "initialize",
-        [g, sa, at_head, opened, reopened](py::object self, py::object user_id, py::object reopen) {
+        [g, at_head, opened, reopened](py::object self, py::object user_id, py::object reopen) {
             py::object path = g["get_file_path"](user_id);
             if (truthy(reopen) && reopened(self, path)) return;
             self.attr("path") = path;
@@ -370,6 +367,7 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
 
             // The URL is rendered by SQLAlchemy itself, so that a "%", "?" or "#" in the store's
             // root is escaped and reads back as the same file name.
+            py::object sa = g["sa"];
             py::object url_object = sa.attr("engine").attr("URL").attr("create")(
                 "sqlite", py::arg("database") = py::str(path));
             py::object url = url_object.attr("render_as_string")(py::arg("hide_password") = false);
@@ -413,8 +411,8 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
 
     add_method(
         cls, "delete",
-        [g, sa, refuse_deleted](py::object self, py::object prompt) {
-            py::module_ builtins = py::module_::import("builtins");
+        [g, refuse_deleted](py::object self, py::object prompt) {
+            py::object builtins = import("builtins");
             if (truthy(prompt)) {
                 py::object answer = builtins.attr("input")(PROMPT);
                 if (!norvo::bind::compares(answer.attr("casefold")(), py::str("y"))) {
@@ -441,7 +439,7 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
             };
             remove(path);
             if (!engine.is_none()) {
-                py::object event = sa.attr("event");
+                py::object event = g["sa"].attr("event");
                 if (!truthy(event.attr("contains")(engine, "do_connect", refuse_deleted)))
                     event.attr("listen")(engine, "do_connect", refuse_deleted);
             }

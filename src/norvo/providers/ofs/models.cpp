@@ -13,34 +13,34 @@
 namespace mm = norvo::models_module;
 
 namespace {
-py::dict* module_globals = nullptr;
+mm::Globals* module_globals = nullptr;
 }  // namespace
 
-py::dict& mm::globals() { return *module_globals; }
-void mm::bind_globals(py::module_& m) { module_globals = new py::dict(m.attr("__dict__")); }
+const mm::Globals& mm::globals() { return *module_globals; }
+void mm::bind_globals(py::module_& m) { module_globals = new mm::Globals(m); }
 
 NORVO_MODULE(models, m, .doc = "The encrypted relational schema of the user's local database.", .signatures = false) {
-    py::module_ sa = py::module_::import("sqlalchemy");
-    m.attr("sa") = sa;
-    m.attr("uuid") = py::module_::import("uuid");
-    m.attr("binascii") = py::module_::import("binascii");
-    m.attr("arrow") = py::module_::import("arrow");
-    m.attr("json") = py::module_::import("json");
-    m.attr("ast") = py::module_::import("ast");
-    m.attr("base64") = py::module_::import("base64");
-    m.attr("partial") = py::module_::import("functools").attr("partial");
-    m.attr("EncryptedType") = py::module_::import("sqlalchemy_utils").attr("EncryptedType");
-    m.attr("AesEngine") = py::module_::import("sqlalchemy_utils.types.encrypted.encrypted_type").attr("AesEngine");
+    using norvo::bind::import;
+    m.attr("sa") = import("sqlalchemy");
+    m.attr("uuid") = import("uuid");
+    m.attr("binascii") = import("binascii");
+    m.attr("arrow") = import("arrow");
+    m.attr("json") = import("json");
+    m.attr("ast") = import("ast");
+    m.attr("base64") = import("base64");
+    m.attr("partial") = import("functools").attr("partial");
+    m.attr("EncryptedType") = import("sqlalchemy_utils").attr("EncryptedType");
+    m.attr("AesEngine") = import("sqlalchemy_utils.types.encrypted.encrypted_type").attr("AesEngine");
 
     // The library's own modules, in the order they are needed.
-    m.attr("crypto") = py::module_::import("norvo.crypto");
-    m.attr("Access") = py::module_::import("norvo.access").attr("Access");
-    m.attr("Permissions") = py::module_::import("norvo.permissions").attr("Permissions");
-    m.attr("Base") = py::module_::import("norvo.providers.ofs.database").attr("Base");
+    m.attr("crypto") = import("norvo.crypto");
+    m.attr("Access") = import("norvo.access").attr("Access");
+    m.attr("Permissions") = import("norvo.permissions").attr("Permissions");
+    m.attr("Base") = import("norvo.providers.ofs.database").attr("Base");
     // `from norvo.providers import ofs`: fails while the package is still loading itself.
-    py::module_::import("norvo.providers.ofs");
+    import("norvo.providers.ofs");
     m.attr("ofs") = norvo::bind::import_from("norvo.providers", "ofs");
-    m.attr("KeyType") = py::module_::import("norvo.crypto.keys").attr("KeyType");
+    m.attr("KeyType") = import("norvo.crypto.keys").attr("KeyType");
 
     mm::bind_globals(m);
     mm::install_column_types(m);

@@ -1,6 +1,7 @@
 // What the parts of norvo.providers.ofs.burrow share: the store's limits, the checks on its
-// targets, and its writes. `g` is the module's namespace: the names the store uses from it
-// (os, Path, log, SHA384, ...) are read when they are used, as a module's globals are.
+// targets, and its writes. `g` is the module's globals: the names the store uses from it
+// (os, Path, log, SHA384, ...) are read when they are used, and one taken out of the module
+// is the interpreter's NameError.
 #pragma once
 
 #include <unistd.h>
@@ -11,7 +12,15 @@
 #include <string_view>
 #include <vector>
 
-#include "norvo_bind.hpp"
+#include "bytes.hpp"
+#include "callable.hpp"
+#include "classes.hpp"
+#include "errors.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
+#include "module.hpp"
+#include "norvo/core/crypto.hpp"
+#include "../private_files.hpp"
 
 namespace norvo::burrow_module {
 
@@ -20,8 +29,9 @@ inline constexpr int MAX_FILE_NAME_LENGTH = 8;
 // Whole pieces of a SHA-384 hex digest: 96 digits, twelve pieces of eight.
 inline constexpr int MAX_LEVELS_DEEP = static_cast<int>(norvo::core::SHA384_DIGEST_SIZE) * 2 / MAX_FILE_NAME_LENGTH;
 
-inline constexpr int PRIVATE_FILE = 0600;
-inline constexpr int PRIVATE_DIR = 0700;
+using norvo::bind::Globals;
+using norvo::local_store::PRIVATE_DIR;
+using norvo::local_store::PRIVATE_FILE;
 
 class Fd {
    public:
@@ -43,7 +53,7 @@ class Fd {
 // What the module binds at load, kept to recognise that none of it was replaced since: only
 // then may a seeded path be worked out here instead of by the methods and names it replaces.
 struct Stock {
-    py::dict g;
+    Globals g;
     py::object cls, get_file_path, hash_location, sha384, sliced, path, path_type, log;
 };
 
@@ -75,23 +85,23 @@ py::object read_all(int fd, std::size_t size_hint);
 
 // The target of a write or removal: `path` below the root when given (the seed is then
 // ignored), else the seeded or random location; refused when it leads outside the root.
-py::object checked_target(py::object self, py::object seed, py::object path, const py::dict& g);
+py::object checked_target(py::object self, py::object seed, py::object path, const Globals& g);
 void require_below_root(py::object self, py::object target);
 
 // ---- writes (writes.cpp)
 
 bool is_temporary_name(std::string_view name);
-std::string fs_bytes(py::handle path, const py::dict& g);
+std::string fs_bytes(py::handle path, const Globals& g);
 
 // Removes the dead temporary files in `folder` (and `levels` levels of the hashed tree below
 // it), saying which.
-void remove_abandoned_temporaries(py::object folder, int levels, const py::dict& g);
+void remove_abandoned_temporaries(py::object folder, int levels, const Globals& g);
 // The same for the folder open as `dir_fd` (left open), named `folder()` when there is
 // anything to say.
-void remove_abandoned_temporaries_at(int dir_fd, const std::function<py::object()>& folder, const py::dict& g);
+void remove_abandoned_temporaries_at(int dir_fd, const std::function<py::object()>& folder, const Globals& g);
 
-bool make_private_dirs(py::object dir, const py::dict& g);
-void write_atomically(py::object target, py::str folder, py::str name, py::object view, const py::dict& g);
-void require_root_dir(py::handle root_dir, const py::dict& g);
+bool make_private_dirs(py::object dir, const Globals& g);
+void write_atomically(py::object target, py::str folder, py::str name, py::object view, const Globals& g);
+void require_root_dir(py::handle root_dir, const Globals& g);
 
 }  // namespace norvo::burrow_module

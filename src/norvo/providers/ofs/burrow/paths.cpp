@@ -43,10 +43,15 @@ bool own_method(PyObject* self, PyObject* instance_dict, py::handle name, py::ha
     return PyDict_GetItemWithError(instance_dict, name.ptr()) == nullptr && !PyErr_Occurred();
 }
 
-bool holds(const py::dict& g, py::handle name, py::handle stock) {
-    PyObject* v = PyDict_GetItemWithError(g.ptr(), name.ptr());
-    if (!v && PyErr_Occurred()) throw py::error_already_set();
-    return v == stock.ptr();
+// Whether the module's `name` is still what it bound at load. A name taken out of it is not,
+// and the general path then raises the NameError where the methods read the name.
+bool holds(const Globals& g, py::handle name, py::handle stock) {
+    try {
+        return g[name].is(stock);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_NameError)) throw;
+        return false;
+    }
 }
 
 }  // namespace
@@ -54,7 +59,7 @@ bool holds(const py::dict& g, py::handle name, py::handle stock) {
 std::optional<Seeded> seeded(const Stock& stock, py::handle self, py::handle seed) {
     PyObject* s = self.ptr();
     if (Py_TYPE(s) != reinterpret_cast<PyTypeObject*>(stock.cls.ptr())) return std::nullopt;
-    const py::dict& g = stock.g;
+    const Globals& g = stock.g;
     if (!holds(g, NORVO_NAME("NorvoOFSClient"), stock.cls) || !holds(g, NORVO_NAME("SHA384"), stock.sha384) ||
         !holds(g, NORVO_NAME("sliced"), stock.sliced) || !holds(g, NORVO_NAME("Path"), stock.path))
         return std::nullopt;
@@ -178,7 +183,7 @@ py::object read_all(int fd, std::size_t size_hint) {
 
 namespace {
 
-py::object target_of(py::object self, py::object seed, py::object path, const py::dict& g) {
+py::object target_of(py::object self, py::object seed, py::object path, const Globals& g) {
     py::object root = self.attr("root");
     if (path.is_none()) return self.attr("get_file_path")(py::arg("seed") = seed);
     py::object relative = g["Path"](path);
@@ -207,7 +212,7 @@ void require_below_root(py::object self, py::object target) {
                            py::str("OFS path leads outside its root: {!r}").format(py::str(target)));
 }
 
-py::object checked_target(py::object self, py::object seed, py::object path, const py::dict& g) {
+py::object checked_target(py::object self, py::object seed, py::object path, const Globals& g) {
     py::object target = target_of(self, seed, path, g);
     require_below_root(self, target);
     return target;

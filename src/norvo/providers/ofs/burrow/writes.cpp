@@ -40,7 +40,7 @@ bool is_temporary_name(std::string_view name) {
     return true;
 }
 
-std::string fs_bytes(py::handle path, const py::dict& g) {
+std::string fs_bytes(py::handle path, const Globals& g) {
     return g["os"].attr("fsencode")(path).cast<std::string>();
 }
 
@@ -129,7 +129,7 @@ void sweep(int dir_fd, const std::string& prefix, int levels, std::vector<Leftov
 }
 
 template <class Folder>
-void report_leftovers(const std::vector<Leftover>& found, Folder folder, const py::dict& g) {
+void report_leftovers(const std::vector<Leftover>& found, Folder folder, const Globals& g) {
     if (found.empty()) return;
     py::object where = folder();
     py::object os = g["os"];
@@ -145,7 +145,7 @@ void report_leftovers(const std::vector<Leftover>& found, Folder folder, const p
 
 }  // namespace
 
-void remove_abandoned_temporaries(py::object folder, int levels, const py::dict& g) {
+void remove_abandoned_temporaries(py::object folder, int levels, const Globals& g) {
     std::string where = fs_bytes(folder, g);
     std::vector<Leftover> found;
     {
@@ -156,7 +156,7 @@ void remove_abandoned_temporaries(py::object folder, int levels, const py::dict&
     report_leftovers(found, [&] { return folder; }, g);
 }
 
-void remove_abandoned_temporaries_at(int dir_fd, const std::function<py::object()>& folder, const py::dict& g) {
+void remove_abandoned_temporaries_at(int dir_fd, const std::function<py::object()>& folder, const Globals& g) {
     std::vector<Leftover> found;
     {
         py::gil_scoped_release release;
@@ -178,7 +178,7 @@ py::object call(py::handle obj, py::handle name, const Args&... args) {
 }
 
 // Makes a folder's entry in its parent durable: the entry, not only the folder's content.
-void sync_directory(py::object dir, const py::dict& g) {
+void sync_directory(py::object dir, const Globals& g) {
     py::object os = g[NORVO_NAME("os")];
     py::object fd = call(os, NORVO_NAME("open"), dir, py::int_(O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     try {
@@ -203,7 +203,7 @@ void sync_directory(py::object dir, const py::dict& g) {
 // its parent, so that a file written into them outlives a crash. Folders that exist, or that
 // another process makes at the same moment, keep their modes. Returns whether `dir` itself was
 // made here. Anything but a folder at `dir` is the error mkdir gives.
-bool make_private_dirs(py::object dir, const py::dict& g) {
+bool make_private_dirs(py::object dir, const Globals& g) {
     py::object os = g["os"];
     std::vector<py::object> missing;
     for (py::object at = dir;;) {
@@ -232,16 +232,9 @@ bool make_private_dirs(py::object dir, const py::dict& g) {
             made = false;
             continue;
         }
-        // The umask may have taken bits from the owner too; the folder is opened without
-        // following a link, so the mode goes to the folder made here and nowhere else.
-        py::object fd = os.attr("open")(*it, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        try {
-            os.attr("fchmod")(fd, PRIVATE_DIR);
-        } catch (py::error_already_set&) {
-            os.attr("close")(fd);
-            throw;
-        }
-        os.attr("close")(fd);
+        // Opened without following a link, so the mode goes to the folder made here and
+        // nowhere else.
+        norvo::local_store::open_with_mode(os, *it, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, PRIVATE_DIR);
         sync_directory(it->attr("parent"), g);
         made = true;
     }
@@ -255,7 +248,7 @@ namespace {
 // Opens a new temporary file beside the target, locked, so that a sweep leaves it alone for as
 // long as the write lasts. A sweep that took the fresh file for a dead one before the lock was
 // taken holds it or has removed it: another name is drawn then.
-py::object open_temporary(py::str folder, py::str name, py::object& tmp, const py::dict& g) {
+py::object open_temporary(py::str folder, py::str name, py::object& tmp, const Globals& g) {
     py::object os = g[NORVO_NAME("os")];
     const py::int_ flags(O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC), mode(PRIVATE_FILE),
         digits(TEMPORARY_DIGITS / 2);
@@ -299,7 +292,7 @@ py::object open_temporary(py::str folder, py::str name, py::object& tmp, const p
 // Writes `data` to `target`, the file `name` of `folder`, through a temporary file in the same
 // folder: written whole, flushed to disk, then renamed over the target, the lock held until
 // the rename is done. The file-system calls are the `os` module's, looked up at call time.
-void write_atomically(py::object target, py::str folder, py::str name, py::object view, const py::dict& g) {
+void write_atomically(py::object target, py::str folder, py::str name, py::object view, const Globals& g) {
     py::object os = g[NORVO_NAME("os")];
     py::object tmp;
     py::object fd = open_temporary(folder, name, tmp, g);
@@ -344,7 +337,7 @@ void write_atomically(py::object target, py::str folder, py::str name, py::objec
 
 // Refuses a ROOT_DIR that names no folder: a number would name one by its digits, and an
 // empty text the current directory, which nobody chose.
-void require_root_dir(py::handle root_dir, const py::dict& g) {
+void require_root_dir(py::handle root_dir, const Globals& g) {
     py::object os = g["os"];
     py::object text = py::isinstance<py::str>(root_dir) || py::isinstance(root_dir, os.attr("PathLike"))
                           ? os.attr("fspath")(root_dir)

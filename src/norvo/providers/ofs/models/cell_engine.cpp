@@ -29,7 +29,7 @@ py::object engine_update_key(py::object self, py::object key) {
 }
 
 py::object engine_encrypt(py::object self, py::object value) {
-    const py::dict& g = globals();
+    const Globals& g = globals();
     if (PyUnicode_Check(value.ptr()) && truthy(value.attr(NORVO_NAME("endswith"))(STAR)))
         norvo::bind::raise(g[NORVO_NAME("CellTextError")],
                            py::str("Cannot store text that ends in '*': the cell's padding would strip it."));
@@ -41,8 +41,8 @@ py::object engine_encrypt(py::object self, py::object value) {
 // canonical base64 of whole blocks whose plaintext is UTF-8 text followed by 1 to 16 "*" (the
 // text itself never ends in one): anything else is refused.
 py::object engine_decrypt(py::object self, py::object value) {
-    const py::dict& g = globals();
-    py::handle damaged = g[NORVO_NAME("SealedCellError")];
+    const Globals& g = globals();
+    py::object damaged = g[NORVO_NAME("SealedCellError")];
     if (!PyUnicode_Check(value.ptr())) refuse_cell(damaged);
     py::object sealed;
     try {

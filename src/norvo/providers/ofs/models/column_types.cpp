@@ -8,36 +8,36 @@ namespace {
 
 // ---- GUID: a UUID as exactly 32 lowercase hexadecimal digits.
 
-py::object guid_bind(py::object value, const py::dict& g) {
+py::object guid_bind(py::object value, const Globals& g) {
     py::object uuid_type = g[NORVO_NAME("uuid")].attr(NORVO_NAME("UUID"));
     py::object id = py::isinstance(value, uuid_type) ? value : uuid_type(value);
     return py::str("%.32x").attr("__mod__")(id.attr(NORVO_NAME("int")));
 }
 
-py::object guid_result(py::object value, const py::dict& g) {
+py::object guid_result(py::object value, const Globals& g) {
     return g[NORVO_NAME("uuid")].attr(NORVO_NAME("UUID"))(value);
 }
 
 // ---- Binary: bytes as lowercase hexadecimal text.
 
-py::object binary_bind(py::object value, const py::dict& g) {
+py::object binary_bind(py::object value, const Globals& g) {
     if (!PyBytes_Check(value.ptr())) value = value.attr("encode")("utf-8");
     return g[NORVO_NAME("binascii")].attr(NORVO_NAME("hexlify"))(value).attr(NORVO_NAME("decode"))("utf-8");
 }
 
-py::object binary_result(py::object value, const py::dict& g) {
+py::object binary_result(py::object value, const Globals& g) {
     return g[NORVO_NAME("binascii")].attr(NORVO_NAME("unhexlify"))(value);
 }
 
 // ---- DateTime: ISO date-time text with the value's own UTC offset.
 
-py::object date_time_bind(py::object value, const py::dict& g) {
+py::object date_time_bind(py::object value, const Globals& g) {
     py::object arrow = g[NORVO_NAME("arrow")];
     if (!py::isinstance(value, arrow.attr(NORVO_NAME("Arrow")))) value = arrow.attr(NORVO_NAME("get"))(value);
     return value.attr(NORVO_NAME("isoformat"))();
 }
 
-py::object date_time_result(py::object value, const py::dict& g) {
+py::object date_time_result(py::object value, const Globals& g) {
     py::object moment = g[NORVO_NAME("arrow")].attr(NORVO_NAME("get"))(value).attr(NORVO_NAME("datetime"));
     // An offset of a day or more parses, but the date-time then fails wherever it is used (its
     // offset, its text form); reading the cell is where that shows.
@@ -49,9 +49,9 @@ py::object date_time_result(py::object value, const py::dict& g) {
 // encrypting wrapper the value itself, which it stores as the value's Python text form and
 // cannot read back; cells written that way are still read.
 
-py::object json_bind(py::object value, const py::dict& g) { return g[NORVO_NAME("json")].attr("dumps")(value); }
+py::object json_bind(py::object value, const Globals& g) { return g[NORVO_NAME("json")].attr("dumps")(value); }
 
-py::object json_result(py::object value, const py::dict& g) {
+py::object json_result(py::object value, const Globals& g) {
     try {
         return g["json"].attr("loads")(value);
     } catch (py::error_already_set& e) {

@@ -24,7 +24,7 @@ namespace {
 // another type meets a clear refusal instead of its text form.
 enum class CellKind : long { other, text, integer, boolean, guid, binary, decorated };
 
-CellKind cell_kind(py::handle self, const py::dict& g) {
+CellKind cell_kind(py::handle self, const Globals& g) {
     py::object dict = self.attr(NORVO_NAME("__dict__"));
     if (PyObject* known = PyDict_GetItem(dict.ptr(), NORVO_NAME("_cell_kind").ptr()))
         return static_cast<CellKind>(PyLong_AsLong(known));
@@ -55,13 +55,13 @@ py::object column_of(py::handle self) {
 }
 
 // Names the column and the value's type, never the value: it may be a secret.
-[[noreturn]] void refuse_value(py::handle self, py::handle value, const char* holds, const py::dict& g) {
+[[noreturn]] void refuse_value(py::handle self, py::handle value, const char* holds, const Globals& g) {
     norvo::bind::raise(g["CellTypeError"], py::str("{} holds {}: a value of type {} cannot be stored in it.")
                                                .format(column_of(self), holds, py::type::of(value).attr("__name__")));
 }
 
 // The text that the cell seals: the column's own form of `value`, or a refusal.
-py::object cell_text(py::handle self, CellKind kind, py::object value, py::handle dialect, const py::dict& g) {
+py::object cell_text(py::handle self, CellKind kind, py::object value, py::handle dialect, const Globals& g) {
     PyObject* v = value.ptr();
     auto inner = [&](py::handle given) {
         return self.attr(NORVO_NAME("underlying_type")).attr(NORVO_NAME("process_bind_param"))(given, dialect);
@@ -165,7 +165,7 @@ bool key_engine(py::handle self, py::object& engine) {
 }
 
 py::object strict_bind(py::object self, py::object value, py::object dialect) {
-    const py::dict& g = globals();
+    const Globals& g = globals();
     if (value.is_none()) return value;
     CellKind kind = cell_kind(self, g);
     if (kind == CellKind::other)
@@ -178,9 +178,9 @@ py::object strict_bind(py::object self, py::object value, py::object dialect) {
 }
 
 py::object strict_result(py::object self, py::object value, py::object dialect) {
-    const py::dict& g = globals();
+    const Globals& g = globals();
     if (value.is_none()) return value;
-    py::handle damaged = g[NORVO_NAME("SealedCellError")];
+    py::object damaged = g[NORVO_NAME("SealedCellError")];
     if (!PyBytes_Check(value.ptr()))
         norvo::bind::raise(damaged, py::str("An encrypted cell holds a plain {}, not sealed bytes: it was "
                                             "written without the database key.")
@@ -220,7 +220,7 @@ py::object strict_result(py::object self, py::object value, py::object dialect) 
 }  // namespace
 
 void install_encrypted_type(py::module_& m) {
-    py::dict g = m.attr("__dict__");
+    const Globals& g = globals();
     cell_error(m, "CellTypeError", PyExc_TypeError,
                "A value that its encrypted column cannot hold in the column's own form.");
     py::object encrypted_type = g["EncryptedType"];

@@ -31,7 +31,7 @@ with that user's id; cache_clear() forgets it.
 namespace {
 
 py::object current_key(DatabaseKey& self) {
-    const py::dict& g = globals();
+    const Globals& g = globals();
     py::object user = g[NORVO_NAME("ofs")].attr(NORVO_NAME("session")).attr(NORVO_NAME("user"));
     py::object user_id = user.attr(NORVO_NAME("id"));
     py::object entry = self.entry;  // this read's own reference to the pair

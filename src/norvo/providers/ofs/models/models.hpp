@@ -4,18 +4,26 @@
 
 #include <utility>
 
-#include "norvo_bind.hpp"
+#include "callable.hpp"
+#include "classes.hpp"
+#include "errors.hpp"
+#include "imports.hpp"
+#include "interpreter.hpp"
+#include "module.hpp"
+#include "scope.hpp"
 
 namespace norvo::models_module {
 
-// The module's namespace: the names the conversions use from it are read when they run, as
-// module globals are. Bound once the module's imports are in it, and never freed: a cell may
-// be converted while the interpreter finalises.
-py::dict& globals();
+using norvo::bind::Globals;
+
+// The module's globals: the names the conversions use from it are read when they run, and one
+// taken out of the module is the interpreter's NameError. Bound when the module loads, and
+// never freed: a cell may be converted while the interpreter finalises.
+const Globals& globals();
 void bind_globals(py::module_& m);
 
-// One conversion of a value that is not None, given the module's namespace.
-using Conversion = py::object (*)(py::object value, const py::dict& g);
+// One conversion of a value that is not None, given the module's globals.
+using Conversion = py::object (*)(py::object value, const Globals& g);
 
 // A method body `F(self, ...)` of N arguments, self included, called by the method with its
 // bound arguments as they are, without an argument tuple between.

@@ -21,9 +21,9 @@ py::object row_class(py::module_& m, py::handle base, const char* name, py::dict
 }  // namespace
 
 void install_tables(py::module_& m) {
-    py::dict g = m.attr("__dict__");
+    const Globals& g = globals();
     py::object sa = g["sa"];
-    py::module_ orm = py::module_::import("sqlalchemy.orm");
+    py::object orm = norvo::bind::import("sqlalchemy.orm");
     py::object guid = g["GUID"], binary = g["Binary"], date_time = g["DateTime"], json_type = g["JSON"];
 
     // ---- The row classes. EncryptedType announces a future change of its storage type each
@@ -47,7 +47,7 @@ void install_tables(py::module_& m) {
         return Column(sealed(column, type), py::arg("primary_key") = true, py::arg("nullable") = false);
     };
 
-    py::module_ warnings = py::module_::import("warnings");
+    py::object warnings = norvo::bind::import("warnings");
     norvo::bind::with_context(warnings.attr("catch_warnings")(), [&](py::object) {
         warnings.attr("filterwarnings")("ignore", py::arg("message") = "The 'EncryptedType' class will change",
                                         py::arg("category") = py::handle(PyExc_DeprecationWarning));
