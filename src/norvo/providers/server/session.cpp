@@ -63,6 +63,7 @@ struct Stock {
     Globals g;
     py::object log;    // the module's own logger
     py::object arrow;  // the arrow library
+    py::object Arrow;  // its date-time class
 };
 Stock* S = nullptr;
 
@@ -227,6 +228,9 @@ py::object authenticated(const Call& c) {
     if (!truthy(self.attr(NORVO_NAME("token")))) return py::bool_(false);
     py::object now = utc_now(S->g);
     py::object expires_at = self.attr(NORVO_NAME("expires_at"));
+    // An Arrow compares by the date-time it holds: that one is compared, in one step each.
+    if (Py_TYPE(expires_at.ptr()) == reinterpret_cast<PyTypeObject*>(S->Arrow.ptr()))
+        expires_at = expires_at.attr(NORVO_NAME("datetime"));
     if (!norvo::bind::compares(expires_at, now, Py_GT)) return py::bool_(false);
     // The expiry is written on the broker's clock. When that clock runs ahead of ours, the
     // token lapses there first, and every request signed with it until our clock caught up
@@ -379,7 +383,7 @@ NORVO_MODULE(session, m,
     m.attr("CONNECT_TIMEOUT") = 5;
     m.attr("READ_TIMEOUT") = 60;
 
-    S = new Stock{Globals(m), m.attr("log"), m.attr("arrow")};
+    S = new Stock{Globals(m), m.attr("log"), m.attr("arrow"), m.attr("arrow").attr("Arrow")};
     const Globals& g = S->g;
 
     py::object base = g["requests"].attr("Session");
