@@ -36,7 +36,8 @@ def test_status_map_and_error_classes():
     for module in (client, aws):
         wrapped = module._make_request
         assert wrapped.__name__ == "_make_request" and wrapped.__doc__ == wrapped.__wrapped__.__doc__
-    assert str(inspect.signature(client._make_request)) == "(method, path, json=None, data=None, params=None, auth=True)"
+    signature = "(method, path, json=None, data=None, params=None, auth=True)"
+    assert str(inspect.signature(client._make_request)) == signature
 
 
 @pytest.mark.parametrize("base, path, sent", [

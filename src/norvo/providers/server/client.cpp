@@ -37,10 +37,10 @@ constexpr std::array<ErrorSpec, 4> ERRORS{{
 // Bound at load and never freed: a request may come while the interpreter finalises.
 struct Stock {
     norvo::bind::Globals g;
-    // The base of the targets and what it was made from: the module's `URL`, `API_VERSION` and
-    // `urljoin` when it was last made. Only text is kept, which cannot change under the same
-    // object; held here, none of them can be freed and its address taken by another.
-    py::object url, version, join, base;
+    // The last base of the targets with what it was made from: (URL, API_VERSION, urljoin,
+    // base), kept while the URL and the version are text (or no URL), which cannot change
+    // under the same object. Held here, none of them is freed and its address given to another.
+    py::object made;
 };
 Stock* S = nullptr;
 
@@ -52,15 +52,13 @@ py::object base_of(const norvo::bind::Globals& g) {
     const bool joined = truthy(url);
     py::object join = joined ? g[NORVO_NAME("urljoin")] : py::object(py::none());
     const bool text = (url.is_none() || PyUnicode_CheckExact(url.ptr())) && PyUnicode_CheckExact(version.ptr());
-    if (text && S->base && url.is(S->url) && version.is(S->version) && join.is(S->join)) return S->base;
+    PyObject* made = S->made.ptr();
+    if (text && made && PyTuple_GET_ITEM(made, 0) == url.ptr() && PyTuple_GET_ITEM(made, 1) == version.ptr() &&
+        PyTuple_GET_ITEM(made, 2) == join.ptr())
+        return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(made, 3));
     py::object base = norvo::bind::steal(PyObject_Str(joined ? norvo::server::call(join, {}, url, version).ptr()
                                                              : version.ptr()));
-    if (text) {
-        S->url = url;
-        S->version = version;
-        S->join = join;
-        S->base = base;
-    }
+    if (text) S->made = py::make_tuple(url, version, join, base);
     return base;
 }
 
@@ -71,8 +69,9 @@ py::object target(const norvo::bind::Globals& g, py::handle path) {
     for (int end : {-1, 1}) {
         Py_ssize_t has = PyUnicode_Tailmatch(p.ptr(), slash.ptr(), 0, PY_SSIZE_T_MAX, end);
         if (has < 0) throw py::error_already_set();
-        if (!has)
-            p = norvo::bind::steal(end < 0 ? PyUnicode_Concat(slash.ptr(), p.ptr()) : PyUnicode_Concat(p.ptr(), slash.ptr()));
+        if (has) continue;
+        p = norvo::bind::steal(end < 0 ? PyUnicode_Concat(slash.ptr(), p.ptr())
+                                       : PyUnicode_Concat(p.ptr(), slash.ptr()));
     }
     return norvo::bind::steal(PyUnicode_Concat(base_of(g).ptr(), p.ptr()));
 }
@@ -150,7 +149,7 @@ NORVO_MODULE(client, m,
     m.attr("API_VERSION") = "v1.0";
     m.attr("log") = norvo::bind::logger("norvo.providers.server.client");
 
-    S = new Stock{norvo::bind::Globals(m), {}, {}, {}, {}};
+    S = new Stock{norvo::bind::Globals(m), {}};
     const norvo::bind::Globals& g = S->g;
 
     py::dict status_map;
@@ -187,5 +186,6 @@ NORVO_MODULE(client, m,
                               "POST a JSON object or a body to `path`.");
     m.attr("put") = function(m, "put", put, {{"path", required}, {"json", none}, {"data", none}, {"auth", yes}},
                              "PUT a JSON object or a body to `path`.");
-    m.attr("delete") = function(m, "delete", delete_, {{"path", required}, {"auth", yes}}, "DELETE `path` on the broker.");
+    m.attr("delete") =
+        function(m, "delete", delete_, {{"path", required}, {"auth", yes}}, "DELETE `path` on the broker.");
 }

@@ -9,6 +9,9 @@
 #include "imports.hpp"
 #include "module.hpp"
 
+#include <string>
+#include <vector>
+
 namespace norvo::server {
 
 // Raises the class the status map gives for the response's status, when it gives one.
@@ -24,23 +27,23 @@ inline void raise_mapped_status(const norvo::bind::Globals& g, py::handle respon
 namespace retry_detail {
 
 // What `_make_request` holds: the attempt, the predicate, and the policy object last made
-// with the class `retrying.Retrying` it was made of.
-enum Slot : Py_ssize_t { ATTEMPT, PREDICATE, POLICY_CLASS, POLICY, SLOTS };
+// with the class `retrying.Retrying` it was made of, as the pair (class, policy).
+enum Slot : Py_ssize_t { ATTEMPT, PREDICATE, POLICY, SLOTS };
 
 // A policy object keeps nothing of a call (each call counts its attempts and time itself), so
 // one serves every call; it is made anew when `retrying.Retrying` is another class than the
 // one it was made of.
 inline py::handle policy(py::handle state) {
     py::object cls = norvo::bind::import("retrying").attr(NORVO_NAME("Retrying"));
-    if (PyList_GET_ITEM(state.ptr(), POLICY_CLASS) != cls.ptr()) {
-        static const py::handle names = keyword_names(
-            {"retry_on_exception", "wait_exponential_multiplier", "wait_exponential_max", "stop_max_attempt_number"});
-        py::object made = call(cls, names, py::handle(PyList_GET_ITEM(state.ptr(), PREDICATE)), py::int_(1000),
-                               py::int_(10000), py::int_(10));
-        PyList_SetItem(state.ptr(), POLICY, made.release().ptr());
-        PyList_SetItem(state.ptr(), POLICY_CLASS, cls.release().ptr());
-    }
-    return PyList_GET_ITEM(state.ptr(), POLICY);
+    PyObject* made = PyList_GET_ITEM(state.ptr(), POLICY);
+    if (made != Py_None && PyTuple_GET_ITEM(made, 0) == cls.ptr()) return PyTuple_GET_ITEM(made, 1);
+    static const py::handle names = keyword_names(
+        {"retry_on_exception", "wait_exponential_multiplier", "wait_exponential_max", "stop_max_attempt_number"});
+    py::object fresh = call(cls, names, py::handle(PyList_GET_ITEM(state.ptr(), PREDICATE)), py::int_(1000),
+                            py::int_(10000), py::int_(10));
+    py::tuple pair = py::make_tuple(cls, fresh);
+    if (PyList_SetItem(state.ptr(), POLICY, pair.release().ptr()) != 0) throw py::error_already_set();
+    return PyTuple_GET_ITEM(PyList_GET_ITEM(state.ptr(), POLICY), 1);
 }
 
 // `policy.call(attempt, *args, **kwargs)`, as the `retry` decorator's wrapper calls it.

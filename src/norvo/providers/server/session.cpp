@@ -273,7 +273,8 @@ py::object request(const Call& c) {
     py::object auth = pop(kwargs, NORVO_NAME("auth"));
     if (!auth) auth = py::bool_(true);
 
-    py::object req_id = norvo::bind::steal(PyObject_Str(call_method(g[NORVO_NAME("uuid")], NORVO_NAME("uuid4"), {}).ptr()));
+    py::object id = call_method(g[NORVO_NAME("uuid")], NORVO_NAME("uuid4"), {});
+    py::object req_id = norvo::bind::steal(PyObject_Str(id.ptr()));
     py::dict headers;
     headers[API_KEY_HEADER] = header_value(self.attr(NORVO_NAME("api_key")));
     headers[REQUEST_ID_HEADER] = req_id;
@@ -291,7 +292,8 @@ py::object request(const Call& c) {
         py::str line = py::str("{} {} {} {} {} {}")
                            .format(method.attr("upper")(), url, masked(headers, API_KEY_HEADER),
                                    masked(kwarg_or_none(kwargs, NORVO_NAME("params")), "verification"),
-                                   kwarg_or_none(kwargs, NORVO_NAME("json")), kwarg_or_none(kwargs, NORVO_NAME("data")));
+                                   kwarg_or_none(kwargs, NORVO_NAME("json")),
+                                   kwarg_or_none(kwargs, NORVO_NAME("data")));
         log.attr("debug")(line);
     }
 
@@ -340,7 +342,8 @@ py::object request(const Call& c) {
             check_redirect(response, first_origin, method, target);
             if (py::len(history) >= self.attr("max_redirects").cast<Py_ssize_t>()) {
                 py::object error = g["requests"].attr("TooManyRedirects");
-                std::string text = "Exceeded " + py::str(self.attr("max_redirects")).cast<std::string>() + " redirects.";
+                std::string text =
+                    "Exceeded " + py::str(self.attr("max_redirects")).cast<std::string>() + " redirects.";
                 norvo::bind::raise(error, error(text, py::arg("response") = response));
             }
             if (debug)
@@ -393,7 +396,8 @@ NORVO_MODULE(session, m,
 
     // Runs on every reply of the session, redirects included, before its body is read.
     m.attr("_bounded_body") = norvo::server::function(
-        m, "_bounded_body", [](const Call& c) { return read_bounded_body(py::reinterpret_borrow<py::object>(c.args[0])); },
+        m, "_bounded_body",
+        [](const Call& c) { return read_bounded_body(py::reinterpret_borrow<py::object>(c.args[0])); },
         {{"response", py::object()}}, "Reads a reply's body, refusing one that decodes to far more than was received.",
         py::none(), true);
     m.attr("_no_credentials") = norvo::server::no_credentials(m);
