@@ -18,6 +18,7 @@ from broker_fixtures import API_KEY, APP_NAME, make_user
 SESSION_LOG = "norvo.providers.server.session"
 NEED_USER = "Need to pass a user if authenticating for the first time."
 FIELDS = ("user", "api_key", "token", "key", "time_offset", "client", "app_name", "expires_at")
+UTC = datetime.timezone.utc
 
 
 def session_module():
@@ -191,9 +192,6 @@ def test_stamp_read_from_the_clock_is_the_text_arrow_writes(offset):
     signed = arrow.get(stamp)
     assert before <= signed <= after
     assert stamp == signed.isoformat()
-
-
-UTC = datetime.timezone.utc
 
 
 @pytest.mark.parametrize("expires_at, offset, valid", [
