@@ -1,4 +1,5 @@
 """The REST client: URLs, the status map, error classes and retries, against the loopback broker."""
+import inspect
 import logging
 import uuid
 
@@ -31,6 +32,12 @@ def test_status_map_and_error_classes():
     assert aws._retry_exceptions is client._retry_exceptions
     assert aws._retry_on_exception is client._retry_on_exception
     assert client.API_VERSION == "v1.0"
+    # As the retry decorator leaves it: the attempt's name, signature and documentation.
+    for module in (client, aws):
+        wrapped = module._make_request
+        assert wrapped.__name__ == "_make_request" and wrapped.__doc__ == wrapped.__wrapped__.__doc__
+    signature = "(method, path, json=None, data=None, params=None, auth=True)"
+    assert str(inspect.signature(client._make_request)) == signature
 
 
 @pytest.mark.parametrize("base, path, sent", [
@@ -125,6 +132,39 @@ def test_base_url_is_read_by_every_attempt(server, sleeps):
     server.client.get("time", auth=False)
     assert [e.path for e in server.broker.log] == ["/v1.0/time/", "/api/v1.0/time/"]
     assert sleeps == [2]
+
+
+@pytest.mark.parametrize("name, value, sent", [
+    ("API_VERSION", "v2.0", "/v2.0/time/"),
+    ("urljoin", lambda base, version: base + "api/" + version, "/api/v1.0/time/"),
+])
+def test_the_base_is_made_anew_when_a_name_it_comes_from_changes(server, monkeypatch, name, value, sent):
+    server.client.get("time", auth=False)
+    monkeypatch.setattr(server.client, name, value)
+    try:
+        server.client.get("time", auth=False)
+    except requests.HTTPError:
+        pass  # no such route at the broker: only the path matters here
+    assert [e.path for e in server.broker.log] == ["/v1.0/time/", sent]
+
+
+def test_one_policy_object_serves_every_call_until_retrying_gives_another(server, sleeps, monkeypatch):
+    import retrying
+
+    made = []
+
+    class Counted(retrying.Retrying):
+        def __init__(self, *args, **kwargs):
+            made.append((args, kwargs))
+            super().__init__(*args, **kwargs)
+
+    monkeypatch.setattr(retrying, "Retrying", Counted)
+    server.broker.script("time", 502)
+    for _ in range(3):
+        server.client.get("time", auth=False)
+    assert made == [((), {"retry_on_exception": server.client._retry_on_exception, "wait_exponential_multiplier": 1000,
+                          "wait_exponential_max": 10000, "stop_max_attempt_number": 10})]
+    assert sleeps == [2] and len(server.broker.log) == 4
 
 
 def test_relogin_failing_with_a_mapped_status_retries_the_outer_request(logged_in, sleeps):

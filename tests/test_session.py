@@ -18,6 +18,7 @@ from broker_fixtures import API_KEY, APP_NAME, make_user
 SESSION_LOG = "norvo.providers.server.session"
 NEED_USER = "Need to pass a user if authenticating for the first time."
 FIELDS = ("user", "api_key", "token", "key", "time_offset", "client", "app_name", "expires_at")
+UTC = datetime.timezone.utc
 
 
 def session_module():
@@ -168,6 +169,42 @@ def test_signed_pair_binds_token_broker_time_and_request_id(monkeypatch, now, st
     assert len(user_part) - len(b"tok-1,") == (44 if "." in stamp else 36)
     signature = base64.b64decode(password, validate=True)
     s.key.public.verify(signature, user_part + req_id.encode(), ec.ECDSA(hashes.SHA384()))
+
+
+def signing_session(offset, expires_at=None):
+    user = make_user()
+    s = session_module().NorvoSession()
+    s.user, s.token, s.key = user, "tok-1", user.keys["signingKeys"][0]
+    s.expires_at = arrow.utcnow().shift(days=1) if expires_at is None else expires_at
+    s.time_offset = offset
+    return s
+
+
+@pytest.mark.parametrize("offset", [datetime.timedelta(0), datetime.timedelta(seconds=90),
+                                    datetime.timedelta(hours=-2, microseconds=-250)])
+def test_stamp_read_from_the_clock_is_the_text_arrow_writes(offset):
+    s = signing_session(offset)
+    before = arrow.utcnow() - offset
+    user_part, _ = s._get_auth("0b4c2a0e-9a57-4d5c-8f7e-3c1a2b4d5e6f")
+    after = arrow.utcnow() - offset
+
+    stamp = base64.b64decode(user_part[len(b"tok-1,"):], validate=True).decode()
+    signed = arrow.get(stamp)
+    assert before <= signed <= after
+    assert stamp == signed.isoformat()
+
+
+@pytest.mark.parametrize("expires_at, offset, valid", [
+    (lambda: arrow.utcnow().shift(hours=1), 0, True),
+    (lambda: arrow.utcnow().shift(seconds=-1), 0, False),
+    (lambda: arrow.utcnow().shift(hours=1), -7200, False),     # the broker's clock, two hours ahead
+    (lambda: arrow.utcnow().shift(hours=1), -1800, True),
+    (lambda: datetime.datetime.now(UTC) + datetime.timedelta(hours=1), 0, True),
+    (lambda: datetime.datetime.now(UTC) - datetime.timedelta(seconds=1), 0, False),
+])
+def test_login_validity_on_the_clock(expires_at, offset, valid):
+    s = signing_session(datetime.timedelta(seconds=offset), expires_at())
+    assert s.authenticated() is valid
 
 
 def test_signature_algorithm_is_read_at_each_signing(logged_in, monkeypatch):
@@ -402,6 +439,30 @@ def test_debug_lines_keep_their_format_without_credentials(server, caplog):
     assert lines[3].startswith("<Response [200]> {'token': '***', 'expiration': ")
     assert lines[4].startswith("GET {}v1.0/events/ ".format(server.broker.url))
     assert lines[4].endswith(" {'type': 'container'} None None")
+
+
+@pytest.mark.parametrize("level, written", [(logging.INFO, False), (logging.DEBUG, True)])
+def test_debug_lines_are_made_only_when_written(logged_in, caplog, monkeypatch, level, written):
+    """Neither the request's line (which prints the query) nor the reply's (which decodes the
+    body) is made while the logger does not write debug lines."""
+    printed, decoded = [], []
+
+    class Kind(object):
+        def __str__(self):
+            return "container"
+
+        def __repr__(self):
+            printed.append(self)
+            return "'container'"
+
+    json = requests.Response.json
+    monkeypatch.setattr(requests.Response, "json", lambda reply, **kw: decoded.append(reply) or json(reply, **kw))
+    caplog.set_level(level, logger=SESSION_LOG)
+    logged_in.client.get("events", params={"type": Kind()})
+    assert logged_in.broker.log[-1].verdict == "ok"
+    assert (bool(printed), bool(decoded)) == (written, written)
+    lines = [r.getMessage() for r in caplog.records if r.name == SESSION_LOG]
+    assert len(lines) == (2 if written else 0)
 
 
 def test_success_whose_body_is_not_json_is_returned_and_logged_as_text(server, caplog):

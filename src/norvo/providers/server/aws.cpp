@@ -143,7 +143,6 @@ NORVO_MODULE(aws, m,
     py::object client = import("norvo.providers.server.client");
     m.attr("_retry_on_exception") = client.attr("_retry_on_exception");
     m.attr("_retry_exceptions") = client.attr("_retry_exceptions");
-    m.attr("retry") = import("retrying").attr("retry");
     m.attr("log") = norvo::bind::logger("norvo.providers.server.aws");
     // Seconds to wait for a connection to the object store, and for each next byte of its reply.
     m.attr("CONNECT_TIMEOUT") = 5;
@@ -231,7 +230,7 @@ NORVO_MODULE(aws, m,
         },
         py::name("_make_request"), py::scope(m), py::arg("method"), py::arg("url"), py::arg("data") = py::none(),
         py::arg("headers") = py::none(), py::arg("length") = py::none(), py::doc(MAKE_REQUEST_DOC));
-    m.attr("_make_request") = norvo::server::retried(g, attempt);
+    m.attr("_make_request") = norvo::server::retried(m, g, attempt);
 
     m.def(
         "get",

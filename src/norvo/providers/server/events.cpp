@@ -4,6 +4,7 @@
 // "hasMore", each continued page asked for from the last event id received (or, after a page
 // that brought nothing new, once from just above the highest); all events are then loaded at
 // once into Event records.
+#include "calls.hpp"
 #include "errors.hpp"
 #include "imports.hpp"
 #include "interpreter.hpp"
@@ -90,8 +91,11 @@ NORVO_MODULE(events, m, .doc = "Event retrieval from the broker's feed, with pag
             bool continued = false;
             bool stepped_past = false;
             while (true) {
-                py::object response =
-                    g["server"].attr("client").attr("get")("events", py::arg("params") = params).attr("json")();
+                static const py::handle by_params = norvo::server::keyword_names({"params"});
+                py::object client = g["server"].attr(NORVO_NAME("client"));
+                py::object reply = norvo::server::call_method(client, NORVO_NAME("get"), by_params,
+                                                              NORVO_NAME("events"), params);
+                py::object response = norvo::server::call_method(reply, NORVO_NAME("json"), {});
                 py::object page = response["events"];
                 std::size_t fresh = 0;
                 for (py::handle item : page) {

@@ -8,6 +8,7 @@
 // and only for a GET, no credentials are taken from the environment, and the login's
 // verification is masked in errors and in the HTTP stack's log lines.
 #include "bytes.hpp"
+#include "calls.hpp"
 #include "classes.hpp"
 #include "errors.hpp"
 #include "imports.hpp"
@@ -16,8 +17,19 @@
 #include "module.hpp"
 #include "transport.hpp"
 
+#include <datetime.h>
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
 using norvo::bind::add_method;
+using norvo::bind::add_raw_method;
+using norvo::bind::Call;
+using norvo::bind::Globals;
 using norvo::bind::truthy;
+using norvo::server::call;
+using norvo::server::call_method;
 
 namespace {
 
@@ -46,13 +58,108 @@ py::object masked(py::handle mapping, const char* key) {
     return std::move(copy);
 }
 
-py::object kwarg_or_none(const py::dict& kwargs, const char* name) {
-    return kwargs.contains(name) ? py::object(kwargs[name]) : py::object(py::none());
+// Bound at load and never freed: a request may come while the interpreter finalises.
+struct Stock {
+    Globals g;
+    py::object log;    // the module's own logger
+    py::object arrow;  // the arrow library
+    py::object Arrow;  // its date-time class
+};
+Stock* S = nullptr;
+
+py::object kwarg_or_none(const py::dict& kwargs, py::handle name) {
+    PyObject* value = PyDict_GetItemWithError(kwargs.ptr(), name.ptr());
+    if (!value && PyErr_Occurred()) throw py::error_already_set();
+    return py::reinterpret_borrow<py::object>(value ? value : Py_None);
 }
 
-py::bytes b64encode(const norvo::bind::Globals& g, py::handle data) { return g["base64"].attr("b64encode")(data); }
+// Takes `name` out of `kwargs`: its value, or a null object when it was not there.
+py::object pop(const py::dict& kwargs, py::handle name) {
+    PyObject* value = PyDict_GetItemWithError(kwargs.ptr(), name.ptr());
+    if (!value) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::object();
+    }
+    py::object kept = py::reinterpret_borrow<py::object>(value);
+    if (PyDict_DelItem(kwargs.ptr(), name.ptr()) != 0) throw py::error_already_set();
+    return kept;
+}
 
-py::bytes concat(py::handle a, py::handle b) { return norvo::bind::steal(PyNumber_Add(a.ptr(), b.ptr())); }
+// `prefix` followed by the base64 of `data` (the standard alphabet, padded), as base64.b64encode
+// writes it.
+py::bytes b64(std::string_view prefix, py::handle data) {
+    static constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    norvo::bind::ByteView view(data);
+    const std::uint8_t* in = view.data();
+    const std::size_t n = view.size();
+    std::uint8_t* out = nullptr;
+    py::bytes text = norvo::bind::new_bytes(prefix.size() + (n + 2) / 3 * 4, out);
+    for (char c : prefix) *out++ = static_cast<std::uint8_t>(c);
+    std::size_t i = 0;
+    for (; i + 3 <= n; i += 3) {
+        const std::uint32_t v = std::uint32_t(in[i]) << 16 | std::uint32_t(in[i + 1]) << 8 | in[i + 2];
+        for (int shift : {18, 12, 6, 0}) *out++ = ALPHABET[(v >> shift) & 63];
+    }
+    if (i < n) {
+        const std::uint32_t v = std::uint32_t(in[i]) << 16 | (i + 1 < n ? std::uint32_t(in[i + 1]) << 8 : 0);
+        *out++ = ALPHABET[(v >> 18) & 63];
+        *out++ = ALPHABET[(v >> 12) & 63];
+        *out++ = i + 1 < n ? ALPHABET[(v >> 6) & 63] : '=';
+        *out++ = '=';
+    }
+    return text;
+}
+
+py::object utf8(py::object text) {
+    if (PyUnicode_Check(text.ptr())) return norvo::bind::steal(PyUnicode_AsUTF8String(text.ptr()));
+    return norvo::bind::encode_text(std::move(text));
+}
+
+py::object add(py::handle a, py::handle b) { return norvo::bind::steal(PyNumber_Add(a.ptr(), b.ptr())); }
+
+// The current UTC time, read through the module's `arrow`. While that is the arrow library
+// itself, the clock is read as its utcnow reads it, by datetime.now in UTC, without making
+// Arrow objects around it: the value compares with an Arrow, takes a time span off and writes
+// its isoformat as an Arrow of the same instant does.
+py::object utc_now(const Globals& g) {
+    py::object arrow = g[NORVO_NAME("arrow")];
+    if (!arrow.is(S->arrow)) return call_method(arrow, NORVO_NAME("utcnow"), {});
+    return call_method(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), NORVO_NAME("now"), {},
+                       py::handle(PyDateTimeAPI->TimeZone_UTC));
+}
+
+// Whether a debug line given to `log` is written: for the module's own logger, whether it is
+// enabled for debug now; anything else bound as `log` is given every line.
+bool debugging(py::handle log) {
+    if (!log.is(S->log)) return true;
+    return truthy(call_method(log, NORVO_NAME("isEnabledFor"), {}, py::int_(10)));
+}
+
+// The base class's request, sent with the session's headers and without following a
+// redirect, the other keywords as given.
+py::object send(const Globals& g, py::handle self, py::handle method, py::handle url, py::handle headers,
+                const py::dict& kwargs) {
+    py::object base = g[NORVO_NAME("requests")].attr(NORVO_NAME("Session")).attr(NORVO_NAME("request"));
+    const Py_ssize_t n = 2 + PyDict_GET_SIZE(kwargs.ptr());
+    py::tuple names(n);
+    std::vector<PyObject*> args(static_cast<std::size_t>(4 + n));  // the first is free for the callee
+    args[1] = self.ptr();
+    args[2] = method.ptr();
+    args[3] = url.ptr();
+    PyTuple_SET_ITEM(names.ptr(), 0, NORVO_NAME("headers").inc_ref().ptr());
+    args[4] = headers.ptr();
+    PyTuple_SET_ITEM(names.ptr(), 1, NORVO_NAME("allow_redirects").inc_ref().ptr());
+    args[5] = Py_False;
+    Py_ssize_t at = 0, i = 2;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(kwargs.ptr(), &at, &key, &value)) {
+        PyTuple_SET_ITEM(names.ptr(), i, Py_NewRef(key));
+        args[static_cast<std::size_t>(4 + i)] = value;
+        ++i;
+    }
+    return norvo::bind::steal(PyObject_Vectorcall(base.ptr(), args.data() + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                  names.ptr()));
+}
 
 // Runs on every reply of the session, redirects included, before its body is read: a body
 // that decodes to far more than came over the wire is refused.
@@ -102,6 +209,158 @@ void check_redirect(py::handle response, py::handle first_origin, py::handle met
                                         response);
 }
 
+// ---- The methods on the request path, reading their arguments in place
+
+// prepare_request(self, request)
+py::object prepare_request(const Call& c) {
+    const Globals& g = S->g;
+    py::handle self = c.args[0], request = c.args[1];
+    if (!truthy(request.attr(NORVO_NAME("auth"))) && !truthy(self.attr(NORVO_NAME("auth"))))
+        py::setattr(request, NORVO_NAME("auth"), g[NORVO_NAME("_no_credentials")]);
+    py::object base = g[NORVO_NAME("requests")].attr(NORVO_NAME("Session")).attr(NORVO_NAME("prepare_request"));
+    return call(base, {}, self, request);
+}
+
+// authenticated(self)
+py::object authenticated(const Call& c) {
+    py::handle self = c.args[0];
+    if (self.attr(NORVO_NAME("user")).is_none()) return py::bool_(false);
+    if (!truthy(self.attr(NORVO_NAME("token")))) return py::bool_(false);
+    py::object now = utc_now(S->g);
+    py::object expires_at = self.attr(NORVO_NAME("expires_at"));
+    // An Arrow compares by the date-time it holds: that one is compared, in one step each.
+    if (Py_TYPE(expires_at.ptr()) == reinterpret_cast<PyTypeObject*>(S->Arrow.ptr()))
+        expires_at = expires_at.attr(NORVO_NAME("datetime"));
+    if (!norvo::bind::compares(expires_at, now, Py_GT)) return py::bool_(false);
+    // The expiry is written on the broker's clock. When that clock runs ahead of ours, the
+    // token lapses there first, and every request signed with it until our clock caught up
+    // would be refused: the broker's time, as the login measured it, counts too.
+    py::object offset = self.attr(NORVO_NAME("time_offset"));
+    if (offset.is_none()) return py::bool_(true);
+    py::object broker_now = norvo::bind::steal(PyNumber_Subtract(now.ptr(), offset.ptr()));
+    return py::bool_(norvo::bind::compares(expires_at, broker_now, Py_GT));
+}
+
+// _get_auth(self, req_id)
+py::object get_auth(const Call& c) {
+    const Globals& g = S->g;
+    py::handle self = c.args[0], req_id = c.args[1];
+    if (!truthy(call_method(self, NORVO_NAME("authenticated"), {})))
+        call_method(self, NORVO_NAME("authenticate"), {}, self.attr(NORVO_NAME("client")));
+
+    py::object offset = self.attr(NORVO_NAME("time_offset"));
+    py::object now = norvo::bind::steal(PyNumber_Subtract(utc_now(g).ptr(), offset.ptr()));
+    py::bytes tail = b64(",", utf8(call_method(now, NORVO_NAME("isoformat"), {})));
+    py::object user_part = add(norvo::bind::encode_text(self.attr(NORVO_NAME("token"))), tail);
+    py::object message = add(user_part, utf8(py::reinterpret_borrow<py::object>(req_id)));
+    py::object ecdsa = g[NORVO_NAME("crypto")].attr(NORVO_NAME("ecdsa")).attr(NORVO_NAME("ECDSA"));
+    py::object private_key = self.attr(NORVO_NAME("key")).attr(NORVO_NAME("private"));
+    py::object signature = call_method(private_key, NORVO_NAME("sign"), {}, message, ecdsa);
+    return py::make_tuple(user_part, b64("", signature));
+}
+
+// request(self, method, url, **kwargs)
+py::object request(const Call& c) {
+    const Globals& g = S->g;
+    py::handle self = c.args[0], method = c.args[1], url = c.args[2];
+    // The extra keywords come in a dictionary of this call's own.
+    py::dict kwargs = c.kwargs ? py::reinterpret_borrow<py::dict>(c.kwargs) : py::dict();
+    // The session passes its own header mapping: a caller's second one is the same keyword
+    // given twice.
+    if (PyDict_Contains(kwargs.ptr(), NORVO_NAME("headers").ptr()) == 1)
+        norvo::bind::raise(PyExc_TypeError, "request() got multiple values for keyword argument 'headers'");
+
+    py::object auth = pop(kwargs, NORVO_NAME("auth"));
+    if (!auth) auth = py::bool_(true);
+
+    py::object id = call_method(g[NORVO_NAME("uuid")], NORVO_NAME("uuid4"), {});
+    py::object req_id = norvo::bind::steal(PyObject_Str(id.ptr()));
+    py::dict headers;
+    headers[API_KEY_HEADER] = header_value(self.attr(NORVO_NAME("api_key")));
+    headers[REQUEST_ID_HEADER] = req_id;
+    py::object app_name = self.attr(NORVO_NAME("app_name"));
+    if (truthy(app_name)) headers[APP_NAME_HEADER] = app_name;
+
+    if (truthy(auth)) kwargs[NORVO_NAME("auth")] = call_method(self, NORVO_NAME("_get_auth"), {}, req_id);
+
+    py::object log = g[NORVO_NAME("log")];
+    // The lines are made only when they are written.
+    const bool debug = debugging(log);
+    if (debug) {
+        // Credentials are written as ***: the API key, and the login's signed challenge,
+        // which opens a session to whoever replays it in time.
+        py::str line = py::str("{} {} {} {} {} {}")
+                           .format(method.attr("upper")(), url, masked(headers, API_KEY_HEADER),
+                                   masked(kwarg_or_none(kwargs, NORVO_NAME("params")), "verification"),
+                                   kwarg_or_none(kwargs, NORVO_NAME("json")),
+                                   kwarg_or_none(kwargs, NORVO_NAME("data")));
+        log.attr("debug")(line);
+    }
+
+    if (PyDict_Contains(kwargs.ptr(), NORVO_NAME("timeout").ptr()) != 1)
+        kwargs[NORVO_NAME("timeout")] = norvo::server::timeouts(g);
+    py::object allow_redirects = pop(kwargs, NORVO_NAME("allow_redirects"));
+    const bool follow = !allow_redirects || truthy(allow_redirects);
+
+    auto trace_reply = [&](py::handle response) {
+        if (!debug) return;
+        if (norvo::bind::compares(response.attr("status_code"), py::int_(200))) {
+            py::object body;
+            try {
+                body = masked(response.attr("json")(), "token");
+            } catch (py::error_already_set& e) {
+                // Tracing must never turn a success into a failure: a body that is not
+                // JSON, or nested deeper than the decoder goes, is written as its text.
+                if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError)) throw;
+                body = response.attr("text");
+            }
+            log.attr("debug")(py::str("{} {}").format(response, body));
+        } else {
+            log.attr("debug")(py::str(response));
+        }
+    };
+
+    auto secrets = norvo::server::secrets_of_params(kwarg_or_none(kwargs, NORVO_NAME("params")));
+    return norvo::server::masking_errors(secrets, [&]() -> py::object {
+        py::object response = send(g, self, method, url, headers, kwargs);
+        trace_reply(response);
+        if (!follow) return response;
+
+        // Redirects are followed here, one at a time, so that each target is judged
+        // before anything is sent to it.
+        py::object target = norvo::server::redirect_target(response);
+        if (target.is_none()) return response;
+        py::object first_origin = norvo::server::origin_of(response.attr("request").attr("url"));
+        py::dict again;  // what a GET of the target is sent with: no query and no body
+        for (auto item : kwargs) {
+            std::string name = py::str(item.first).cast<std::string>();
+            if (name != "json" && name != "data" && name != "params" && name != "files")
+                again[item.first] = item.second;
+        }
+        py::list history;
+        for (; !target.is_none(); target = norvo::server::redirect_target(response)) {
+            check_redirect(response, first_origin, method, target);
+            if (py::len(history) >= self.attr("max_redirects").cast<Py_ssize_t>()) {
+                py::object error = g["requests"].attr("TooManyRedirects");
+                std::string text =
+                    "Exceeded " + py::str(self.attr("max_redirects")).cast<std::string>() + " redirects.";
+                norvo::bind::raise(error, error(text, py::arg("response") = response));
+            }
+            if (debug)
+                log.attr("debug")(py::str(norvo::server::masked_text(
+                    "Following the broker's " + py::str(response.attr("status_code")).cast<std::string>() + " to " +
+                        py::str(target).cast<std::string>(),
+                    secrets)));
+            response.attr("close")();
+            history.append(response);
+            response = send(g, self, py::str("GET"), target, headers, again);
+            response.attr("history") = py::list(history);
+            trace_reply(response);
+        }
+        return response;
+    });
+}
+
 constexpr const char* CLASS_DOC =
     "The broker session: API key, application name and login state, shared by the whole process.\n\n"
     "Every request carries the API key, a fresh request id and, when set, the application name;\n"
@@ -113,10 +372,11 @@ constexpr const char* CLASS_DOC =
 NORVO_MODULE(session, m,
              .doc = "The process-wide broker session: request headers, signed authorisation and the challenge login.",
              .signatures = false) {
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw py::error_already_set();
     m.attr("log") = norvo::bind::logger("norvo.providers.server.session");
     using norvo::bind::import;
     m.attr("arrow") = import("arrow");
-    m.attr("base64") = import("base64");
     m.attr("uuid") = import("uuid");
     m.attr("urlparse") = import("urllib.parse").attr("urlparse");
     m.attr("requests") = import("requests");
@@ -126,7 +386,8 @@ NORVO_MODULE(session, m,
     m.attr("CONNECT_TIMEOUT") = 5;
     m.attr("READ_TIMEOUT") = 60;
 
-    norvo::bind::Globals g(m);
+    S = new Stock{Globals(m), m.attr("log"), m.attr("arrow"), m.attr("arrow").attr("Arrow")};
+    const Globals& g = S->g;
 
     py::object base = g["requests"].attr("Session");
     py::object cls = norvo::bind::make_class("NorvoSession", py::make_tuple(base),
@@ -134,10 +395,11 @@ NORVO_MODULE(session, m,
                                              py::type::of(base));
 
     // Runs on every reply of the session, redirects included, before its body is read.
-    m.attr("_bounded_body") = py::cpp_function(
-        [](py::object response, py::kwargs) { return read_bounded_body(response); }, py::name("_bounded_body"),
-        py::scope(m), py::arg("response"),
-        py::doc("Reads a reply's body, refusing one that decodes to far more than was received."));
+    m.attr("_bounded_body") = norvo::server::function(
+        m, "_bounded_body",
+        [](const Call& c) { return read_bounded_body(py::reinterpret_borrow<py::object>(c.args[0])); },
+        {{"response", py::object()}}, "Reads a reply's body, refusing one that decodes to far more than was received.",
+        py::none(), true);
     m.attr("_no_credentials") = norvo::server::no_credentials(m);
 
     // Installed once, when the module loads, so that every logger of the HTTP stack that can
@@ -154,15 +416,8 @@ NORVO_MODULE(session, m,
         self.attr("hooks")["response"].attr("append")(g["_bounded_body"]);
     });
 
-    add_method(
-        cls, "prepare_request",
-        [g](py::object self, py::object request) {
-            if (!truthy(request.attr("auth")) && !truthy(self.attr("auth")))
-                request.attr("auth") = g["_no_credentials"];
-            return g["requests"].attr("Session").attr("prepare_request")(self, request);
-        },
-        py::arg("request"),
-        py::doc("Prepares a request as the HTTP library does, taking no credentials from ~/.netrc or $NETRC."));
+    add_raw_method(cls, "prepare_request", prepare_request, {{"request", py::object()}}, false,
+                   "Prepares a request as the HTTP library does, taking no credentials from ~/.netrc or $NETRC.");
 
     add_method(
         cls, "rebuild_auth",
@@ -195,9 +450,8 @@ NORVO_MODULE(session, m,
 
                 py::object challenge = client.attr("get")("time", py::arg("auth") = false).attr("json")();
                 py::object time = challenge["time"];
-                py::object arrow = g["arrow"];
                 py::object offset = norvo::bind::steal(
-                    PyNumber_Subtract(arrow.attr("utcnow")().ptr(), arrow.attr("get")(time).ptr()));
+                    PyNumber_Subtract(utc_now(g).ptr(), g["arrow"].attr("get")(time).ptr()));
 
                 // The challenge is signed and echoed exactly as the broker wrote it.
                 py::object signature = key.attr("private").attr("sign")(
@@ -206,7 +460,7 @@ NORVO_MODULE(session, m,
                 params["userId"] = py::str(who.attr("id"));
                 params["authKeyIndex"] = key.attr("index");
                 params["challenge"] = time;
-                params["verification"] = b64encode(g, signature).attr("decode")("ascii");
+                params["verification"] = b64("", signature).attr("decode")("ascii");
                 py::object reply =
                     client.attr("get")("login", py::arg("params") = params, py::arg("auth") = false).attr("json")();
 
@@ -216,7 +470,7 @@ NORVO_MODULE(session, m,
                 // The whole reply is read before anything is stored, so a reply whose expiry is
                 // missing or unreadable leaves the previous login whole.
                 py::object token = reply["token"];
-                py::object expires_at = arrow.attr("get")(reply["expiration"]);
+                py::object expires_at = g["arrow"].attr("get")(reply["expiration"]);
                 self.attr("token") = token;
                 self.attr("expires_at") = expires_at;
                 self.attr("user") = who;
@@ -230,23 +484,8 @@ NORVO_MODULE(session, m,
         },
         py::arg("client"), py::arg("user") = py::none(), py::doc("Authenticates a user with the server provider."));
 
-    add_method(
-        cls, "authenticated",
-        [g](py::object self) -> bool {
-            if (self.attr("user").is_none()) return false;
-            if (!truthy(self.attr("token"))) return false;
-            py::object now = g["arrow"].attr("utcnow")();
-            py::object expires_at = self.attr("expires_at");
-            if (!norvo::bind::compares(expires_at, now, Py_GT)) return false;
-            // The expiry is written on the broker's clock. When that clock runs ahead of ours,
-            // the token lapses there first, and every request signed with it until our clock
-            // caught up would be refused: the broker's time, as the login measured it, counts too.
-            py::object offset = self.attr("time_offset");
-            if (offset.is_none()) return true;
-            py::object broker_now = norvo::bind::steal(PyNumber_Subtract(now.ptr(), offset.ptr()));
-            return norvo::bind::compares(expires_at, broker_now, Py_GT);
-        },
-        py::doc("Whether or not an existing session has authenticated."));
+    add_raw_method(cls, "authenticated", authenticated, {}, false,
+                   "Whether or not an existing session has authenticated.");
 
     add_method(
         cls, "initialize",
@@ -272,119 +511,11 @@ NORVO_MODULE(session, m,
         },
         py::doc("Forgets the logged-in user, token, key and clock offset; sends nothing."));
 
-    add_method(
-        cls, "request",
-        [g](py::object self, py::object method, py::object url, py::kwargs given) {
-            py::dict kwargs;
-            for (auto item : given) kwargs[item.first] = item.second;
-            // The session passes its own header mapping: a caller's second one is the same
-            // keyword given twice.
-            if (kwargs.contains("headers"))
-                norvo::bind::raise(PyExc_TypeError, "request() got multiple values for keyword argument 'headers'");
+    add_raw_method(cls, "request", request, {{"method", py::object()}, {"url", py::object()}}, true,
+                   "Sends a request with the broker headers; signs it unless `auth` is false.");
 
-            py::object auth = py::bool_(true);
-            if (kwargs.contains("auth")) auth = kwargs.attr("pop")("auth");
-
-            py::str req_id = py::str(g["uuid"].attr("uuid4")());
-            py::dict headers;
-            headers[API_KEY_HEADER] = header_value(self.attr("api_key"));
-            headers[REQUEST_ID_HEADER] = req_id;
-            py::object app_name = self.attr("app_name");
-            if (truthy(app_name)) headers[APP_NAME_HEADER] = app_name;
-
-            if (truthy(auth)) kwargs["auth"] = self.attr("_get_auth")(req_id);
-
-            py::object log = g["log"];
-            // Credentials are written as ***: the API key, and the login's signed challenge,
-            // which opens a session to whoever replays it in time.
-            py::str line = py::str("{} {} {} {} {} {}")
-                               .format(method.attr("upper")(), url, masked(headers, API_KEY_HEADER),
-                                       masked(kwarg_or_none(kwargs, "params"), "verification"),
-                                       kwarg_or_none(kwargs, "json"), kwarg_or_none(kwargs, "data"));
-            log.attr("debug")(line);
-
-            if (!kwargs.contains("timeout")) kwargs["timeout"] = norvo::server::timeouts(g);
-            bool follow = true;
-            if (kwargs.contains("allow_redirects")) follow = truthy(kwargs.attr("pop")("allow_redirects"));
-
-            auto trace_reply = [&](py::handle response) {
-                if (norvo::bind::compares(response.attr("status_code"), py::int_(200))) {
-                    py::object body;
-                    try {
-                        body = masked(response.attr("json")(), "token");
-                    } catch (py::error_already_set& e) {
-                        // Tracing must never turn a success into a failure: a body that is not
-                        // JSON, or nested deeper than the decoder goes, is written as its text.
-                        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError)) throw;
-                        body = response.attr("text");
-                    }
-                    log.attr("debug")(py::str("{} {}").format(response, body));
-                } else {
-                    log.attr("debug")(py::str(response));
-                }
-            };
-
-            py::object send = g["requests"].attr("Session").attr("request");
-            auto secrets = norvo::server::secrets_of_params(kwarg_or_none(kwargs, "params"));
-            return norvo::server::masking_errors(secrets, [&]() -> py::object {
-                py::object response =
-                    send(self, method, url, py::arg("headers") = headers, py::arg("allow_redirects") = false, **kwargs);
-                trace_reply(response);
-                if (!follow) return response;
-
-                // Redirects are followed here, one at a time, so that each target is judged
-                // before anything is sent to it.
-                py::object target = norvo::server::redirect_target(response);
-                if (target.is_none()) return response;
-                py::object first_origin = norvo::server::origin_of(response.attr("request").attr("url"));
-                py::dict again;  // what a GET of the target is sent with: no query and no body
-                for (auto item : kwargs) {
-                    std::string name = py::str(item.first).cast<std::string>();
-                    if (name != "json" && name != "data" && name != "params" && name != "files")
-                        again[item.first] = item.second;
-                }
-                py::list history;
-                for (; !target.is_none(); target = norvo::server::redirect_target(response)) {
-                    check_redirect(response, first_origin, method, target);
-                    if (py::len(history) >= self.attr("max_redirects").cast<Py_ssize_t>()) {
-                        py::object error = g["requests"].attr("TooManyRedirects");
-                        std::string text =
-                            "Exceeded " + py::str(self.attr("max_redirects")).cast<std::string>() + " redirects.";
-                        norvo::bind::raise(error, error(text, py::arg("response") = response));
-                    }
-                    log.attr("debug")(py::str(norvo::server::masked_text(
-                        "Following the broker's " + py::str(response.attr("status_code")).cast<std::string>() +
-                            " to " + py::str(target).cast<std::string>(),
-                        secrets)));
-                    response.attr("close")();
-                    history.append(response);
-                    response = send(self, "GET", target, py::arg("headers") = headers,
-                                    py::arg("allow_redirects") = false, **again);
-                    response.attr("history") = py::list(history);
-                    trace_reply(response);
-                }
-                return response;
-            });
-        },
-        py::arg("method"), py::arg("url"),
-        py::doc("Sends a request with the broker headers; signs it unless `auth` is false."));
-
-    add_method(
-        cls, "_get_auth",
-        [g](py::object self, py::object req_id) {
-            if (!truthy(self.attr("authenticated")())) self.attr("authenticate")(self.attr("client"));
-
-            py::object now = norvo::bind::steal(
-                PyNumber_Subtract(g["arrow"].attr("utcnow")().ptr(), self.attr("time_offset").ptr()));
-            py::bytes stamp = b64encode(g, now.attr("isoformat")().attr("encode")("utf-8"));
-            py::object token = norvo::bind::encode_text(self.attr("token"));
-            py::bytes user_part = concat(concat(token, py::bytes(",")), stamp);
-            py::bytes message = concat(user_part, norvo::bind::encode_text(req_id));
-            py::object signature =
-                self.attr("key").attr("private").attr("sign")(message, g["crypto"].attr("ecdsa").attr("ECDSA"));
-            return py::make_tuple(user_part, b64encode(g, signature));
-        },
-        py::arg("req_id"), py::doc("The signed (user, password) pair of HTTP Basic authorisation for one request."));
+    add_raw_method(cls, "_get_auth", get_auth, {{"req_id", py::object()}}, false,
+                   "The signed (user, password) pair of HTTP Basic authorisation for one request.");
 
     m.attr("NorvoSession") = cls;
     m.attr("session") = cls();

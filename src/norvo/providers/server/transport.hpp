@@ -3,6 +3,7 @@
 // target, reply bodies read with a bound, and a stalled body reported as a timeout.
 #pragma once
 
+#include "calls.hpp"
 #include "errors.hpp"
 #include "imports.hpp"
 #include "interpreter.hpp"
@@ -19,7 +20,7 @@ namespace norvo::server {
 // absolute against the reply's URL, then prepared as the library prepares every URL. None
 // when the reply is no redirect (a 3xx without Location included).
 inline py::object redirect_target(py::handle response) {
-    if (!norvo::bind::truthy(response.attr("is_redirect"))) return py::none();
+    if (!norvo::bind::truthy(response.attr(NORVO_NAME("is_redirect")))) return py::none();
     py::object location = response.attr("headers").attr("get")("location");
     if (location.is_none()) return py::none();
     // The HTTP stack reads header bytes as latin-1; a Location written in UTF-8 is read back
@@ -112,7 +113,7 @@ enum class Overrun { none, limit, ratio };
 
 struct BodyRead {
     Overrun overrun = Overrun::none;
-    Py_ssize_t received = 0;  // bytes taken from the wire, compressed as they came
+    Py_ssize_t received = 0;  // on an overrun, the bytes taken from the wire, compressed as they came
 };
 
 inline bool is_identity(py::handle response) {
@@ -169,17 +170,17 @@ inline BodyRead read_body(py::object response, Py_ssize_t limit = -1) {
             return result;
         }
     }
-    py::object raw = response.attr("raw");
-    py::object received_so_far = norvo::bind::getattr_or_none(raw, "tell");
+    py::object raw = response.attr(NORVO_NAME("raw"));
+    py::object received_so_far = norvo::bind::getattr_or_none(raw, NORVO_NAME("tell"));
     auto received = [&]() -> Py_ssize_t {
-        return received_so_far.is_none() ? 0 : received_so_far().cast<Py_ssize_t>();
+        return received_so_far.is_none() ? 0 : call(received_so_far, {}).cast<Py_ssize_t>();
     };
     Py_ssize_t chunk_size = BODY_CHUNK;
     if (limit >= 0 && limit < BODY_CHUNK) chunk_size = limit + 1;
     py::list chunks;
     Py_ssize_t size = 0;
     try {
-        for (py::handle chunk : response.attr("iter_content")(chunk_size)) {
+        for (py::handle chunk : call_method(response, NORVO_NAME("iter_content"), {}, py::int_(chunk_size))) {
             size += py::len(chunk);
             chunks.append(chunk);
             if (limit >= 0 && size > limit) {
@@ -195,13 +196,16 @@ inline BodyRead read_body(py::object response, Py_ssize_t limit = -1) {
     } catch (py::error_already_set& e) {
         raise_timeout_or_rethrow(e, response);
     }
-    result.received = received();
-    py::object body = py::bytes("").attr("join")(chunks);
+    // A body in one chunk, as a small reply comes, is that chunk.
+    py::object body = PyList_GET_SIZE(chunks.ptr()) == 1 && PyBytes_CheckExact(PyList_GET_ITEM(chunks.ptr(), 0))
+                          ? py::object(chunks[0])
+                          : call_method(py::bytes(""), NORVO_NAME("join"), {}, chunks);
     if (result.overrun != Overrun::none) {
+        result.received = received();
         response.attr("close")();
         if (limit >= 0 && size > limit) body = body[py::slice(0, limit, 1)];
     }
-    response.attr("_content") = body;
+    py::setattr(response, NORVO_NAME("_content"), body);
     return result;
 }
 
@@ -214,7 +218,7 @@ inline BodyRead read_body(py::object response, Py_ssize_t limit = -1) {
 
 // The timeouts of one request from a module's constants, read when the request is sent.
 inline py::tuple timeouts(const norvo::bind::Globals& g) {
-    return py::make_tuple(g["CONNECT_TIMEOUT"], g["READ_TIMEOUT"]);
+    return py::make_tuple(g[NORVO_NAME("CONNECT_TIMEOUT")], g[NORVO_NAME("READ_TIMEOUT")]);
 }
 
 }  // namespace norvo::server
