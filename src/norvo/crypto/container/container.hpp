@@ -134,6 +134,13 @@ private:
     py::handle keys_;
     py::object record_;  // empty on the general path
 };
+// The two keys that seal, read as the portion cipher reads them: the cipher key, which must be
+// bytes-like and of a size AES takes, then the MAC key, which must be bytes-like.
+struct SealingKeys {
+    explicit SealingKeys(const KeyFields& fields);
+    py::object cipher_key, mac_key;
+    std::optional<ByteView> cipher, mac;
+};
 // A new ContainerKeys: fresh keys when `cipher_key`/`mac_key` are null, else a copy of the given
 // fields. The fast path makes and fills the library's class here; for fresh keys, `extra`
 // asks for further random bytes from the same draw, and `*extra_drawn` tells whether they were

@@ -358,9 +358,9 @@ void check_sealed_portion(Section&& section, const ByteView& mac_key) {
 }
 
 // Seals what `in` holds into new container bytes.
-py::object seal(const ByteView& cipher_key, const ByteView& mac_key, core::bytes_view oid,
-                const fmt::PortionInput (&in)[2], fmt::Layout& layout, const std::uint8_t* nonces = nullptr) {
-    fmt::KeysView kv{cipher_key.span(), mac_key.span()};
+py::object seal(const SealingKeys& keys, core::bytes_view oid, const fmt::PortionInput (&in)[2], fmt::Layout& layout,
+                const std::uint8_t* nonces = nullptr) {
+    fmt::KeysView kv{keys.cipher->span(), keys.mac->span()};
     layout = fmt::plan_container(kv, in[0], in[1]);
     std::uint8_t* out = nullptr;
     py::object result = norvo::bind::new_bytes(layout.size, out);
@@ -379,14 +379,13 @@ py::object finish_encrypt(py::handle self, py::object result, py::object keys) {
 // The library's payloads are sealed by the core straight into the container bytes, and their
 // state stored once everything is sealed, so a failure changes nothing.
 py::object encrypt_fast(py::handle self, const py::object (&payloads)[2], py::handle id, py::handle keys_arg) {
-    if (own_sealed(payloads[0]) && own_sealed(payloads[1])) return py::none();
+    const bool sealed[2] = {own_sealed(payloads[0]), own_sealed(payloads[1])};
+    if (sealed[0] && sealed[1]) return py::none();
     py::object oid = id_bytes_le_fast(id);
     check_oid(oid);
-    bool sealed[2];
     py::object held[2];  // the plaintexts, or the section bytes of a portion sealed before
     fmt::PortionInput in[2];
     for (int i = 0; i < 2; ++i) {
-        sealed[i] = own_sealed(payloads[i]);
         if (sealed[i]) continue;
         held[i] = own_plaintext(payloads[i]);
         in[i] = {plaintext_of(held[i]), false};
@@ -396,23 +395,18 @@ py::object encrypt_fast(py::handle self, const py::object (&payloads)[2], py::ha
     bool nonces_drawn = false;
     py::object keys = keys_arg.is_none() ? new_keys_fast({}, {}, {}, {}, core::bytes_out(nonces), &nonces_drawn)
                                          : py::reinterpret_borrow<py::object>(keys_arg);
-    const KeyFields fields(keys, true);
-    py::object cipher_key = fields[NORVO_NAME("cipher_key")];
-    ByteView ck(cipher_key, "cipher_key");
-    core::aes_ctr_check(ck.size(), fmt::IV_SIZE);
-    py::object mac_key = fields[NORVO_NAME("mac_key")];
-    ByteView mk(mac_key, "mac_key");
+    const SealingKeys k(KeyFields(keys, true));
     std::optional<ByteView> views[2];
     for (int i = 0; i < 2; ++i) {
         if (!sealed[i]) continue;
-        check_sealed_portion([&] { return own_section(payloads[i]); }, mk);
+        check_sealed_portion([&] { return own_section(payloads[i]); }, *k.mac);
         held[i] = own_section(payloads[i]);
         views[i].emplace(held[i], norvo::bind::parser_input);
         in[i] = {views[i]->span(), true};
     }
     ByteView oidv(oid);
     fmt::Layout layout;
-    py::object result = seal(ck, mk, oidv.span(), in, layout, nonces_drawn ? nonces : nullptr);
+    py::object result = seal(k, oidv.span(), in, layout, nonces_drawn ? nonces : nullptr);
     const auto* out = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(result.ptr()));
     const std::size_t offsets[2] = {layout.header_offset, layout.content_offset};
     const std::size_t sizes[2] = {layout.header_size, layout.content_size};
@@ -431,14 +425,9 @@ py::object encrypt_general(py::handle self, py::handle keys_arg) {
     bool sealed[2];
     for (int i = 0; i < 2; ++i) sealed[i] = truthy(payloads[i].attr(NORVO_NAME("encrypted")));
     py::object keys = truthy(keys_arg) ? py::reinterpret_borrow<py::object>(keys_arg) : new_keys_general();
-    const KeyFields fields(keys, false);
-    py::object cipher_key = fields[NORVO_NAME("cipher_key")];
-    ByteView ck(cipher_key, "cipher_key");
-    core::aes_ctr_check(ck.size(), fmt::IV_SIZE);
-    py::object mac_key = fields[NORVO_NAME("mac_key")];
-    ByteView mk(mac_key, "mac_key");
+    const SealingKeys k(KeyFields(keys, false));
     for (int i = 0; i < 2; ++i)
-        if (sealed[i]) check_sealed_portion([&] { return payloads[i].attr(NORVO_NAME("data")); }, mk);
+        if (sealed[i]) check_sealed_portion([&] { return payloads[i].attr(NORVO_NAME("data")); }, *k.mac);
 
     Snapshot hs(payloads[0]), cs(payloads[1]);
     py::object result;
@@ -454,7 +443,7 @@ py::object encrypt_general(py::handle self, py::handle keys_arg) {
         }
         ByteView oidv(oid);
         fmt::Layout layout;
-        result = seal(ck, mk, oidv.span(), in, layout);
+        result = seal(k, oidv.span(), in, layout);
     } catch (...) {
         hs.restore();
         cs.restore();

@@ -52,18 +52,14 @@ py::object construct_field(const char* name, py::handle sub) { return sub.attr("
 
 py::bytes encrypt_section(py::handle ptxt, py::handle keys) {
     core::bytes_view pt = plaintext_of(ptxt);
-    const KeyFields fields(keys, fast_path({.keys = keys}));
-    py::object cipher_key = fields[NORVO_NAME("cipher_key")];
-    ByteView ck(cipher_key, "cipher_key");
-    core::aes_ctr_check(ck.size(), fmt::IV_SIZE);
-    py::object mac_key = fields[NORVO_NAME("mac_key")];
-    ByteView mk(mac_key, "mac_key");
+    const SealingKeys k(KeyFields(keys, fast_path({.keys = keys})));
 
     std::uint8_t* out = nullptr;
     py::bytes section = norvo::bind::new_bytes(fmt::section_size(fmt::IV_SIZE, pt.size(), fmt::DIGEST_SIZE), out);
     std::uint8_t iv[fmt::IV_SIZE] = {0};
     core::random_bytes(core::bytes_out(iv, fmt::NONCE_SIZE));
-    norvo::bind::bulk(pt.size(), [&] { fmt::seal_section(ck.span(), mk.span(), core::bytes_view(iv), pt, out); });
+    norvo::bind::bulk(pt.size(),
+                      [&] { fmt::seal_section(k.cipher->span(), k.mac->span(), core::bytes_view(iv), pt, out); });
     return section;
 }
 

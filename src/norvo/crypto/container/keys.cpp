@@ -167,6 +167,14 @@ py::object KeyFields::operator[](py::handle field) const {
     return keys_.attr(field);
 }
 
+SealingKeys::SealingKeys(const KeyFields& fields) {
+    cipher_key = fields[NORVO_NAME("cipher_key")];
+    cipher.emplace(cipher_key, "cipher_key");
+    core::aes_ctr_check(cipher->size(), fmt::IV_SIZE);
+    mac_key = fields[NORVO_NAME("mac_key")];
+    mac.emplace(mac_key, "mac_key");
+}
+
 py::object new_keys_fast(py::handle cipher_index, py::handle mac_index, py::handle cipher_key, py::handle mac_key,
                          core::bytes_out extra, bool* extra_drawn) {
     auto* type = reinterpret_cast<PyTypeObject*>(S->keys_cls.ptr());
