@@ -18,19 +18,26 @@ from norvo.crypto.aes import DecryptionError
 ID = "0a1b2c3d-4e5f-6a7b-8c9d-aebfc0d1e2f3"
 
 
+def spy(calls, name, real):
+    def method(*args, **kwargs):
+        calls.append(name)
+        return real(*args, **kwargs)
+    return method
+
+
+@pytest.fixture(scope="module")
+def sealed():
+    c = C.Container(header={"h": 1}, content=b"abc")
+    keys = c.encrypt()
+    return c.data, keys
+
+
 # Module globals ------------------------------------------------------------------------------
 
 def test_module_globals_are_read_when_the_operation_runs(monkeypatch):
     seen = []
-
-    def spy(name, real):
-        def wrapper(*args, **kwargs):
-            seen.append(name)
-            return real(*args, **kwargs)
-        return wrapper
-
-    monkeypatch.setattr(C, "UUID", spy("UUID", C.UUID))
-    monkeypatch.setattr(C, "uuid4", spy("uuid4", C.uuid4))
+    monkeypatch.setattr(C, "UUID", spy(seen, "UUID", C.UUID))
+    monkeypatch.setattr(C, "uuid4", spy(seen, "uuid4", C.uuid4))
     c = C.Container(header={"h": 1}, content=b"x")
     c.created_by = ID
     assert seen == ["uuid4", "UUID"]
@@ -110,6 +117,27 @@ def test_a_missing_global_is_the_interpreters_name_error(monkeypatch):
     monkeypatch.delattr(C, "UUID")
     with pytest.raises(NameError, match="name 'UUID' is not defined"):
         C.Container(header=1, content=b"x", container_id=ID)
+
+
+def test_a_missing_global_fails_only_what_reads_it(monkeypatch, sealed):
+    blob, keys = sealed
+    c = C.Container(data=blob)
+    monkeypatch.delattr(C, "arrow")
+    monkeypatch.delattr(C, "crypto")
+    c.decrypt(keys)
+    assert c.content.data == b"abc"
+    with pytest.raises(NameError, match="name 'arrow' is not defined"):
+        C.Container(header=1, content=b"x")
+
+
+def test_key_records_are_made_by_the_modules_record_class(monkeypatch, sealed):
+    blob, keys = sealed
+    made = []
+    monkeypatch.setattr(C, "ConstructContainer", spy(made, "record", C.ConstructContainer))
+    C.ContainerKeys()
+    C.ContainerKeys.from_bytes(bytes(keys))
+    C.Container(data=blob).decrypt(keys)
+    assert made == ["record"] * 3
 
 
 # The library's classes and trivial subclasses, side by side ----------------------------------
@@ -224,20 +252,6 @@ def test_a_payload_class_with_its_own_encryption_is_used():
     d = C.Container(data=c.data, content_cls=Recording)
     d.decrypt(keys)
     assert calls == ["encrypt", "decrypt"] and d.content.data == b"abc"
-
-
-def spy(calls, name, real):
-    def method(*args, **kwargs):
-        calls.append(name)
-        return real(*args, **kwargs)
-    return method
-
-
-@pytest.fixture(scope="module")
-def sealed():
-    c = C.Container(header={"h": 1}, content=b"abc")
-    keys = c.encrypt()
-    return c.data, keys
 
 
 def operate(op, sealed, change=lambda c: None):

@@ -476,7 +476,7 @@ struct Opening {
     std::optional<ByteView> view;
     fmt::Section section;
 
-    // Reads the section bytes that `read` gives a sealed portion.
+    // Parses the section bytes that `read` gives of a sealed portion.
     template <class Read>
     void parse(Read&& read) {
         section_bytes = read();
