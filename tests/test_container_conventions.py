@@ -1,11 +1,12 @@
 """Conventions the container module shares with the rest of the library: its module globals
 are read when an operation runs, the library's own classes and trivial subclasses of them
-behave alike through every operation, and its methods carry their own names, signatures and
-the interpreter's argument errors."""
+behave alike through every operation, whatever replaces a member of a class or an instance is
+used, and its methods carry their own names, signatures and the interpreter's argument errors."""
 import datetime
 import inspect
 import logging
 import re
+import types
 import uuid
 
 import pytest
@@ -17,19 +18,26 @@ from norvo.crypto.aes import DecryptionError
 ID = "0a1b2c3d-4e5f-6a7b-8c9d-aebfc0d1e2f3"
 
 
+def spy(calls, name, real):
+    def method(*args, **kwargs):
+        calls.append(name)
+        return real(*args, **kwargs)
+    return method
+
+
+@pytest.fixture(scope="module")
+def sealed():
+    c = C.Container(header={"h": 1}, content=b"abc")
+    keys = c.encrypt()
+    return c.data, keys
+
+
 # Module globals ------------------------------------------------------------------------------
 
 def test_module_globals_are_read_when_the_operation_runs(monkeypatch):
     seen = []
-
-    def spy(name, real):
-        def wrapper(*args, **kwargs):
-            seen.append(name)
-            return real(*args, **kwargs)
-        return wrapper
-
-    monkeypatch.setattr(C, "UUID", spy("UUID", C.UUID))
-    monkeypatch.setattr(C, "uuid4", spy("uuid4", C.uuid4))
+    monkeypatch.setattr(C, "UUID", spy(seen, "UUID", C.UUID))
+    monkeypatch.setattr(C, "uuid4", spy(seen, "uuid4", C.uuid4))
     c = C.Container(header={"h": 1}, content=b"x")
     c.created_by = ID
     assert seen == ["uuid4", "UUID"]
@@ -109,6 +117,27 @@ def test_a_missing_global_is_the_interpreters_name_error(monkeypatch):
     monkeypatch.delattr(C, "UUID")
     with pytest.raises(NameError, match="name 'UUID' is not defined"):
         C.Container(header=1, content=b"x", container_id=ID)
+
+
+def test_a_missing_global_fails_only_what_reads_it(monkeypatch, sealed):
+    blob, keys = sealed
+    c = C.Container(data=blob)
+    monkeypatch.delattr(C, "arrow")
+    monkeypatch.delattr(C, "crypto")
+    c.decrypt(keys)
+    assert c.content.data == b"abc"
+    with pytest.raises(NameError, match="name 'arrow' is not defined"):
+        C.Container(header=1, content=b"x")
+
+
+def test_key_records_are_made_by_the_modules_record_class(monkeypatch, sealed):
+    blob, keys = sealed
+    made = []
+    monkeypatch.setattr(C, "ConstructContainer", spy(made, "record", C.ConstructContainer))
+    C.ContainerKeys()
+    C.ContainerKeys.from_bytes(bytes(keys))
+    C.Container(data=blob).decrypt(keys)
+    assert made == ["record"] * 3
 
 
 # The library's classes and trivial subclasses, side by side ----------------------------------
@@ -192,10 +221,16 @@ def walk(classes, monkeypatch):
     return out
 
 
-def test_stock_classes_and_trivial_subclasses_behave_alike(monkeypatch):
+@pytest.mark.parametrize("classes", [
+    SUBCLASSES,
+    dict(STOCK, container=SubContainer),
+    dict(STOCK, raw=SubRawPayload, json=SubJSONPayload, header=SubHeader),
+    dict(STOCK, keys=SubContainerKeys),
+], ids=["every class", "the container", "the payloads", "the keys"])
+def test_stock_classes_and_trivial_subclasses_behave_alike(monkeypatch, classes):
     stock = walk(STOCK, monkeypatch)
     monkeypatch.undo()
-    sub = walk(SUBCLASSES, monkeypatch)
+    sub = walk(classes, monkeypatch)
     assert sub == stock
     assert len(stock) > 30
 
@@ -217,6 +252,91 @@ def test_a_payload_class_with_its_own_encryption_is_used():
     d = C.Container(data=c.data, content_cls=Recording)
     d.decrypt(keys)
     assert calls == ["encrypt", "decrypt"] and d.content.data == b"abc"
+
+
+def operate(op, sealed, change=lambda c: None):
+    """A new container encrypted, or the sealed one opened, `change` applied to it first."""
+    blob, keys = sealed
+    c = C.Container(header={"h": 1}, content=b"abc") if op == "encrypt" else C.Container(data=blob)
+    change(c)
+    if op == "encrypt":
+        keys = c.encrypt()
+    else:
+        c.decrypt(keys)
+    return c, keys
+
+
+def opened(c, keys):
+    """The values that a container `operate` left holds."""
+    if c.encrypted:
+        c = C.Container(data=c.data)
+        c.decrypt(keys)
+    return c.header.data, c.content.data
+
+
+@pytest.mark.parametrize("op, portion, name", [
+    ("encrypt", "header", "encrypt"),
+    ("encrypt", "content", "encrypt"),
+    ("encrypt", "content", "set_encrypted_data"),
+    ("decrypt", "header", "decrypt"),
+    ("decrypt", "content", "set_plaintext_data"),
+    ("decrypt", "header", "_get_data"),  # the header's sealed data is read through it
+])
+def test_an_instance_attribute_in_front_of_a_method_is_called(sealed, op, portion, name):
+    calls = []
+
+    def change(c):
+        payload = getattr(c, portion)
+        setattr(payload, name, spy(calls, name, getattr(payload, name)))
+
+    c, keys = operate(op, sealed, change)
+    assert calls == [name]
+    assert opened(c, keys) == ({"h": 1}, b"abc")
+
+
+@pytest.mark.parametrize("cls, name, op, count", [
+    (C.RawPayload, "set_encrypted_data", "encrypt", 2),  # the header inherits it
+    (C.RawPayload, "decrypt", "decrypt", 2),
+    (C.JSONPayload, "_get_data", "decrypt", 1),
+    (C.ContainerKeys, "__init__", "encrypt", 1),  # fresh keys
+    (C.ContainerKeys, "__init__", "decrypt", 1),  # the copy of the keys used
+])
+def test_a_member_replaced_on_a_library_class_is_used_until_it_is_put_back(monkeypatch, sealed, cls, name, op,
+                                                                           count):
+    calls = []
+    monkeypatch.setattr(cls, name, spy(calls, name, cls.__dict__[name]))
+    c, keys = operate(op, sealed)
+    assert calls == [name] * count
+    assert opened(c, keys) == ({"h": 1}, b"abc")
+    monkeypatch.undo()
+    calls.clear()
+    c, keys = operate(op, sealed)
+    assert calls == [] and opened(c, keys) == ({"h": 1}, b"abc")
+
+
+def test_the_encryption_state_of_a_subclass_is_what_the_container_reads():
+    class AlwaysSealed(C.Container):
+        encrypted = property(lambda self: True)
+
+    c = AlwaysSealed(header=1, content=b"x")
+    assert c.encrypt() is None and c.data is None and len(c) == 0 and repr(c).endswith("Encrypted: True>")
+
+
+def test_ids_and_keys_of_other_kinds_are_read_by_their_attributes():
+    class Id(uuid.UUID):
+        pass
+
+    model = C.ContainerKeys()
+    like = types.SimpleNamespace(cipher_index=0, mac_index=0, cipher_key=model.cipher_key, mac_key=model.mac_key)
+    behind = C.ContainerKeys()  # the library's keys over a record of another class
+    behind.container = types.SimpleNamespace(**model.container)
+    for keys in (like, behind):
+        c = C.Container(header=1, content=b"x", container_id=Id(ID))
+        assert c.encrypt(keys) is keys and c.data[8:24] == uuid.UUID(ID).bytes_le
+        d = C.Container(data=c.data)
+        d.decrypt(keys)
+        assert d.content.data == b"x" and d.container_keys == model
+        assert C._decrypt(C._encrypt(b"y", keys), keys) == b"y"
 
 
 # Methods made from C++ -----------------------------------------------------------------------

@@ -40,19 +40,24 @@ NORVO_MODULE(container, m, .doc = "Encrypted containers: formats, container keys
     m.attr("log") = norvo::bind::logger("norvo.crypto.container");
 
     S.g = norvo::bind::Globals(m);
+    S.ns = m.attr("__dict__");
     S.stock_UUID = m.attr("UUID");
-    S.stock_random = m.attr("crypto").attr("random");
+    S.stock_crypto = m.attr("crypto");
+    S.crypto_ns = S.stock_crypto.attr("__dict__");
+    S.stock_random = S.stock_crypto.attr("random");
     S.stock_arrow = m.attr("arrow");
+    S.arrow_ns = S.stock_arrow.attr("__dict__");
     S.stock_utcnow = S.stock_arrow.attr("utcnow");
     S.utc = S.stock_utcnow().attr("tzinfo");
     py::object uuid = import("uuid");
     S.uuid_type = uuid.attr("UUID");
     S.safe_unknown = uuid.attr("SafeUUID").attr("unknown");
-    S.datetime_type = m.attr("datetime");
     S.record_type = m.attr("ConstructContainer");
 
     cm::install_formats(m);
     cm::install_keys(m);
     cm::install_payloads(m);
     cm::install_container(m);
+    // Once every class is complete.
+    cm::know_classes();
 }

@@ -1,12 +1,19 @@
 // What the parts of norvo.crypto.container share: the objects bound at load, the module
-// globals read at call time, and the operations one class uses of another.
+// globals read at call time, the test that sends an operation down its fast path, and the
+// operations one class uses of another.
 //
 // Module globals follow Python's rule for a module's own names: every name the operations
 // use from the module's namespace (UUID, arrow, json, providers, crypto, ContainerKeys ...)
 // is read from the module when the operation runs, so replacing it in the module takes
-// effect. What is fixed when the module loads stays fixed: the default content class, the
-// format declarations, and the library's own functions and classes that the fast paths
-// recognise (a replaced name is simply not recognised, and the general path runs).
+// effect. What is fixed when the module loads stays fixed: the default content class and the
+// format declarations.
+//
+// An operation that has a fast path decides once, before it changes anything, by `fast_path`
+// (told what the operation involves and what its fast path does in place of Python code), then
+// takes one path. The fast path works on the state of the library's own objects directly;
+// the general path does what the same operation written in Python would do, every member
+// looked up and called where it is found, so that a subclass, a replaced method or global, or
+// an instance's own attribute takes effect.
 #pragma once
 
 #include <cstring>
@@ -43,28 +50,56 @@ inline constexpr long DEFAULT_HMAC_KEY_LENGTH = 128;
 struct State {
     // The module's namespace: its globals are read at call time, by interned names.
     norvo::bind::Globals g;
+    py::object ns;  // the same namespace as a dict, for the fast path's test
 
-    // Bound at load: what the fast paths recognise.
-    py::object stock_UUID;         // norvo.utils.UUID
-    py::object stock_random;       // norvo.crypto.random
-    py::object stock_arrow;        // the arrow module
-    py::object stock_utcnow;       // arrow.utcnow
-    py::object utc;                // the zone arrow.utcnow() gives
-    py::object uuid_type;          // uuid.UUID
-    py::object datetime_type;      // datetime.datetime
-    py::object safe_unknown;       // uuid.SafeUUID.unknown
-    py::object record_type;        // construct's Container
+    // Bound at load: what the fast paths stand in for.
+    py::object stock_UUID;                // norvo.utils.UUID
+    py::object stock_crypto, crypto_ns;   // norvo.crypto and its namespace
+    py::object stock_random;              // norvo.crypto.random
+    py::object stock_arrow, arrow_ns;     // the arrow module and its namespace
+    py::object stock_utcnow;              // arrow.utcnow
+    py::object utc;                       // the zone arrow.utcnow() gives
+    py::object uuid_type;                 // uuid.UUID
+    py::object safe_unknown;              // uuid.SafeUUID.unknown
+    py::object record_type;               // construct's Container
     py::object keys_cls, raw_cls, json_cls, header_cls, container_cls;
-    // The stock payload members: a payload whose class still has all of them is read and
-    // written through its instance state.
-    py::object raw_init, raw_encrypt, json_encrypt, raw_decrypt, raw_encrypted, raw_data, json_data, header_data,
-        raw_set_encrypted, raw_set_plaintext;
-    // The stock key members and container audit properties.
-    py::object keys_cipher_key, keys_mac_key, keys_cipher_index, keys_mac_index, keys_init;
-    py::object data_prop;
-    py::object audit_props[4];  // created_by, modified_by, created_at, modified_at
 };
 extern State* S;
+
+// ---- When an operation takes its fast path (fast_path.cpp)
+
+// What a fast path does itself, beyond reading and writing the state of the objects involved,
+// in place of the Python code it stands in for.
+struct Does {
+    enum : unsigned {
+        seals = 1,            // the portions' encrypt and set_encrypted_data; reads a sealed one's data
+        opens = 2,            // the portions' decrypt and set_plaintext_data; reads a sealed one's data
+        draws_keys = 4,       // crypto.random(...) for a key
+        makes_records = 8,    // ConstructContainer(...) for a key record
+        makes_keys = 16,      // ContainerKeys(...), not counting its record and draws
+        makes_portions = 32,  // Header(enc_data=...) and UUID(bytes_le=...)
+        reads_clock = 64,     // arrow.utcnow()
+        new_keys = draws_keys | makes_records | makes_keys,  // the whole of ContainerKeys(...)
+    };
+};
+
+// What an operation involves, by role (an empty handle is not involved), and what its fast
+// path does.
+struct Involved {
+    py::handle container;        // a Container
+    py::handle header, content;  // its portions
+    py::handle keys;             // ContainerKeys, with their record
+    py::handle id;               // a uuid.UUID
+    py::handle content_cls;      // a payload class to make portions of
+    unsigned does = 0;           // of Does
+};
+// Records the classes the fast paths know, as the module leaves them when it has loaded.
+void know_classes();
+// Whether an operation may take its fast path: each object involved is of the class the fast
+// paths know for its role, exactly; that class resolves every member as it did at load; no
+// entry of the instance shadows a method that the fast path skips; and the module globals
+// whose work the fast path does are those of load time.
+bool fast_path(const Involved& involved);
 
 // ---- Shared by the parts
 
@@ -74,58 +109,57 @@ extern State* S;
 py::object own_entry(py::handle obj, py::handle name);
 // obj.<name> = value, stored in the instance state by the generic rule (no __setattr__).
 void set_entry(py::handle obj, py::handle name, py::handle value);
-// type(obj).<name> is `member` (found through the class's MRO).
-bool class_has(py::handle obj, py::handle name, const py::object& member);
 // A copy of `s` as a new bytes object (the GIL released for large copies).
 py::bytes copy_bytes(core::bytes_view s);
 // Logs the digest failure and raises DecryptionError with InvalidSignature as its context.
 [[noreturn]] void raise_digest_failure();
+// The plaintext of a portion as bytes: text as UTF-8 (read in place), bytes as they are;
+// anything else is refused as the portion cipher refuses it.
+core::bytes_view plaintext_of(py::handle ptxt);
 
 // Section functions (formats.cpp).
 py::bytes encrypt_section(py::handle ptxt, py::handle keys);
 py::bytes decrypt_section(py::handle ciphertxt, py::handle keys);
 
 // Container keys (keys.cpp).
-py::object key_field(py::handle keys, py::handle field);
-// The fields of one key object, read as key_field reads them; the record of the library's
-// own keys is found once for all of them.
+
+// The fields of one key object as an operation reads them: for keys that the fast path
+// accepted, from their record, found once; otherwise as attributes.
 class KeyFields {
 public:
-    explicit KeyFields(py::handle keys);
-    py::object get(py::handle field) const;
+    KeyFields(py::handle keys, bool fast);
+    py::object operator[](py::handle field) const;
 
 private:
     py::handle keys_;
-    py::object record_;  // empty unless the keys and their record are the library's own
+    py::object record_;  // empty on the general path
 };
-// A new ContainerKeys from the module's class: fresh keys when `cipher_key`/`mac_key` are
-// null, else a copy of the given fields. For fresh keys, `extra` asks for further random
-// bytes from the same draw; `*extra_drawn` tells whether they were drawn.
-py::object new_keys(py::handle cipher_index = {}, py::handle mac_index = {}, py::handle cipher_key = {},
-                    py::handle mac_key = {}, core::bytes_out extra = {}, bool* extra_drawn = nullptr);
-
-// Payloads (payloads.cpp).
-
-// What a payload's class keeps of the library's own members, which decides how far the
-// container may read and write the payload's state directly.
-struct PayloadKind {
-    bool stock_flag = false;   // `encrypted` is the library's property
-    bool stock_state = false;  // ... and `data` is one of the library's three
-    bool seals_here = false;   // ... and `encrypt` and `set_encrypted_data` are the library's
-    bool opens_here = false;   // ... and `decrypt` and `set_plaintext_data` are the library's
+// The two keys that seal, read as the portion cipher reads them: the cipher key, which must be
+// bytes-like and of a size AES takes, then the MAC key, which must be bytes-like.
+struct SealingKeys {
+    explicit SealingKeys(const KeyFields& fields);
+    py::object cipher_key, mac_key;
+    std::optional<ByteView> cipher, mac;
 };
-// Worked out once per class and kept while the class is unchanged (the interpreter gives a
-// class a new version tag whenever it or a base class changes).
-const PayloadKind& payload_kind(py::handle p);
+// A new ContainerKeys: fresh keys when `cipher_key`/`mac_key` are null, else a copy of the given
+// fields. The fast path makes and fills the library's class here; for fresh keys, `extra`
+// asks for further random bytes from the same draw, and `*extra_drawn` tells whether they were
+// drawn (not when the MAC key length is one the draw leaves to `crypto.random`). The general
+// path calls the module's class.
+py::object new_keys_fast(py::handle cipher_index = {}, py::handle mac_index = {}, py::handle cipher_key = {},
+                         py::handle mac_key = {}, core::bytes_out extra = {}, bool* extra_drawn = nullptr);
+py::object new_keys_general(py::handle cipher_index = {}, py::handle mac_index = {}, py::handle cipher_key = {},
+                            py::handle mac_key = {});
 
-bool stock_payload(py::handle p);
-bool payload_sealed(py::handle p);
-py::object payload_sealed_data(py::handle p);
-// Stores a new state in a stock payload, as set_encrypted_data/set_plaintext_data do.
-void store_sealed(py::handle p, py::handle section);
-void store_plain(py::handle p, py::handle plain);
-// A new stock-class payload holding section bytes (the constructor with `enc_data`).
-py::object sealed_payload(py::handle cls, py::handle section);
+// Payloads (payloads.cpp): their state as the library's own members keep it, which the fast
+// path reads and writes directly for the payloads it accepted.
+bool own_sealed(py::handle p);            // p.encrypted
+py::object own_section(py::handle p);     // the section bytes of a sealed p
+py::object own_plaintext(py::handle p);   // the plaintext of a plain p
+void store_sealed(py::handle p, py::handle section);  // as set_encrypted_data stores it
+void store_plain(py::handle p, py::handle plain);     // as set_plaintext_data stores it
+// cls(enc_data=section) of a payload class the fast path accepted, for non-empty section bytes.
+py::object new_sealed(py::handle cls, py::handle section);
 
 void install_formats(py::module_& m);
 void install_keys(py::module_& m);

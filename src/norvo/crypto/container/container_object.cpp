@@ -44,33 +44,16 @@ private:
     py::object saved_;
 };
 
+// An attribute of the container read to decide an operation's path: None when it is missing,
+// which no fast path accepts (the general path then reads it and fails as Python would).
+py::object part(py::handle self, py::handle name) {
+    py::object v = own_entry(self, name);
+    return v ? v : py::object(py::none());
+}
+
+// ---- The audit fields
+
 const char* const AUDIT[4] = {"created_by", "modified_by", "created_at", "modified_at"};
-
-// The audit property names and the instance entries behind them, interned.
-py::handle audit_name(int i) {
-    static const py::handle names[4] = {NORVO_NAME("created_by"), NORVO_NAME("modified_by"),
-                                        NORVO_NAME("created_at"), NORVO_NAME("modified_at")};
-    return names[i];
-}
-py::handle audit_slot(int i) {
-    static const py::handle names[4] = {NORVO_NAME("_created_by"), NORVO_NAME("_modified_by"),
-                                        NORVO_NAME("_created_at"), NORVO_NAME("_modified_at")};
-    return names[i];
-}
-
-// Whether the container's class keeps the library's own audit properties, whose setters only
-// coerce and store: then the values are stored in the instance state directly.
-bool stock_audit(py::handle self) {
-    for (int i = 0; i < 4; ++i)
-        if (!class_has(self, audit_name(i), S->audit_props[i])) return false;
-    return true;
-}
-
-bool container_encrypted(py::handle self) {
-    // The header's flag decides alone when it is false.
-    if (!payload_sealed(self.attr(NORVO_NAME("header")))) return false;
-    return payload_sealed(self.attr(NORVO_NAME("content")));
-}
 
 // What the audit setters store: an id as None or as the module's UUID makes it; a time as
 // None or a datetime as given, anything else as arrow reads it (`arrow.get(value).datetime`,
@@ -85,38 +68,63 @@ py::object time_like(py::object value) {
     return S->g[NORVO_NAME("arrow")].attr(NORVO_NAME("get"))(value).attr(NORVO_NAME("datetime"));
 }
 
-// arrow.utcnow(), as its datetime. While `arrow` is the arrow module with its own utcnow,
-// the same moment in the same zone comes straight from the datetime class.
-py::object utc_now() {
-    if (S->g[NORVO_NAME("arrow")].is(S->stock_arrow) &&
-        py::object(S->stock_arrow.attr(NORVO_NAME("utcnow"))).is(S->stock_utcnow)) {
-        timespec ts{};
-        clock_gettime(CLOCK_REALTIME, &ts);
-        // The UTC calendar date of the day count, by arithmetic (gmtime takes a lock and
-        // consults the zone database for nothing).
-        const std::int64_t secs = ts.tv_sec, days = (secs >= 0 ? secs : secs - 86399) / 86400;
-        const std::int64_t in_day = secs - days * 86400;
-        const std::int64_t z = days + 719468, era = (z >= 0 ? z : z - 146096) / 146097;
-        const std::int64_t doe = z - era * 146097;
-        const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-        const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-        const std::int64_t mp = (5 * doy + 2) / 153;
-        const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-        const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-        const int year = static_cast<int>(yoe + era * 400 + (month <= 2));
-        return norvo::bind::steal(PyDateTimeAPI->DateTime_FromDateAndTime(
-            year, month, day, static_cast<int>(in_day / 3600), static_cast<int>(in_day / 60 % 60),
-            static_cast<int>(in_day % 60), static_cast<int>(ts.tv_nsec / 1000), S->utc.ptr(),
-            PyDateTimeAPI->DateTimeType));
-    }
-    return time_like(S->g[NORVO_NAME("arrow")].attr(NORVO_NAME("utcnow"))());
+// arrow.utcnow().datetime of the arrow module: the same moment in the same zone, made
+// straight from the datetime class.
+py::object utc_now_fast() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    // The UTC calendar date of the day count, by arithmetic (gmtime takes a lock and consults
+    // the zone database for nothing).
+    const std::int64_t secs = ts.tv_sec, days = (secs >= 0 ? secs : secs - 86399) / 86400;
+    const std::int64_t in_day = secs - days * 86400;
+    const std::int64_t z = days + 719468, era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    const int year = static_cast<int>(yoe + era * 400 + (month <= 2));
+    return norvo::bind::steal(PyDateTimeAPI->DateTime_FromDateAndTime(
+        year, month, day, static_cast<int>(in_day / 3600), static_cast<int>(in_day / 60 % 60),
+        static_cast<int>(in_day % 60), static_cast<int>(ts.tv_nsec / 1000), S->utc.ptr(),
+        PyDateTimeAPI->DateTimeType));
 }
 
-// UUID(bytes_le=oid). While `UUID` is the library's own coercion (which hands 16 bytes to
-// uuid.UUID), the UUID is made here from its integer, as uuid.UUID's initialiser makes it.
-py::object uuid_from_bytes_le(core::bytes_view oid) {
-    if (!S->g[NORVO_NAME("UUID")].is(S->stock_UUID) || oid.size() != fmt::OID_SIZE)
-        return S->g[NORVO_NAME("UUID")](py::arg("bytes_le") = copy_bytes(oid));
+// Inside the provider scope, `store` is given the `id` of the session's user (None when it has
+// none). An error of `store` goes to the scope's exit, as an error of the setter would.
+template <class Store>
+void store_creator(Store&& store) {
+    py::object get = S->g[NORVO_NAME("providers")].attr(NORVO_NAME("get"));
+    norvo::bind::with_context(norvo::bind::steal(PyObject_CallNoArgs(get.ptr())), [&](py::object provider) {
+        py::object user = provider.attr(NORVO_NAME("session")).attr(NORVO_NAME("user"));
+        store(getattr_or_none(user, NORVO_NAME("id")));
+    });
+}
+
+// Construction's audit fields through the class's setters.
+void audit_general(py::handle self) {
+    py::setattr(self, NORVO_NAME("created_by"), py::none());
+    py::setattr(self, NORVO_NAME("created_at"), S->g[NORVO_NAME("arrow")].attr(NORVO_NAME("utcnow"))());
+    py::setattr(self, NORVO_NAME("modified_at"), py::none());
+    py::setattr(self, NORVO_NAME("modified_by"), py::none());
+    store_creator([&](py::object id) { py::setattr(self, NORVO_NAME("created_by"), id); });
+}
+
+// What the library's setters would store, stored in their entries.
+void audit_fast(py::handle self) {
+    set_entry(self, NORVO_NAME("_created_by"), Py_None);
+    set_entry(self, NORVO_NAME("_created_at"), utc_now_fast());
+    set_entry(self, NORVO_NAME("_modified_at"), Py_None);
+    set_entry(self, NORVO_NAME("_modified_by"), Py_None);
+    store_creator([&](py::object id) { set_entry(self, NORVO_NAME("_created_by"), created_like(std::move(id))); });
+}
+
+// ---- Ids
+
+// UUID(bytes_le=oid) of the library's UUID, which hands the 16 bytes to uuid.UUID: made here
+// from its integer, as uuid.UUID's initialiser makes it.
+py::object uuid_from_bytes_le_fast(core::bytes_view oid) {
     const std::uint8_t* b = oid.data();
     const std::uint8_t be[16] = {b[3], b[2], b[1], b[0], b[5], b[4], b[7], b[6],
                                  b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]};
@@ -131,15 +139,12 @@ py::object uuid_from_bytes_le(core::bytes_view oid) {
     return u;
 }
 
-// id.bytes_le. For a uuid.UUID itself the bytes come from its integer here, as its property
-// computes them; any other object is asked for the attribute.
-py::object id_bytes_le(py::handle id) {
-    if (Py_TYPE(id.ptr()) != reinterpret_cast<PyTypeObject*>(S->uuid_type.ptr()))
-        return id.attr(NORVO_NAME("bytes_le"));
+// id.bytes_le of a uuid.UUID: worked out from its integer, as its property does. An integer
+// that is not a UUID's is left to the property.
+py::object id_bytes_le_fast(py::handle id) {
     py::object n = id.attr(NORVO_NAME("int"));
     std::uint8_t be[16];
-    if (!PyLong_Check(n.ptr()) ||
-        norvo::bind::long_to_be16(n.ptr(), be) != 0) {
+    if (!PyLong_Check(n.ptr()) || norvo::bind::long_to_be16(n.ptr(), be) != 0) {
         PyErr_Clear();
         return id.attr(NORVO_NAME("bytes_le"));
     }
@@ -148,51 +153,34 @@ py::object id_bytes_le(py::handle id) {
     return norvo::bind::to_bytes(core::bytes_view(le, 16));
 }
 
-void container_set_data(py::object self, py::object value);
+// The oid as the container record's 16-byte field takes it.
+void check_oid(py::handle oid) {
+    if (!PyBytes_Check(oid.ptr()) || PyBytes_GET_SIZE(oid.ptr()) != static_cast<Py_ssize_t>(fmt::OID_SIZE))
+        norvo::bind::raise_construct("StreamError", "bytes object of wrong length, expected 16, found " +
+                                                        std::to_string(py::len(oid)));
+}
 
-void container_init(py::object self, py::object data, py::object content_cls, py::kwargs kwargs) {
+// ---- Construction
+
+// What construction sets first.
+void reset(py::handle self, py::handle type) {
     py::setattr(self, NORVO_NAME("container_keys"), py::none());
     py::setattr(self, NORVO_NAME("header"), py::none());
     py::setattr(self, NORVO_NAME("content"), py::none());
     py::setattr(self, NORVO_NAME("id"), py::none());
-    // A keyword's value, or an empty object when the keyword was not given.
-    auto keyword = [&kwargs](py::handle name) -> py::object {
-        PyObject* v = kwargs ? PyDict_GetItemWithError(kwargs.ptr(), name.ptr()) : nullptr;
-        if (!v && PyErr_Occurred()) throw py::error_already_set();
-        return py::reinterpret_borrow<py::object>(v);
-    };
-    py::object type = keyword(NORVO_NAME("type"));
-    py::setattr(self, NORVO_NAME("type"), type ? type : py::object(py::none()));
+    py::setattr(self, NORVO_NAME("type"), type ? type : py::handle(Py_None));
+}
 
-    const bool state = stock_audit(self);
-    auto audit = [&](int i, py::object value) {
-        if (state)
-            set_entry(self, audit_slot(i), value);
-        else
-            py::setattr(self, audit_name(i), value);
-    };
-    audit(0, py::none());
-    audit(2, state ? utc_now() : py::object(S->g[NORVO_NAME("arrow")].attr(NORVO_NAME("utcnow"))()));
-    audit(3, py::none());
-    audit(1, py::none());
+void container_set_data(py::object self, py::object value);
 
-    py::object get = S->g[NORVO_NAME("providers")].attr(NORVO_NAME("get"));
-    norvo::bind::with_context(norvo::bind::steal(PyObject_CallNoArgs(get.ptr())), [&](py::object provider) {
-        py::object user = provider.attr(NORVO_NAME("session")).attr(NORVO_NAME("user"));
-        py::object id = getattr_or_none(user, NORVO_NAME("id"));
-        audit(0, state ? created_like(id) : id);
-    });
-
+// Construction after the audit fields: the content class, then the portions parsed from true
+// `data` by `assign_data`, or else made from the keywords.
+template <class Keyword, class Assign>
+void construct(py::handle self, py::handle data, const py::object& content_cls, Keyword&& keyword,
+               Assign&& assign_data) {
     py::setattr(self, NORVO_NAME("_content_cls"), content_cls);
     py::setattr(self, NORVO_NAME("_enc_data"), py::none());
-
-    if (truthy(data)) {
-        if (class_has(self, NORVO_NAME("data"), S->data_prop))
-            container_set_data(self, data);
-        else
-            py::setattr(self, NORVO_NAME("data"), data);
-        return;
-    }
+    if (truthy(data)) return assign_data();
     py::object given_id = keyword(NORVO_NAME("container_id"));
     py::object id = given_id ? S->g[NORVO_NAME("UUID")](given_id) : S->g[NORVO_NAME("uuid4")]();
     py::setattr(self, NORVO_NAME("id"), id);
@@ -206,8 +194,27 @@ void container_init(py::object self, py::object data, py::object content_cls, py
     py::setattr(self, NORVO_NAME("content"), content_cls(py::arg("ptxt_data") = required(NORVO_NAME("content"))));
 }
 
-// The record of the container format is made from the bytes only when someone reads it:
-// nothing in the library does, and holding it eagerly would copy every ciphertext again.
+void container_init(py::object self, py::object data, py::object content_cls, py::kwargs kwargs) {
+    // A keyword's value, or an empty object when the keyword was not given.
+    auto keyword = [&kwargs](py::handle name) -> py::object {
+        PyObject* v = kwargs ? PyDict_GetItemWithError(kwargs.ptr(), name.ptr()) : nullptr;
+        if (!v && PyErr_Occurred()) throw py::error_already_set();
+        return py::reinterpret_borrow<py::object>(v);
+    };
+    reset(self, keyword(NORVO_NAME("type")));
+    if (fast_path({.container = self, .does = Does::reads_clock})) {
+        audit_fast(self);
+        construct(self, data, content_cls, keyword, [&] { container_set_data(self, data); });
+    } else {
+        audit_general(self);
+        construct(self, data, content_cls, keyword, [&] { py::setattr(self, NORVO_NAME("data"), data); });
+    }
+}
+
+// ---- The record of the container format
+
+// The record is made from the bytes only when someone reads it: nothing in the library does,
+// and holding it eagerly would copy every ciphertext again.
 void reset_record(py::handle self, py::handle source) {
     set_entry(self, NORVO_NAME("_container_bytes"), source);
     py::handle record = NORVO_NAME("_container_record");
@@ -255,6 +262,17 @@ void container_set_record(py::object self, py::object value) {
     if (!d.contains("_container_bytes")) d["_container_bytes"] = py::none();
 }
 
+// ---- The data view, and assigning container bytes
+
+py::object container_get_data(py::object self) {
+    if (truthy(self.attr(NORVO_NAME("encrypted")))) return self.attr(NORVO_NAME("_enc_data"));
+    py::object h = self.attr(NORVO_NAME("header")).attr(NORVO_NAME("data"));
+    py::object c = self.attr(NORVO_NAME("content")).attr(NORVO_NAME("data"));
+    bool ht = truthy(h), ct = truthy(c);
+    if (ht && ct) return py::str(py::repr(h)) + py::str(py::repr(c));
+    return ht ? h : c;
+}
+
 void container_set_data(py::object self, py::object value) {
     bool encrypted = true;
     py::object header_now = own_entry(self, NORVO_NAME("header"));
@@ -276,12 +294,21 @@ void container_set_data(py::object self, py::object value) {
         ByteView in(value, norvo::bind::parser_input);
         fmt::ContainerRecord c = fmt::parse_container(in.span());
         core::bytes_view all = in.span();
-        header = sealed_payload(S->g[NORVO_NAME("Header")], copy_bytes(all.subspan(c.header_offset, c.header.size)));
-        content = sealed_payload(content_cls, copy_bytes(all.subspan(c.content_offset, c.content.size)));
-        id = uuid_from_bytes_le(c.oid);
+        py::bytes header_section = copy_bytes(all.subspan(c.header_offset, c.header.size));
+        py::bytes content_section = copy_bytes(all.subspan(c.content_offset, c.content.size));
+        if (fast_path({.content_cls = content_cls, .does = Does::makes_portions})) {
+            header = new_sealed(S->header_cls, header_section);
+            content = new_sealed(content_cls, content_section);
+            id = uuid_from_bytes_le_fast(c.oid);
+        } else {
+            header = S->g[NORVO_NAME("Header")](py::arg("enc_data") = header_section);
+            content = content_cls(py::arg("enc_data") = content_section);
+            id = S->g[NORVO_NAME("UUID")](py::arg("bytes_le") = copy_bytes(c.oid));
+        }
         // The record is read lazily from immutable bytes; a mutable buffer is copied once.
         source = PyBytes_CheckExact(value.ptr()) ? value : py::object(copy_bytes(all));
     } else {
+        // Portions made as their classes make them, then marked sealed without data.
         header = S->g[NORVO_NAME("Header")]();
         header.attr(NORVO_NAME("set_encrypted_data"))(py::none());
         content = content_cls();
@@ -299,115 +326,49 @@ void container_set_data(py::object self, py::object value) {
     py::setattr(self, NORVO_NAME("length"), py::int_(length));
 }
 
-py::object container_get_data(py::object self) {
-    if (container_encrypted(self)) return self.attr(NORVO_NAME("_enc_data"));
-    py::object h = self.attr(NORVO_NAME("header")).attr(NORVO_NAME("data"));
-    py::object c = self.attr(NORVO_NAME("content")).attr(NORVO_NAME("data"));
-    bool ht = truthy(h), ct = truthy(c);
-    if (ht && ct) return py::str(py::repr(h)) + py::str(py::repr(c));
-    return ht ? h : c;
+// ---- The encryption state
+
+bool container_encrypted(py::handle self) {
+    py::object header = part(self, NORVO_NAME("header")), content = part(self, NORVO_NAME("content"));
+    // The header's flag decides alone when it is false.
+    if (fast_path({.header = header, .content = content})) return own_sealed(header) && own_sealed(content);
+    if (!truthy(self.attr(NORVO_NAME("header")).attr(NORVO_NAME("encrypted")))) return false;
+    return truthy(self.attr(NORVO_NAME("content")).attr(NORVO_NAME("encrypted")));
 }
+
+// ---- Encryption
 
 // A portion already sealed while the container is plain can only stay if it opens under the
 // keys now used; otherwise the container would carry a portion that its keys cannot open.
-void check_sealed_portion(py::handle payload, py::handle keys) {
+// `section` reads the portion's section bytes; bytes that hold no section, or a portion whose
+// bytes cannot be read, open under no keys.
+template <class Section>
+void check_sealed_portion(Section&& section, const ByteView& mac_key) {
     bool ok = false;
     try {
-        py::object sealed = payload_sealed_data(payload);
+        py::object sealed = section();
         ByteView in(sealed, norvo::bind::parser_input);
         fmt::Section sec = fmt::parse_section(in.span());
-        py::object mac_key = key_field(keys, NORVO_NAME("mac_key"));
-        ByteView mk(mac_key, "mac_key");
-        ok = norvo::bind::bulk(sec.encrypted.size(), [&] { return fmt::verify_section(mk.span(), sec); });
+        ok = norvo::bind::bulk(sec.encrypted.size(), [&] { return fmt::verify_section(mac_key.span(), sec); });
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
     } catch (const core::FormatError&) {
-        // Bytes that hold no section open under no keys.
     }
     if (!ok) norvo::bind::raise(PyExc_ValueError, "A portion is already sealed under other keys; cannot encrypt.");
 }
 
-// A payload whose class keeps the library's own encryption members: its plaintext is sealed
-// by the core straight into the container bytes, and its state stored directly.
-bool seals_here(py::handle p) { return payload_kind(p).seals_here && own_entry(p, NORVO_NAME("_data")); }
+// Seals what `in` holds into new container bytes.
+py::object seal(const SealingKeys& keys, core::bytes_view oid, const fmt::PortionInput (&in)[2], fmt::Layout& layout,
+                const std::uint8_t* nonces = nullptr) {
+    fmt::KeysView kv{keys.cipher->span(), keys.mac->span()};
+    layout = fmt::plan_container(kv, in[0], in[1]);
+    std::uint8_t* out = nullptr;
+    py::object result = norvo::bind::new_bytes(layout.size, out);
+    norvo::bind::bulk(layout.size, [&] { fmt::seal_container(kv, oid, in[0], in[1], layout, out, nonces); });
+    return result;
+}
 
-bool opens_here(py::handle p) { return payload_kind(p).opens_here; }
-
-py::object container_encrypt(py::object self, py::object keys_arg) {
-    if (container_encrypted(self)) return py::none();
-    py::object payloads[2] = {self.attr(NORVO_NAME("header")), self.attr(NORVO_NAME("content"))};
-
-    // Checks first, so a refusal changes nothing.
-    py::object oid = id_bytes_le(self.attr(NORVO_NAME("id")));
-    if (!PyBytes_Check(oid.ptr()) || PyBytes_GET_SIZE(oid.ptr()) != static_cast<Py_ssize_t>(fmt::OID_SIZE))
-        norvo::bind::raise_construct("StreamError", "bytes object of wrong length, expected 16, found " +
-                                                        std::to_string(py::len(oid)));
-    bool sealed[2], here[2];
-    py::object plain[2];
-    for (int i = 0; i < 2; ++i) {
-        sealed[i] = payload_sealed(payloads[i]);
-        here[i] = !sealed[i] && seals_here(payloads[i]);
-        if (!here[i]) continue;
-        plain[i] = own_entry(payloads[i], NORVO_NAME("_data"));
-        if (!PyUnicode_Check(plain[i].ptr()) && !PyBytes_Check(plain[i].ptr()))
-            norvo::bind::raise(PyExc_ValueError, MSG_ENCRYPT_TYPE);
-    }
-    // Fresh keys and the two counter blocks come from one draw when the library draws both.
-    std::uint8_t nonces[2 * fmt::NONCE_SIZE];
-    bool nonces_drawn = false;
-    py::object keys = truthy(keys_arg) ? keys_arg : new_keys({}, {}, {}, {}, core::bytes_out(nonces), &nonces_drawn);
-    py::object cipher_key = key_field(keys, NORVO_NAME("cipher_key")), mac_key = key_field(keys, NORVO_NAME("mac_key"));
-    ByteView ck(cipher_key, "cipher_key");
-    core::aes_ctr_check(ck.size(), fmt::IV_SIZE);
-    ByteView mk(mac_key, "mac_key");
-    for (int i = 0; i < 2; ++i)
-        if (sealed[i]) check_sealed_portion(payloads[i], keys);
-
-    // Only a payload of another kind runs code that may fail half-way; the library's own are
-    // stored once everything is sealed. Their state is kept to be put back on a failure.
-    std::optional<Snapshot> hs, cs;
-    if ((!sealed[0] && !here[0]) || (!sealed[1] && !here[1])) {
-        hs.emplace(payloads[0]);
-        cs.emplace(payloads[1]);
-    }
-    py::object result;
-    try {
-        py::object held[2];
-        std::optional<ByteView> views[2];
-        fmt::PortionInput in[2];
-        for (int i = 0; i < 2; ++i) {
-            if (here[i]) {
-                Py_ssize_t n = 0;
-                const char* p = PyUnicode_Check(plain[i].ptr()) ? PyUnicode_AsUTF8AndSize(plain[i].ptr(), &n)
-                                                                : (n = PyBytes_GET_SIZE(plain[i].ptr()),
-                                                                   PyBytes_AS_STRING(plain[i].ptr()));
-                if (!p) throw py::error_already_set();
-                in[i] = {core::bytes_view(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n)), false};
-                continue;
-            }
-            // A payload of another kind seals itself; its section goes in as it reads.
-            payloads[i].attr(NORVO_NAME("encrypt"))(keys);
-            held[i] = payload_sealed_data(payloads[i]);
-            views[i].emplace(held[i], norvo::bind::parser_input);
-            in[i] = {views[i]->span(), true};
-        }
-        fmt::KeysView kv{ck.span(), mk.span()};
-        fmt::Layout layout = fmt::plan_container(kv, in[0], in[1]);
-        ByteView oidv(oid);
-        std::uint8_t* out = nullptr;
-        result = norvo::bind::new_bytes(layout.size, out);
-        const std::uint8_t* drawn = nonces_drawn ? nonces : nullptr;
-        norvo::bind::bulk(layout.size,
-                          [&] { fmt::seal_container(kv, oidv.span(), in[0], in[1], layout, out, drawn); });
-        const std::size_t offsets[2] = {layout.header_offset, layout.content_offset};
-        const std::size_t sizes[2] = {layout.header_size, layout.content_size};
-        for (int i = 0; i < 2; ++i)
-            if (here[i]) store_sealed(payloads[i], copy_bytes(core::bytes_view(out + offsets[i], sizes[i])));
-    } catch (...) {
-        if (hs) hs->restore();
-        if (cs) cs->restore();
-        throw;
-    }
+py::object finish_encrypt(py::handle self, py::object result, py::object keys) {
     py::setattr(self, NORVO_NAME("_enc_data"), result);
     reset_record(self, result);
     py::setattr(self, NORVO_NAME("container_keys"), keys);
@@ -415,93 +376,221 @@ py::object container_encrypt(py::object self, py::object keys_arg) {
     return keys;
 }
 
-void container_decrypt(py::object self, py::object keys_arg) {
-    py::object keys = truthy(keys_arg) ? keys_arg : py::object(self.attr(NORVO_NAME("container_keys")));
-    if (keys.is_none()) norvo::bind::raise(PyExc_RuntimeError, MSG_NO_KEYS);
+// The library's payloads are sealed by the core straight into the container bytes, and their
+// state stored once everything is sealed, so a failure changes nothing.
+py::object encrypt_fast(py::handle self, const py::object (&payloads)[2], py::handle id, py::handle keys_arg) {
+    const bool sealed[2] = {own_sealed(payloads[0]), own_sealed(payloads[1])};
+    if (sealed[0] && sealed[1]) return py::none();
+    py::object oid = id_bytes_le_fast(id);
+    check_oid(oid);
+    py::object held[2];  // the plaintexts, or the section bytes of a portion sealed before
+    fmt::PortionInput in[2];
+    for (int i = 0; i < 2; ++i) {
+        if (sealed[i]) continue;
+        held[i] = own_plaintext(payloads[i]);
+        in[i] = {plaintext_of(held[i]), false};
+    }
+    // Fresh keys and the two counter blocks come from one draw.
+    std::uint8_t nonces[2 * fmt::NONCE_SIZE];
+    bool nonces_drawn = false;
+    py::object keys = keys_arg.is_none() ? new_keys_fast({}, {}, {}, {}, core::bytes_out(nonces), &nonces_drawn)
+                                         : py::reinterpret_borrow<py::object>(keys_arg);
+    const SealingKeys k(KeyFields(keys, true));
+    std::optional<ByteView> views[2];
+    for (int i = 0; i < 2; ++i) {
+        if (!sealed[i]) continue;
+        check_sealed_portion([&] { return own_section(payloads[i]); }, *k.mac);
+        held[i] = own_section(payloads[i]);
+        views[i].emplace(held[i], norvo::bind::parser_input);
+        in[i] = {views[i]->span(), true};
+    }
+    ByteView oidv(oid);
+    fmt::Layout layout;
+    py::object result = seal(k, oidv.span(), in, layout, nonces_drawn ? nonces : nullptr);
+    const auto* out = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(result.ptr()));
+    const std::size_t offsets[2] = {layout.header_offset, layout.content_offset};
+    const std::size_t sizes[2] = {layout.header_size, layout.content_size};
+    for (int i = 0; i < 2; ++i)
+        if (!sealed[i]) store_sealed(payloads[i], copy_bytes(core::bytes_view(out + offsets[i], sizes[i])));
+    return finish_encrypt(self, std::move(result), std::move(keys));
+}
 
-    struct Portion {
-        py::object payload;
-        bool sealed = false, here = false;
-        py::object section_bytes;
-        std::optional<ByteView> view;
-        fmt::Section section;
-        py::object plain;
-        std::uint8_t* out = nullptr;
-    };
-    Portion portions[2];
+// Each payload seals itself; the container copies the sections they hold. The payloads'
+// state is kept to be put back when a later step fails.
+py::object encrypt_general(py::handle self, py::handle keys_arg) {
+    if (truthy(self.attr(NORVO_NAME("encrypted")))) return py::none();
+    py::object payloads[2] = {self.attr(NORVO_NAME("header")), self.attr(NORVO_NAME("content"))};
+    py::object oid = self.attr(NORVO_NAME("id")).attr(NORVO_NAME("bytes_le"));
+    check_oid(oid);
+    bool sealed[2];
+    for (int i = 0; i < 2; ++i) sealed[i] = truthy(payloads[i].attr(NORVO_NAME("encrypted")));
+    py::object keys = truthy(keys_arg) ? py::reinterpret_borrow<py::object>(keys_arg) : new_keys_general();
+    const SealingKeys k(KeyFields(keys, false));
+    for (int i = 0; i < 2; ++i)
+        if (sealed[i]) check_sealed_portion([&] { return payloads[i].attr(NORVO_NAME("data")); }, *k.mac);
+
+    Snapshot hs(payloads[0]), cs(payloads[1]);
+    py::object result;
+    try {
+        py::object held[2];
+        std::optional<ByteView> views[2];
+        fmt::PortionInput in[2];
+        for (int i = 0; i < 2; ++i) {
+            payloads[i].attr(NORVO_NAME("encrypt"))(keys);
+            held[i] = payloads[i].attr(NORVO_NAME("data"));
+            views[i].emplace(held[i], norvo::bind::parser_input);
+            in[i] = {views[i]->span(), true};
+        }
+        ByteView oidv(oid);
+        fmt::Layout layout;
+        result = seal(k, oidv.span(), in, layout);
+    } catch (...) {
+        hs.restore();
+        cs.restore();
+        throw;
+    }
+    return finish_encrypt(self, std::move(result), std::move(keys));
+}
+
+py::object container_encrypt(py::object self, py::object keys_arg) {
+    const py::object payloads[2] = {part(self, NORVO_NAME("header")), part(self, NORVO_NAME("content"))};
+    const py::object id = part(self, NORVO_NAME("id"));
+    const py::handle keys = keys_arg.is_none() ? py::handle() : py::handle(keys_arg);
+    if (fast_path({.container = self,
+                   .header = payloads[0],
+                   .content = payloads[1],
+                   .keys = keys,
+                   .id = id,
+                   .does = Does::seals | (keys ? 0u : unsigned(Does::new_keys))}))
+        return encrypt_fast(self, payloads, id, keys_arg);
+    return encrypt_general(self, keys_arg);
+}
+
+// ---- Decryption
+
+// One portion being opened.
+struct Opening {
+    py::object payload;
+    bool sealed = false;
+    py::object section_bytes;
+    std::optional<ByteView> view;
+    fmt::Section section;
+
+    // Parses the section bytes that `read` gives of a sealed portion.
+    template <class Read>
+    void parse(Read&& read) {
+        section_bytes = read();
+        view.emplace(section_bytes, norvo::bind::parser_input);
+        section = fmt::parse_section(view->span());
+    }
+};
+
+// Both portions are authenticated before either is opened, so a wrong key or a damaged
+// portion leaves the container exactly as it was. The copy of the keys is made before
+// anything changes too.
+
+// The core opens the library's payloads, and their plaintexts are stored once both opened.
+void decrypt_fast(py::handle self, const py::object (&payloads)[2], py::handle keys) {
+    Opening portions[2];
+    bool any = false;
+    for (int i = 0; i < 2; ++i) {
+        Opening& p = portions[i];
+        p.payload = payloads[i];
+        p.sealed = own_sealed(p.payload);
+        if (!p.sealed) continue;
+        any = true;
+        p.parse([&] { return own_section(p.payload); });
+    }
+    const KeyFields fields(keys, true);
+    py::object mac_key, cipher_key, plains[2];
+    if (any) {
+        mac_key = fields[NORVO_NAME("mac_key")];
+        ByteView mk(mac_key, "mac_key");
+        cipher_key = fields[NORVO_NAME("cipher_key")];
+        ByteView ck(cipher_key, "cipher_key");
+        std::uint8_t* outs[2] = {nullptr, nullptr};
+        std::size_t total = 0;
+        for (int i = 0; i < 2; ++i) {
+            if (!portions[i].sealed) continue;
+            plains[i] = norvo::bind::new_bytes(portions[i].section.encrypted.size(), outs[i]);
+            total += portions[i].section.encrypted.size();
+        }
+        fmt::KeysView kv{ck.span(), mk.span()};
+        auto section = [&](int i) { return portions[i].sealed ? &portions[i].section : nullptr; };
+        fmt::OpenFailure failure = norvo::bind::bulk(
+            total, [&] { return fmt::open_container(kv, section(0), outs[0], section(1), outs[1]); });
+        if (failure != fmt::OpenFailure::none) raise_digest_failure();
+    }
+    py::object cipher_index = fields[NORVO_NAME("cipher_index")];
+    py::object mac_index = fields[NORVO_NAME("mac_index")];
+    if (!cipher_key) cipher_key = fields[NORVO_NAME("cipher_key")];
+    if (!mac_key) mac_key = fields[NORVO_NAME("mac_key")];
+    py::object copy = new_keys_fast(cipher_index, mac_index, cipher_key, mac_key);
+    for (int i = 0; i < 2; ++i)
+        if (portions[i].sealed) store_plain(portions[i].payload, plains[i]);
+    py::setattr(self, NORVO_NAME("container_keys"), copy);
+}
+
+// Each payload opens itself once the container has checked both; their state is kept to be
+// put back when one fails all the same.
+void decrypt_general(py::handle self, py::handle keys) {
+    Opening portions[2];
     portions[0].payload = self.attr(NORVO_NAME("header"));
     portions[1].payload = self.attr(NORVO_NAME("content"));
     bool any = false;
-    for (Portion& p : portions) {
-        p.sealed = payload_sealed(p.payload);
+    for (Opening& p : portions) {
+        p.sealed = truthy(p.payload.attr(NORVO_NAME("encrypted")));
         if (!p.sealed) continue;
         any = true;
-        p.here = opens_here(p.payload);
-        p.section_bytes = p.here ? payload_sealed_data(p.payload) : py::object(p.payload.attr(NORVO_NAME("data")));
-        p.view.emplace(p.section_bytes, norvo::bind::parser_input);
-        p.section = fmt::parse_section(p.view->span());
+        p.parse([&] { return p.payload.attr(NORVO_NAME("data")); });
     }
-
-    // Both portions are authenticated before either is opened, so a wrong key or a damaged
-    // portion leaves the container exactly as it was.
-    // The library's own keys are read from their record, found once.
-    const KeyFields fields(keys);
+    const KeyFields fields(keys, false);
     py::object mac_key, cipher_key;
     if (any) {
-        mac_key = fields.get(NORVO_NAME("mac_key"));
+        mac_key = fields[NORVO_NAME("mac_key")];
         ByteView mk(mac_key, "mac_key");
-        for (Portion& p : portions)
-            if (p.sealed && !p.here && !norvo::bind::bulk(p.section.encrypted.size(), [&] {
+        for (Opening& p : portions)
+            if (p.sealed && !norvo::bind::bulk(p.section.encrypted.size(), [&] {
                     return fmt::verify_section(mk.span(), p.section);
                 }))
                 raise_digest_failure();
-        cipher_key = fields.get(NORVO_NAME("cipher_key"));
+        cipher_key = fields[NORVO_NAME("cipher_key")];
         ByteView ck(cipher_key, "cipher_key");
-        std::size_t total = 0;
-        for (Portion& p : portions) {
-            if (!p.here) continue;
-            p.plain = norvo::bind::new_bytes(p.section.encrypted.size(), p.out);
-            total += p.section.encrypted.size();
-        }
-        fmt::KeysView kv{ck.span(), mk.span()};
-        auto section = [](Portion& p) { return p.here ? &p.section : nullptr; };
-        fmt::OpenFailure failure = norvo::bind::bulk(total, [&] {
-            return fmt::open_container(kv, section(portions[0]), portions[0].out, section(portions[1]),
-                                       portions[1].out);
-        });
-        if (failure != fmt::OpenFailure::none) raise_digest_failure();
-        for (Portion& p : portions)
-            if (p.sealed && !p.here) core::aes_ctr_check(ck.size(), p.section.iv.size());
+        for (Opening& p : portions)
+            if (p.sealed) core::aes_ctr_check(ck.size(), p.section.iv.size());
     }
-    py::object cipher_index = fields.get(NORVO_NAME("cipher_index"));
-    py::object mac_index = fields.get(NORVO_NAME("mac_index"));
-    if (!cipher_key) cipher_key = fields.get(NORVO_NAME("cipher_key"));
-    if (!mac_key) mac_key = fields.get(NORVO_NAME("mac_key"));
-    py::object copy = new_keys(cipher_index, mac_index, cipher_key, mac_key);
+    py::object cipher_index = fields[NORVO_NAME("cipher_index")];
+    py::object mac_index = fields[NORVO_NAME("mac_index")];
+    if (!cipher_key) cipher_key = fields[NORVO_NAME("cipher_key")];
+    if (!mac_key) mac_key = fields[NORVO_NAME("mac_key")];
+    py::object copy = new_keys_general(cipher_index, mac_index, cipher_key, mac_key);
 
-    std::optional<Snapshot> hs, cs;
-    if ((portions[0].sealed && !portions[0].here) || (portions[1].sealed && !portions[1].here)) {
-        hs.emplace(portions[0].payload);
-        cs.emplace(portions[1].payload);
-    }
+    Snapshot hs(portions[0].payload), cs(portions[1].payload);
     try {
-        for (Portion& p : portions) {
-            if (!p.sealed) continue;
-            if (p.here)
-                store_plain(p.payload, p.plain);
-            else
-                p.payload.attr(NORVO_NAME("decrypt"))(keys);
-        }
+        for (Opening& p : portions)
+            if (p.sealed) p.payload.attr(NORVO_NAME("decrypt"))(keys);
     } catch (...) {
-        if (hs) hs->restore();
-        if (cs) cs->restore();
+        hs.restore();
+        cs.restore();
         throw;
     }
     py::setattr(self, NORVO_NAME("container_keys"), copy);
 }
 
+void container_decrypt(py::object self, py::object keys_arg) {
+    py::object keys = truthy(keys_arg) ? keys_arg : py::object(self.attr(NORVO_NAME("container_keys")));
+    if (keys.is_none()) norvo::bind::raise(PyExc_RuntimeError, MSG_NO_KEYS);
+    const py::object payloads[2] = {part(self, NORVO_NAME("header")), part(self, NORVO_NAME("content"))};
+    if (fast_path({.header = payloads[0], .content = payloads[1], .keys = keys, .does = Does::opens | Does::new_keys}))
+        decrypt_fast(self, payloads, keys);
+    else
+        decrypt_general(self, keys);
+}
+
+// ---- Length, text form and equality
+
 std::size_t container_len(py::object self) {
-    if (container_encrypted(self)) {
+    if (truthy(self.attr(NORVO_NAME("encrypted")))) {
         py::object d = self.attr(NORVO_NAME("_enc_data"));
         return d.is_none() ? 0 : py::len(d);
     }
@@ -524,7 +613,7 @@ py::object attr_eq(py::handle a, py::handle b, const char* name) {
 
 bool container_eq(py::object self, py::object other) {
     if (!py::isinstance(other, py::type::of(self))) return false;
-    if (container_encrypted(self) != container_encrypted(other)) return false;
+    if (truthy(self.attr(NORVO_NAME("encrypted"))) != truthy(other.attr(NORVO_NAME("encrypted")))) return false;
     if (norvo::bind::traces_enabled()) {
         py::object log = S->g[NORVO_NAME("log")];
         log.attr(NORVO_NAME("debug"))("Checking Container Equality.");
@@ -570,8 +659,8 @@ void install_container(py::module_& m) {
         cont, "encrypt",
         [](const norvo::bind::Call& c) -> py::object { return container_encrypt(bound(c, 0), bound(c, 1)); },
         {Param{"container_keys", py::none()}});
-    S->data_prop = make_property(py::cpp_function(&container_get_data), py::cpp_function(&container_set_data));
-    py::setattr(cont, "data", S->data_prop);
+    py::setattr(cont, "data",
+                make_property(py::cpp_function(&container_get_data), py::cpp_function(&container_set_data)));
     py::setattr(cont, "encrypted",
                 make_property(py::cpp_function([](py::object self) { return container_encrypted(self); })));
     py::setattr(cont, "_container",
@@ -583,14 +672,12 @@ void install_container(py::module_& m) {
         py::cpp_function setter([slot, is_id](py::object self, py::object v) {
             py::setattr(self, slot.c_str(), is_id ? created_like(std::move(v)) : time_like(std::move(v)));
         });
-        py::object prop = make_property(getter, setter);
-        py::setattr(cont, AUDIT[i], prop);
-        S->audit_props[i] = prop;
+        py::setattr(cont, AUDIT[i], make_property(getter, setter));
     }
     add_method(cont, "__len__", &container_len);
     add_method(cont, "__repr__", [](py::object self) {
         return py::str("<Container({}) Encrypted: {}>")
-            .format(self.attr(NORVO_NAME("id")), py::bool_(container_encrypted(self)));
+            .format(self.attr(NORVO_NAME("id")), py::bool_(truthy(self.attr(NORVO_NAME("encrypted")))));
     });
     add_method(cont, "__eq__", &container_eq, py::arg("other"));
     norvo::bind::add_ne(cont, py::arg("other"));

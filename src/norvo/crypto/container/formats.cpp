@@ -16,11 +16,6 @@ void set_entry(py::handle obj, py::handle name, py::handle value) {
     if (PyObject_GenericSetAttr(obj.ptr(), name.ptr(), value.ptr()) != 0) throw py::error_already_set();
 }
 
-bool class_has(py::handle obj, py::handle name, const py::object& member) {
-    PyObject* found = _PyType_Lookup(Py_TYPE(obj.ptr()), name.ptr());
-    return found && found == member.ptr();
-}
-
 py::bytes copy_bytes(core::bytes_view s) {
     std::uint8_t* out = nullptr;
     py::bytes b = norvo::bind::new_bytes(s.size(), out);
@@ -36,9 +31,6 @@ void raise_digest_failure() {
                                   crypto.attr(NORVO_NAME("InvalidSignature"))());
 }
 
-namespace {
-
-// The plaintext of a portion as bytes: text as UTF-8 (read in place), bytes as they are.
 core::bytes_view plaintext_of(py::handle ptxt) {
     if (PyUnicode_Check(ptxt.ptr())) {
         Py_ssize_t n = 0;
@@ -52,34 +44,34 @@ core::bytes_view plaintext_of(py::handle ptxt) {
     norvo::bind::raise(PyExc_ValueError, MSG_ENCRYPT_TYPE);
 }
 
+namespace {
+
 py::object construct_field(const char* name, py::handle sub) { return sub.attr("__rtruediv__")(py::str(name)); }
 
 }  // namespace
 
 py::bytes encrypt_section(py::handle ptxt, py::handle keys) {
     core::bytes_view pt = plaintext_of(ptxt);
-    py::object cipher_key = key_field(keys, NORVO_NAME("cipher_key"));
-    ByteView ck(cipher_key, "cipher_key");
-    core::aes_ctr_check(ck.size(), fmt::IV_SIZE);
-    py::object mac_key = key_field(keys, NORVO_NAME("mac_key"));
-    ByteView mk(mac_key, "mac_key");
+    const SealingKeys k(KeyFields(keys, fast_path({.keys = keys})));
 
     std::uint8_t* out = nullptr;
     py::bytes section = norvo::bind::new_bytes(fmt::section_size(fmt::IV_SIZE, pt.size(), fmt::DIGEST_SIZE), out);
     std::uint8_t iv[fmt::IV_SIZE] = {0};
     core::random_bytes(core::bytes_out(iv, fmt::NONCE_SIZE));
-    norvo::bind::bulk(pt.size(), [&] { fmt::seal_section(ck.span(), mk.span(), core::bytes_view(iv), pt, out); });
+    norvo::bind::bulk(pt.size(),
+                      [&] { fmt::seal_section(k.cipher->span(), k.mac->span(), core::bytes_view(iv), pt, out); });
     return section;
 }
 
 py::bytes decrypt_section(py::handle ciphertxt, py::handle keys) {
     ByteView in(ciphertxt, norvo::bind::parser_input);
     fmt::Section sec = fmt::parse_section(in.span());
-    py::object mac_key = key_field(keys, NORVO_NAME("mac_key"));
+    const KeyFields fields(keys, fast_path({.keys = keys}));
+    py::object mac_key = fields[NORVO_NAME("mac_key")];
     ByteView mk(mac_key, "mac_key");
     if (!norvo::bind::bulk(sec.encrypted.size(), [&] { return fmt::verify_section(mk.span(), sec); }))
         raise_digest_failure();
-    py::object cipher_key = key_field(keys, NORVO_NAME("cipher_key"));
+    py::object cipher_key = fields[NORVO_NAME("cipher_key")];
     ByteView ck(cipher_key, "cipher_key");
     core::aes_ctr_check(ck.size(), sec.iv.size());
     std::uint8_t* out = nullptr;

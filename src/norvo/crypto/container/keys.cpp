@@ -22,74 +22,93 @@ py::object construct_record(py::handle type_obj, std::initializer_list<std::pair
     return rec;
 }
 
-py::object key_record(py::handle cipher_index, py::handle mac_index, py::handle cipher_key, py::handle mac_key) {
-    py::int_ version(fmt::KEY_BLOB_VERSION);
-    py::int_ ck_len(py::len(cipher_key)), mk_len(py::len(mac_key));
-    py::object record_type = S->g[NORVO_NAME("ConstructContainer")];
-    if (record_type.is(S->record_type))
-        return construct_record(record_type,
-                                {{NORVO_NAME("version"), version},
-                                 {NORVO_NAME("cipher_index"), cipher_index},
-                                 {NORVO_NAME("mac_index"), mac_index},
-                                 {NORVO_NAME("cipher_key"), cipher_key},
-                                 {NORVO_NAME("mac_key"), mac_key},
-                                 {NORVO_NAME("cipher_key_length"), ck_len},
-                                 {NORVO_NAME("mac_key_length"), mk_len}});
-    return record_type(py::arg("version") = version, py::arg("cipher_index") = cipher_index,
-                       py::arg("mac_index") = mac_index, py::arg("cipher_key") = cipher_key,
-                       py::arg("mac_key") = mac_key, py::arg("cipher_key_length") = ck_len,
-                       py::arg("mac_key_length") = mk_len);
-}
-
 py::object hmac_key_length() {
     py::object hmac = S->g[NORVO_NAME("hmac")];
     if (hmac.is_none()) return py::int_(DEFAULT_HMAC_KEY_LENGTH);
     return hmac.attr(NORVO_NAME("HMAC_KEY_LENGTH"));
 }
 
-// Fresh keys: the cipher key drawn before the MAC key, each through `crypto.random`. While
-// that is the library's own, both come from one draw of the generator.
-std::pair<py::object, py::object> draw_keys(bool need_cipher, bool need_mac, core::bytes_out extra = {},
-                                            bool* extra_drawn = nullptr) {
-    py::object random = S->g[NORVO_NAME("crypto")].attr(NORVO_NAME("random"));
-    if (random.is(S->stock_random) && need_cipher && need_mac) {
-        py::object mac_len = hmac_key_length();
-        if (auto m = norvo::bind::as_u64(mac_len); m && *m <= (1u << 20)) {
-            std::vector<std::uint8_t> all_bytes(CIPHER_KEY_LENGTH + *m + extra.size());
-            core::random_bytes(all_bytes);
-            core::bytes_view all(all_bytes);
-            auto keys = std::pair{py::object(norvo::bind::to_bytes(all.first(CIPHER_KEY_LENGTH))),
-                                  py::object(norvo::bind::to_bytes(all.subspan(CIPHER_KEY_LENGTH, *m)))};
-            if (!extra.empty()) std::memcpy(extra.data(), all.data() + CIPHER_KEY_LENGTH + *m, extra.size());
-            if (extra_drawn) *extra_drawn = true;
-            cleanse(all_bytes);
-            return keys;
-        }
-    }
-    py::object ck = need_cipher ? random(CIPHER_KEY_LENGTH) : py::object();
-    py::object mk = need_mac ? S->g[NORVO_NAME("crypto")].attr(NORVO_NAME("random"))(hmac_key_length()) : py::object();
-    return {ck, mk};
+// ---- General: the module's random source and record class, called
+
+// `need_cipher` and `need_mac`: the given key is false, and one is drawn in its place.
+void fill_keys_general(py::handle self, py::object cipher_index, py::object mac_index, py::object cipher_key,
+                       py::object mac_key, bool need_cipher, bool need_mac) {
+    // The cipher key is drawn before the MAC key.
+    if (need_cipher) cipher_key = S->g[NORVO_NAME("crypto")].attr(NORVO_NAME("random"))(CIPHER_KEY_LENGTH);
+    if (need_mac) mac_key = S->g[NORVO_NAME("crypto")].attr(NORVO_NAME("random"))(hmac_key_length());
+    py::int_ ck_len(py::len(cipher_key)), mk_len(py::len(mac_key));
+    py::setattr(self, NORVO_NAME("container"),
+                S->g[NORVO_NAME("ConstructContainer")](
+                    py::arg("version") = fmt::KEY_BLOB_VERSION, py::arg("cipher_index") = cipher_index,
+                    py::arg("mac_index") = mac_index, py::arg("cipher_key") = cipher_key,
+                    py::arg("mac_key") = mac_key, py::arg("cipher_key_length") = ck_len,
+                    py::arg("mac_key_length") = mk_len));
 }
 
-void fill_keys(py::object self, py::object cipher_index, py::object mac_index, py::object cipher_key,
-               py::object mac_key, core::bytes_out extra = {}, bool* extra_drawn = nullptr) {
-    bool need_cipher = !truthy(cipher_key), need_mac = !truthy(mac_key);
-    if (need_cipher || need_mac) {
-        if (need_cipher && need_mac) {
-            std::tie(cipher_key, mac_key) = draw_keys(true, true, extra, extra_drawn);
-        } else if (need_cipher) {
-            cipher_key = draw_keys(true, false).first;
-        } else {
-            mac_key = draw_keys(false, true).second;
-        }
+// ---- Fast: the generator read here, the record filled here
+
+// `crypto.random(n)` of the library's random source: `n` bytes from the generator, drawn here
+// when `n` is a count it takes as given; any other value is handed to it, for its own answer.
+py::object random_key(py::handle n) {
+    if (auto count = norvo::bind::as_u64(n); count && *count <= (1u << 20)) {
+        std::uint8_t* out = nullptr;
+        py::bytes key = norvo::bind::new_bytes(*count, out);
+        core::random_bytes(core::bytes_out(out, *count));
+        return key;
     }
-    py::setattr(self, NORVO_NAME("container"), key_record(cipher_index, mac_index, cipher_key, mac_key));
+    return S->stock_random(n);
+}
+
+// Both keys, and `extra`, from one draw of the generator; false, drawing nothing, when the MAC
+// key length is not a count taken as given.
+bool draw_both(py::object& cipher_key, py::object& mac_key, core::bytes_out extra) {
+    py::object mac_len = hmac_key_length();
+    auto m = norvo::bind::as_u64(mac_len);
+    if (!m || *m > (1u << 20)) return false;
+    std::vector<std::uint8_t> all_bytes(CIPHER_KEY_LENGTH + *m + extra.size());
+    core::random_bytes(all_bytes);
+    core::bytes_view all(all_bytes);
+    cipher_key = norvo::bind::to_bytes(all.first(CIPHER_KEY_LENGTH));
+    mac_key = norvo::bind::to_bytes(all.subspan(CIPHER_KEY_LENGTH, *m));
+    if (!extra.empty()) std::memcpy(extra.data(), all.data() + CIPHER_KEY_LENGTH + *m, extra.size());
+    cleanse(all_bytes);
+    return true;
+}
+
+void fill_keys_fast(py::handle self, py::handle cipher_index, py::handle mac_index, py::object cipher_key,
+                    py::object mac_key, bool need_cipher, bool need_mac, core::bytes_out extra = {},
+                    bool* extra_drawn = nullptr) {
+    const bool both = need_cipher && need_mac && draw_both(cipher_key, mac_key, extra);
+    if (extra_drawn) *extra_drawn = both;
+    if (!both) {
+        if (need_cipher) cipher_key = random_key(py::int_(CIPHER_KEY_LENGTH));
+        if (need_mac) mac_key = random_key(hmac_key_length());
+    }
+    py::int_ version(fmt::KEY_BLOB_VERSION);
+    py::int_ ck_len(py::len(cipher_key)), mk_len(py::len(mac_key));
+    py::setattr(self, NORVO_NAME("container"),
+                construct_record(S->record_type, {{NORVO_NAME("version"), version},
+                                                  {NORVO_NAME("cipher_index"), cipher_index},
+                                                  {NORVO_NAME("mac_index"), mac_index},
+                                                  {NORVO_NAME("cipher_key"), cipher_key},
+                                                  {NORVO_NAME("mac_key"), mac_key},
+                                                  {NORVO_NAME("cipher_key_length"), ck_len},
+                                                  {NORVO_NAME("mac_key_length"), mk_len}}));
+}
+
+// What a fast path that fills keys does, given which keys it draws.
+unsigned filling(bool need_cipher, bool need_mac) {
+    return Does::makes_records | (need_cipher || need_mac ? unsigned(Does::draws_keys) : 0u);
 }
 
 void keys_init(py::object self, py::object cipher_index, py::object mac_index, py::object cipher_key,
                py::object mac_key) {
-    fill_keys(std::move(self), std::move(cipher_index), std::move(mac_index), std::move(cipher_key),
-              std::move(mac_key));
+    const bool need_cipher = !truthy(cipher_key), need_mac = !truthy(mac_key);
+    if (fast_path({.does = filling(need_cipher, need_mac)}))
+        fill_keys_fast(self, cipher_index, mac_index, std::move(cipher_key), std::move(mac_key), need_cipher, need_mac);
+    else
+        fill_keys_general(self, std::move(cipher_index), std::move(mac_index), std::move(cipher_key),
+                          std::move(mac_key), need_cipher, need_mac);
 }
 
 py::object keys_bytes(py::object self) {
@@ -118,8 +137,12 @@ py::object keys_from_bytes(py::object data) {
     ByteView in(data, norvo::bind::parser_input);
     fmt::KeyRecord rec = fmt::parse_key_record(in.span());
     fmt::require_both_keys(rec);
-    return new_keys(py::int_(rec.cipher_index), py::int_(rec.mac_index), copy_bytes(rec.cipher_key),
-                    copy_bytes(rec.mac_key));
+    py::int_ cipher_index(rec.cipher_index), mac_index(rec.mac_index);
+    py::bytes cipher_key = copy_bytes(rec.cipher_key), mac_key = copy_bytes(rec.mac_key);
+    // Both keys are there, so none is drawn.
+    if (fast_path({.does = Does::makes_keys | Does::makes_records}))
+        return new_keys_fast(cipher_index, mac_index, cipher_key, mac_key);
+    return new_keys_general(cipher_index, mac_index, cipher_key, mac_key);
 }
 
 bool keys_eq(py::object self, py::object other) {
@@ -129,46 +152,50 @@ bool keys_eq(py::object self, py::object other) {
 
 }  // namespace
 
-KeyFields::KeyFields(py::handle keys) : keys_(keys) {
-    // The stock class's properties read the field of its construct record, which is a dict
-    // underneath: read it there while both are the library's own. Anything else goes through
-    // the properties.
-    if (Py_TYPE(keys.ptr()) == reinterpret_cast<PyTypeObject*>(S->keys_cls.ptr()))
-        if (py::object rec = own_entry(keys, NORVO_NAME("container")))
-            if (Py_TYPE(rec.ptr()) == reinterpret_cast<PyTypeObject*>(S->record_type.ptr())) record_ = std::move(rec);
+KeyFields::KeyFields(py::handle keys, bool fast) : keys_(keys) {
+    // The library's properties read the fields of its record, a dict underneath.
+    if (fast) record_ = own_entry(keys, NORVO_NAME("container"));
 }
 
-py::object KeyFields::get(py::handle field) const {
+py::object KeyFields::operator[](py::handle field) const {
     if (record_) {
         if (PyObject* v = PyDict_GetItemWithError(record_.ptr(), field.ptr()))
             return py::reinterpret_borrow<py::object>(v);
-        if (PyErr_Occurred()) PyErr_Clear();
+        if (PyErr_Occurred()) throw py::error_already_set();
     }
+    // A field someone took out of the record is missing as the property finds it missing.
     return keys_.attr(field);
 }
 
-py::object key_field(py::handle keys, py::handle field) { return KeyFields(keys).get(field); }
+SealingKeys::SealingKeys(const KeyFields& fields) {
+    cipher_key = fields[NORVO_NAME("cipher_key")];
+    cipher.emplace(cipher_key, "cipher_key");
+    core::aes_ctr_check(cipher->size(), fmt::IV_SIZE);
+    mac_key = fields[NORVO_NAME("mac_key")];
+    mac.emplace(mac_key, "mac_key");
+}
 
-py::object new_keys(py::handle cipher_index, py::handle mac_index, py::handle cipher_key, py::handle mac_key,
-                    core::bytes_out extra, bool* extra_drawn) {
-    py::object cls = S->g[NORVO_NAME("ContainerKeys")];
-    const bool stock = cls.is(S->keys_cls) && _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()),
-                                                             NORVO_NAME("__init__").ptr()) == S->keys_init.ptr();
-    if (!stock) {
-        if (!cipher_key) return cls();
-        return cls(py::arg("cipher_index") = cipher_index, py::arg("mac_index") = mac_index,
-                   py::arg("cipher_key") = cipher_key, py::arg("mac_key") = mac_key);
-    }
-    // The library's own class and initialiser: the instance is made and filled here.
-    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+py::object new_keys_fast(py::handle cipher_index, py::handle mac_index, py::handle cipher_key, py::handle mac_key,
+                         core::bytes_out extra, bool* extra_drawn) {
+    auto* type = reinterpret_cast<PyTypeObject*>(S->keys_cls.ptr());
     static PyObject* no_args = PyTuple_New(0);
     py::object self = norvo::bind::steal(type->tp_new(type, no_args, nullptr));
-    py::object zero = py::int_(0);
-    fill_keys(self, cipher_index ? py::reinterpret_borrow<py::object>(cipher_index) : zero,
-              mac_index ? py::reinterpret_borrow<py::object>(mac_index) : zero,
-              cipher_key ? py::reinterpret_borrow<py::object>(cipher_key) : py::object(py::none()),
-              mac_key ? py::reinterpret_borrow<py::object>(mac_key) : py::object(py::none()), extra, extra_drawn);
+    auto given = [](py::handle v, py::object otherwise) {
+        return v ? py::reinterpret_borrow<py::object>(v) : std::move(otherwise);
+    };
+    py::object ck = given(cipher_key, py::none()), mk = given(mac_key, py::none());
+    const bool need_cipher = !truthy(ck), need_mac = !truthy(mk);
+    fill_keys_fast(self, given(cipher_index, py::int_(0)), given(mac_index, py::int_(0)), std::move(ck), std::move(mk),
+                   need_cipher, need_mac, extra, extra_drawn);
     return self;
+}
+
+py::object new_keys_general(py::handle cipher_index, py::handle mac_index, py::handle cipher_key,
+                            py::handle mac_key) {
+    py::object cls = S->g[NORVO_NAME("ContainerKeys")];
+    if (!cipher_key) return cls();
+    return cls(py::arg("cipher_index") = cipher_index, py::arg("mac_index") = mac_index,
+               py::arg("cipher_key") = cipher_key, py::arg("mac_key") = mac_key);
 }
 
 void install_keys(py::module_& m) {
@@ -194,7 +221,6 @@ void install_keys(py::module_& m) {
     norvo::bind::add_ne(cls, py::arg("other"));
     m.attr("ContainerKeys") = cls;
     S->keys_cls = cls;
-    S->keys_init = cls.attr("__dict__")["__init__"];
 }
 
 }  // namespace norvo::container_module

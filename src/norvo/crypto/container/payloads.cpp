@@ -5,12 +5,7 @@ namespace norvo::container_module {
 
 namespace {
 
-bool payload_encrypted(py::handle self) { return truthy(self.attr(NORVO_NAME("_encrypted"))); }
-
-py::object raw_get_data(py::object self) {
-    if (payload_encrypted(self)) return self.attr(NORVO_NAME("_encrypted_data"));
-    return self.attr(NORVO_NAME("_data"));
-}
+py::object raw_get_data(py::object self) { return own_sealed(self) ? own_section(self) : own_plaintext(self); }
 
 void raw_set_data(py::object self, py::object value) {
     if (!value.is_none() && !PyBytes_Check(value.ptr())) norvo::bind::raise(PyExc_ValueError, MSG_SET_BYTES);
@@ -70,8 +65,8 @@ py::object json_decode_rule(py::object data) {
 }
 
 py::object json_get_data(py::object self) {
-    if (payload_encrypted(self)) return self.attr(NORVO_NAME("_encrypted_data"));
-    return S->g[NORVO_NAME("json")].attr(NORVO_NAME("loads"))(self.attr(NORVO_NAME("_data")));
+    if (own_sealed(self)) return own_section(self);
+    return S->g[NORVO_NAME("json")].attr(NORVO_NAME("loads"))(own_plaintext(self));
 }
 
 // The text is encoded before anything changes, so a value JSON cannot express leaves the
@@ -104,54 +99,13 @@ py::object make_payload_class(py::module_& m, const char* name, py::handle base,
 
 }  // namespace
 
-const PayloadKind& payload_kind(py::handle p) {
-    struct Entry {
-        PyTypeObject* type = nullptr;
-        unsigned int tag = 0;
-        PayloadKind kind;
-    };
-    static Entry cache[8];
-    PyTypeObject* type = Py_TYPE(p.ptr());
-    Entry& e = cache[(reinterpret_cast<std::uintptr_t>(type) >> 4) & 7];
-    if (e.type == type && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == e.tag)
-        return e.kind;
-    PayloadKind k;
-    k.stock_flag = class_has(p, NORVO_NAME("encrypted"), S->raw_encrypted);
-    k.stock_state = k.stock_flag && (class_has(p, NORVO_NAME("data"), S->raw_data) ||
-                                     class_has(p, NORVO_NAME("data"), S->json_data) ||
-                                     class_has(p, NORVO_NAME("data"), S->header_data));
-    k.seals_here = k.stock_flag &&
-                   (class_has(p, NORVO_NAME("encrypt"), S->raw_encrypt) ||
-                    class_has(p, NORVO_NAME("encrypt"), S->json_encrypt)) &&
-                   class_has(p, NORVO_NAME("set_encrypted_data"), S->raw_set_encrypted);
-    k.opens_here = k.stock_state && class_has(p, NORVO_NAME("decrypt"), S->raw_decrypt) &&
-                   class_has(p, NORVO_NAME("set_plaintext_data"), S->raw_set_plaintext);
-    // The lookups above gave the class a version tag unless it cannot have one; then nothing
-    // is kept and the next call looks again.
-    e.kind = k;
-    const bool valid = type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG;
-    e.type = valid ? type : nullptr;
-    e.tag = type->tp_version_tag;
-    return e.kind;
-}
+// What the library's own members keep: `encrypted` is `self._encrypted`, a sealed portion's
+// `data` its `_encrypted_data`, and `encrypt` seals `self._data`.
+bool own_sealed(py::handle p) { return truthy(p.attr(NORVO_NAME("_encrypted"))); }
 
-bool stock_payload(py::handle p) { return payload_kind(p).stock_state; }
+py::object own_section(py::handle p) { return p.attr(NORVO_NAME("_encrypted_data")); }
 
-// payload.encrypted, read from the instance state while the class keeps the library's own
-// property (which is nothing but `self._encrypted`). Others go through their property.
-bool payload_sealed(py::handle p) {
-    if (payload_kind(p).stock_flag)
-        if (py::object v = own_entry(p, NORVO_NAME("_encrypted"))) return truthy(v);
-    return truthy(p.attr(NORVO_NAME("encrypted")));
-}
-
-// The section bytes of a sealed payload (its data), from the instance state for the
-// library's own classes and any subclass that keeps their members.
-py::object payload_sealed_data(py::handle p) {
-    if (stock_payload(p))
-        if (py::object v = own_entry(p, NORVO_NAME("_encrypted_data"))) return v;
-    return p.attr(NORVO_NAME("data"));
-}
+py::object own_plaintext(py::handle p) { return p.attr(NORVO_NAME("_data")); }
 
 void store_sealed(py::handle p, py::handle section) {
     set_entry(p, NORVO_NAME("_encrypted"), Py_True);
@@ -163,13 +117,9 @@ void store_plain(py::handle p, py::handle plain) {
     set_entry(p, NORVO_NAME("_data"), plain);
 }
 
-py::object sealed_payload(py::handle cls, py::handle section) {
+// The library's initialiser, given true `enc_data`, only calls set_encrypted_data.
+py::object new_sealed(py::handle cls, py::handle section) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    const bool stock = PyType_Check(cls.ptr()) &&
-                       _PyType_Lookup(type, NORVO_NAME("__init__").ptr()) == S->raw_init.ptr() &&
-                       _PyType_Lookup(type, NORVO_NAME("set_encrypted_data").ptr()) == S->raw_set_encrypted.ptr() &&
-                       truthy(section);
-    if (!stock) return py::reinterpret_borrow<py::object>(cls)(py::arg("enc_data") = section);
     static PyObject* no_args = PyTuple_New(0);
     py::object p = norvo::bind::steal(type->tp_new(type, no_args, nullptr));
     store_sealed(p, section);
@@ -217,17 +167,6 @@ void install_payloads(py::module_& m) {
     S->raw_cls = raw;
     S->json_cls = jp;
     S->header_cls = hdr;
-    auto own = [](py::handle cls, const char* name) { return py::object(cls.attr("__dict__")[name]); };
-    S->raw_init = own(raw, "__init__");
-    S->raw_encrypt = own(raw, "encrypt");
-    S->json_encrypt = own(jp, "encrypt");
-    S->raw_decrypt = own(raw, "decrypt");
-    S->raw_encrypted = own(raw, "encrypted");
-    S->raw_data = own(raw, "data");
-    S->json_data = own(jp, "data");
-    S->header_data = own(hdr, "data");
-    S->raw_set_encrypted = own(raw, "set_encrypted_data");
-    S->raw_set_plaintext = own(raw, "set_plaintext_data");
 }
 
 }  // namespace norvo::container_module
