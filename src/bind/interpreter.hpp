@@ -8,6 +8,10 @@
 
 namespace py = pybind11;
 
+#if PY_VERSION_HEX >= 0x030D0000
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+
 namespace norvo::bind {
 
 // Owns a new reference returned by the C API, or raises the error the call set.
@@ -90,5 +94,11 @@ inline int long_to_be16(PyObject* n, std::uint8_t* be) {
     return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(n), be, 16, 0, 0);
 #endif
 }
+
+// The lookup the interpreter makes for a method it is about to call: 1 and the plain function
+// when `name` is a method found on the type and not shadowed by the instance, 0 and the bound
+// value otherwise, -1 and null with the error set; no bound method is made. 3.13 moved its
+// declaration to the internal headers, and the function is still exported.
+inline int get_method(PyObject* obj, PyObject* name, PyObject** method) { return _PyObject_GetMethod(obj, name, method); }
 
 }  // namespace norvo::bind

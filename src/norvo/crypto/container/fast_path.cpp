@@ -11,11 +11,6 @@
 
 #include <vector>
 
-#if PY_VERSION_HEX >= 0x030D0000
-// 3.13 moved the declaration to the interpreter's internal headers; the function is still exported.
-extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
-#endif
-
 namespace norvo::container_module {
 
 namespace {
@@ -26,7 +21,7 @@ enum class Role { payload, container, keys, id, record };
 // the interpreter looks up a method it is about to call: no bound method is made.
 bool finds_method(py::handle obj, py::handle name) {
     PyObject* found = nullptr;
-    const int r = _PyObject_GetMethod(obj.ptr(), name.ptr(), &found);
+    const int r = norvo::bind::get_method(obj.ptr(), name.ptr(), &found);
     if (!found) throw py::error_already_set();
     Py_DECREF(found);
     return r == 1;
