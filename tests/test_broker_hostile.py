@@ -445,25 +445,33 @@ def bombs():
 
 def hostile_store(listeners, bombs):
     """Serves /<status>/<kind>: a bomb ("gzip", "gzip, gzip"), "plain" (256 MiB of zeros with
-    their Content-Length) or "chunked" (the same without a length), streamed until the client
-    hangs up."""
+    their Content-Length), "unsized" (the same without a length, ending when the connection
+    does), "chunked" (the same in chunks) or "tiny" (3 bytes), streamed until the client hangs
+    up or all is sent, when the connection is closed. A 3xx status redirects to /200/tiny."""
 
     def serve(conn, server):
         head = read_head(conn).decode("latin-1")
         status, kind = urllib.parse.unquote(head.split(" ")[1]).strip("/").split("/")
         lines = ["HTTP/1.1 {} Whatever".format(status), "Connection: close"]
+        if status.startswith("3"):
+            lines.append("Location: /200/tiny")
         if kind in bombs:
             body = [bombs[kind]]
             lines += ["Content-Encoding: " + kind, "Content-Length: {}".format(len(bombs[kind]))]
-        elif kind == "plain":
+        elif kind == "tiny":
+            body = [b"abc"]
+            lines.append("Content-Length: 3")
+        elif kind in ("plain", "unsized"):
             body = (bytes(1 << 20) for _ in range(BOMB_SIZE >> 20))
-            lines.append("Content-Length: {}".format(BOMB_SIZE))
+            if kind == "plain":
+                lines.append("Content-Length: {}".format(BOMB_SIZE))
         else:
             body = (b"100000\r\n" + bytes(1 << 20) + b"\r\n" for _ in range(BOMB_SIZE >> 20))
             lines.append("Transfer-Encoding: chunked")
         conn.sendall(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
         for piece in body:
             conn.sendall(piece)
+        conn.close()
 
     return listeners.raw(serve)
 
@@ -494,11 +502,10 @@ MEASURE = textwrap.dedent("""
     except Exception:
         pass
     results = {}
-    for name, (path, start, end, length, _) in cases.items():
+    for name, (path, start, end, length) in cases.items():
         before = peak_mib()
         try:
-            aws.get(base + path, start, end, length=length)
-            outcome = "returned"
+            outcome = "returned {} bytes".format(len(aws.get(base + path, start, end, length=length).content))
         except Exception as error:
             outcome = type(error).__name__
         results[name] = [outcome, peak_mib() - before]
@@ -506,21 +513,115 @@ MEASURE = textwrap.dedent("""
 """)
 
 
+def measured(hostile, cases):
+    """Runs the downloads of `cases` (name: (path, start, end, length, ...)) in turn against the
+    hostile store, in a child process, whose peak memory is its own; gives, for each, how it
+    ended and how far it raised the peak, in MiB."""
+    env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+    downloads = {name: case[:4] for name, case in cases.items()}
+    out = subprocess.run([sys.executable, "-c", MEASURE, hostile.url, json.dumps(downloads)], capture_output=True,
+                         text=True, timeout=60, env=env)
+    assert out.returncode == 0, out.stderr
+    return json.loads(out.stdout)
+
+
 def test_bombs_and_oversized_bodies_are_refused_within_bounded_memory(listeners, bombs, no_proxies):
     """Measured in a child process, whose peak memory is its own: every download is refused
     with the peak well below what any of the bodies would take read whole (256 MiB). A bomb
     without a length is read until it decodes to 100 times what came over the wire."""
     hostile = hostile_store(listeners, bombs)
-    env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
     started = time.monotonic()
-    out = subprocess.run([sys.executable, "-c", MEASURE, hostile.url, json.dumps(DOWNLOADS)], capture_output=True,
-                         text=True, timeout=60, env=env)
-    assert out.returncode == 0, out.stderr
-    results = json.loads(out.stdout)
+    results = measured(hostile, DOWNLOADS)
     for name, (_, _, _, _, error) in DOWNLOADS.items():
         outcome, growth = results[name]
         assert outcome == error and growth < 48, (name, outcome, growth)
     assert time.monotonic() - started < 20
+
+
+# name: (path, start, end, length, how it ends, the most it may raise the peak, in MiB); in this
+# order, since a peak hides whatever a later download takes below it
+KEPT = {
+    "a redirect carrying 256 MiB": ("302/plain", None, None, 3, "returned 3 bytes", 16),
+    "a redirect carrying a bomb": ("302/gzip, gzip", None, None, 3, "returned 3 bytes", 16),
+    "a redirect carrying 256 MiB, unsized": ("307/unsized", None, None, None, "returned 3 bytes", 16),
+    # what was read and its join, 64 MiB each, and no third copy
+    "256 MiB for 64 MiB": ("200/unsized", None, None, 64 << 20, "ValueError", 160),
+}
+
+
+def test_a_redirect_body_is_never_read_and_an_overrun_keeps_no_more_than_its_limit(listeners, bombs, no_proxies):
+    results = measured(hostile_store(listeners, bombs), KEPT)
+    for name, (_, _, _, _, outcome, most) in KEPT.items():
+        assert results[name][0] == outcome and results[name][1] < most, (name, results[name])
+
+
+def answering(head, pieces):
+    """A RawServer's `serve`: reads the request, answers with the head's lines and the body's
+    pieces as they are, and hangs up."""
+
+    def serve(conn, server):
+        read_head(conn)
+        conn.sendall(("\r\n".join(["HTTP/1.1 " + head[0], "Connection: close"] + list(head[1:])) + "\r\n\r\n")
+                     .encode("latin-1"))
+        for piece in pieces:
+            conn.sendall(piece)
+        conn.close()
+
+    return serve
+
+
+def in_chunks(body, size):
+    return [b"%x\r\n" % len(body[i:i + size]) + body[i:i + size] + b"\r\n" for i in range(0, len(body), size)] + [
+        b"0\r\n\r\n"]
+
+
+PADDED = json.dumps({"time": "2026-01-01T00:00:00", "pad": "x" * (2 << 20)}).encode()
+
+
+@pytest.mark.parametrize("call", [
+    lambda s, aws, url: aws.get(url + "objects/o"),
+    lambda s, aws, url: aws.get(url + "objects/o", length=len(PADDED)),
+    lambda s, aws, url: s.client.get("time", auth=False),
+], ids=["object GET", "object GET within its length", "broker GET"])
+def test_a_chunked_reply_of_2_mib_is_taken_whole(server, listeners, aws, sleeps, call):
+    peer = listeners.raw(answering(["200 OK", "Content-Type: application/json", "Transfer-Encoding: chunked"],
+                                   in_chunks(PADDED, 100000)))
+    server.client.URL = peer.url
+    assert call(server, aws, peer.url).content == PADDED and sleeps == []
+
+
+TOO_LONG = "9" * 23   # beyond what 64 bits hold
+
+# name: (the reply's status and headers, its body, start, end, length, the error, its message)
+NOT_THE_OBJECT = {
+    "302 without Location": (["302 Found", "Content-Length: 42"], b"x" * 42, None, None, 3,
+                             requests.HTTPError, "The object store answered the GET with 302, which is not the object."),
+    "302 without Location, ranged": (["302 Found", "Content-Length: 3"], b"abc", 0, 2, None,
+                                     requests.HTTPError,
+                                     "The object store answered the GET with 302, which is not the object."),
+    "304": (["304 Not Modified"], b"", None, None, None,
+            requests.HTTPError, "The object store answered the GET with 304, which is not the object."),
+    "a Content-Length past any count": (["200 OK", "Content-Length: " + TOO_LONG], b"abc", None, None, 3, ValueError,
+                                        "The object store sent more than the 3 bytes recorded for the object; the "
+                                        "download was stopped."),
+    "ranged, a Content-Length past any count": (["206 Partial Content", "Content-Length: " + TOO_LONG], b"abc",
+                                                0, 2, None, AssertionError, ""),
+    "ranged, no Content-Length": (["206 Partial Content"], b"abc", 0, 2, None, AssertionError, ""),
+    "ranged, a Content-Length that is no count": (["206 Partial Content", "Content-Length: three"], b"abc",
+                                                  0, 2, None, AssertionError, ""),
+}
+
+
+@pytest.mark.parametrize("case", NOT_THE_OBJECT)
+def test_a_download_answered_with_no_object_fails_clearly(listeners, aws, no_proxies, sleeps, case):
+    head, body, start, end, length, error, message = NOT_THE_OBJECT[case]
+    peer = listeners.raw(answering(head, [body]))
+    with pytest.raises(error) as raised:
+        aws.get(peer.url + "objects/o", start, end, length=length)
+    assert str(raised.value) == message
+    if error is requests.HTTPError:
+        assert raised.value.response.status_code == int(head[0].split()[0])
+    assert len(peer.connections) == 1 and sleeps == []
 
 
 # ---- 4. no credentials from the environment

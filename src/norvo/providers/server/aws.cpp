@@ -44,9 +44,8 @@ void check_slice(py::handle response, std::optional<std::pair<long long, long lo
     py::object body = response.attr("content");
     Py_ssize_t received = PyObject_Length(body.ptr());
     if (received < 0) throw py::error_already_set();
-    py::object length_header = response.attr("headers")["Content-Length"];
-    py::object declared = norvo::bind::steal(PyNumber_Long(length_header.ptr()));
-    if (!norvo::bind::compares(declared, py::int_(received))) norvo::bind::assertion_failed();
+    auto declared = norvo::server::declared_length(response);
+    if (!declared || *declared != static_cast<long long>(received)) norvo::bind::assertion_failed();
     if (bounds && bounds->second - bounds->first + 1 != static_cast<long long>(received))
         norvo::bind::assertion_failed();
 }
@@ -147,9 +146,27 @@ NORVO_MODULE(aws, m,
     // Seconds to wait for a connection to the object store, and for each next byte of its reply.
     m.attr("CONNECT_TIMEOUT") = 5;
     m.attr("READ_TIMEOUT") = 60;
-    m.attr("_no_credentials") = norvo::server::no_credentials(m);
 
     norvo::bind::Globals g(m);
+
+    // The HTTP library reads the body of a redirect's reply whole, decoded and unbounded, before
+    // it hands the reply back, even when it follows nothing: that reply is closed unread first.
+    m.attr("_close_redirect") = py::cpp_function(
+        [](py::object response, py::kwargs) {
+            if (truthy(response.attr("is_redirect"))) response.attr("close")();
+            return response;
+        },
+        py::name("_close_redirect"), py::scope(m), py::arg("response"),
+        py::doc("Closes the reply to a redirect before anything reads its body."));
+    // An authorisation that adds nothing, so that none comes from ~/.netrc or $NETRC, and that
+    // has the reply to a redirect closed unread.
+    m.attr("_no_credentials") = py::cpp_function(
+        [g](py::object request) {
+            request.attr("register_hook")("response", g["_close_redirect"]);
+            return request;
+        },
+        py::name("_no_credentials"), py::scope(m), py::arg("request"),
+        py::doc("Leaves a request without an authorisation; the reply to a redirect is closed unread."));
 
     py::object attempt = py::cpp_function(
         [g](py::object method, py::object url, py::object data, py::object headers, py::object length) -> py::object {
@@ -213,11 +230,14 @@ NORVO_MODULE(aws, m,
             norvo::server::BodyRead read = norvo::server::read_body(response, data_reply ? limit : ERROR_BODY_LIMIT);
             norvo::server::raise_mapped_status(g, response);
             response.attr("raise_for_status")();
-            if (!download && !is_success(response))
+            // A status that is neither a failure nor a redirect (a 3xx without Location, a 304)
+            // carries no object and stores none.
+            if (!is_success(response)) {
+                const char* what = download ? ", which is not the object." : ", which does not store it.";
                 norvo::server::raise_http_error("The object store answered the " + verb + " with " +
-                                                    py::str(response.attr("status_code")).cast<std::string>() +
-                                                    ", which does not store it.",
+                                                    py::str(response.attr("status_code")).cast<std::string>() + what,
                                                 response);
+            }
             if (data_reply && read.overrun == norvo::server::Overrun::limit) {
                 if (ranged) norvo::bind::assertion_failed();
                 norvo::bind::raise(PyExc_ValueError, "The object store sent more than the " + std::to_string(limit) +

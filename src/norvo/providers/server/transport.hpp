@@ -10,6 +10,7 @@
 #include "module.hpp"
 
 #include <cctype>
+#include <climits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -124,16 +125,22 @@ inline bool is_identity(py::handle response) {
     return e.find_first_not_of(" \t") == std::string::npos || e == "identity";
 }
 
-// The declared Content-Length, when there is one that reads as an integer.
+// The declared Content-Length, when there is one that reads as an integer; one beyond what a
+// long long holds reads as the largest.
 inline std::optional<long long> declared_length(py::handle response) {
     py::object value = response.attr("headers").attr("get")("content-length");
     if (value.is_none()) return std::nullopt;
+    py::object n;
     try {
-        return norvo::bind::steal(PyNumber_Long(value.ptr())).cast<long long>();
+        n = norvo::bind::steal(PyNumber_Long(value.ptr()));
     } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_OverflowError) && !e.matches(PyExc_TypeError)) throw;
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
         return std::nullopt;
     }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+    if (overflow) return overflow > 0 ? std::optional<long long>(LLONG_MAX) : std::nullopt;
+    return v;
 }
 
 // A read that stalls past the read timeout surfaces, in the middle of a body, as the HTTP
@@ -161,7 +168,8 @@ inline std::optional<long long> declared_length(py::handle response) {
 // connection is closed and the body kept is what was read, cut at the limit.
 inline BodyRead read_body(py::object response, Py_ssize_t limit = -1) {
     BodyRead result;
-    if (limit >= 0 && is_identity(response)) {
+    const bool identity = is_identity(response);
+    if (limit >= 0 && identity) {
         auto declared = declared_length(response);
         if (declared && *declared > limit) {
             response.attr("close")();
@@ -171,7 +179,10 @@ inline BodyRead read_body(py::object response, Py_ssize_t limit = -1) {
         }
     }
     py::object raw = response.attr(NORVO_NAME("raw"));
-    py::object received_so_far = norvo::bind::getattr_or_none(raw, NORVO_NAME("tell"));
+    // Only a body the HTTP library decodes can grow past what came over the wire. An identity
+    // body is not measured: for a chunked reply urllib3 counts no received bytes at all.
+    py::object received_so_far =
+        identity ? py::object(py::none()) : norvo::bind::getattr_or_none(raw, NORVO_NAME("tell"));
     auto received = [&]() -> Py_ssize_t {
         return received_so_far.is_none() ? 0 : call(received_so_far, {}).cast<Py_ssize_t>();
     };
@@ -181,12 +192,16 @@ inline BodyRead read_body(py::object response, Py_ssize_t limit = -1) {
     Py_ssize_t size = 0;
     try {
         for (py::handle chunk : call_method(response, NORVO_NAME("iter_content"), {}, py::int_(chunk_size))) {
-            size += py::len(chunk);
-            chunks.append(chunk);
-            if (limit >= 0 && size > limit) {
+            const Py_ssize_t n = py::len(chunk);
+            if (limit >= 0 && size + n > limit) {
+                // The chunk that passes the limit is kept cut there: nothing beyond is joined.
+                chunks.append(py::object(chunk[py::slice(0, limit - size, 1)]));
+                size += n;
                 result.overrun = Overrun::limit;
                 break;
             }
+            size += n;
+            chunks.append(chunk);
             if (size <= BODY_FREE || received_so_far.is_none()) continue;
             if (size / BODY_RATIO > received()) {
                 result.overrun = Overrun::ratio;
@@ -203,7 +218,6 @@ inline BodyRead read_body(py::object response, Py_ssize_t limit = -1) {
     if (result.overrun != Overrun::none) {
         result.received = received();
         response.attr("close")();
-        if (limit >= 0 && size > limit) body = body[py::slice(0, limit, 1)];
     }
     py::setattr(response, NORVO_NAME("_content"), body);
     return result;
