@@ -3,7 +3,10 @@ import fcntl
 import logging
 import os
 import pathlib
+import platform
 import stat
+import subprocess
+import sys
 
 import pytest
 
@@ -320,6 +323,40 @@ def test_write_that_fails_half_way_keeps_previous_content(ofs_client, monkeypatc
     assert sorted(p.name for p in path.parent.iterdir()) == [path.name]  # no temporary file left
 
 
+def test_a_close_that_fails_after_the_rename_lets_the_number_go_once(ofs_client, monkeypatch, outside):
+    """close(2) may report EIO yet release the descriptor; another thread can take the number
+    at once, and a second close would close that thread's file."""
+    target = ofs_client.write_bytes(b"old content", seed="doc")
+    real_open, real_close = os.open, os.close
+    bystander = real_open(outside, os.O_RDONLY)
+    temporary, taken = [], []
+
+    def open_(path, *args, **kwargs):
+        fd = real_open(path, *args, **kwargs)
+        if str(path).endswith(".tmp"):
+            temporary.append(fd)
+        return fd
+
+    def close_then_fail(fd):
+        real_close(fd)
+        if fd in temporary and not taken:
+            os.dup2(bystander, fd)  # the number, free again, is someone else's now
+            taken.append(fd)
+            raise OSError(errno.EIO, "Input/output error")
+
+    monkeypatch.setattr(os, "open", open_)
+    monkeypatch.setattr(os, "close", close_then_fail)
+    with pytest.raises(OSError) as raised:
+        ofs_client.write_bytes(b"new content", seed="doc")
+    monkeypatch.undo()
+    assert raised.value.errno == errno.EIO and len(taken) == 1
+    assert os.pread(taken[0], 16, 0) == b"keep me"  # still open, on the other's file
+    os.close(taken[0])
+    os.close(bystander)
+    assert target.read_bytes() == b"new content"
+    assert sorted(p.name for p in target.parent.iterdir()) == [target.name]
+
+
 def spy_file_system(monkeypatch):
     """Records the store's own file-system calls in order, with the path each worked on (the
     temporary file of a write shown as "tmp"); returns the record."""
@@ -535,3 +572,51 @@ def test_dead_temporary_files_go_at_the_next_write_and_initialize(ofs_client, li
     assert not own_dead.exists() and removed() == removal(own_dead)
     assert (target.parent / ".folder.0123456789abcdef.tmp").is_dir() and outside.read_bytes() == b"keep me"
     assert (own.parent / ".file.tmp").exists()
+
+
+# A child whose every flock(2) the kernel refuses with the given errno, as a file system that keeps
+# no such locks does (NFS without its lock daemon: ENOLCK), through a seccomp filter; it writes one
+# file twice. Exit status 77: this kernel takes no filter.
+WITHOUT_LOCKS = """
+import ctypes, sys
+from norvo.providers.ofs.burrow import NorvoOFSClient
+
+root, arch, flock, error = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+
+class Step(ctypes.Structure):
+    _fields_ = [("code", ctypes.c_ushort), ("jt", ctypes.c_ubyte), ("jf", ctypes.c_ubyte), ("k", ctypes.c_uint)]
+
+class Program(ctypes.Structure):
+    _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.POINTER(Step))]
+
+LOAD, EQUAL, RETURN, ALLOW, FAIL = 0x20, 0x15, 0x06, 0x7FFF0000, 0x00050000
+steps = (Step * 6)(Step(LOAD, 0, 0, 4), Step(EQUAL, 0, 3, arch), Step(LOAD, 0, 0, 0), Step(EQUAL, 0, 1, flock),
+                   Step(RETURN, 0, 0, FAIL | error), Step(RETURN, 0, 0, ALLOW))
+libc = ctypes.CDLL(None, use_errno=True)
+if libc.prctl(38, 1, 0, 0, 0) or libc.prctl(22, 2, ctypes.byref(Program(len(steps), steps)), 0, 0):
+    sys.exit(77)
+client = NorvoOFSClient()
+client.ROOT_DIR = root
+client.initialize()
+for content in (b"first", b"second"):
+    path = client.write_bytes(content, seed="doc")
+print(path)
+"""
+# (audit architecture, number of flock) of the machines the filter knows.
+FLOCK_CALL = {"x86_64": (0xC000003E, 73), "aarch64": (0xC00000B7, 32)}
+
+
+@pytest.mark.parametrize("error", [errno.ENOLCK, errno.EOPNOTSUPP], ids=errno.errorcode.get)
+def test_a_write_where_files_cannot_be_locked_goes_on_unlocked_and_leaves_no_temporary_file(tmp_path, error):
+    if platform.machine() not in FLOCK_CALL:
+        pytest.skip("no seccomp filter for flock on {}".format(platform.machine()))
+    root = tmp_path.resolve() / "store"
+    arguments = [str(root), *map(str, FLOCK_CALL[platform.machine()]), str(error)]
+    result = subprocess.run([sys.executable, "-c", WITHOUT_LOCKS, *arguments], capture_output=True, text=True,
+                            env={"PYTHONPATH": ":".join(sys.path)}, timeout=60)
+    if result.returncode == 77:
+        pytest.skip("this kernel takes no seccomp filter")
+    assert result.returncode == 0, result.stderr
+    target = pathlib.Path(result.stdout.strip())
+    assert target.read_bytes() == b"second"
+    assert files_below(root) == [str(target.relative_to(root))]  # no temporary file left

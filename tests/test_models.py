@@ -6,6 +6,7 @@ import json
 import sqlite3
 import subprocess
 import sys
+import traceback
 import types
 import uuid
 
@@ -293,6 +294,57 @@ def test_another_users_key_cannot_read_the_cells(ofs_db, ofs_session, local_user
     ofs_session.user = local_users[1]
     with pytest.raises(ValueError):
         fresh.query(models.User).one()
+
+
+SECRET_TYPE = "confidential-type-marker"
+SECRET_BLOB = b"\x01secret key bytes"
+
+# A whole cell moved into a column whose own conversion, given the opened text, would quote it
+# ("invalid literal for int() with base 10: '...'", "Could not match input '...'"): (table,
+# column, the column it came from, the opened text).
+QUOTING = [
+    ("container_accesses", "permissions", "key_blob", SECRET_BLOB.hex()),
+    ("container_accesses", "expires_at", "key_blob", SECRET_BLOB.hex()),
+    ("containers", "length", "key_blob", SECRET_BLOB.hex()),
+    ("containers", "synced_at", "type", SECRET_TYPE),
+    ("container_accesses", "permissions", "type", SECRET_TYPE),
+]
+
+
+def raised_along_with(error):
+    """`error` and every error it was raised from or while handling, however deep."""
+    found, waiting = [], [error]
+    while waiting:
+        error = waiting.pop()
+        if error is not None and all(error is not other for other in found):
+            found.append(error)
+            waiting += [error.__cause__, error.__context__]
+    return found
+
+
+@pytest.mark.parametrize("table, column, from_column, opened", QUOTING,
+                         ids=["{}.{}<-{}".format(t, c, f) for t, c, f, _ in QUOTING])
+def test_a_moved_cell_keeps_what_it_opens_to_out_of_the_error(ofs_db, ofs_user, fresh, table, column, from_column,
+                                                               opened):
+    c = container(type=SECRET_TYPE)
+    c.access[U1] = access(U1, key_blob=SECRET_BLOB, expires_at=SYNCED)
+    ofs_db.session.add(c)
+    ofs_db.session.commit()
+    from_table = "container_accesses" if from_column == "key_blob" else "containers"
+    con = sqlite3.connect(str(ofs_db.path))
+    try:
+        (moved,) = con.execute('select "{}" from {}'.format(from_column, from_table)).fetchone()
+        con.execute('update {} set "{}" = ?'.format(table, column), (moved,))
+        con.commit()
+    finally:
+        con.close()
+    assert cell_engine(db_key(ofs_user)).decrypt(moved.decode()) == opened
+    named = "^The encrypted cell of {}\\.{} ".format(table, column)
+    with pytest.raises(models.SealedCellError, match=named) as refused:
+        fresh.get(models.Container, C1)
+    for error in raised_along_with(refused.value):
+        assert opened not in str(error) and opened not in repr(error.args), repr(error)
+    assert opened not in "".join(traceback.format_exception(refused.value))
 
 
 def test_second_user_database_is_under_the_second_users_key(ofs_client, ofs_session, local_users):

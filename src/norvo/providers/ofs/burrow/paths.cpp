@@ -153,16 +153,12 @@ py::object read_all(int fd, std::size_t size_hint) {
         }
         char* into = PyBytes_AS_STRING(buffer) + done;
         const std::size_t want = static_cast<std::size_t>(capacity - done);
-        ssize_t n;
-        int error;
-        if (want >= norvo::bind::GIL_RELEASE_THRESHOLD) {
-            py::gil_scoped_release release;
+        ssize_t n = -1;
+        int error = 0;
+        norvo::bind::bulk(want, [&] {
             n = ::read(fd, into, want);
             error = errno;
-        } else {
-            n = ::read(fd, into, want);
-            error = errno;
-        }
+        });
         if (n > 0) {
             done += n;
             continue;

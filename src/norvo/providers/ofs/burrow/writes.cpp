@@ -268,7 +268,10 @@ py::object open_temporary(py::str folder, py::str name, py::object& tmp, const G
         }
         bool ours = false;
         const int raw_fd = fd.cast<int>();
-        if (::flock(raw_fd, LOCK_EX | LOCK_NB) == 0) {
+        // A file system that keeps no such locks (ENOLCK on NFS without a lock daemon): its
+        // sweeps cannot lock either and leave every temporary file alone, so the write goes on
+        // unlocked, as the database's first open does.
+        if (::flock(raw_fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
             py::object tmp_bytes = norvo::bind::steal(PyUnicode_EncodeFSDefault(tmp.ptr()));
             struct stat named {}, held {};
             if (::lstat(PyBytes_AS_STRING(tmp_bytes.ptr()), &named) == 0 && ::fstat(raw_fd, &held) == 0) {
@@ -296,7 +299,6 @@ void write_atomically(py::object target, py::str folder, py::str name, py::objec
     py::object os = g[NORVO_NAME("os")];
     py::object tmp;
     py::object fd = open_temporary(folder, name, tmp, g);
-    bool replaced = false;
     try {
         // A file the store writes is its owner's alone, a replaced one included: whatever
         // mode the previous file had, and whatever the umask took from the owner.
@@ -312,17 +314,13 @@ void write_atomically(py::object target, py::str folder, py::str name, py::objec
         }
         call(os, NORVO_NAME("fsync"), fd);
         call(os, NORVO_NAME("replace"), tmp, target);
-        replaced = true;
-        call(os, NORVO_NAME("close"), fd);
     } catch (py::error_already_set&) {
         // Leave neither a descriptor nor a half-written file behind; the original error is
         // the one that matters, so failures of this clean-up are not reported over it. The
         // file goes while the lock still marks it as this write's.
-        if (!replaced) {
-            try {
-                os.attr("unlink")(tmp);
-            } catch (py::error_already_set&) {
-            }
+        try {
+            os.attr("unlink")(tmp);
+        } catch (py::error_already_set&) {
         }
         try {
             os.attr("close")(fd);
@@ -330,6 +328,8 @@ void write_atomically(py::object target, py::str folder, py::str name, py::objec
         }
         throw;
     }
+    // Outside the clean-up: a close that fails has let go of the number all the same.
+    call(os, NORVO_NAME("close"), fd);
 
     // The rename itself is durable once the directory entry is on disk.
     sync_directory(folder, g);

@@ -207,13 +207,11 @@ py::object strict_result(py::object self, py::object value, py::object dialect) 
         bool unreadable = e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError) ||
                           e.matches(PyExc_OverflowError) || e.matches(PyExc_RecursionError);
         if (!unreadable) throw;
-        norvo::bind::raise_in_place_of(
-            e, damaged,
-            py::str("The encrypted cell of {} opens to no value of its column: it was altered, cut "
-                    "short, or moved from another column.")
-                .format(column_of(self))
-                .cast<std::string>()
-                .c_str());
+        // Not chained to the conversion's error: its text may quote the opened cell
+        // ("invalid literal for int() with base 10: '<plaintext>'").
+        norvo::bind::raise(damaged, py::str("The encrypted cell of {} opens to no value of its column: it was "
+                                            "altered, cut short, or moved from another column.")
+                                        .format(column_of(self)));
     }
 }
 
