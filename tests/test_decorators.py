@@ -99,6 +99,13 @@ class TestWrapping:
         gc.collect()
         assert ref() is None
 
+    @pytest.mark.parametrize("factory", [lambda: logged(logging.getLogger(TRACE_LOGGER)), login_required])
+    def test_a_wrapper_is_a_function_object(self, factory):
+        wrapper = factory()(len)
+        assert weakref.ref(wrapper)() is wrapper  # as a function takes weak references
+        with pytest.raises(TypeError):
+            type(wrapper)()  # made only by the library, never empty
+
     def test_arguments_and_result_pass_unchanged(self, fresh_provider):
         fresh_provider.session.user = object()
         seen = []

@@ -75,8 +75,9 @@ struct Object {
     PyObject* qualname;
     PyObject* module;
     PyObject* doc;
-    PyObject* dict;  // attributes set on the callable, as on a function written in Python
-    bool cleared;    // the collector broke a cycle through it: it holds nothing to run any more
+    PyObject* dict;      // attributes set on the callable, as on a function written in Python
+    PyObject* weakrefs;  // weak references to it, which a function takes
+    bool cleared;        // the collector broke a cycle through it: it holds nothing to run any more
 };
 
 inline Object* of(PyObject* self) { return reinterpret_cast<Object*>(self); }
@@ -238,7 +239,7 @@ inline PyObject* get_any(PyObject* self, void* which) {
     return Py_NewRef(value ? value : Py_None);
 }
 inline int set_any(PyObject* self, PyObject* value, void* which) {
-    Py_SETREF(*any_field(self, which), Py_NewRef(value ? value : Py_None));
+    Py_XSETREF(*any_field(self, which), Py_NewRef(value ? value : Py_None));
     return 0;
 }
 
@@ -303,6 +304,7 @@ inline int clear(PyObject* self) {
 
 inline void dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
+    if (of(self)->weakrefs) PyObject_ClearWeakRefs(self);
     clear(self);
     Object* o = of(self);
     Py_CLEAR(o->name);
@@ -329,6 +331,7 @@ inline PyTypeObject* callable_type() {
         static PyMemberDef members[] = {
             {"__vectorcalloffset__", T_PYSSIZET, offsetof(Object, vectorcall), READONLY, nullptr},
             {"__dictoffset__", T_PYSSIZET, offsetof(Object, dict), READONLY, nullptr},
+            {"__weaklistoffset__", T_PYSSIZET, offsetof(Object, weakrefs), READONLY, nullptr},
             {nullptr, 0, 0, 0, nullptr},
         };
         static PyType_Slot slots[] = {
@@ -344,9 +347,10 @@ inline PyTypeObject* callable_type() {
             {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
             {0, nullptr},
         };
+        // Made only by make_callable: an instance from type(f)() would hold no names or spec.
         static PyType_Spec spec = {"norvo.function", sizeof(Object), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                                       Py_TPFLAGS_METHOD_DESCRIPTOR,
+                                       Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                    slots};
         PyObject* t = PyType_FromSpec(&spec);
         if (!t) throw py::error_already_set();
@@ -371,7 +375,7 @@ inline py::object make_callable(CallableSpec spec) {
     o->vectorcall = d::call;
     o->spec = nullptr;
     o->names = nullptr;
-    o->name = o->qualname = o->module = o->doc = o->dict = nullptr;
+    o->name = o->qualname = o->module = o->doc = o->dict = o->weakrefs = nullptr;
     o->cleared = false;
     // From here the object is owned, and its deallocator copes with whatever is not yet set.
     auto owner = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(o));

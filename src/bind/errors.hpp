@@ -51,6 +51,12 @@ namespace norvo::bind {
     raise(PyExc_TypeError, std::string(name) + " must be " + expected + ", not " + Py_TYPE(value.ptr())->tp_name);
 }
 
+// A user id as the public entry points take it: a uuid.UUID or its text.
+inline void require_user_id(py::handle value) {
+    if (PyUnicode_Check(value.ptr()) || py::isinstance(value, import("uuid").attr(NORVO_NAME("UUID")))) return;
+    wrong_argument_type("user_id", "a UUID or its text", value);
+}
+
 // ---- Errors in flight
 
 // The exception object of a caught error, its traceback attached; the error indicator is clear.

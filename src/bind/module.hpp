@@ -45,7 +45,9 @@ inline py::object logger(const char* name) { return import("logging").attr("getL
 // DEBUG: equal to 10 as the interpreter compares levels, so a level of 10.0 traces (logging
 // itself treats it as DEBUG) and one of True does not.
 inline bool traces_enabled() {
-    py::object level = logger("norvo").attr(NORVO_NAME("level"));
+    // Read on every traced call: the names are made once, not at each reading.
+    py::object package = import("logging").attr(NORVO_NAME("getLogger"))(NORVO_NAME("norvo"));
+    py::object level = package.attr(NORVO_NAME("level"));
     if (PyLong_CheckExact(level.ptr())) {
         int overflow = 0;
         return PyLong_AsLongAndOverflow(level.ptr(), &overflow) == 10 && overflow == 0;

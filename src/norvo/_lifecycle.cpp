@@ -88,19 +88,16 @@ NORVO_MODULE(_lifecycle, m,
         },
         py::arg("api_key"), py::arg("fips") = true, INITIALIZE_DOC);
 
-    // An id is a UUID or its text; None is an id that is not a UUID, reported as such below.
-    py::object uuid_type = norvo::bind::import("uuid").attr("UUID");
-
     m.def(
         "login",
-        [g, uuid_type](py::object user_id, py::object password, py::object passphrase) -> py::object {
+        [g](py::object user_id, py::object password, py::object passphrase) -> py::object {
             if (password.is_none() && passphrase.is_none()) {
                 g["log"].attr("warning")(NO_CREDENTIAL);
                 norvo::bind::raise(PyExc_ValueError, NO_CREDENTIAL);
             }
             check_credential_types(password, passphrase);
-            if (!user_id.is_none() && !PyUnicode_Check(user_id.ptr()) && !py::isinstance(user_id, uuid_type))
-                norvo::bind::wrong_argument_type("user_id", "a UUID or its text", user_id);
+            // None is an id that is not a UUID, reported as such below.
+            if (!user_id.is_none()) norvo::bind::require_user_id(user_id);
             try {
                 user_id = g["UUID"](user_id);
             } catch (py::error_already_set& e) {

@@ -134,14 +134,14 @@ void delete_user(const Globals& g) {
     log.attr("info")(py::str("Deleted {}").format(user));
 }
 
-py::object get_backup_reminder(const Globals& g, py::handle uuid_type, py::object user_id) {
+py::object get_backup_reminder(const Globals& g, py::object user_id) {
     py::object reminder = py::none();
     norvo::bind::with_context(g["providers"].attr("get")(), [&](py::object provider) {
         // A false id (empty text, for one) counts as none given.
         if (!truthy(user_id))
             user_id = norvo::bind::getattr_or_none(provider.attr("session").attr("user"), "id");
-        else if (!PyUnicode_Check(user_id.ptr()) && !py::isinstance(user_id, uuid_type))
-            norvo::bind::wrong_argument_type("user_id", "a UUID or its text", user_id);
+        else
+            norvo::bind::require_user_id(user_id);
         if (user_id.is_none())
             norvo::bind::raise(PyExc_ValueError, "No currently authenticated user, user_id must be provided.");
         reminder = provider.attr("user").attr("get_backup_reminder")(py::arg("user_id") = user_id);
@@ -224,7 +224,6 @@ NORVO_MODULE(user, m,
     m.attr("log") = norvo::bind::logger("norvo.user");
 
     Globals g(m);
-    py::object uuid_type = import("uuid").attr("UUID");
 
     // Each operation is a function of this module with its parameters declared once, so that
     // help() shows them and the trace wrapper finds the positions of the password and the
@@ -262,9 +261,7 @@ NORVO_MODULE(user, m,
 
     m.attr("get_backup_reminder") =
         traced(operation("get_backup_reminder", GET_BACKUP_REMINDER_DOC, {{"user_id", none}},
-                         py::cpp_function([g, uuid_type](py::object user_id) {
-                             return get_backup_reminder(g, uuid_type, user_id);
-                         })));
+                         py::cpp_function([g](py::object user_id) { return get_backup_reminder(g, user_id); })));
 
     m.attr("change_credentials") = guarded(operation(
         "change_credentials", CHANGE_CREDENTIALS_DOC,

@@ -46,10 +46,7 @@ private:
 
 // An attribute of the container read to decide an operation's path: None when it is missing,
 // which no fast path accepts (the general path then reads it and fails as Python would).
-py::object part(py::handle self, py::handle name) {
-    py::object v = own_entry(self, name);
-    return v ? v : py::object(py::none());
-}
+py::object part(py::handle self, py::handle name) { return getattr_or_none(self, name); }
 
 // ---- The audit fields
 
