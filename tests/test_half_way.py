@@ -2,8 +2,13 @@
 store. The broker holds the record and the local store a copy of it, so every failure leaves a
 state the library names and the user can get out of: a local failure after the broker's commit
 is a warning, a lost reply names the container, and a half-made account is named too."""
+import base64
+import errno
 import importlib
 import logging
+import os
+import pickle
+import sqlite3
 import uuid
 
 import pytest
@@ -15,6 +20,7 @@ from norvo import _lifecycle, container
 from norvo import user as accounts
 from norvo.access import Access
 from norvo.container import CommitUnconfirmed
+from norvo.crypto.aes import DecryptionError
 from norvo.permissions import Permissions
 
 pytestmark = pytest.mark.filterwarnings("ignore::sqlalchemy.exc.SAWarning",
@@ -54,6 +60,32 @@ def refuse():
         refusal.restore()
 
 
+class FullDisk(object):
+    """While `full`, every write into a file below `root` fails as on a disk with no room left;
+    files already there can still be read and removed."""
+
+    def __init__(self, root, real_write):
+        self.root, self.real_write, self.full = str(root.resolve()), real_write, False
+
+    def fill(self, ctx=None):  # also a broker fault: the route then runs as usual
+        self.full = True
+
+    def write(self, fd, data):
+        if self.full and os.readlink("/proc/self/fd/{}".format(fd)).startswith(self.root + os.sep):
+            raise OSError(errno.ENOSPC, "No space left on device")
+        return self.real_write(fd, data)
+
+
+@pytest.fixture
+def full_disk(road, monkeypatch):
+    """The store's disk, which `full_disk.fill()` fills up until the test ends. The store writes
+    its files through `os.write`."""
+    disk = FullDisk(road.root, os.write)
+    monkeypatch.setattr(os, "write", disk.write)
+    yield disk
+    disk.full = False  # before the road's logout
+
+
 def store_files(root):
     return {p for p in root.rglob("*") if p.is_file()}
 
@@ -70,12 +102,20 @@ def committed(road, cid=CID):
 # ---- deleting an account
 
 
+def key_file_path(person):
+    ofs = importlib.import_module("norvo.providers.ofs")
+    return ofs.client.get_file_path(seed=norvo.providers.KEY_FILE_SEED.format(user_id=person.id).encode())
+
+
+def broker_key_file(road, person):
+    return base64.b64decode(road.broker.state.table("keyfiles")[str(person.id)]["keyFile"])
+
+
 def local_parts(person, new_files):
     """The person's files in the store by what they are: key file, database, container file."""
-    ofs = importlib.import_module("norvo.providers.ofs")
     from norvo.providers.ofs import database
 
-    key_file = ofs.client.get_file_path(seed=norvo.providers.KEY_FILE_SEED.format(user_id=person.id).encode())
+    key_file = key_file_path(person)
     db = database.get_file_path(person.id)
     (container_file,) = new_files - {key_file, db}
     return {"key file": key_file, "database": db, "container file": container_file}
@@ -125,6 +165,30 @@ def test_deleting_an_account_while_the_broker_fails(road, signup, login, fault):
     assert str(alice.id) in road.broker.state.table("accounts")
     accounts.delete()
     assert str(alice.id) not in road.broker.state.table("accounts") and road.provider.session.user is None
+
+
+@pytest.mark.parametrize("whom, error, message", [
+    ("bob", PermissionError, "only the account's owner may do this"),
+    (None, TypeError, "^user must be a user with an id, not NoneType$"),
+    ("nobody logged in", RuntimeError, "^Must login!$"),
+])
+def test_deleting_an_account_other_than_ones_own_touches_nothing(road, signup, login, whom, error, message):
+    bob = signup("bob")
+    alice = signup("alice")
+    login(alice)
+    made = container.create(HEADER, b"content", access=[bob.id])
+    if whom == "nobody logged in":
+        _lifecycle.logout()
+    before = store_files(road.root)
+    with pytest.raises(error, match=message):
+        road.provider.user.delete(bob.user if whom else None)
+    # Neither Bob's copies nor those of whoever is logged in are touched; the broker keeps both.
+    assert store_files(road.root) == before
+    assert {str(alice.id), str(bob.id)} <= set(road.broker.state.table("keyfiles"))
+    assert len(road.broker.entries("account-delete")) == (1 if whom == "bob" else 0)
+    if whom == "nobody logged in":
+        login(alice)
+    assert container.local_ids() == [made.id] and container.get(made.id, local=True).content.data == b"content"
 
 
 # ---- creating an account
@@ -195,6 +259,10 @@ def test_creating_a_container_while_the_broker_fails(road, signup, login, caplog
         assert raised.value.container_id == CID and str(CID) in str(raised.value)
         assert raised.value.withdrawn is withdrawn
         assert ("does not exist" in str(raised.value)) is withdrawn
+        # As a worker process would send it back.
+        again = pickle.loads(pickle.dumps(raised.value))
+        assert (type(again), str(again), again.container_id, again.withdrawn) == (
+            CommitUnconfirmed, str(raised.value), CID, withdrawn)
     login(bob)
     if exists:
         # What the error named is there for the recipient to open.
@@ -281,6 +349,87 @@ def test_a_store_refusing_writes_after_the_commit_fails_no_operation(road, signu
     assert container.delete(made.id) is None
     assert not committed(road, made.id)
     assert warnings_of(caplog)[0].startswith("Container {} is deleted, but its local copy".format(made.id))
+
+
+def damage_record(road):
+    con = sqlite3.connect(str(road.provider.database.path))
+    try:
+        con.execute("update containers set length = ?", (b"\xff\xfe",))
+        con.commit()
+    finally:
+        con.close()
+
+
+@pytest.mark.parametrize("record", ["missing", "damaged"])
+def test_new_content_for_a_container_without_a_sound_local_record_is_left_to_the_next_get(
+        road, signup, login, refuse, record):
+    alice, bob = signup("alice"), signup("bob")
+    login(alice)
+    start = store_files(road.root)
+    if record == "missing":
+        # The keep after the commit failed: the container is on the broker only.
+        refusals = []
+        road.broker.script("container-update", lambda ctx: refusals.append(refuse(road.root)))
+        made = container.create(HEADER, b"content", access=[bob.id])
+        refusals.pop().restore()
+    else:
+        made = container.create(HEADER, b"content", access=[bob.id])
+        damage_record(road)
+    container.update(made, content=b"changed")
+    # No record holding only the envelopes that the update knew, and no file left for one,
+    # nor for the damaged record it replaced.
+    assert store_files(road.root) == start
+    with pytest.raises(LookupError, match="not in the local store"):
+        container.get(made.id, local=True)
+    assert container.get(made.id).content.data == b"changed"
+    kept = container.get(made.id, local=True)
+    assert kept.content.data == b"changed" and sorted(kept.access) == sorted([alice.id, bob.id])
+    assert all(access._key_blob is not None for access in kept.access.values())
+    assert len(store_files(road.root) - start) == 1
+
+
+def test_a_fetch_that_replaces_a_damaged_record_removes_the_file_it_named(road, signup, login):
+    login(signup("alice"))
+    start = store_files(road.root)
+    made = container.create(HEADER, b"content")
+    (first,) = store_files(road.root) - start
+    damage_record(road)
+    assert container.get(made.id).content.data == b"content"
+    (kept,) = store_files(road.root) - start
+    assert kept != first and container.get(made.id, local=True).content.data == b"content"
+
+
+# ---- the key file, which the broker stored but the local store cannot write
+
+
+def test_changed_credentials_the_store_cannot_write_leave_no_copy_of_the_old(road, signup, login, full_disk, caplog):
+    alice = signup("alice")
+    login(alice)
+    assert key_file_path(alice).is_file()
+    road.broker.script("keyfile-put", full_disk.fill)
+    assert accounts.change_credentials("Alice-N3w-Pa55word", "alice new rescue Phrase 5") is True
+    assert warnings_of(caplog, "norvo.providers") == [
+        "The broker's key file of {} could not be kept locally: OSError".format(alice.id)]
+    # The copy that opens with the old credentials is gone; the broker's opens with the new.
+    assert not key_file_path(alice).exists()
+    _lifecycle.logout()
+    with pytest.raises(DecryptionError):
+        login(alice)
+    with pytest.raises(DecryptionError):
+        login(alice, "passphrase")
+    assert _lifecycle.login(alice.id, password="Alice-N3w-Pa55word").id == alice.id
+
+
+def test_a_new_account_whose_key_file_the_store_cannot_write_is_made(road, signup, login, full_disk, caplog):
+    road.broker.script("keyfile-put", full_disk.fill)
+    alice = signup("alice")
+    assert warnings_of(caplog, "norvo.providers") == [
+        "The broker's key file of {} could not be kept locally: OSError".format(alice.id)]
+    assert road.broker.entries("account-delete") == [] and not key_file_path(alice).exists()
+    full_disk.full = False
+    # The next login opens the broker's copy, and keeps it.
+    assert login(alice).id == alice.id
+    assert key_file_path(alice).read_bytes() == broker_key_file(road, alice)
 
 
 # ---- ids given to the container operations

@@ -48,6 +48,9 @@ class CommitUnconfirmed(requests.exceptions.ConnectionError):
         self.container_id = container_id
         self.withdrawn = withdrawn
 
+    def __reduce__(self):  # made again from its three arguments, as in another process
+        return type(self), (str(self), self.container_id, self.withdrawn)
+
 
 # A commit whose reply never came, or came unreadable, may have taken effect all the same.
 _UNANSWERED = (requests.ConnectionError, requests.Timeout, requests.exceptions.ChunkedEncodingError, ValueError)
@@ -424,7 +427,8 @@ def _keep(p, container, data, blobs):
 
 def _keep_update(p, container, blobs, revoked, new_bytes):
     """After an update: the changed accesses, and the new bytes when the content changed. A
-    container never kept here is left to the next get(), unless its new bytes are at hand."""
+    container never kept here (or whose record is damaged) is left to the next get(), which
+    brings every envelope: the update knows only those it grants."""
     _record(p, container, new_bytes, blobs, revoked=revoked, update=True)
 
 
@@ -436,19 +440,31 @@ class _Stored(object):
         self.location, self.length, self.blobs, self.damaged = location, length, blobs or {}, damaged
 
 
-def _stored(session, models, cid):
-    """The record of container `cid` in the write transaction `session`, or None."""
+def _stored(session, models, cid, envelopes=False):
+    """The record of container `cid` in the write transaction `session`, or None; its accesses'
+    envelopes only when `envelopes` asks for them."""
     columns = (models.Container.ofs_location, models.Container.length)
     try:
         found = session.execute(sa_select(*columns).where(models.Container.id == cid)).one_or_none()
         if found is None:
             return None
-        envelopes = session.execute(sa_select(models.ContainerAccess.user_id, models.ContainerAccess.key_blob)
-                                    .where(models.ContainerAccess.container_id == cid)).all()
+        blobs = {}
+        if envelopes:
+            blobs = {uid: bytes(blob) for uid, blob in session.execute(
+                sa_select(models.ContainerAccess.user_id, models.ContainerAccess.key_blob)
+                .where(models.ContainerAccess.container_id == cid))}
     except models.SealedCellError:
         log.warning("The local record of container %s is damaged: it is replaced.", cid)
-        return _Stored(damaged=True)
-    return _Stored(found.ofs_location, found.length, {uid: bytes(blob) for uid, blob in envelopes})
+        return _Stored(_location_of_damaged(session, models, cid), damaged=True)
+    return _Stored(found.ofs_location, found.length, blobs)
+
+
+def _location_of_damaged(session, models, cid):
+    # The file a damaged record names goes with the record, when its location cell still opens.
+    try:
+        return session.execute(sa_select(models.Container.ofs_location).where(models.Container.id == cid)).scalar()
+    except models.SealedCellError:
+        return None
 
 
 def _record(p, container, data, blobs, revoked=(), update=False):
@@ -466,14 +482,14 @@ def _record(p, container, data, blobs, revoked=(), update=False):
     replaced = None
     try:
         with providers.local_write(db) as session:
-            old = _stored(session, models, container.id)
+            old = _stored(session, models, container.id, envelopes=update)
             location, length = seed, None if data is None else len(data)
-            if update:
-                if seed is None and (old is None or old.damaged):
-                    if old is not None:  # gone, so that the next get() keeps it whole again
-                        _delete_record(session, models, container.id)
-                    return
-                envelopes = dict(old.blobs) if old is not None else {}
+            # After an update, the envelopes that it left alone are known only from a sound
+            # record: without one, the record goes (with its file) and so does the new file,
+            # so that the next get() keeps it whole.
+            kept = not (update and (old is None or old.damaged))
+            if update and kept:
+                envelopes = dict(old.blobs)
                 envelopes.update(blobs)
                 for user_id in revoked:
                     envelopes.pop(UUID(user_id), None)
@@ -483,16 +499,21 @@ def _record(p, container, data, blobs, revoked=(), update=False):
             if old is not None:
                 replaced = old.location
                 _delete_record(session, models, container.id)
-            session.add(models.Container(
-                id=container.id, type=container.type, length=length, created_at=container.created_at,
-                created_by=container.created_by, modified_at=container.modified_at,
-                modified_by=container.modified_by, ofs_location=location, synced_at=arrow.utcnow(), portion="all"))
-            for user_id, access in container.access.items():
-                session.add(_access_row(models, container.id, access, blobs.get(user_id, b"")))
+            if kept:
+                session.add(models.Container(
+                    id=container.id, type=container.type, length=length, created_at=container.created_at,
+                    created_by=container.created_by, modified_at=container.modified_at,
+                    modified_by=container.modified_by, ofs_location=location, synced_at=arrow.utcnow(),
+                    portion="all"))
+                for user_id, access in container.access.items():
+                    session.add(_access_row(models, container.id, access, blobs.get(user_id, b"")))
     except BaseException:
         if seed is not None:
             ofs.client.delete(seed=seed.encode("utf-8"))
         raise
+    if not kept and seed is not None:  # no record names it
+        _remove_file(ofs, seed)
+        location = None
     if replaced and replaced != location:
         _remove_file(ofs, replaced)
 

@@ -100,11 +100,17 @@ class Accounts(object):
         logged in, so that deleting again finishes the job.
         """
         broker = self._p.broker()
-        if self._p.local:
-            self._local.delete_user(user.id)
-        broker.call("delete the account", "delete", "accounts/{}".format(user.id))
-        # The broker ended the session with the account: logging out has nothing to tell it.
-        self._p._account_gone = True
+        user_id = getattr(user, "id", None)
+        if user_id is None:
+            raise TypeError("user must be a user with an id, not {}".format(type(user).__name__))
+        # The local store holds the logged-in user's copies: another account is the broker's
+        # to refuse, and must not cost this user their store first.
+        own = user_id == self._p.require_user().id
+        if own and self._p.local:
+            self._local.delete_user(user_id)
+        broker.call("delete the account", "delete", "accounts/{}".format(user_id))
+        if own:  # the broker ended the session with the account: logging out has nothing to tell it
+            self._p._account_gone = True
 
     def get_backup_reminder(self, user_id):
         broker = self._p.broker()
@@ -116,7 +122,8 @@ class Accounts(object):
                            reminder_validator=None, passphrase_validator=None):
         """Re-encrypts the logged-in user's key file under the new credentials and stores it.
 
-        A reminder of None keeps the stored one. Returns True once both copies are stored.
+        A reminder of None keeps the stored one. Returns True once the broker's copy is stored;
+        a local copy that cannot be written is a warning.
         """
         from norvo import utils
 
@@ -173,7 +180,8 @@ class KeyFiles(object):
 
     def store(self, user, strongbox, reminder, keep_reminder=False):
         """Stores `user`'s encrypted key file on the broker, then in the local store when it is
-        on; the reminder too, unless `keep_reminder`."""
+        on (a local failure, once the broker holds it, is a warning); the reminder too, unless
+        `keep_reminder`."""
         if not strongbox.encrypted:
             raise ValueError("Only an encrypted key file can be stored.")
         if strongbox.user_id is not None and strongbox.user_id != user.id:
@@ -184,7 +192,7 @@ class KeyFiles(object):
             body["reminder"] = reminder
         self._p.broker().call("store the key file", "put", "accounts/{}/keyfile".format(user.id), json=body)
         if self._p.local:
-            self._local.store_key_file(user.id, data)
+            self._local.keep_key_file(user.id, data)
 
 
 # ---- opening a key file at login

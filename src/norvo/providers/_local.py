@@ -252,8 +252,13 @@ class LocalStore(object):
 
     def keep_key_file(self, user_id, data):
         # The broker holds the record: a local copy that cannot be written costs nothing but
-        # the next login's fetch.
+        # the next login's fetch. The copy it was to replace is out of date (it may open with
+        # credentials since changed), so it goes where the store allows.
         try:
             self.store_key_file(user_id, data)
         except OSError as error:
             log.warning("The broker's key file of %s could not be kept locally: %s", user_id, type(error).__name__)
+            try:
+                ofs_package().client.delete(seed=_key_file_seed(user_id))
+            except OSError:
+                pass
