@@ -1,6 +1,7 @@
 """Fixtures for the whole road: the provider initialised against the loopback broker, with a
 local store in the test's temporary folder, and accounts made through the library's own
 account operations."""
+import base64
 import importlib
 import pathlib
 import types
@@ -91,3 +92,16 @@ def login():
         return _lifecycle.login(person.id, passphrase=person.passphrase)
 
     return enter
+
+
+def key_file_path(person):
+    """Where the local store keeps the person's key file."""
+    from norvo import providers
+
+    ofs = importlib.import_module("norvo.providers.ofs")
+    return ofs.client.get_file_path(seed=providers.KEY_FILE_SEED.format(user_id=person.id).encode("utf-8"))
+
+
+def broker_key_file(road, person):
+    """The key file the loopback broker holds for the person."""
+    return base64.b64decode(road.broker.state.table("keyfiles")[str(person.id)]["keyFile"])

@@ -2,9 +2,7 @@
 store. The broker holds the record and the local store a copy of it, so every failure leaves a
 state the library names and the user can get out of: a local failure after the broker's commit
 is a warning, a lost reply names the container, and a half-made account is named too."""
-import base64
 import errno
-import importlib
 import logging
 import os
 import pickle
@@ -15,13 +13,13 @@ import pytest
 import requests
 
 import broker as loopback
-import norvo.providers
 from norvo import _lifecycle, container
 from norvo import user as accounts
 from norvo.access import Access
 from norvo.container import CommitUnconfirmed
 from norvo.crypto.aes import DecryptionError
 from norvo.permissions import Permissions
+from road_fixtures import broker_key_file, key_file_path
 
 pytestmark = pytest.mark.filterwarnings("ignore::sqlalchemy.exc.SAWarning",
                                         "ignore:The 'EncryptedType' class will change:DeprecationWarning")
@@ -100,15 +98,6 @@ def committed(road, cid=CID):
 
 
 # ---- deleting an account
-
-
-def key_file_path(person):
-    ofs = importlib.import_module("norvo.providers.ofs")
-    return ofs.client.get_file_path(seed=norvo.providers.KEY_FILE_SEED.format(user_id=person.id).encode())
-
-
-def broker_key_file(road, person):
-    return base64.b64decode(road.broker.state.table("keyfiles")[str(person.id)]["keyFile"])
 
 
 def local_parts(person, new_files):

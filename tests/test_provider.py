@@ -14,7 +14,7 @@ from norvo import user as accounts
 from norvo.crypto.aes import DecryptionError
 from norvo.crypto.keys import KeyRingSchema, KeyType
 from local_fixtures import TextPath
-from road_fixtures import ROAD_API_KEY, ROAD_APP_NAME
+from road_fixtures import ROAD_API_KEY, ROAD_APP_NAME, broker_key_file, key_file_path
 
 pytestmark = pytest.mark.filterwarnings("ignore::sqlalchemy.exc.SAWarning",
                                         "ignore:The 'EncryptedType' class will change:DeprecationWarning")
@@ -30,15 +30,6 @@ def ofs():
 
 def models():
     return importlib.import_module("norvo.providers.ofs.models")
-
-
-def key_file_path(person):
-    seed = norvo.providers.KEY_FILE_SEED.format(user_id=person.id).encode("utf-8")
-    return ofs().client.get_file_path(seed=seed)
-
-
-def broker_key_file(road, person):
-    return base64.b64decode(road.broker.state.table("keyfiles")[str(person.id)]["keyFile"])
 
 
 # ---- the scope and start-up
