@@ -613,7 +613,7 @@ def test_a_write_where_files_cannot_be_locked_goes_on_unlocked_and_leaves_no_tem
     root = tmp_path.resolve() / "store"
     arguments = [str(root), *map(str, FLOCK_CALL[platform.machine()]), str(error)]
     result = subprocess.run([sys.executable, "-c", WITHOUT_LOCKS, *arguments], capture_output=True, text=True,
-                            env={"PYTHONPATH": ":".join(sys.path)}, timeout=60)
+                            env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), timeout=60)
     if result.returncode == 77:
         pytest.skip("this kernel takes no seccomp filter")
     assert result.returncode == 0, result.stderr
