@@ -9,7 +9,6 @@ import os
 import sys
 import tempfile
 import uuid
-import warnings
 
 # The loopback broker lives beside examples/ in the checkout.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
@@ -23,8 +22,6 @@ from norvo.crypto.container import JSONPayload  # noqa: E402
 from norvo.permissions import Permissions  # noqa: E402
 from norvo.providers.server import events  # noqa: E402
 
-# SQLAlchemy's note that the encrypted column type declares no statement caching is no news here.
-warnings.filterwarnings("ignore", message="TypeDecorator EncryptedType")
 
 ALICE = ("Alice-Pa55word", "the blue notebook", "alice rescue Phrase 1")
 BOB = ("Bob-Pa55word!", "the red notebook", "bob rescue Phrase 2")
