@@ -20,6 +20,7 @@ from norvo.crypto.envelope import Envelope
 from norvo.permissions import DEFAULT_RECIP_PERMISSIONS, Permissions
 from norvo.providers.server import events
 from rings import private_ring
+import road_fixtures
 from road_fixtures import package_root
 
 pytestmark = pytest.mark.filterwarnings("error::sqlalchemy.exc.SAWarning",
@@ -391,6 +392,23 @@ def test_a_second_process_reads_back_the_local_store(road, shared):
     assert len(b.entries("login")) == logins_before + 1 and b.entries("keyfile-get") == []
     assert len(b.entries("account-keys")) == key_fetches  # Alice's keys, as the store keeps them
     assert [e.verdict for e in b.entries("container-get")] == ["ok"]  # only this process's own read
+
+
+def test_a_reminder_is_stored_and_handed_back_as_given(road):
+    from norvo import user as accounts
+
+    password, passphrase, _ = road_fixtures.CREDENTIALS["carol"]
+    carol = accounts.create(password, 5, passphrase)
+    assert accounts.get_backup_reminder(carol.id) == 5
+    accounts.change_credentials(password + "2", passphrase + "2", ["page", 12, {"shelf": None}])
+    _lifecycle.logout()
+    assert accounts.get_backup_reminder(str(carol.id)) == ["page", 12, {"shelf": None}]
+    # One that JSON cannot carry as it is: refused, and the account made for it goes again.
+    accounts_before = dict(road.broker.state.table("accounts"))
+    for reminder in (b"page 12", (12, 13)):
+        with pytest.raises(ValueError, match="^The reminder cannot be stored as given"):
+            accounts.create(password, reminder, passphrase)
+        assert road.broker.state.table("accounts") == accounts_before and road.provider.session.user is None
 
 
 def test_bad_input_is_refused_before_anything_is_stored(road, signup, login):
