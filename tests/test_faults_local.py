@@ -559,3 +559,25 @@ def test_a_document_cell_in_python_text_must_be_a_json_document(text):
         models.JSON().process_result_value(text, None)
     assert models.JSON().process_result_value("{'a': None, 'b': [1, 'x', True]}", None) == {"a": None,
                                                                                           "b": [1, "x", True]}
+
+
+def test_damaged_keys_in_the_store_give_way_to_the_brokers(road, signup, login, caplog):
+    from norvo import container
+
+    alice, bob = signup("alice"), signup("bob")
+    login(alice)
+    made = container.create({"title": "t"}, b"content", access=[bob.id])
+    login(bob)
+    container.get(made.id)  # kept, with Alice's public keys
+    con = sqlite3.connect(str(road.provider.database.path))
+    try:
+        con.execute("update keys set pub_key = ?", (b"\xff\xfe",))
+        con.commit()
+    finally:
+        con.close()
+    fetches = len(road.broker.entries("account-keys"))
+    caplog.set_level(logging.WARNING, logger="norvo.container")
+    assert container.get(made.id, local=True).content.data == b"content"
+    assert len(road.broker.entries("account-keys")) == fetches + 1
+    assert [r.getMessage() for r in caplog.records if r.name == "norvo.container"] == [
+        "The local store's keys of {} do not open (SealedCellError): the broker's are used.".format(alice.id)]
