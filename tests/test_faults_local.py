@@ -21,7 +21,7 @@ from sqlalchemy.orm import Session
 
 from local_fixtures import close_database, open_database
 from norvo.providers.ofs.burrow import NorvoOFSClient
-from road_fixtures import package_root
+from road_fixtures import damage_cells, package_root
 
 pytestmark = pytest.mark.filterwarnings("error::sqlalchemy.exc.SAWarning",
                                         "ignore:The 'EncryptedType' class will change:DeprecationWarning")
@@ -489,12 +489,7 @@ def test_a_damaged_record_gives_way_to_the_brokers_copy(road, signup, login, cap
     alice = signup("alice")
     login(alice)
     made = container.create({"title": "t"}, b"content")
-    con = sqlite3.connect(str(road.provider.database.path))
-    try:
-        con.execute("update containers set length = ?", (b"\xff\xfe",))
-        con.commit()
-    finally:
-        con.close()
+    damage_cells(road, "containers", "length")
     with pytest.raises(SealedCellError):
         container.get(made.id, local=True)
     caplog.set_level(logging.WARNING, logger="norvo.container")
@@ -569,12 +564,7 @@ def test_damaged_keys_in_the_store_give_way_to_the_brokers(road, signup, login, 
     made = container.create({"title": "t"}, b"content", access=[bob.id])
     login(bob)
     container.get(made.id)  # kept, with Alice's public keys
-    con = sqlite3.connect(str(road.provider.database.path))
-    try:
-        con.execute("update keys set pub_key = ?", (b"\xff\xfe",))
-        con.commit()
-    finally:
-        con.close()
+    damage_cells(road, "keys", "pub_key")
     fetches = len(road.broker.entries("account-keys"))
     caplog.set_level(logging.WARNING, logger="norvo.container")
     assert container.get(made.id, local=True).content.data == b"content"
