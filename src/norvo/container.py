@@ -234,8 +234,8 @@ def get(container_id, content_cls=None, decrypt=True, local=False):
     kept in the local store when it is on; with ``local=True`` it is read from the local store
     only, as a ``RawPayload`` unless `content_cls` says otherwise, and opened with the keys the
     store keeps of the user who sealed it (the broker is asked only for keys the store lacks).
-    ``access`` of the result maps
-    user ids to the accesses the caller may see. A failure to keep the local copy is a warning.
+    ``access`` of the result maps user ids to the accesses the caller may see. A failure to
+    keep the local copy is a warning.
     """
     cid = providers.as_id(container_id, "container_id")
     with providers.get() as p:
@@ -270,10 +270,10 @@ def update(container, header=_UNSET, content=_UNSET, type=_UNSET, access=(), rev
 
     `container` is one returned by ``create`` or ``get`` (opened, so that its keys are known).
     `access` grants or replaces accesses, given as for ``create`` (each with an envelope sealed
-    for this container); `revoke` lists user ids. All
-    changes take effect together on the broker. Returns the container as it now is. When the
-    broker's reply to the change (or to the commit of new content) is lost, CommitUnconfirmed
-    names the container; a failure to keep the local copy is a warning.
+    for this container); `revoke` lists user ids. All changes take effect together on the
+    broker. Returns the container as it now is. When the broker's reply to the change (or to
+    the commit of new content) is lost, CommitUnconfirmed names the container; a failure to
+    keep the local copy is a warning.
     """
     if not isinstance(container, Container):
         raise TypeError("update takes a Container, as create or get return it.")
