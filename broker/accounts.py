@@ -6,8 +6,8 @@ Paths below "v1.0/":
 - GET    accounts/<user_id>/keys/      public-key records of any account
 - DELETE accounts/<user_id>/           one's own account, with its key file and containers
 - GET    accounts/<user_id>/keyfile/   unsigned: {"keyFile": base64}; the owner sees an event
-- PUT    accounts/<user_id>/keyfile/   one's own: {"keyFile": base64, "reminder": text}
-- GET    accounts/<user_id>/reminder/  unsigned: {"reminder": text}
+- PUT    accounts/<user_id>/keyfile/   one's own: {"keyFile": base64, "reminder": any JSON value}
+- GET    accounts/<user_id>/reminder/  unsigned: {"reminder": the value stored}
 - DELETE login/                        ends the session whose token signed the request
 
 A public-key record is {"index", "userId", "keyType" ("auth" or "derivation"), "pubKey" (PEM),
@@ -202,9 +202,8 @@ def put_key_file(ctx):
     raw = b64_bytes(data.get("keyFile"), "keyFile")
     if len(raw) < _MIN_KEY_FILE:
         raise Refusal(400, "keyFile is too short to be a key file")
+    # The reminder is the account's own public note, kept and handed back as the JSON value it came as.
     reminder = data.get("reminder")
-    if reminder is not None and not isinstance(reminder, str):
-        raise Refusal(400, "reminder must be text")
     with ctx.state.lock:
         account(ctx, user_id)
         files = ctx.state.table("keyfiles")

@@ -105,3 +105,15 @@ def key_file_path(person):
 def broker_key_file(road, person):
     """The key file the loopback broker holds for the person."""
     return base64.b64decode(road.broker.state.table("keyfiles")[str(person.id)]["keyFile"])
+
+
+def damage_cells(road, table, column):
+    """Makes every cell of `column` in the logged-in user's database one that opens to no value."""
+    import sqlite3
+
+    con = sqlite3.connect(str(road.provider.database.path))
+    try:
+        con.execute("update {} set {} = ?".format(table, column), (b"\xff\xfe",))
+        con.commit()
+    finally:
+        con.close()

@@ -21,7 +21,7 @@ from sqlalchemy.orm import Session
 
 from local_fixtures import close_database, open_database
 from norvo.providers.ofs.burrow import NorvoOFSClient
-from road_fixtures import package_root
+from road_fixtures import damage_cells, package_root
 
 pytestmark = pytest.mark.filterwarnings("error::sqlalchemy.exc.SAWarning",
                                         "ignore:The 'EncryptedType' class will change:DeprecationWarning")
@@ -489,12 +489,7 @@ def test_a_damaged_record_gives_way_to_the_brokers_copy(road, signup, login, cap
     alice = signup("alice")
     login(alice)
     made = container.create({"title": "t"}, b"content")
-    con = sqlite3.connect(str(road.provider.database.path))
-    try:
-        con.execute("update containers set length = ?", (b"\xff\xfe",))
-        con.commit()
-    finally:
-        con.close()
+    damage_cells(road, "containers", "length")
     with pytest.raises(SealedCellError):
         container.get(made.id, local=True)
     caplog.set_level(logging.WARNING, logger="norvo.container")
@@ -559,3 +554,20 @@ def test_a_document_cell_in_python_text_must_be_a_json_document(text):
         models.JSON().process_result_value(text, None)
     assert models.JSON().process_result_value("{'a': None, 'b': [1, 'x', True]}", None) == {"a": None,
                                                                                           "b": [1, "x", True]}
+
+
+def test_damaged_keys_in_the_store_give_way_to_the_brokers(road, signup, login, caplog):
+    from norvo import container
+
+    alice, bob = signup("alice"), signup("bob")
+    login(alice)
+    made = container.create({"title": "t"}, b"content", access=[bob.id])
+    login(bob)
+    container.get(made.id)  # kept, with Alice's public keys
+    damage_cells(road, "keys", "pub_key")
+    fetches = len(road.broker.entries("account-keys"))
+    caplog.set_level(logging.WARNING, logger="norvo.container")
+    assert container.get(made.id, local=True).content.data == b"content"
+    assert len(road.broker.entries("account-keys")) == fetches + 1
+    assert [r.getMessage() for r in caplog.records if r.name == "norvo.container"] == [
+        "The local store's keys of {} do not open (SealedCellError): the broker's are used.".format(alice.id)]

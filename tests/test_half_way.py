@@ -6,7 +6,6 @@ import errno
 import logging
 import os
 import pickle
-import sqlite3
 import uuid
 
 import pytest
@@ -19,7 +18,7 @@ from norvo.access import Access
 from norvo.container import CommitUnconfirmed
 from norvo.crypto.aes import DecryptionError
 from norvo.permissions import Permissions
-from road_fixtures import broker_key_file, key_file_path
+from road_fixtures import broker_key_file, damage_cells, key_file_path
 
 pytestmark = pytest.mark.filterwarnings("ignore::sqlalchemy.exc.SAWarning",
                                         "ignore:The 'EncryptedType' class will change:DeprecationWarning")
@@ -341,12 +340,7 @@ def test_a_store_refusing_writes_after_the_commit_fails_no_operation(road, signu
 
 
 def damage_record(road):
-    con = sqlite3.connect(str(road.provider.database.path))
-    try:
-        con.execute("update containers set length = ?", (b"\xff\xfe",))
-        con.commit()
-    finally:
-        con.close()
+    damage_cells(road, "containers", "length")
 
 
 @pytest.mark.parametrize("record", ["missing", "damaged"])

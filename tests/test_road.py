@@ -20,6 +20,7 @@ from norvo.crypto.envelope import Envelope
 from norvo.permissions import DEFAULT_RECIP_PERMISSIONS, Permissions
 from norvo.providers.server import events
 from rings import private_ring
+import road_fixtures
 from road_fixtures import package_root
 
 pytestmark = pytest.mark.filterwarnings("error::sqlalchemy.exc.SAWarning",
@@ -264,6 +265,58 @@ def test_an_envelope_of_another_container_is_refused(road, shared, login):
         container.get(made.id)
 
 
+def test_one_recipient_list_serves_every_container(road, signup, login):
+    alice, bob = signup("alice"), signup("bob")
+    login(alice)
+    grant = Access(str(bob.id), permissions=DEFAULT_RECIP_PERMISSIONS, expiration=in_a_day())
+    team = [grant]
+    first = container.create(HEADER, CONTENT, access=team)
+    second = container.create({"title": "second"}, b"second", access=team)
+    third = container.create({"title": "third"}, b"third")
+    container.update(container.get(third.id), access=team)
+    # An envelope given as the key of an Access is sealed for its own container only.
+    copied = Access(bob.id, permissions=139, key=first.access[bob.id].key_blob.b64)
+    fourth = container.create({"title": "fourth"}, b"fourth", access=[copied])
+    assert copied.key_blob == first.access[bob.id].key_blob
+    # The caller's accesses are left as they were given.
+    assert grant.user_id == str(bob.id) and grant._key_blob is None and not hasattr(grant, "container")
+    assert int(grant.permissions) == 139 and grant.permissions is DEFAULT_RECIP_PERMISSIONS
+
+    login(bob)
+    for made, content in ((first, CONTENT), (second, b"second"), (third, b"third"), (fourth, b"fourth")):
+        got = container.get(made.id)
+        assert got.content.data == content and int(got.access[bob.id].permissions) == 139
+
+
+def test_the_local_store_opens_without_the_broker(road, signup, login):
+    alice, bob = signup("alice"), signup("bob")
+    login(alice)
+    shared = container.create(HEADER, CONTENT, access=[bob.id])
+    login(bob)
+    own = container.create({"title": "his own"}, b"his own")
+    container.get(shared.id, decrypt=False)  # kept sealed: Alice's keys are not fetched yet
+    fetches = len(road.broker.entries("account-keys"))
+    for _ in range(2):  # fetched once, then kept
+        assert container.get(shared.id, local=True, content_cls=JSONPayload).content.data == CONTENT
+    assert len(road.broker.entries("account-keys")) == fetches + 1
+
+    road.broker.stop()
+    assert container.get(own.id, local=True).content.data == b"his own"
+    assert container.get(shared.id, local=True, content_cls=JSONPayload).content.data == CONTENT
+    # The kept keys check the envelope as the broker's would: one sealed by a pretender that
+    # names Alice, and carries a key of its own that its signature matches, is refused.
+    from norvo.providers.ofs import models
+
+    pretender = private_ring(derivation=(), user_id=alice.id)
+    forged = Envelope(container_id=shared.id, container_keys=shared.container_keys, sender_keys=pretender,
+                      recip_keys=road.provider.session.user.keys)
+    session = road.provider.database.session()
+    session.get(models.Container, shared.id).access[bob.id].key_blob = forged.to_bytes()
+    session.commit()
+    with pytest.raises(InvalidSignature):
+        container.get(shared.id, local=True)
+
+
 def id_forms(value):
     raw_forms = (value.bytes, value.bytes_le)
     texts = (str(value), str(value).upper(), value.hex, value.hex.upper())
@@ -329,7 +382,7 @@ def test_a_second_process_reads_back_the_local_store(road, shared):
     b = road.broker
     # Only this machine's store still holds Bob's key file.
     del b.state.table("keyfiles")[str(bob.id)]
-    logins_before = len(b.entries("login"))
+    logins_before, key_fetches = len(b.entries("login")), len(b.entries("account-keys"))
     env = dict(os.environ, PYTHONPATH=package_root())
     out = subprocess.run([sys.executable, "-c", CHILD, b.url, str(road.root), str(bob.id), bob.password,
                           str(made.id)], capture_output=True, text=True, timeout=45, env=env)
@@ -337,7 +390,25 @@ def test_a_second_process_reads_back_the_local_store(road, shared):
     seen = json.loads(out.stdout.strip().splitlines()[-1])
     assert seen == {"user": str(bob.id), "ids": [str(made.id)], "header": HEADER, "content": CONTENT}
     assert len(b.entries("login")) == logins_before + 1 and b.entries("keyfile-get") == []
+    assert len(b.entries("account-keys")) == key_fetches  # Alice's keys, as the store keeps them
     assert [e.verdict for e in b.entries("container-get")] == ["ok"]  # only this process's own read
+
+
+def test_a_reminder_is_stored_and_handed_back_as_given(road):
+    from norvo import user as accounts
+
+    password, passphrase, _ = road_fixtures.CREDENTIALS["carol"]
+    carol = accounts.create(password, 5, passphrase)
+    assert accounts.get_backup_reminder(carol.id) == 5
+    accounts.change_credentials(password + "2", passphrase + "2", ["page", 12, {"shelf": None}])
+    _lifecycle.logout()
+    assert accounts.get_backup_reminder(str(carol.id)) == ["page", 12, {"shelf": None}]
+    # One that JSON cannot carry as it is: refused, and the account made for it goes again.
+    accounts_before = dict(road.broker.state.table("accounts"))
+    for reminder in (b"page 12", (12, 13)):
+        with pytest.raises(ValueError, match="^The reminder cannot be stored as given"):
+            accounts.create(password, reminder, passphrase)
+        assert road.broker.state.table("accounts") == accounts_before and road.provider.session.user is None
 
 
 def test_bad_input_is_refused_before_anything_is_stored(road, signup, login):

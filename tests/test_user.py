@@ -417,6 +417,16 @@ class TestGetBackupReminder:
         assert recording.recorder.names() == ["enter", "exit"]
         assert lines(caplog) == []
 
+    def test_an_id_of_another_type_is_refused(self, recording, logged_in):
+        with pytest.raises(TypeError, match="^user_id must be a UUID or its text, not int$"):
+            norvo.user.get_backup_reminder(12345)
+        with pytest.raises(TypeError, match="^user_id must be a UUID or its text, not bytes$"):
+            norvo.user.get_backup_reminder(OTHER_ID.bytes)
+        assert recording.recorder.provider_calls() == []
+        for user_id in (OTHER_ID, str(OTHER_ID)):
+            norvo.user.get_backup_reminder(user_id)
+        assert [c[2]["user_id"] for c in recording.recorder.provider_calls()] == [OTHER_ID, str(OTHER_ID)]
+
 
 class TestChangeCredentials:
     def test_defaults_travel_by_keyword(self, recording, logged_in):
@@ -466,19 +476,67 @@ def _accept(value):
     return True
 
 
-class TestArgumentTypes:
-    """Credentials and ids of the wrong type are refused by name before anything is done, even
-    where a validator would let them through."""
+# Values that no default validator accepts as a password or a passphrase: not text, or too weak.
+NOT_ACCEPTABLE = [None, "", 0, 12345678, 3.5, True, b"", ["Str0ng!pass"], {"password": PASSWORD}, "Sh0rt!"]
+# Reminders of every kind: the default reminder validator passes each, to be stored as given.
+REMINDERS = [None, "", REMINDER, 5, 2.5, False, ["a", 1], {"hint": [1, 2]}, b"hint", (1, 2)]
+
+
+def _credentials(name, value):
+    given = {"password": PASSWORD, "passphrase": PASSPHRASE, "reminder": REMINDER}
+    given[name] = value
+    return given
+
+
+def _refusals(caplog, logger):
+    return [line for line in lines(caplog, logger) if line[1].endswith("complexity requirements.")]
+
+
+class TestCredentialRefusals:
+    """Whatever its type, a credential is judged by its validator first: with the defaults a
+    password or passphrase that is no acceptable text is refused as too weak. A TypeError
+    naming it is left for a value that a caller's validator accepted and the key file cannot
+    take, raised before any key is generated."""
+
+    @pytest.mark.parametrize("name", ["password", "passphrase"])
+    @pytest.mark.parametrize("value", NOT_ACCEPTABLE, ids=repr)
+    def test_create_with_the_default_validators(self, recording, info, monkeypatch, name, value):
+        monkeypatch.setattr(norvo.crypto.keys, "AuthKey", _no_keys)
+        given = _credentials(name, value)
+        message = "{} does not meet complexity requirements.".format(name)
+        with pytest.raises(ValueError, match="^{}$".format(message)):
+            norvo.user.create(given["password"], given["reminder"], given["passphrase"])
+        assert lines(info) == [("INFO", "Creating a new user."), ("INFO", message)]
+        assert recording.recorder.calls == []
+
+    @pytest.mark.parametrize("reminder", REMINDERS, ids=repr)
+    def test_create_passes_every_reminder_as_given(self, recording, reminder):
+        user = norvo.user.create(PASSWORD, reminder, PASSPHRASE)
+        ((_, _, stored),) = [c for c in recording.recorder.calls if c[0] == "strongbox.update_or_create"]
+        assert stored["reminder"] is reminder and recording.user.reminders[user.id] is reminder
 
     @pytest.mark.parametrize("arguments, message", [
+        ((None, REMINDER, PASSPHRASE), "password must be str or bytes, not NoneType"),
         ((12345678, REMINDER, PASSPHRASE), "password must be str or bytes, not int"),
+        ((["Str0ng!pass"], REMINDER, PASSPHRASE), "password must be str or bytes, not list"),
+        ((PASSWORD, REMINDER, None), "passphrase must be str, not NoneType"),
         ((PASSWORD, REMINDER, 123), "passphrase must be str, not int"),
         ((PASSWORD, REMINDER, PASSPHRASE.encode()), "passphrase must be str, not bytes"),
-        ((PASSWORD, ["hint"], PASSPHRASE), "reminder must be str or None, not list"),
     ])
-    def test_create(self, recording, arguments, message):
+    def test_create_with_permissive_validators(self, recording, monkeypatch, arguments, message):
+        monkeypatch.setattr(norvo.crypto.keys, "AuthKey", _no_keys)
         with pytest.raises(TypeError, match="^{}$".format(message)):
             norvo.user.create(*arguments, password_validator=_accept, passphrase_validator=_accept)
+        assert recording.recorder.calls == []
+
+    def test_the_validators_judge_before_the_key_file_does(self, recording):
+        # The password passes its own validator but not the key file; the passphrase's refusal
+        # is reported all the same, as the validators run first.
+        with pytest.raises(ValueError, match="^passphrase does not"):
+            norvo.user.create(["not text"], REMINDER, None, password_validator=_accept)
+        # A bytes passphrase that the default validator accepts is one the key file cannot take.
+        with pytest.raises(TypeError, match="^passphrase must be str, not bytes$"):
+            norvo.user.create(PASSWORD, REMINDER, PASSPHRASE.encode())
         assert recording.recorder.calls == []
 
     def test_create_takes_a_password_as_bytes(self, recording):
@@ -486,22 +544,41 @@ class TestArgumentTypes:
         stored = KeyFile(enc_data=recording.strongbox.stored[user.id].data)
         assert stored.decrypt(PASSWORD) is stored  # the text of the same password opens it
 
-    @pytest.mark.parametrize("arguments, message", [
-        ((None, PASSPHRASE), "password must be str or bytes, not NoneType"),
-        ((PASSWORD, 7), "passphrase must be str, not int"),
-        ((PASSWORD, PASSPHRASE, 3.5), "reminder must be str or None, not float"),
-    ])
-    def test_change_credentials(self, recording, logged_in, arguments, message):
-        with pytest.raises(TypeError, match="^{}$".format(message)):
-            norvo.user.change_credentials(*arguments)
-        assert recording.recorder.provider_calls() == []
+    def test_change_credentials_leaves_every_check_to_the_provider(self, recording, logged_in):
+        norvo.user.change_credentials(None, 7, b"hint")
+        ((_, _, passed),) = recording.recorder.provider_calls()
+        assert (passed["password"], passed["passphrase"], passed["reminder"]) == (None, 7, b"hint")
 
-    def test_get_backup_reminder(self, recording, logged_in):
-        with pytest.raises(TypeError, match="^user_id must be a UUID or its text, not int$"):
-            norvo.user.get_backup_reminder(12345)
-        with pytest.raises(TypeError, match="^user_id must be a UUID or its text, not bytes$"):
-            norvo.user.get_backup_reminder(OTHER_ID.bytes)
-        assert recording.recorder.provider_calls() == []
-        for user_id in (OTHER_ID, str(OTHER_ID)):
-            norvo.user.get_backup_reminder(user_id)
-        assert [c[2]["user_id"] for c in recording.recorder.provider_calls()] == [OTHER_ID, str(OTHER_ID)]
+    @pytest.mark.parametrize("name", ["password", "passphrase"])
+    @pytest.mark.parametrize("value", NOT_ACCEPTABLE, ids=repr)
+    def test_the_provider_refuses_a_change_with_the_default_validators(self, provider_user, name, value):
+        given = _credentials(name, value)
+        message = "{} does not meet complexity requirements.".format(name)
+        with pytest.raises(ValueError, match="^{}$".format(message)):
+            norvo.user.change_credentials(given["password"], given["passphrase"], given["reminder"])
+        assert _refusals(provider_user, "norvo.providers") == [("INFO", message)]
+
+    @pytest.mark.parametrize("arguments, error, message", [
+        ((None, PASSPHRASE), TypeError, "password must be str or bytes, not NoneType"),
+        (([PASSWORD], PASSPHRASE), TypeError, "password must be str or bytes, not list"),
+        ((PASSWORD, 7), TypeError, "passphrase must be str, not int"),
+        ((PASSWORD, PASSPHRASE.encode()), TypeError, "passphrase must be str, not bytes"),
+        ((PASSWORD, PASSPHRASE, b"hint"), ValueError, "The reminder cannot be stored as given: .* not bytes as it is"),
+        ((PASSWORD, PASSPHRASE, (1, 2)), ValueError, "The reminder cannot be stored as given: .* not tuple as it is"),
+        ((PASSWORD, PASSPHRASE, float("nan")), ValueError, "The reminder cannot be stored as given"),
+    ])
+    def test_the_provider_refuses_a_change_the_key_file_or_the_broker_cannot_take(self, provider_user, arguments,
+                                                                                  error, message):
+        # The provider is not initialized: a refusal that came after the checks would say so.
+        with pytest.raises(error, match="^{}".format(message)):
+            norvo.user.change_credentials(*arguments, password_validator=_accept, passphrase_validator=_accept)
+
+
+@pytest.fixture
+def provider_user(fresh_provider, decrypted, caplog):
+    """The real provider with a user logged in by hand and no broker configured; the provider's
+    info lines captured."""
+    caplog.set_level(logging.INFO, logger="norvo.providers")
+    fresh_provider.session.user = User(USER_ID, decrypted)
+    return caplog
+

@@ -9,7 +9,13 @@ file store), where ``get(container_id, local=True)`` finds it again.
 
 ``unwrap`` takes a container's keys from the logged-in user's envelope only once the envelope
 is proven: for this container, sealed by the user who granted the access, and signed by that
-user's keys as the broker publishes them (fetched by the sender id the envelope names).
+user's keys as the broker publishes them (fetched by the sender id the envelope names). A read
+from the local store checks it against those keys as the store keeps them (every public ring
+fetched, and the user's own), so that it opens without the broker.
+
+``create`` and ``update`` seal a fresh envelope for every recipient they are given, on copies of
+the caller's accesses: an ``Access`` keeps the envelope it once built or was given, and that
+envelope opens only the container it was sealed for.
 """
 import base64
 import logging
@@ -65,11 +71,17 @@ def _reason(error):
 
 
 def _as_access(item):
-    """An Access for a recipient given as an Access or as a user id (default permissions)."""
+    """A new Access, without an envelope, for a recipient given as an Access (its user id,
+    permissions and expiry) or as a user id (default permissions).
+
+    The caller's Access stays as it was: it may hold the envelope of another container (one
+    it was shared with before, or the key it was made with), and a recipient list serves
+    any number of containers.
+    """
     if isinstance(item, Access):
-        item.user_id = providers.as_id(item.user_id, "the user_id of an Access in access")
-        return item
-    return Access(providers.as_id(item, "a recipient in access"), permissions=DEFAULT_RECIP_PERMISSIONS)
+        user_id = providers.as_id(item.user_id, "the user_id of an Access in access")
+        return Access(user_id, permissions=int(item.permissions), expiration=item.expiration)
+    return Access(providers.as_id(item, "a recipient in access"), permissions=int(DEFAULT_RECIP_PERMISSIONS))
 
 
 def _wire_access(access):
@@ -81,7 +93,8 @@ def _wire_access(access):
 
 
 def _sealed_for(container, accesses):
-    """Builds each access's envelope for `container`; returns the raw envelope bytes by user id."""
+    """Seals each access's envelope for `container` (the accesses are new, so none holds one
+    yet); returns the raw envelope bytes by user id."""
     blobs = {}
     for access in accesses:
         access.container = container
@@ -175,7 +188,9 @@ def create(header, content, type=None, access=(), content_cls=None, container_id
     :param content: bytes, or a JSON value
     :param type: the container's type, a free label
     :param access: recipients, each an ``Access`` (with its permissions and expiry) or a user
-        id, which gets ``DEFAULT_RECIP_PERMISSIONS``; the creator always holds every permission
+        id, which gets ``DEFAULT_RECIP_PERMISSIONS``; the creator always holds every permission.
+        Each gets an envelope sealed for this container; the caller's ``Access`` objects are
+        left as they were, so one list serves any number of containers
     :param content_cls: ``RawPayload`` or ``JSONPayload``; by default chosen from `content`
     :param container_id: the id to use instead of a fresh one
     :raises CommitUnconfirmed: when the broker's reply to the commit was lost; it names the
@@ -217,8 +232,10 @@ def get(container_id, content_cls=None, decrypt=True, local=False):
 
     From the broker (default) the reply names the content class, and the container is also
     kept in the local store when it is on; with ``local=True`` it is read from the local store
-    only, as a ``RawPayload`` unless `content_cls` says otherwise. ``access`` of the result maps
-    user ids to the accesses the caller may see. A failure to keep the local copy is a warning.
+    only, as a ``RawPayload`` unless `content_cls` says otherwise, and opened with the keys the
+    store keeps of the user who sealed it (the broker is asked only for keys the store lacks).
+    ``access`` of the result maps user ids to the accesses the caller may see. A failure to
+    keep the local copy is a warning.
     """
     cid = providers.as_id(container_id, "container_id")
     with providers.get() as p:
@@ -252,10 +269,11 @@ def update(container, header=_UNSET, content=_UNSET, type=_UNSET, access=(), rev
     envelopes already given stay valid), its type, and who has access.
 
     `container` is one returned by ``create`` or ``get`` (opened, so that its keys are known).
-    `access` grants or replaces accesses, given as for ``create``; `revoke` lists user ids. All
-    changes take effect together on the broker. Returns the container as it now is. When the
-    broker's reply to the change (or to the commit of new content) is lost, CommitUnconfirmed
-    names the container; a failure to keep the local copy is a warning.
+    `access` grants or replaces accesses, given as for ``create`` (each with an envelope sealed
+    for this container); `revoke` lists user ids. All changes take effect together on the
+    broker. Returns the container as it now is. When the broker's reply to the change (or to
+    the commit of new content) is lost, CommitUnconfirmed names the container; a failure to
+    keep the local copy is a warning.
     """
     if not isinstance(container, Container):
         raise TypeError("update takes a Container, as create or get return it.")
@@ -347,18 +365,61 @@ def unwrap(container):
     """
     with providers.get() as p:
         user = p.require_user()
-        access = (getattr(container, "access", None) or {}).get(user.id)
-        # An access without an envelope would build one on reading `key_blob`: look first.
-        envelope = getattr(access, "_key_blob", None)
-        if envelope is None:
-            raise PermissionError("No key envelope for {} in container {}: no decrypt permission.".format(
-                user, container.id))
-        if uuid.UUID(bytes_le=bytes(envelope.struct.oid)) != container.id:
-            raise ValueError("The key envelope belongs to another container than {}.".format(container.id))
-        sender_id = uuid.UUID(bytes_le=bytes(envelope.struct.sender_user_id))
-        if access.modified_by is not None and access.modified_by != sender_id:
-            raise ValueError("The key envelope was not sealed by the user who granted the access.")
-        return envelope.get_container_keys(user.keys, sender_keys=p.keys.get(sender_id))
+        return _opened(user, container, lambda sender_id, index: p.keys.get(sender_id))
+
+
+def _opened(user, container, sender_ring):
+    """The container's keys from `user`'s envelope, once it passes every check; `sender_ring`
+    gives the public ring, by the sender id and signing-key index the envelope names, against
+    which its signature is checked."""
+    access = (getattr(container, "access", None) or {}).get(user.id)
+    # An access without an envelope would build one on reading `key_blob`: look first.
+    envelope = getattr(access, "_key_blob", None)
+    if envelope is None:
+        raise PermissionError("No key envelope for {} in container {}: no decrypt permission.".format(
+            user, container.id))
+    if uuid.UUID(bytes_le=bytes(envelope.struct.oid)) != container.id:
+        raise ValueError("The key envelope belongs to another container than {}.".format(container.id))
+    sender_id = uuid.UUID(bytes_le=bytes(envelope.struct.sender_user_id))
+    if access.modified_by is not None and access.modified_by != sender_id:
+        raise ValueError("The key envelope was not sealed by the user who granted the access.")
+    ring = sender_ring(sender_id, envelope.struct.sender_signing_key_index)
+    return envelope.get_container_keys(user.keys, sender_keys=ring)
+
+
+def _kept_ring(p, user_id):
+    """`user_id`'s public key ring as the local store keeps it (the rows a login or a fetch of
+    the broker's ring wrote), or None when it keeps none that opens."""
+    from norvo.crypto.keys import KeyRingSchema
+    from norvo.providers.ofs import models
+
+    try:
+        with providers.local_write(p.local_database(), read_only=True) as session:
+            rows = session.scalars(sa_select(models.Key).where(models.Key.user_id == user_id)).all()
+            if not rows:
+                return None
+            ring, errors = KeyRingSchema().load(rows, many=True)
+    except ValueError as error:  # a cell that does not open, or a key that does not load
+        log.warning("The local store's keys of %s do not open (%s): the broker's are used.", user_id,
+                    type(error).__name__)
+        return None
+    return None if errors else ring
+
+
+def _local_sender_ring(p):
+    """What a read from the local store checks an envelope against: the sender's ring as the
+    store keeps it, so that the broker is not needed; the broker's (kept in the store as it
+    comes) only when the store has none for the sender, or none holding the signing key the
+    envelope names."""
+    def ring(sender_id, index):
+        from norvo.crypto.keys import KeyType
+
+        kept = _kept_ring(p, sender_id)
+        if kept is not None and index in kept[KeyType.AUTH]:
+            return kept
+        return p.keys.get(sender_id)
+
+    return ring
 
 
 def _check_length(data, length, cid, where):
@@ -408,7 +469,7 @@ def _get_local(p, user, cid, content_cls, decrypt):
     if expires is not None and arrow.get(expires) <= arrow.utcnow():
         raise PermissionError("The access of {} to container {} has expired.".format(user, cid))
     if decrypt:
-        container.decrypt(unwrap(container))
+        container.decrypt(_opened(user, container, _local_sender_ring(p)))
     return container
 
 

@@ -26,15 +26,16 @@ py::object caught_error(py::error_already_set& caught) {
     return value;
 }
 
-// What the credentials may be, before any validator judges them: the key file hashes a
-// password given as text or as bytes and encodes the passphrase, which must be text; the
-// broker keeps a reminder as text, and None keeps the stored one.
-void check_credential_types(py::handle password, py::handle passphrase, py::handle reminder) {
+// What the key file can take of credentials that their validators accepted: it hashes a
+// password given as text or as bytes and encodes the passphrase, which must be text. The
+// validators judge first, so that with the defaults a credential that is no acceptable text
+// (None and numbers among them) is refused as too weak, as every other weak one is; this is
+// for a caller's own validator that lets such a value through. The reminder is not in the key
+// file: the provider stores it as given.
+void check_key_file_credentials(py::handle password, py::handle passphrase) {
     if (!PyUnicode_Check(password.ptr()) && !PyBytes_Check(password.ptr()))
         norvo::bind::wrong_argument_type("password", "str or bytes", password);
     if (!PyUnicode_Check(passphrase.ptr())) norvo::bind::wrong_argument_type("passphrase", "str", passphrase);
-    if (!reminder.is_none() && !PyUnicode_Check(reminder.ptr()))
-        norvo::bind::wrong_argument_type("reminder", "str or None", reminder);
 }
 
 // Refuses a credential its validator does not accept; only the truth value counts.
@@ -81,10 +82,10 @@ py::object create(const Globals& g, py::object password, py::object reminder, py
                   py::object password_validator, py::object reminder_validator, py::object passphrase_validator) {
     py::object log = g["log"];
     log.attr("info")("Creating a new user.");
-    check_credential_types(password, passphrase, reminder);
     check_credential(log, password_validator, password, "password");
     check_credential(log, passphrase_validator, passphrase, "passphrase");
     check_credential(log, reminder_validator, reminder, "reminder");
+    check_key_file_credentials(password, passphrase);
 
     // Generated before the provider is contacted.
     py::object keys = g["keys"];
@@ -152,9 +153,9 @@ py::object get_backup_reminder(const Globals& g, py::object user_id) {
 py::object change_credentials(const Globals& g, py::object password, py::object passphrase, py::object reminder,
                               py::object password_validator, py::object reminder_validator,
                               py::object passphrase_validator) {
-    check_credential_types(password, passphrase, reminder);
     py::object result = py::none();
-    // The validators travel to the provider, which checks the new credentials itself.
+    // The validators travel to the provider, which checks the new credentials itself, and
+    // then what the key file can take of them.
     norvo::bind::with_context(g["providers"].attr("get")(), [&](py::object provider) {
         result = provider.attr("user").attr("change_credentials")(
             py::arg("password") = password, py::arg("passphrase") = passphrase, py::arg("reminder") = reminder,
@@ -168,18 +169,25 @@ constexpr const char* CREATE_DOC = R"(Registers a new user with the broker servi
 encrypted under the password, with the reminder. Returns the new User.
 
 :param password: encrypts the key file
-:param reminder: public text that helps the user recall the passphrase; hold nothing sensitive
+:param reminder: public text that helps the user recall the passphrase; hold nothing sensitive.
+    It is stored as given; the provider refuses one it cannot store so
 :param passphrase: lets the user reset the password and download the key file
 :param password_validator: judges the password (a truth value)
 :param reminder_validator: judges the reminder (a truth value)
 :param passphrase_validator: judges the passphrase (a truth value)
-:raises ValueError: when a validator refuses its credential
+:raises ValueError: when a validator refuses its credential, in the order password,
+    passphrase, reminder. The default validators accept a password or passphrase only as text
+    of at least 8 characters holding three of the four character classes (capitals, small
+    letters, digits, the punctuation among ".!@#$%^&*()_"), so None, an empty text or a number
+    is refused here; they accept every reminder
+:raises TypeError: when a validator accepted a password that is neither text nor bytes, or a
+    passphrase that is not text, which the key file cannot take; before any key is generated
+    or the provider is contacted
 
 When a step after the registration fails, the new user, once logged in, deletes the account
 again and the failure is raised. Where that cannot be done (the login failed, or so did the
 deletion), a RuntimeError names the account left registered, as its `user_id`, with the failure
 as its cause; no other user's account or login is touched.
-:raises TypeError: when the password, the passphrase or the reminder is of the wrong type
 )";
 
 constexpr const char* DELETE_DOC = R"(Deletes the logged-in user's account and all data associated with it, permanently, and logs
@@ -195,9 +203,13 @@ constexpr const char* GET_BACKUP_REMINDER_DOC = R"(Returns the public reminder o
 )";
 
 constexpr const char* CHANGE_CREDENTIALS_DOC = R"(Gives the logged-in user a new password and passphrase, and optionally a new reminder: the
-key file is re-encrypted and stored again. The validators judge the new credentials.
+key file is re-encrypted and stored again. The provider applies the validators to the new
+credentials, as create does, and returns its result.
 
-:raises TypeError: when the password, the passphrase or the reminder is of the wrong type
+:param reminder: the new reminder, stored as given; None keeps the stored one
+:raises ValueError: when a validator refuses its credential (order and defaults as for create)
+:raises TypeError: when a validator accepted a password that is neither text nor bytes, or a
+    passphrase that is not text, which the key file cannot take; before anything is stored
 )";
 
 constexpr const char* USER_DOC = R"(A user account: its id, its decrypted key file and the key ring built from it.

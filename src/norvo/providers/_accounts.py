@@ -3,6 +3,7 @@ logged-in user's key file) and ``keys`` (other users' public key rings), and the
 key file at login. Each part reaches the broker and the local store through the provider's
 public interface and its local store."""
 import base64
+import json
 import logging
 
 from norvo.providers._broker import as_id, public_records
@@ -122,8 +123,14 @@ class Accounts(object):
                            reminder_validator=None, passphrase_validator=None):
         """Re-encrypts the logged-in user's key file under the new credentials and stores it.
 
-        A reminder of None keeps the stored one. Returns True once the broker's copy is stored;
-        a local copy that cannot be written is a warning.
+        The validators (None for a default) judge the credentials in the order password,
+        passphrase, reminder: a refusal is a ValueError, as at account creation, so with the
+        defaults None, the empty text and numbers are refused as too weak. A credential that a
+        caller's own validator accepted and the key file cannot take (a password neither text
+        nor bytes, a passphrase not text) is then a TypeError naming it. The reminder is
+        stored as given (None keeps the stored one); one that the broker's JSON cannot carry
+        unchanged is a ValueError. Nothing is stored after a refusal. Returns True once the
+        broker's copy is stored; a local copy that cannot be written is a warning.
         """
         from norvo import utils
 
@@ -136,11 +143,34 @@ class Accounts(object):
             if not validator(value):
                 log.info(message)
                 raise ValueError(message)
+        _check_key_file_credentials(password, passphrase)
+        _check_reminder(reminder)
         key_file = _key_file_of(user)
         key_file.encrypt(password=password, passphrase=passphrase)
         self._p.strongbox.store(user, key_file, reminder, keep_reminder=reminder is None)
         log.info("Credentials of %s changed", user)
         return True
+
+
+def _check_key_file_credentials(password, passphrase):
+    # The key file hashes a password given as text or bytes, and encodes the passphrase.
+    if not isinstance(password, (str, bytes)):
+        raise TypeError("password must be str or bytes, not {}".format(type(password).__name__))
+    if not isinstance(passphrase, str):
+        raise TypeError("passphrase must be str, not {}".format(type(passphrase).__name__))
+
+
+def _check_reminder(reminder):
+    """Refuses a reminder that the broker's JSON would not hand back as it was given: bytes, a
+    set, a tuple (it comes back a list), a mapping with keys other than text, a float that is
+    no number."""
+    try:
+        unchanged = json.loads(json.dumps(reminder, allow_nan=False)) == reminder
+    except (TypeError, ValueError, RecursionError):
+        unchanged = False
+    if not unchanged:
+        raise ValueError("The reminder cannot be stored as given: the broker keeps text, numbers, true and false, "
+                         "lists and objects of these, or None, not {} as it is.".format(type(reminder).__name__))
 
 
 def _key_file_of(user):
@@ -172,11 +202,14 @@ class KeyFiles(object):
         self._local = local
 
     def update_or_create(self, strongbox, reminder=None, passphrase=None):
-        """Stores the logged-in user's encrypted key file and the reminder.
+        """Stores the logged-in user's encrypted key file and the reminder, as given; a reminder
+        that the broker's JSON cannot carry unchanged is a ValueError, and nothing is stored.
 
         The passphrase is not needed for that and never leaves this process.
         """
-        self.store(self._p.require_user(), strongbox, reminder)
+        user = self._p.require_user()
+        _check_reminder(reminder)
+        self.store(user, strongbox, reminder)
 
     def store(self, user, strongbox, reminder, keep_reminder=False):
         """Stores `user`'s encrypted key file on the broker, then in the local store when it is
