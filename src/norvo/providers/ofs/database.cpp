@@ -18,7 +18,9 @@
 //   file of the store shares;
 // - a file that SQLite cannot open as a database, or that fails its quick integrity check,
 //   never keeps the user out: it is moved aside under a name that says why (never deleted,
-//   its journal with it), and a new database takes its place, filled again from the broker.
+//   its journal with it), and a new database takes its place, filled again from the broker;
+// - a forked child opens connections of its own and leaves those it inherited to the parent
+//   (database/forks.cpp).
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -34,6 +36,7 @@
 #include "imports.hpp"
 #include "interpreter.hpp"
 #include "module.hpp"
+#include "database/forks.hpp"
 #include "private_files.hpp"
 
 using norvo::bind::add_method;
@@ -210,9 +213,10 @@ py::object stored_revision(py::object engine) {
 }
 
 // An engine on the database whose every connection, the first one included, enforces the
-// foreign keys and cascades of the schema.
-py::object open_engine(py::object url, const py::object& sa) {
-    py::object engine = sa.attr("create_engine")(url);
+// foreign keys and cascades of the schema. Its pool does not roll a connection back on return
+// itself: the fork guard does, for the connections this process opened (see forks.cpp).
+py::object open_engine(py::object url, const py::object& sa, const Globals& g) {
+    py::object engine = sa.attr("create_engine")(url, py::arg("pool_reset_on_return") = py::none());
     py::cpp_function set_sqlite_pragma(
         [](py::object dbapi_connection, py::object /*connection_record*/) {
             py::object cursor = dbapi_connection.attr("cursor")();
@@ -221,6 +225,7 @@ py::object open_engine(py::object url, const py::object& sa) {
         },
         py::name("set_sqlite_pragma"), py::arg("dbapi_connection"), py::arg("connection_record"));
     sa.attr("event").attr("listens_for")(engine, "connect")(set_sqlite_pragma);
+    norvo::database_forks::guard_engine(engine, g["log"]);
     return engine;
 }
 
@@ -232,7 +237,8 @@ no sound database is moved aside first, and a new one made. The tables the file 
 on every call; migrations run only for a file that is new or behind the newest revision. With
 `reopen`, an object initialized before for the same file keeps its engine and configuration while
 that file is still there, private, sound and at the newest revision; `session` is a new registry.
-delete(prompt=True) removes the file after a confirmation on the console.
+A process forked later opens connections of its own. delete(prompt=True) removes the file after
+a confirmation on the console.
 )";
 
 }  // namespace
@@ -354,6 +360,7 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
             FolderLock tables(path.attr("parent"), g);
             g["Base"].attr("metadata").attr("create_all")(engine);
         }
+        norvo::database_forks::remember_database(self);
         opened(self, engine, path);
         g["log"].attr("info")("OFS DB Version: %s", revision);
         return true;
@@ -378,7 +385,7 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
                 "sqlite", py::arg("database") = py::str(path));
             py::object url = url_object.attr("render_as_string")(py::arg("hide_password") = false);
 
-            py::object engine = open_engine(url, sa);
+            py::object engine = open_engine(url, sa, g);
             self.attr("engine") = engine;
             py::object revision = py::none();
             if (g["os"].attr("stat")(path).attr("st_size").cast<long long>() > 0) {
@@ -386,12 +393,13 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
                     engine.attr("dispose")();
                     move_aside(path, *damage, g);
                     make_private_file(path, g);
-                    engine = open_engine(url, sa);
+                    engine = open_engine(url, sa, g);
                     self.attr("engine") = engine;
                 } else {
                     revision = stored_revision(engine);
                 }
             }
+            norvo::database_forks::remember_database(self);
             // The folder lock is held: no other process migrates the file between this read and
             // the migration below. The tables are made on every open, so that a file that lost
             // one (a table dropped, a damaged copy) gets it back; the migration of a file at the
