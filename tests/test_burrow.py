@@ -450,6 +450,61 @@ def test_an_existing_root_keeps_its_mode_and_a_file_there_is_refused(tmp_path, u
         client.initialize()
 
 
+# ---- a root that another user could move aside
+
+OTHER_UID = 12345  # no account of the machine
+as_root = pytest.mark.skipif(os.geteuid() != 0, reason="giving a folder to another user takes root")
+
+
+def as_owned(path, owner, folder_mode):
+    path.mkdir(exist_ok=True)
+    if owner is not None:
+        os.chown(path, owner, -1)
+    path.chmod(folder_mode)
+
+
+# Where the folder with the owner and mode under test lies: the root itself, a folder above a root
+# still to be made, or the sub-directory level of the root.
+PLACES = {
+    "the root": lambda tmp_path: (tmp_path / "store", tmp_path / "store", None),
+    "a folder above": lambda tmp_path: (tmp_path / "above", tmp_path / "above" / "store", None),
+    "the sub-directory": lambda tmp_path: (tmp_path / "store" / "cb00753f", tmp_path / "store", "abc"),
+}
+
+
+@pytest.mark.parametrize("place", sorted(PLACES))
+@pytest.mark.parametrize("owner, folder_mode, refusal", [
+    pytest.param(OTHER_UID, 0o777, "is owned by uid 12345", marks=as_root),
+    pytest.param(OTHER_UID, 0o770, "is owned by uid 12345", marks=as_root),
+    pytest.param(OTHER_UID, 0o1777, "is owned by uid 12345", marks=as_root),
+    pytest.param(OTHER_UID, 0o700, "is owned by uid 12345", marks=as_root),
+    (None, 0o777, "(mode 0777) and it has no sticky bit"),
+    (None, 0o770, "(mode 0770) and it has no sticky bit"),
+    (None, 0o1777, None),
+    (None, 0o755, None),
+])
+def test_a_root_that_another_user_could_move_aside_is_refused_before_anything_is_made(
+        tmp_path, place, owner, folder_mode, refusal):
+    """Refused even for the administrator: a folder of another ordinary user is that user's to
+    move; a sticky folder (as /tmp) lets nobody rename what is not theirs."""
+    folder, root_dir, seed = PLACES[place](tmp_path)
+    if seed is not None:
+        root_dir.mkdir()
+    as_owned(folder, owner, folder_mode)
+    client = NorvoOFSClient()
+    client.ROOT_DIR = str(root_dir)
+    if refusal is None:
+        client.initialize(sub_dir_seed=seed)
+        assert client.root == (root_dir / ("cb00753f" if seed else "")).resolve() and client.root.is_dir()
+        return
+    with pytest.raises(PermissionError) as raised:
+        client.initialize(sub_dir_seed=seed)
+    text = str(raised.value)
+    assert refusal in text and repr(str(folder)) in text and "could move the store aside" in text
+    assert text.startswith("OFS root {!r} refused: ".format(str(folder if place != "a folder above" else root_dir)))
+    assert not hasattr(client, "root") and list(folder.iterdir()) == []
+
+
 def test_the_database_folders_are_made_as_the_store_makes_its_own(ofs_client, ofs_user):
     from norvo.providers.ofs import database
 

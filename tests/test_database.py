@@ -187,6 +187,13 @@ def _version_row_removed(db, user_id):
     con.close()
 
 
+def _table_dropped(db, user_id):
+    con = sqlite3.connect(str(db.path))
+    con.execute("drop table events")
+    con.commit()
+    con.close()
+
+
 def _deleted_and_made_again(db, user_id):
     db.delete(prompt=False)
     close_database(open_database(user_id))  # a sound file again, made by another object
@@ -198,6 +205,7 @@ CHANGES = {
     "behind": _version_row_removed,
     "emptied": lambda db, user_id: db.path.write_bytes(b""),
     "made readable by others": lambda db, user_id: os.chmod(db.path, 0o644),
+    "lost a table": _table_dropped,
     "deleted through it, made again": _deleted_and_made_again,
     "garbage over the header": lambda db, user_id: db.path.write_bytes(os.urandom(100) + db.path.read_bytes()[100:]),
 }
@@ -210,6 +218,9 @@ CHANGES = {
     ("behind", True, False, True),
     ("emptied", True, False, True),
     ("made readable by others", True, False, False),
+    # Made again on every open; the file is at the newest revision and needs no migration.
+    ("lost a table", False, False, False),
+    ("lost a table", True, True, False),
     ("deleted through it, made again", True, False, False),
     ("garbage over the header", True, False, True),
 ])
@@ -229,6 +240,7 @@ def test_a_file_is_migrated_only_when_new_or_behind_and_reopened_only_when_it_ne
         assert read(ofs_db.path, "select version_num from alembic_version") == [(BASELINE,)]
         ofs_db.session.add(models.User(id="usable"))
         ofs_db.session.commit()
+        assert ofs_db.session.query(models.Event).count() == 0
     finally:
         if not kept:
             engine.dispose()

@@ -348,6 +348,64 @@ def test_a_damaged_local_key_file_and_a_wrong_password_is_the_wrong_password(roa
     assert road.provider.session.user is None
 
 
+def _plant_link(path, outside, data):
+    if data is not None:
+        outside.write_bytes(data)
+    path.unlink()
+    path.symlink_to(outside)
+
+
+def _plant_folder(path, outside, data):
+    path.unlink()
+    path.mkdir()
+    (path / "inside").write_bytes(b"not a key file")
+
+
+# What is put in the place of the local key file, given the file outside the store that a link
+# is to lead to and what that file holds (another account's key file).
+KEY_FILE_PLANTS = {
+    "a link out of the store to another key file": lambda path, outside, other: _plant_link(path, outside, other),
+    "a link out of the store to nothing": lambda path, outside, other: _plant_link(path, outside, None),
+    "a folder": _plant_folder,
+}
+
+
+@pytest.mark.parametrize("plant", sorted(KEY_FILE_PLANTS))
+def test_what_is_planted_in_the_local_key_files_place_is_passed_over(road, signup, login, tmp_path, caplog, plant):
+    """The store's checked read and write refuse what is planted there, whatever the error, and
+    the broker's copy serves: logins, a wrong password, new credentials and the account's end."""
+    from norvo import _lifecycle
+    from norvo import user as accounts
+    from norvo.crypto.aes import DecryptionError
+
+    alice, bob = signup("alice"), signup("bob")
+    path, outside = key_file_of(alice), tmp_path / "planted"
+    other = key_file_of(bob).read_bytes()
+    KEY_FILE_PLANTS[plant](path, outside, other)
+    planted = (path.is_symlink(), path.is_dir())
+    caplog.set_level(logging.WARNING, logger="norvo.providers")
+
+    assert login(alice).id == alice.id
+    _lifecycle.logout()
+    assert login(alice, by="passphrase").id == alice.id
+    _lifecycle.logout()
+    warnings = [r.getMessage() for r in caplog.records if r.name == "norvo.providers"]
+    assert sum("cannot be read" in w for w in warnings) == 2
+    assert sum("could not be kept locally" in w for w in warnings) == 2
+    with pytest.raises(DecryptionError):
+        _lifecycle.login(alice.id, password="Not-Alice-Pa55word")
+
+    login(alice)
+    assert accounts.change_credentials("Alice-N3w-Pa55word", "alice new rescue Phrase 5") is True
+    _lifecycle.logout()
+    assert _lifecycle.login(alice.id, password="Alice-N3w-Pa55word").id == alice.id
+    accounts.delete()
+    assert str(alice.id) not in road.broker.state.table("accounts")
+    # Nothing was written through the link, nor the plant removed.
+    assert (path.is_symlink(), path.is_dir()) == planted
+    assert (outside.read_bytes() == other) if outside.exists() else not plant.endswith("another key file")
+
+
 # ---- cells altered behind the library's back
 
 C1 = uuid.UUID("0a4c2fb6-6c8b-4b4e-9f0e-4f5cf0a0e1d2")

@@ -4,20 +4,28 @@ barrier (each says it is ready, then all are told to go at once), each bounded b
 The database's first open is done by one of them at a time, every write of a container's
 record is one transaction that replaces what was there, and once they have all finished every
 file of the store is named by a row: none is left behind, and none after the account goes.
+A child forked from a process that has its database open works on connections of its own and
+leaves the parent's to the parent.
 """
 import json
+import multiprocessing
 import os
+import pathlib
 import sqlite3
 import subprocess
 import sys
+import threading
+import traceback
 import uuid
 
 import pytest
+import sqlalchemy as sa
 from sqlalchemy import select
 
 from road_fixtures import ROAD_API_KEY, package_root
 
-pytestmark = pytest.mark.filterwarnings("ignore:The 'EncryptedType' class will change:DeprecationWarning")
+pytestmark = pytest.mark.filterwarnings("ignore:The 'EncryptedType' class will change:DeprecationWarning",
+                                        r"ignore:.*use of fork\(\) may lead to deadlocks:DeprecationWarning")
 
 PROCESSES = 3
 ROUNDS = 4
@@ -160,3 +168,154 @@ def test_three_processes_of_one_user_fetch_and_create_and_leave_no_file_behind(r
 
     accounts.delete()
     assert store_files(road.root) == set()
+
+
+# ---- forked children
+
+
+def in_a_fork(work):
+    """Runs `work()` in a child forked from this process and returns what it returns; its
+    failure is raised here. Bounded by LIMIT."""
+    context = multiprocessing.get_context("fork")
+    receive, send = context.Pipe(duplex=False)
+
+    def child():
+        try:
+            send.send(("ok", work()))
+        except BaseException:
+            send.send(("failed", traceback.format_exc()))
+
+    process = context.Process(target=child)
+    process.start()
+    try:
+        assert receive.poll(LIMIT), "the child did not answer in time"
+        outcome, value = receive.recv()
+        process.join(LIMIT)
+    finally:
+        if process.is_alive():
+            process.kill()
+            process.join()
+    assert outcome == "ok", value
+    assert process.exitcode == 0
+    return value
+
+
+class Writer(threading.Thread):
+    """Writes a user row after another, each in its own transaction, until told to stop."""
+
+    def __init__(self, db):
+        super().__init__()
+        self.db, self.written, self.error, self.connections = db, 0, None, set()
+        self.progress, self.stop = threading.Condition(), threading.Event()
+
+    def run(self):
+        from norvo.providers import local_write
+        from norvo.providers.ofs import models
+
+        try:
+            while not self.stop.is_set():
+                with local_write(self.db) as session:
+                    session.add(models.User(id="parent {}".format(self.written)))
+                    self.connections.add(id(session.connection().connection.dbapi_connection))
+                with self.progress:
+                    self.written += 1
+                    self.progress.notify_all()
+        except BaseException as error:
+            self.error = error
+            with self.progress:
+                self.progress.notify_all()
+
+    def wait_for(self, rows):
+        with self.progress:
+            assert self.progress.wait_for(lambda: self.written >= rows or self.error, timeout=LIMIT)
+        assert self.error is None
+
+
+# Children forked in the suite; run by hand with more (NORVO_STRESS_FORKS=200) as a stress check.
+FORKS = int(os.environ.get("NORVO_STRESS_FORKS", "4"))
+
+
+def test_children_forked_while_a_thread_writes_work_on_connections_of_their_own(ofs_db):
+    from norvo.providers import local_write
+    from norvo.providers.ofs import models
+
+    # The forking thread's session holds a connection of the pool, as a logged-in thread's does.
+    parent_session = ofs_db.session()
+    held = parent_session.connection().connection.dbapi_connection
+    parent_pool = ofs_db.engine.pool
+    writer = Writer(ofs_db)
+    writer.start()
+    try:
+        for n in range(FORKS):
+            writer.wait_for((n + 1) * 5)
+
+            def work():
+                assert ofs_db.engine.pool is not parent_pool and ofs_db.session() is not parent_session
+                own = ofs_db.session.connection().connection.dbapi_connection
+                assert id(own) != id(held) and id(own) not in writer.connections
+                seen = ofs_db.session.query(models.User).count()
+                ofs_db.session.rollback()
+                # Written as the library writes, taking the write lock first: a deferred
+                # transaction that meets the parent's writer may be refused at once.
+                with local_write(ofs_db) as session:
+                    session.add(models.User(id="child {}".format(n)))
+                with local_write(ofs_db, read_only=True) as session:
+                    assert session.get(models.User, "child {}".format(n)) is not None
+                # What the parent's session held is the parent's: it fails plainly here.
+                with pytest.raises(sa.exc.DBAPIError, match="closed database"):
+                    parent_session.execute(sa.text("select 1"))
+                return seen
+
+            assert in_a_fork(work) >= (n + 1) * 5
+    finally:
+        writer.stop.set()
+        writer.join(LIMIT)
+    assert writer.error is None and not writer.is_alive()
+    # The parent's connections are still its own, and all that both sides wrote is there.
+    assert parent_session.connection().connection.dbapi_connection is held
+    assert parent_session.query(models.User).count() == writer.written + FORKS
+    assert parent_session.execute(sa.text("PRAGMA integrity_check")).all() == [("ok",)]
+    parent_session.rollback()
+
+
+def test_a_transaction_of_the_parent_open_at_the_fork_stays_the_parents(ofs_db):
+    """A connection held only by another thread's own state, in a transaction, at the fork: the
+    child lets go of that thread's state as it starts, which must not roll the parent's
+    transaction back (SQLite would delete its journal under it). The fork waits for the
+    transaction first, for a bounded time, so this test takes that long."""
+    from norvo.providers import local_write
+    from norvo.providers.ofs import models
+
+    own, inserted, go, outcome = threading.local(), threading.Event(), threading.Event(), []
+
+    def holder():
+        own.connection = ofs_db.engine.raw_connection()
+        own.connection.cursor().execute("insert into users (id) values (x'00')")
+        inserted.set()
+        go.wait(LIMIT)
+        try:
+            own.connection.commit()
+            outcome.append("committed")
+        except Exception as error:
+            outcome.append(repr(error))
+        own.connection.close()
+
+    thread = threading.Thread(target=holder)
+    thread.start()
+    try:
+        assert inserted.wait(LIMIT)
+        journal = pathlib.Path(str(ofs_db.path) + "-journal")
+        assert journal.exists()
+
+        def work():
+            with local_write(ofs_db, read_only=True) as session:
+                session.execute(select(sa.func.count()).select_from(models.User)).scalar()
+            return journal.exists()
+
+        assert in_a_fork(work) is True
+        assert journal.exists()
+    finally:
+        go.set()
+        thread.join(LIMIT)
+    assert outcome == ["committed"]
+    assert sqlite3.connect(str(ofs_db.path)).execute("select count(*) from users").fetchall() == [(1,)]

@@ -76,6 +76,16 @@ def _close(db):
         engine.dispose()
 
 
+def _remove(client, seed):
+    """Removes the store's file of `seed`. What was planted in its place, a link leading out of
+    the store (which the store refuses) or a folder, holds nothing of the user's: it is left with
+    a warning, so that it cannot keep an account from being deleted."""
+    try:
+        client.delete(seed=seed)
+    except (ValueError, IsADirectoryError) as error:
+        log.warning("What lies in the place of a file of the local store is left there: %s", error)
+
+
 def _ring_keys(ring):
     from norvo.crypto.keys import KeyType
 
@@ -222,7 +232,7 @@ class LocalStore(object):
                     locations = [location for (location,) in session.query(models.Container.ofs_location)
                                  if location]
                 for location in locations:
-                    ofs.client.delete(seed=location.encode("utf-8"))
+                    _remove(ofs.client, location.encode("utf-8"))
                 db.delete(prompt=False)
             finally:
                 # Closed whatever happened: a failed deletion leaves it unusable, and the next
@@ -231,17 +241,22 @@ class LocalStore(object):
                     self._release(keep=False)
                 else:
                     _close(db)
-        ofs.client.delete(seed=_key_file_seed(user_id))
+        _remove(ofs.client, _key_file_seed(user_id))
 
     # -- the key file
 
     def read_key_file(self, user_id):
-        """The bytes of the user's key file here, or None; a copy that cannot be read is passed
-        over with a warning."""
-        path = ofs_package().client.get_file_path(seed=_key_file_seed(user_id))
+        """The bytes of the user's key file here, or None when there is none.
+
+        Read by the store's own checked read, which refuses what leads out of the store (a link
+        planted in the file's place). The broker holds the record, so a copy that cannot be read,
+        whatever the error, is passed over with a warning.
+        """
         try:
-            return path.read_bytes() if path.is_file() else None
-        except OSError as error:
+            return ofs_package().client.get(seed=_key_file_seed(user_id))
+        except FileNotFoundError:
+            return None
+        except Exception as error:
             log.warning("The local key file of %s cannot be read (%s): the broker's copy is used.", user_id,
                         type(error).__name__)
             return None
@@ -254,11 +269,13 @@ class LocalStore(object):
         # The broker holds the record: a local copy that cannot be written costs nothing but
         # the next login's fetch. The copy it was to replace is out of date (it may open with
         # credentials since changed), so it goes where the store allows.
+        # Whatever the error: the store refuses a link planted in the file's place as a
+        # ValueError, and any other failure of the copy costs no more.
         try:
             self.store_key_file(user_id, data)
-        except OSError as error:
+        except Exception as error:
             log.warning("The broker's key file of %s could not be kept locally: %s", user_id, type(error).__name__)
             try:
                 ofs_package().client.delete(seed=_key_file_seed(user_id))
-            except OSError:
+            except Exception:
                 pass

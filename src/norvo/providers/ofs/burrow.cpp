@@ -5,6 +5,9 @@
 // bytes it keeps; its whole state is the directory tree.
 //
 // Guards the naive scheme lacks:
+// - a root that another user owns, or may write to without the sticky bit, or that lies in
+//   such a folder, is refused before anything is made in it: that user could move the store
+//   aside and plant links in its place;
 // - a target (a caller's `path=`, or a seeded path reached through a symbolic link) must stay
 //   below the root;
 // - what the store keeps is its owner's alone: files it writes are 0600 and folders it makes
@@ -184,6 +187,7 @@ NORVO_MODULE(burrow, m, .doc = "The Obfuscating File System (OFS).", .signatures
             py::object root = g["Path"](root_dir);
             if (truthy(sub_dir_seed))
                 root = root / self.attr("_hash_location")(sub_dir_seed, py::arg("depth") = 1);
+            bm::require_trusted_root(root, g);
             bool made = bm::make_private_dirs(root, g);
             root = root.attr("resolve")();
             self.attr("root") = root;

@@ -2,12 +2,13 @@
 //
 // `NorvoDatabase.initialize` finds the user's file at the store location of a seed made from
 // the user id, opens an engine whose every connection enforces foreign keys, and keeps a
-// scoped-session registry. A file that is new, or whose schema is behind the newest revision
-// of the scripts in "alembic" beside this module, first gets the tables declared on `Base` and
-// is migrated to that revision; one at the newest revision already is left as it is. Asked to
-// reopen, an object opened before on the same file keeps its engine while the file needs
-// nothing, which spares a login the whole first open. The cells are encrypted by the column
-// types of the models module; to SQLite this is a plain file.
+// scoped-session registry. Every open makes the tables declared on `Base` that the file lacks,
+// so a file that lost one gets it back; a file that is new, or whose schema is behind the
+// newest revision of the scripts in "alembic" beside this module, is then migrated to that
+// revision, and one at the newest revision needs no migration. Asked to reopen, an object
+// opened before on the same file keeps its engine while the file needs no migration, which
+// spares a login most of the first open. The cells are encrypted by the column types of the
+// models module; to SQLite this is a plain file.
 //
 // The database is a cache of what the broker holds, and the user's processes share it:
 // - its file is private to its owner (SQLite gives its journal the file's own mode), and so
@@ -17,7 +18,9 @@
 //   file of the store shares;
 // - a file that SQLite cannot open as a database, or that fails its quick integrity check,
 //   never keeps the user out: it is moved aside under a name that says why (never deleted,
-//   its journal with it), and a new database takes its place, filled again from the broker.
+//   its journal with it), and a new database takes its place, filled again from the broker;
+// - a forked child opens connections of its own and leaves those it inherited to the parent
+//   (database/forks.cpp).
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -33,6 +36,7 @@
 #include "imports.hpp"
 #include "interpreter.hpp"
 #include "module.hpp"
+#include "database/forks.hpp"
 #include "private_files.hpp"
 
 using norvo::bind::add_method;
@@ -209,9 +213,10 @@ py::object stored_revision(py::object engine) {
 }
 
 // An engine on the database whose every connection, the first one included, enforces the
-// foreign keys and cascades of the schema.
-py::object open_engine(py::object url, const py::object& sa) {
-    py::object engine = sa.attr("create_engine")(url);
+// foreign keys and cascades of the schema. Its pool does not roll a connection back on return
+// itself: the fork guard does, for the connections this process opened (see forks.cpp).
+py::object open_engine(py::object url, const py::object& sa, const Globals& g) {
+    py::object engine = sa.attr("create_engine")(url, py::arg("pool_reset_on_return") = py::none());
     py::cpp_function set_sqlite_pragma(
         [](py::object dbapi_connection, py::object /*connection_record*/) {
             py::object cursor = dbapi_connection.attr("cursor")();
@@ -220,6 +225,7 @@ py::object open_engine(py::object url, const py::object& sa) {
         },
         py::name("set_sqlite_pragma"), py::arg("dbapi_connection"), py::arg("connection_record"));
     sa.attr("event").attr("listens_for")(engine, "connect")(set_sqlite_pragma);
+    norvo::database_forks::guard_engine(engine, g["log"]);
     return engine;
 }
 
@@ -227,11 +233,12 @@ constexpr const char* CLASS_DOC = R"(The user's encrypted database, stored in th
 
 initialize(user_id, reopen=False) opens (and where needed creates, private to its owner) the
 database file of `user_id` and sets `path`, `engine`, `alembic_cfg` and `session`; a file that is
-no sound database is moved aside first, and a new one made. Tables are created and migrations run
-only for a file that is new or behind the newest revision. With `reopen`, an object initialized
-before for the same file keeps its engine and configuration while that file is still there,
-private, sound and at the newest revision; `session` is a new registry. delete(prompt=True)
-removes the file after a confirmation on the console.
+no sound database is moved aside first, and a new one made. The tables the file lacks are created
+on every call; migrations run only for a file that is new or behind the newest revision. With
+`reopen`, an object initialized before for the same file keeps its engine and configuration while
+that file is still there, private, sound and at the newest revision; `session` is a new registry.
+A process forked later opens connections of its own. delete(prompt=True) removes the file after
+a confirmation on the console.
 )";
 
 }  // namespace
@@ -326,8 +333,9 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
     };
 
     // What an earlier initialize of `self` opened at `path` serves again when its file is still
-    // there and needs nothing: sound, and at the newest revision. It is checked as a first open
-    // checks it, without the folder lock, since nothing is written.
+    // there and needs no migration: sound, and at the newest revision. It is checked as a first
+    // open checks it, without the folder lock; the tables that the file lost, if any, are made
+    // again under it.
     auto reopened = [g, refuse_deleted, at_head, opened](py::object self, py::object path) {
         py::object engine = norvo::bind::getattr_or_none(self, "engine");
         py::object before = norvo::bind::getattr_or_none(self, "path");
@@ -348,6 +356,11 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
         if (damage_of(engine, sa)) return false;
         py::object revision = stored_revision(engine);
         if (!at_head(revision)) return false;
+        {
+            FolderLock tables(path.attr("parent"), g);
+            g["Base"].attr("metadata").attr("create_all")(engine);
+        }
+        norvo::database_forks::remember_database(self);
         opened(self, engine, path);
         g["log"].attr("info")("OFS DB Version: %s", revision);
         return true;
@@ -372,7 +385,7 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
                 "sqlite", py::arg("database") = py::str(path));
             py::object url = url_object.attr("render_as_string")(py::arg("hide_password") = false);
 
-            py::object engine = open_engine(url, sa);
+            py::object engine = open_engine(url, sa, g);
             self.attr("engine") = engine;
             py::object revision = py::none();
             if (g["os"].attr("stat")(path).attr("st_size").cast<long long>() > 0) {
@@ -380,17 +393,20 @@ NORVO_MODULE(database, m, .doc = "The per-user SQLite database, placed in the OF
                     engine.attr("dispose")();
                     move_aside(path, *damage, g);
                     make_private_file(path, g);
-                    engine = open_engine(url, sa);
+                    engine = open_engine(url, sa, g);
                     self.attr("engine") = engine;
                 } else {
                     revision = stored_revision(engine);
                 }
             }
+            norvo::database_forks::remember_database(self);
             // The folder lock is held: no other process migrates the file between this read and
-            // the migration below.
+            // the migration below. The tables are made on every open, so that a file that lost
+            // one (a table dropped, a damaged copy) gets it back; the migration of a file at the
+            // newest revision would change nothing more, and is spared.
             bool current = at_head(revision);
 
-            if (!current) g["Base"].attr("metadata").attr("create_all")(engine);
+            g["Base"].attr("metadata").attr("create_all")(engine);
 
             py::object here = g["Path"](g["__file__"]).attr("parent");
             py::object scripts = here / py::str("alembic");

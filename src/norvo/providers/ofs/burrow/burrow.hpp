@@ -88,6 +88,10 @@ py::object read_all(int fd, std::size_t size_hint);
 py::object checked_target(py::object self, py::object seed, py::object path, const Globals& g);
 void require_below_root(py::object self, py::object target);
 
+// Refuses, before anything is made, a root (`root`: the folder the store is to begin in) that
+// another user could move aside or fill, naming the folder and why.
+void require_trusted_root(py::object root, const Globals& g);
+
 // ---- writes (writes.cpp)
 
 bool is_temporary_name(std::string_view name);

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "burrow.hpp"
@@ -206,6 +208,45 @@ void require_below_root(py::object self, py::object target) {
     if (norvo::bind::compares(resolved, root) || !truthy(resolved.attr("is_relative_to")(root)))
         norvo::bind::raise(py::handle(PyExc_ValueError),
                            py::str("OFS path leads outside its root: {!r}").format(py::str(target)));
+}
+
+// A folder that another user owns, or that others may write to without the sticky bit, lets
+// them move the store aside and put one of their own in its place, links out of it included:
+// the root and every folder above it must be this user's or the administrator's, and written
+// by no one else, as a secure shell asks of the folders that hold its keys. A sticky folder
+// such as /tmp lets nobody rename what is not theirs, so it may be shared. Only folders that
+// exist are checked: those the store makes are its own.
+void require_trusted_root(py::object root, const Globals& g) {
+    py::object resolved = root.attr("resolve")();
+    const std::string path = fs_bytes(resolved, g);
+    const uid_t me = ::geteuid();
+    for (std::size_t end = 1;; end = path.find('/', end + 1)) {
+        if (end == std::string::npos || end > path.size()) end = path.size();
+        const std::string folder = path.substr(0, end);
+        struct stat st {};
+        // A folder that is missing is made by the store; one it cannot look at, or something
+        // else than a folder, fails the making as it does.
+        if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+        const bool foreign = st.st_uid != me && st.st_uid != 0;
+        const bool shared = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0;
+        if (foreign || shared) {
+            py::object os = g["os"];
+            py::object name = os.attr("fsdecode")(py::bytes(folder));
+            py::str which = end == path.size() ? py::str("it")
+                                               : py::str("the folder {!r} above it").format(name);
+            py::str why = foreign ? py::str("{} is owned by uid {}, neither this user (uid {}) nor the administrator")
+                                        .format(which, static_cast<unsigned long>(st.st_uid),
+                                                static_cast<unsigned long>(me))
+                                  : py::str("its group or others may write to {} (mode {:04o}) and it has no sticky bit")
+                                        .format(which, st.st_mode & 07777);
+            norvo::bind::raise(
+                py::handle(PyExc_PermissionError),
+                py::str("OFS root {!r} refused: {}; whoever may write there could move the store aside and put "
+                        "another in its place.")
+                    .format(os.attr("fsdecode")(py::bytes(path)), why));
+        }
+        if (end == path.size()) return;
+    }
 }
 
 py::object checked_target(py::object self, py::object seed, py::object path, const Globals& g) {
