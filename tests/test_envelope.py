@@ -139,6 +139,36 @@ def test_tampered_signature_is_refused(envelope, alice, bob, caplog, with_sender
     ]
 
 
+def request_signed_as_envelope(envelope, alice, ciphertext):
+    """`envelope` with its ciphertext replaced by `ciphertext`, signed by Alice's authentication
+    key just as her signed requests are."""
+    from norvo import crypto
+    from norvo.crypto.keys import KeyType
+
+    record = ies.IESStruct.parse(envelope.to_bytes())
+    key = alice[KeyType.AUTH][0]
+    record.encrypted_key_blob = ciphertext
+    record.encrypted_key_blob_length = len(ciphertext)
+    record.signature = key.private.sign(ciphertext, crypto.ecdsa.ECDSA)
+    record.signature_length = len(record.signature)
+    return Envelope(base64.b64encode(ies.IESStruct.build(record)))
+
+
+def test_a_signed_request_never_passes_for_an_envelope(envelope, alice, bob):
+    # What a request's signature covers: the session token, a comma, the base64 of the time
+    # and the request id. Signed by Alice's key, it would verify as her envelope's signature.
+    time = base64.b64encode(b"2026-12-11T15:00:00.123456+00:00")
+    request = b"eyJhbGciOi.JzdWIiOi-_~+/" + b"=" + b"," + time + str(uuid.uuid4()).encode()
+    forged = request_signed_as_envelope(envelope, alice, request)
+    with pytest.raises(InvalidSignature, match="form of a signed broker request"):
+        forged.get_container_keys(bob, sender_keys=public_ring(alice))
+    # One byte outside a request's characters, and the envelope is judged as any other.
+    other = request_signed_as_envelope(envelope, alice, request[:-1] + b"\x00")
+    with pytest.raises(Exception) as caught:
+        other.get_container_keys(bob, sender_keys=public_ring(alice))
+    assert "signed broker request" not in str(caught.value)
+
+
 def test_recipient_without_an_active_derivation_key(alice, keys):
     idle = private_ring(derivation=((0, False),))
     with pytest.raises(AttributeError):

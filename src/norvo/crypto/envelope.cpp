@@ -32,6 +32,28 @@ void refuse_empty_keys(py::handle txt) {
     core::container::require_both_keys(r);
 }
 
+// One key signs both the envelopes a user seals (over the wrapped record's ciphertext alone)
+// and the user's broker requests (over the session token, a comma, the base64 of the time and
+// the request id). A broker that could make an envelope whose ciphertext is such a message
+// would get it signed by the user's next request. The session takes only a bearer token, so
+// such a message holds nothing but the characters below; a genuine ciphertext is random bytes,
+// and one as long as the shortest such message is made of these characters alone with a
+// chance below 2^-140, so an envelope whose ciphertext is refused unread.
+constexpr std::size_t SHORTEST_SIGNED_REQUEST = 1 + 1 + 36 + 36;  // token, comma, time, request id
+
+bool request_character(std::uint8_t c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~' || c == '+' || c == '/' || c == '=' || c == ',';
+}
+
+bool shaped_like_signed_request(py::handle ciphertext) {
+    ByteView bytes(ciphertext, "encrypted_key_blob");
+    if (bytes.size() < SHORTEST_SIGNED_REQUEST) return false;
+    for (std::uint8_t c : bytes.span())
+        if (!request_character(c)) return false;
+    return true;
+}
+
 }  // namespace
 
 NORVO_MODULE(envelope, m, .doc = "Key envelopes: one container's keys wrapped for one recipient.") {
@@ -43,6 +65,7 @@ NORVO_MODULE(envelope, m, .doc = "Key envelopes: one container's keys wrapped fo
     m.attr("ContainerKeys") = norvo::bind::import_from("norvo.crypto.container", "ContainerKeys");
     m.attr("KeyType") = norvo::bind::import_from("norvo.crypto.keys", "KeyType");
     m.attr("ies") = import("norvo.crypto.ies");
+    m.attr("InvalidSignature") = norvo::bind::import_from("cryptography.exceptions", "InvalidSignature");
     import("norvo.utils");
     m.attr("log") = norvo::bind::logger("norvo.crypto.envelope");
     m.attr("VERSION") = py::int_(1);
@@ -113,6 +136,10 @@ NORVO_MODULE(envelope, m, .doc = "Key envelopes: one container's keys wrapped fo
     add_method(
         cls, "get_container_keys",
         [g](py::object self, py::object recip_keys, py::object sender_keys) {
+            if (shaped_like_signed_request(self.attr("struct").attr("encrypted_key_blob")))
+                norvo::bind::raise(g[NORVO_NAME("InvalidSignature")], py::str(
+                                   "The key envelope's ciphertext has the form of a signed broker request: its "
+                                   "signature may be one of the sender's requests, so the envelope is refused."));
             py::object txt =
                 g[NORVO_NAME("ies")].attr("decrypt")(self.attr("raw"), recip_keys, py::arg("sender_keys") = sender_keys);
             refuse_empty_keys(txt);
