@@ -3,6 +3,7 @@
 #pragma once
 
 #include "errors.hpp"
+#include "gil.hpp"
 #include "imports.hpp"
 #include "interpreter.hpp"
 #include "norvo/core/crypto.hpp"
