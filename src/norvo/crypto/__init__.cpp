@@ -96,6 +96,8 @@ NORVO_MODULE(crypto, m, .doc = "Shared cryptographic operations of norvo.") {
                 }
             }
             if (!core::fips_enabled() || !rust.attr("is_fips_enabled")().cast<bool>()) refuse();
+            // The whole switch went through: a child forked from now on keeps it.
+            norvo::bind::without_gil([&] { core::fips_confirm(change); });
         },
         "Switch OpenSSL into FIPS mode and confirm it; AssertionError when it cannot be done.");
 
