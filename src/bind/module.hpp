@@ -58,6 +58,17 @@ inline bool traces_enabled() {
 
 // ---- Module set-up
 
+// A module loads in the main interpreter only. The library's state is the process's (the mode
+// lock, the core's and pybind11's globals, the one session), and a sub-interpreter that shares
+// it, or tears down what it made of it, breaks the main interpreter's copy. Called before
+// anything of pybind11 or of the module runs; false with ImportError set otherwise.
+inline bool in_main_interpreter(const char* module) {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return true;
+    PyErr_Format(PyExc_ImportError,
+                 "norvo module '%s' cannot be loaded here: only the main interpreter is supported", module);
+    return false;
+}
+
 // What a module states about itself where it is defined (the arguments after the module
 // variable in NORVO_MODULE, by designator): its docstring, and whether pybind11 starts the
 // docstrings of its functions with their signatures (the default) or leaves them as written.
@@ -84,9 +95,17 @@ inline void setup_module(py::module_& m, py::options& options, const ModuleSpec&
 // forgets it, in place of PYBIND11_MODULE:
 //   NORVO_MODULE(access, m, .doc = "...", .signatures = false) { ... }
 // Every field of ModuleSpec may be left out, in the order the struct declares them.
+// PYBIND11_MODULE's own steps, with the interpreter checked first in its entry point: before
+// pybind11 counts the interpreters it has seen and sets up its internals for this one, the
+// earliest point at which anything of the module runs. The module also declares that it does
+// not support sub-interpreters, which the interpreters that enforce it check as well.
 #define NORVO_MODULE(name, variable, ...)                                                      \
     static void norvo_module_body_##name(::pybind11::module_&);                                \
-    PYBIND11_MODULE(name, variable) {                                                          \
+    PYBIND11_MODULE_PYINIT(name,                                                               \
+                           if (!::norvo::bind::in_main_interpreter(#name)) return nullptr;     \
+                           ::pybind11::detail::get_num_interpreters_seen() += 1,               \
+                           ::pybind11::multiple_interpreters::not_supported())                 \
+    PYBIND11_MODULE_EXEC(name, variable) {                                                     \
         ::pybind11::options norvo_options_;                                                    \
         ::norvo::bind::setup_module(variable, norvo_options_,                                  \
                                     ::norvo::bind::ModuleSpec{__VA_ARGS__});                   \
