@@ -95,17 +95,24 @@ inline void setup_module(py::module_& m, py::options& options, const ModuleSpec&
 // forgets it, in place of PYBIND11_MODULE:
 //   NORVO_MODULE(access, m, .doc = "...", .signatures = false) { ... }
 // Every field of ModuleSpec may be left out, in the order the struct declares them.
-// PYBIND11_MODULE's own steps, with the interpreter checked first in its entry point: before
-// pybind11 counts the interpreters it has seen and sets up its internals for this one, the
-// earliest point at which anything of the module runs. The module also declares that it does
-// not support sub-interpreters, which the interpreters that enforce it check as well.
+// PYBIND11_MODULE's own steps, with the interpreter checked first in both of the module's
+// entry points: its init function, before pybind11 sets up its internals, and its exec slot,
+// before pybind11 looks up its module cache (3.13 runs a sub-interpreter's init function in the
+// main interpreter, and only the exec slot in the sub-interpreter). pybind11's count of the
+// interpreters it has seen is left alone: a module lives in the main interpreter only, where
+// pybind11's one set of internals is always the right one. The module also declares that it
+// does not support sub-interpreters, which the interpreters that enforce it check as well.
 #define NORVO_MODULE(name, variable, ...)                                                      \
     static void norvo_module_body_##name(::pybind11::module_&);                                \
+    static int pybind11_exec_norvo_##name(PyObject*);                                          \
     PYBIND11_MODULE_PYINIT(name,                                                               \
-                           if (!::norvo::bind::in_main_interpreter(#name)) return nullptr;     \
-                           ::pybind11::detail::get_num_interpreters_seen() += 1,               \
+                           if (!::norvo::bind::in_main_interpreter(#name)) return nullptr,     \
                            ::pybind11::multiple_interpreters::not_supported())                 \
-    PYBIND11_MODULE_EXEC(name, variable) {                                                     \
+    int pybind11_exec_##name(PyObject* module) {                                               \
+        if (!::norvo::bind::in_main_interpreter(#name)) return -1;                             \
+        return pybind11_exec_norvo_##name(module);                                             \
+    }                                                                                          \
+    PYBIND11_MODULE_EXEC(norvo_##name, variable) {                                             \
         ::pybind11::options norvo_options_;                                                    \
         ::norvo::bind::setup_module(variable, norvo_options_,                                  \
                                     ::norvo::bind::ModuleSpec{__VA_ARGS__});                   \
