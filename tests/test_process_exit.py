@@ -20,7 +20,8 @@ RUNS = 2
 STATUS = {"return": 0, "exit": 3, "interrupt": -signal.SIGINT}
 
 CASES = [(kind, "return") for kind in ("keyfile", "encrypt", "decrypt", "random", "fips", "flip", "store")]
-CASES += [("keyfile", "exit"), ("encrypt", "interrupt"), ("store", "interrupt"), ("random", "exit")]
+CASES += [("keyfile", "exit"), ("decrypt", "exit"), ("encrypt", "interrupt"), ("fips", "interrupt"),
+          ("store", "interrupt")]
 
 
 def run_probe(*args, timeout=120):
