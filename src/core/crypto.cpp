@@ -122,7 +122,8 @@ void fork_parent();
 void fork_child();
 
 // Once for this copy of the core, before its lock can be used: the handlers act on the lock
-// the copy takes at the time of the fork.
+// the copy takes at the time of the fork. Never from inside an operation: fork() holds its
+// list of handlers while they run, and the prepare handler waits for the operations.
 void register_fork_handlers() {
     static std::once_flag once;
     std::call_once(once, [] { pthread_atfork(fork_prepare, fork_parent, fork_child); });

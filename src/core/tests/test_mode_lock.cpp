@@ -284,12 +284,13 @@ TEST(ModeLockFork, AForkWaitsForOperationsUnderWayAndTheChildStartsFree) {
 // A fork queues like a change of mode: behind a change under way and the operations that change
 // held up, none of which is half done in the child, which counts none of those threads.
 TEST(ModeLockFork, AForkQueuesBehindAChangeUnderWayAndItsReaders) {
-    std::atomic<bool> let_go{false};
+    std::atomic<bool> holding{false}, let_go{false};
     std::thread writer([&] {
         core::ModeWriteGuard change;
+        holding = true;
         while (!let_go) std::this_thread::yield();
     });
-    until_waiting(core::mode_lock(), 0);
+    while (!holding) std::this_thread::yield();
     std::vector<std::thread> readers;
     for (int i = 0; i < 3; ++i) readers.emplace_back([] {
         std::uint8_t out[16];
