@@ -11,6 +11,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "gil.hpp"
 
 namespace norvo::bind {
 
@@ -103,10 +104,7 @@ inline py::bytes to_bytes(std::span<const std::uint8_t> s) {
 // Runs `f` with the GIL released when `size` is large enough to be worth it.
 template <class F>
 decltype(auto) bulk(std::size_t size, F&& f) {
-    if (size >= GIL_RELEASE_THRESHOLD) {
-        py::gil_scoped_release release;
-        return std::forward<F>(f)();
-    }
+    if (size >= GIL_RELEASE_THRESHOLD) return without_gil(std::forward<F>(f));
     return std::forward<F>(f)();
 }
 

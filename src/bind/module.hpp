@@ -3,6 +3,7 @@
 #pragma once
 
 #include "errors.hpp"
+#include "gil.hpp"
 #include "imports.hpp"
 #include "interpreter.hpp"
 #include "norvo/core/crypto.hpp"
@@ -57,6 +58,17 @@ inline bool traces_enabled() {
 
 // ---- Module set-up
 
+// A module loads in the main interpreter only. The library's state is the process's (the mode
+// lock, the core's and pybind11's globals, the one session), and a sub-interpreter that shares
+// it, or tears down what it made of it, breaks the main interpreter's copy. Called before
+// anything of pybind11 or of the module runs; false with ImportError set otherwise.
+inline bool in_main_interpreter(const char* module) {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return true;
+    PyErr_Format(PyExc_ImportError,
+                 "norvo module '%s' cannot be loaded here: only the main interpreter is supported", module);
+    return false;
+}
+
 // What a module states about itself where it is defined (the arguments after the module
 // variable in NORVO_MODULE, by designator): its docstring, and whether pybind11 starts the
 // docstrings of its functions with their signatures (the default) or leaves them as written.
@@ -83,9 +95,24 @@ inline void setup_module(py::module_& m, py::options& options, const ModuleSpec&
 // forgets it, in place of PYBIND11_MODULE:
 //   NORVO_MODULE(access, m, .doc = "...", .signatures = false) { ... }
 // Every field of ModuleSpec may be left out, in the order the struct declares them.
+// PYBIND11_MODULE's own steps, with the interpreter checked first in both of the module's
+// entry points: its init function, before pybind11 sets up its internals, and its exec slot,
+// before pybind11 looks up its module cache (3.13 runs a sub-interpreter's init function in the
+// main interpreter, and only the exec slot in the sub-interpreter). pybind11's count of the
+// interpreters it has seen is left alone: a module lives in the main interpreter only, where
+// pybind11's one set of internals is always the right one. The module also declares that it
+// does not support sub-interpreters, which the interpreters that enforce it check as well.
 #define NORVO_MODULE(name, variable, ...)                                                      \
     static void norvo_module_body_##name(::pybind11::module_&);                                \
-    PYBIND11_MODULE(name, variable) {                                                          \
+    static int pybind11_exec_norvo_##name(PyObject*);                                          \
+    PYBIND11_MODULE_PYINIT(name,                                                               \
+                           if (!::norvo::bind::in_main_interpreter(#name)) return nullptr,     \
+                           ::pybind11::multiple_interpreters::not_supported())                 \
+    int pybind11_exec_##name(PyObject* module) {                                               \
+        if (!::norvo::bind::in_main_interpreter(#name)) return -1;                             \
+        return pybind11_exec_norvo_##name(module);                                             \
+    }                                                                                          \
+    PYBIND11_MODULE_EXEC(norvo_##name, variable) {                                             \
         ::pybind11::options norvo_options_;                                                    \
         ::norvo::bind::setup_module(variable, norvo_options_,                                  \
                                     ::norvo::bind::ModuleSpec{__VA_ARGS__});                   \

@@ -10,12 +10,15 @@
 #include <openssl/provider.h>
 #include <openssl/rand.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
 #include <strings.h>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 
 #include "norvo/core/sha384_blocks.hpp"
@@ -67,11 +70,71 @@ std::size_t ModeLock::waiting() const {
     return readers_waiting_ + writers_waiting_;
 }
 
+void ModeLock::before_fork() {
+    const std::thread::id me = std::this_thread::get_id();
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (fork_depth_ != 0 && fork_owner_ == me) {
+            ++fork_depth_;
+            return;
+        }
+    }
+    // Another thread's fork, if any, holds the lock until its own parent handler lets go.
+    lock();
+    std::lock_guard<std::mutex> guard(mutex_);
+    fork_owner_ = me;
+    fork_depth_ = 1;
+}
+
+void ModeLock::after_fork_in_parent() {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (--fork_depth_ != 0) return;
+    }
+    unlock();
+}
+
+FipsChange ModeLock::after_fork_in_child() {
+    // Not under mutex_: a thread that the child lacks may have held it at the fork. The child
+    // has one thread, this one.
+    if (--fork_depth_ != 0) return {};
+    // Made anew over the copies, whose state may name waiters or an owner that are gone.
+    new (&mutex_) std::mutex;
+    new (&readers_left_) std::condition_variable;
+    new (&writer_left_) std::condition_variable;
+    state_.store(0, std::memory_order_relaxed);
+    writer_ = false;
+    readers_waiting_ = writers_waiting_ = 0;
+    fork_owner_ = std::thread::id();
+    FipsChange left = unconfirmed_;
+    unconfirmed_ = FipsChange{};
+    return left;
+}
+
+void ModeLock::hold_unconfirmed(const FipsChange& change) { unconfirmed_ = change; }
+
+void ModeLock::drop_unconfirmed() { unconfirmed_ = FipsChange{}; }
+
 namespace {
+
+void fork_prepare();
+void fork_parent();
+void fork_child();
+
+// Once for this copy of the core, before its lock can be used: the handlers act on the lock
+// the copy takes at the time of the fork. Never from inside an operation: fork() holds its
+// list of handlers while they run, and the prepare handler waits for the operations.
+void register_fork_handlers() {
+    static std::once_flag once;
+    std::call_once(once, [] { pthread_atfork(fork_prepare, fork_parent, fork_child); });
+}
 
 // Never destroyed: threads may still run operations while the process runs its exit handlers.
 ModeLock& own_mode_lock() {
-    static ModeLock* lock = new ModeLock;
+    static ModeLock* lock = [] {
+        register_fork_handlers();
+        return new ModeLock;
+    }();
     return *lock;
 }
 
@@ -88,7 +151,10 @@ ModeLock& mode_lock() {
     return lock ? *lock : own_mode_lock();
 }
 
-void share_mode_lock(ModeLock& lock) { given_mode_lock.store(&lock, std::memory_order_release); }
+void share_mode_lock(ModeLock& lock) {
+    register_fork_handlers();
+    given_mode_lock.store(&lock, std::memory_order_release);
+}
 
 ModeReadGuard::ModeReadGuard() : lock_(nullptr) {
     if (mode_depth++ == 0) {
@@ -519,15 +585,48 @@ bool fips_enable(FipsChange* change) {
         return false;
     }
     EVP_MD_free(probe);
-    if (change) *change = FipsChange{prov, !was_on};
+    if (change) {
+        *change = FipsChange{prov, !was_on};
+        mode_lock().hold_unconfirmed(*change);
+    }
     return true;
 }
 
-void fips_undo(const FipsChange& change) {
-    ModeWriteGuard mode;
+namespace {
+
+// With the lock held exclusive.
+void undo_change(const FipsChange& change) {
     if (change.switched) EVP_default_properties_enable_fips(nullptr, 0);
     if (change.provider) OSSL_PROVIDER_unload(static_cast<OSSL_PROVIDER*>(change.provider));
     ERR_clear_error();
+    mode_lock().drop_unconfirmed();
+}
+
+void fork_prepare() { mode_lock().before_fork(); }
+
+void fork_parent() { mode_lock().after_fork_in_parent(); }
+
+// A switch still unconfirmed at the fork was half made as far as this child is concerned: the
+// thread that was to finish it is not here. The child goes back to the mode it had before.
+void fork_child() {
+    FipsChange left = mode_lock().after_fork_in_child();
+    if (left.provider || left.switched) {
+        ModeWriteGuard mode;
+        undo_change(left);
+    }
+}
+
+}  // namespace
+
+void fips_undo(const FipsChange& change) {
+    ModeWriteGuard mode;
+    undo_change(change);
+}
+
+void fips_confirm(const FipsChange& change) {
+    if (!change.provider && !change.switched) return;
+    ModeWriteGuard mode;
+    mode_lock().drop_unconfirmed();
 }
 
 bool fips_enabled() {

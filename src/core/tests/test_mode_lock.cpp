@@ -16,6 +16,11 @@
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+
 namespace core = norvo::core;
 
 namespace {
@@ -37,6 +42,28 @@ struct Log {
 };
 
 core::bytes_view view(const std::string& s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
+
+// Forks; the child runs `check` under an alarm (a hang shows as SIGALRM) and exits 0 when it
+// holds. Returns the child's wait status.
+int in_child(const std::function<bool()>& check) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        alarm(10);
+        _exit(check() ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+// What a child can do when its lock is as good as new: a change of mode and operations.
+bool lock_works() {
+    const std::string abc = "abc";
+    std::uint8_t out[16];
+    core::random_bytes(core::bytes_out(out, sizeof out));
+    return core::fips_flip() && core::sha384(view(abc)).size() == core::SHA384_DIGEST_SIZE &&
+           core::mode_lock().waiting() == 0;
+}
 
 }  // namespace
 
@@ -235,4 +262,69 @@ TEST(ModeGuards, EveryOperationRunsUnderTheModeItRead) {
     EXPECT_GT(on_seen, 0);
     EXPECT_GT(off_seen, 0);
     EXPECT_FALSE(core::fips_enabled());
+}
+
+// A fork waits for the operation under way, so that the child copies none half done, and the
+// child starts with a lock that nobody holds.
+TEST(ModeLockFork, AForkWaitsForOperationsUnderWayAndTheChildStartsFree) {
+    std::atomic<bool> inside{false}, released{false};
+    std::thread op([&] {
+        core::ModeReadGuard operation;
+        inside = true;
+        until_waiting(core::mode_lock(), 1);  // the fork has begun and waits for this operation
+        released = true;
+    });
+    while (!inside) std::this_thread::yield();
+    const int status = in_child([&] { return released.load() && lock_works(); });
+    op.join();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(lock_works());
+}
+
+// A fork queues like a change of mode: behind a change under way and the operations that change
+// held up, none of which is half done in the child, which counts none of those threads.
+TEST(ModeLockFork, AForkQueuesBehindAChangeUnderWayAndItsReaders) {
+    std::atomic<bool> holding{false}, let_go{false};
+    std::thread writer([&] {
+        core::ModeWriteGuard change;
+        holding = true;
+        while (!let_go) std::this_thread::yield();
+    });
+    while (!holding) std::this_thread::yield();
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 3; ++i) readers.emplace_back([] {
+        std::uint8_t out[16];
+        core::random_bytes(core::bytes_out(out, sizeof out));
+    });
+    until_waiting(core::mode_lock(), 3);
+    std::thread releaser([&] {
+        until_waiting(core::mode_lock(), 4);  // the fork queues behind the writer and the readers
+        let_go = true;
+    });
+    const int status = in_child(lock_works);
+    for (auto& t : readers) t.join();
+    writer.join();
+    releaser.join();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(lock_works());
+}
+
+// A switch that its maker had yet to confirm at the fork is undone in the child, which starts
+// in the mode the process had before the switch; a confirmed one is kept.
+TEST(ModeLockFork, AnUnconfirmedSwitchIsUndoneInTheChild) {
+    if (OSSL_PROVIDER_available(nullptr, "fips")) GTEST_SKIP() << "a FIPS provider is loaded in this process";
+    const core::FipsChange change{nullptr, true};  // what a switch that turned the property on made
+    for (const bool confirmed : {false, true}) {
+        {
+            core::ModeWriteGuard switching;
+            EVP_default_properties_enable_fips(nullptr, 1);
+            core::mode_lock().hold_unconfirmed(change);
+        }
+        if (confirmed) core::fips_confirm(change);
+        const int status = in_child([&] { return core::fips_enabled() == confirmed; });
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "confirmed " << confirmed << ": " << status;
+        EXPECT_TRUE(core::fips_enabled());  // the parent's own switch goes on
+        core::fips_undo(change);
+        EXPECT_FALSE(core::fips_enabled());
+    }
 }

@@ -5,6 +5,7 @@
 
 #include "bytes.hpp"
 #include "errors.hpp"
+#include "gil.hpp"
 #include "imports.hpp"
 #include "module.hpp"
 
@@ -79,18 +80,11 @@ NORVO_MODULE(crypto, m, .doc = "Shared cryptographic operations of norvo.") {
             // interpreter lock would stall every other thread, and deadlock with any operation
             // that needs the interpreter lock back before it ends.
             core::FipsChange change;
-            bool switched;
-            {
-                py::gil_scoped_release release;
-                switched = core::fips_enable(&change);
-            }
+            bool switched = norvo::bind::without_gil([&] { return core::fips_enable(&change); });
             if (!switched) norvo::bind::raise(PyExc_AssertionError, "Unable to set FIPS mode.");
             // Only what this call switched is undone; a mode that was already on stays on.
             auto refuse = [&change]() {
-                {
-                    py::gil_scoped_release release;
-                    core::fips_undo(change);
-                }
+                norvo::bind::without_gil([&] { core::fips_undo(change); });
                 norvo::bind::raise(PyExc_AssertionError, "Unable to set FIPS mode.");
             };
             py::object rust = import("cryptography.hazmat.bindings._rust").attr("openssl");
@@ -102,15 +96,14 @@ NORVO_MODULE(crypto, m, .doc = "Shared cryptographic operations of norvo.") {
                 }
             }
             if (!core::fips_enabled() || !rust.attr("is_fips_enabled")().cast<bool>()) refuse();
+            // The whole switch went through: a child forked from now on keeps it.
+            norvo::bind::without_gil([&] { core::fips_confirm(change); });
         },
         "Switch OpenSSL into FIPS mode and confirm it; AssertionError when it cannot be done.");
 
     m.def(
         "_flip_fips_mode",
-        []() {
-            py::gil_scoped_release release;
-            return core::fips_flip();
-        },
+        []() { return norvo::bind::without_gil([] { return core::fips_flip(); }); },
         "For tests without a FIPS provider: turns OpenSSL's FIPS property on and off again under the\n"
         "switch's lock, unseen by the library's operations. False, changing nothing, with the mode on.");
 

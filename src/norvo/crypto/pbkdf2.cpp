@@ -8,6 +8,7 @@
 
 #include "bytes.hpp"
 #include "errors.hpp"
+#include "gil.hpp"
 #include "imports.hpp"
 #include "module.hpp"
 
@@ -79,12 +80,11 @@ public:
         used_ = true;
         std::uint8_t* out = nullptr;
         py::bytes result = norvo::bind::new_bytes(static_cast<std::size_t>(length_), out);
-        {
-            // Always worth releasing: even one derivation is many thousands of HMACs.
-            py::gil_scoped_release release;
+        // Always worth releasing: even one derivation is many thousands of HMACs.
+        norvo::bind::without_gil([&] {
             core::pbkdf2_hmac(digest_.c_str(), secret.span(), core::bytes_view(salt_), iterations_,
                               core::bytes_out(out, static_cast<std::size_t>(length_)));
-        }
+        });
         return result;
     }
 

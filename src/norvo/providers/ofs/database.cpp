@@ -33,6 +33,7 @@
 
 #include "classes.hpp"
 #include "errors.hpp"
+#include "gil.hpp"
 #include "imports.hpp"
 #include "interpreter.hpp"
 #include "module.hpp"
@@ -88,11 +89,10 @@ public:
         fd_ = os.attr("open")(folder, os.attr("O_RDONLY").cast<int>() | O_DIRECTORY | O_CLOEXEC).cast<int>();
         for (;;) {
             int rc, error;
-            {
-                py::gil_scoped_release unlocked;
+            norvo::bind::without_gil([&] {
                 rc = ::flock(fd_, LOCK_EX);
                 error = errno;
-            }
+            });
             if (rc == 0) return;
             if (error == EINTR) {
                 if (PyErr_CheckSignals() != 0) {

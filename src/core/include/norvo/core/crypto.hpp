@@ -17,6 +17,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace norvo::core {
@@ -45,6 +46,14 @@ struct FormatError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// What one fips_enable call changed, so that a caller whose larger switch fails later can
+// undo exactly that and nothing else. Held by the caller; the mode lock also keeps it until
+// the caller confirms or undoes it, so that a child forked in between can undo it.
+struct FipsChange {
+    void* provider = nullptr;  // the FIPS provider this call loaded (an OSSL_PROVIDER), or null
+    bool switched = false;     // whether this call turned the "fips=yes" default property on
+};
+
 // A shared/exclusive lock that prefers the exclusive side: once a change of mode waits, new
 // operations wait behind it, so a switch gets through however busy the other threads are;
 // the operations it held up all run before the next change. Uncontended, taking and leaving
@@ -62,6 +71,23 @@ public:
     // held up here rather than merely slow.
     std::size_t waiting() const;
 
+    // Around fork(), on the forking thread (the core's fork handlers call these). Before, the
+    // lock is taken exclusive: the fork waits for a change of mode under way and for the
+    // operations under way, none of which waits for anything the forking thread may hold, so
+    // that the child copies no half-made change and no OpenSSL state in use. After, the parent
+    // lets go; the child, which has none of the other threads, starts from a lock that nobody
+    // holds or waits for, whatever the other threads were doing with it. Calls nest: every
+    // copy of the core sharing the lock registers its own handlers, and only the outermost
+    // pair acts. after_fork_in_child returns the change of mode left unconfirmed, if any.
+    void before_fork();
+    void after_fork_in_parent();
+    FipsChange after_fork_in_child();
+
+    // A change of mode that a switch made and has yet to confirm or undo; taken with the lock
+    // held exclusive, which a switch holds while it makes or undoes the change.
+    void hold_unconfirmed(const FipsChange& change);
+    void drop_unconfirmed();
+
 private:
     static constexpr std::uint32_t WRITER = 0x80000000u;
     std::atomic<std::uint32_t> state_{0};  // shared holders, plus WRITER while a writer waits or holds
@@ -70,6 +96,11 @@ private:
     // Under mutex_: whether a writer holds the lock or drains its readers, and who waits.
     bool writer_ = false;
     std::size_t readers_waiting_ = 0, writers_waiting_ = 0;
+    // Under mutex_: which thread holds the lock across a fork, and how deep its handlers are.
+    std::thread::id fork_owner_;
+    unsigned fork_depth_ = 0;
+    // Under the exclusive hold.
+    FipsChange unconfirmed_;
 };
 
 // The lock this copy of the core takes. Each extension module links its own copy of the
@@ -201,20 +232,18 @@ void pbkdf2_hmac(const char* digest_name, bytes_view secret, bytes_view salt, st
 // ANSI X9.63 KDF over the named digest.
 void x963_kdf(const char* digest_name, bytes_view secret, bytes_view shared_info, bytes_out out);
 
-// What one fips_enable call changed, so that a caller whose larger switch fails later can
-// undo exactly that and nothing else. Held by the caller: the core keeps none of it.
-struct FipsChange {
-    void* provider = nullptr;  // the FIPS provider this call loaded (an OSSL_PROVIDER), or null
-    bool switched = false;     // whether this call turned the "fips=yes" default property on
-};
-
 // FIPS switch on OpenSSL 3: load the FIPS provider, turn on the "fips=yes" default
 // property and confirm with a probe fetch. On any failure everything done is undone,
 // the error queue is cleared and false is returned. With the mode already on it changes
-// nothing and returns true.
+// nothing and returns true. What it changed, handed to `change`, stays unconfirmed until
+// fips_confirm or fips_undo.
 bool fips_enable(FipsChange* change = nullptr);
 // Undo what one successful fips_enable changed.
 void fips_undo(const FipsChange& change);
+// Keep what one successful fips_enable changed: the switch as a whole went through. Until
+// then, a child forked meanwhile undoes the change in itself (a switch its parent had half
+// made), and starts in the mode the process had before it.
+void fips_confirm(const FipsChange& change);
 // OpenSSL's process-wide FIPS mode: the "fips=yes" default property of the default library
 // context, read afresh on every call.
 bool fips_enabled();

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "burrow.hpp"
+#include "gil.hpp"
 
 namespace norvo::burrow_module {
 
@@ -148,20 +149,16 @@ void report_leftovers(const std::vector<Leftover>& found, Folder folder, const G
 void remove_abandoned_temporaries(py::object folder, int levels, const Globals& g) {
     std::string where = fs_bytes(folder, g);
     std::vector<Leftover> found;
-    {
-        py::gil_scoped_release release;
+    norvo::bind::without_gil([&] {
         Fd fd(::open(where.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (fd.get() >= 0) sweep(fd.get(), "", levels, found);
-    }
+    });
     report_leftovers(found, [&] { return folder; }, g);
 }
 
 void remove_abandoned_temporaries_at(int dir_fd, const std::function<py::object()>& folder, const Globals& g) {
     std::vector<Leftover> found;
-    {
-        py::gil_scoped_release release;
-        sweep(dir_fd, "", 0, found);
-    }
+    norvo::bind::without_gil([&] { sweep(dir_fd, "", 0, found); });
     report_leftovers(found, folder, g);
 }
 
