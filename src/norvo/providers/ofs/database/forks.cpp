@@ -30,6 +30,7 @@
 
 #include "errors.hpp"
 #include "forks.hpp"
+#include "gil.hpp"
 #include "imports.hpp"
 
 namespace norvo::database_forks {
@@ -70,9 +71,10 @@ State* S = nullptr;
 unsigned long this_thread() { return PyThread_get_thread_ident(); }
 
 void nap() {
-    py::gil_scoped_release unlocked;
-    timespec pause{0, POLL_NANOSECONDS};
-    ::nanosleep(&pause, nullptr);
+    norvo::bind::without_gil([] {
+        timespec pause{0, POLL_NANOSECONDS};
+        ::nanosleep(&pause, nullptr);
+    });
 }
 
 Connection* find(py::handle record) {
