@@ -17,11 +17,14 @@ Endpoints: ``v1.0/time/`` and ``v1.0/login/`` (the challenge login), ``v1.0/even
 Tests read ``b.log`` (or ``b.entries(route_name)``): one ``core.Entry`` per request with
 its method, path, query, headers, body, connection number, verdict and the reply's bytes as
 sent on the wire (``sent``: status line, headers, body); ``b.connections`` counts TCP
-connections and ``b.open_connections()`` those still open. ``b.script(route_name, *faults)``
+connections, ``b.open_connections()`` those still open and ``b.closed_connections`` holds the
+numbers of those that ended. ``b.script(route_name, *faults)``
 queues faults (statuses, ``NOT_JSON``, ``IGNORE_RANGE``, ``SHORT_BODY``, ``Skew(seconds)``,
 ``Cut(keep)``: the reply cut short and the connection closed, ``Raw(bytes)``: any bytes as
 the reply, a ``Reply``, a callable). ``b.clock_skew`` moves the broker's clock for every
-request, ``b.expire_tokens()`` lapses every session token.
+request, ``b.expire_tokens()`` lapses every session token, ``b.new_token`` makes the token of
+each login (a callable; a hostile broker may give any JSON value) and ``b.time_format`` the
+challenge's text.
 
 Extension points:
 

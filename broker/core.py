@@ -235,7 +235,7 @@ class _Handler(BaseHTTPRequestHandler):
         try:
             super().finish()
         finally:
-            self.server.broker._disconnected(self.connection)
+            self.server.broker._disconnected(self.connection, self.number)
 
     def log_message(self, format, *args):
         pass
@@ -324,6 +324,7 @@ class Broker(object):
         self.routes = []  # routes of this broker only, tried after the shared table
         self.log = []  # Entry objects, in the order the replies were decided
         self.connections = 0
+        self.closed_connections = set()  # numbers of the connections that have ended
         self.api_key = None  # when set, API routes refuse another X-Norvo-Api-Key with 401
         self.clock_skew = datetime.timedelta(0)
         self.token_lifetime = datetime.timedelta(hours=1)
@@ -333,6 +334,8 @@ class Broker(object):
         self.events_page_size = 50
         self.compress_objects = False  # gzip object bodies for clients that accept it
         self.time_format = lambda moment: moment.isoformat()
+        # The session token a successful login is given (any JSON value, for a hostile broker).
+        self.new_token = signing.new_token
         self._scripts = collections.defaultdict(collections.deque)
         self._lock = threading.Lock()
         self._sockets = set()
@@ -468,9 +471,10 @@ class Broker(object):
             self._sockets.add(sock)
             return self.connections
 
-    def _disconnected(self, sock):
+    def _disconnected(self, sock, number):
         with self._lock:
             self._sockets.discard(sock)
+            self.closed_connections.add(number)
 
     def _record(self, entry):
         with self._lock:

@@ -55,8 +55,12 @@ def verify(public_key, signature, message):
         raise Refused("bad signature")
 
 
+def new_token():
+    return secrets.token_urlsafe(24)
+
+
 def issue_token(ctx, user_id, index, public_key):
-    token = secrets.token_urlsafe(24)
+    token = ctx.broker.new_token()
     expires = ctx.now() + ctx.broker.token_lifetime
     with ctx.state.lock:
         ctx.state.tokens[token] = Session(user_id, index, public_key, expires)

@@ -10,6 +10,7 @@ import ipaddress
 import json
 import logging
 import os
+import re
 import socket
 import ssl
 import subprocess
@@ -850,3 +851,75 @@ def test_the_timeouts_are_seconds_of_the_modules(aws):
     session = sys.modules["norvo.providers.server.session"]
     assert (session.CONNECT_TIMEOUT, session.READ_TIMEOUT) == (5, 60)
     assert (aws.CONNECT_TIMEOUT, aws.READ_TIMEOUT) == (5, 60)
+
+
+# ---- 7. a whole road at DEBUG
+
+
+def private_forms(person):
+    """Texts in which a person's private keys could show: each key's PEM body and its scalar."""
+    from cryptography.hazmat.primitives import serialization
+
+    forms = []
+    for section in ("signingKeys", "derivationKeys"):
+        for key in person.user.keys[section].values():
+            pem = key.private.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                            serialization.NoEncryption()).decode()
+            forms.append(pem.splitlines()[2])
+            value = key.private.private_numbers().private_value
+            forms += ["{:x}".format(value), str(value)]
+    return forms
+
+
+def test_a_whole_road_at_debug_writes_no_secret(road, signup, login, caplog):
+    """Every logger of the library, the HTTP stack and the database at DEBUG, call traces on."""
+    from norvo import _lifecycle, container
+    from norvo import user as accounts
+    from norvo.access import Access
+    from road_fixtures import ROAD_API_KEY, key_file_path
+
+    for name in (None, "norvo", "urllib3", "sqlalchemy", "alembic"):
+        caplog.set_level(logging.DEBUG, logger=name)
+    broker = road.broker
+    issued = []
+    broker.new_token = lambda: issued.append(loopback.signing.new_token()) or issued[-1]
+
+    alice, bob = signup("alice"), signup("bob")
+    login(alice)
+    plaintext = {"note": "dredging the northern basin", "figure": "1250000 harbour dues"}
+    made = container.create({"title": "quarterly figures for the harbour board"}, plaintext,
+                            access=[Access(bob.id, permissions=255)])
+    key_file_path(bob).unlink()  # Bob's key file comes from the broker this time
+    login(bob, by="passphrase")
+    assert container.get(made.id).content.data == plaintext
+    from norvo.providers.server import events
+    assert events.get(type="container")
+    accounts.change_credentials("Bob-N3w-Pa55word", "bob new rescue Phrase 9")
+    _lifecycle.logout()
+    _lifecycle.login(bob.id, password="Bob-N3w-Pa55word")
+    accounts.delete()
+
+    secrets = [("the API key", ROAD_API_KEY), ("a new password", "Bob-N3w-Pa55word"),
+               ("a new passphrase", "bob new rescue Phrase 9"), ("the content", plaintext["note"]),
+               ("the header", "quarterly figures for the harbour")]
+    for person in (alice, bob):
+        secrets += [(person.name + "'s password", person.password), (person.name + "'s passphrase", person.passphrase)]
+        secrets += [("a private key of " + person.name, form) for form in private_forms(person)]
+    secrets += [("a token", token) for token in issued]
+    for entry in broker.log:
+        if entry.headers["Authorization"]:
+            secrets.append(("an authorisation", entry.headers["Authorization"].split()[1][:40]))
+        if entry.route == "login":
+            secrets.append(("a verification", entry.arg("verification")))
+        body = entry.sent.partition(b"\r\n\r\n")[2] + b" " + entry.body
+        for text in re.findall(rb'"keyFile": ?"([^"]+)"', body):
+            raw = base64.b64decode(text)
+            secrets += [("a key file", text.decode()[8:48]), ("a key file's bytes", raw[16:48].hex()),
+                        ("a key file's bytes as text", repr(raw[16:48])[2:-1])]
+    kinds = [what for what, _ in secrets]
+    assert kinds.count("a token") >= 5 and kinds.count("a key file") >= 4
+
+    written = caplog.text
+    assert "<key file of " in written and len(written) > 50000
+    leaks = sorted({what for what, secret in secrets if secret in written})
+    assert leaks == []

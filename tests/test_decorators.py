@@ -213,6 +213,25 @@ class TestMasking:
         ]
         assert all("Secr3t" not in m and "pass phrase" not in m for _, m in lines(caplog))
 
+    def test_key_files_by_their_length(self, debug_traces, trace_log, caplog):
+        from norvo.crypto.strongbox import KeyFile
+
+        def store(strongbox, reminder=None, key_file=None):
+            return "stored"
+
+        sealed = bytes(range(200)) * 4
+        opened = types.SimpleNamespace(data="{" + "k" * 98 + "}")  # no length of its own: its data's
+        w = logged(trace_log)(store)
+        w(sealed, "hint")
+        w(strongbox=sealed.hex(), key_file=opened)
+        w(KeyFile(enc_data=sealed))
+        got = [m for _, m in lines(caplog) if "-->" not in m]
+        assert got == [
+            "store(<key file of 800 bytes>,hint, {})",
+            "store(, {'strongbox': <key file of 1600 characters>, 'key_file': <key file of 100 characters>})",
+            "store(<key file of 800 bytes>, {})",
+        ]
+
     def test_other_arguments_are_written_in_full(self, debug_traces, trace_log, caplog):
         def create(password, reminder, passphrase, password_validator=None):
             return None

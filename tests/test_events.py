@@ -1,6 +1,7 @@
 """Event retrieval with paging, against the loopback broker's event feed."""
 import copy
 import logging
+import threading
 import types
 import uuid
 
@@ -174,3 +175,70 @@ def test_trace_and_debug_lines(logged_in, events, caplog, debug_traces):
         "Events: {}".format(result),
         "get(...) --> {}".format(result),
     ]
+
+
+@pytest.fixture
+def loaded(events, monkeypatch):
+    """The event objects `get` hands to the schema, as they came."""
+    handed = []
+
+    class Schema(object):
+        def __init__(self, many):
+            assert many is True
+
+        def load(self, objects):
+            handed.append(list(objects))
+            return types.SimpleNamespace(errors={}, data=objects)
+
+    monkeypatch.setattr(events, "EventSchema", Schema)
+    return handed
+
+
+def event(event_id):
+    return {"eventId": event_id, "action": "added", "type": "container"}
+
+
+@pytest.mark.parametrize("pages, kept", [
+    ([["9"], ["9", "10"]], ["9", "10"]),                       # ids as text: "10" sorts before "9"
+    ([[5, 3], [3, 4, 6]], [5, 3, 4, 6]),                       # a page out of order
+    ([[1], ["1", 1, 2]], [1, "1", 2]),                         # text and number are two ids
+    ([[1, 1, 2], [2.0, 3]], [1, 2, 3]),                        # repeats within a page; 2.0 equals 2
+    ([[[1], {"a": 1}], [[1], {"a": 1}, [2]]], [[1], {"a": 1}, [2]]),  # ids that do not hash
+    ([[None], [None, 7]], [None, None, 7]),                    # events without an id are all kept
+])
+def test_only_true_repeats_are_dropped(logged_in, events, loaded, pages, kept):
+    replies = [{"events": [event(i) for i in page], "hasMore": n < len(pages) - 1} for n, page in enumerate(pages)]
+    logged_in.broker.script("events", *[lambda ctx, r=r: loopback.Reply.json(r) for r in replies])
+    events.get(type="container")
+    assert [e["eventId"] for e in loaded[0]] == kept
+    assert logged_in.broker.pending("events") == []
+
+
+def test_the_pages_are_fetched_as_the_user_logged_in_when_it_started(logged_in, events, monkeypatch):
+    """Another thread logs Bob in between two pages: the next page is not asked for in his name."""
+    from broker_fixtures import make_user
+
+    broker, session, real = logged_in.broker, logged_in.session, logged_in.client
+    broker.events_page_size = 1
+    for _ in range(3):
+        broker.add_event()
+    bob = make_user()
+    broker.register_user(bob)
+
+    def get(path, **kwargs):
+        reply = real.get(path, **kwargs)
+        thread = threading.Thread(target=session.authenticate, args=(real, bob))
+        thread.start()
+        thread.join(20)
+        return reply
+
+    monkeypatch.setattr(logged_in.package, "client", types.SimpleNamespace(get=get))
+    start = len(broker.log)
+    with pytest.raises(RuntimeError, match="^<User {}> is no longer logged in".format(logged_in.user.id)):
+        events.get(type="container")
+    assert [(e.route, e.user) for e in broker.log[start:]] == [
+        ("events", str(logged_in.user.id)), ("time", None), ("login", None)]
+    # Outside the call nothing stays bound: Bob's own retrieval goes out as Bob.
+    monkeypatch.setattr(logged_in.package, "client", real)
+    assert len(events.get(type="container")) == 3
+    assert broker.log[-1].user == str(bob.id)

@@ -3,8 +3,14 @@ import base64
 import datetime
 import importlib
 import logging
+import os
+import select
+import signal
+import threading
+import traceback
 import types
 import uuid
+import warnings
 
 import arrow
 import pytest
@@ -13,7 +19,7 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec
 
 import broker as loopback
-from broker_fixtures import API_KEY, APP_NAME, make_user
+from broker_fixtures import API_KEY, APP_NAME, StandInUser, make_user
 
 SESSION_LOG = "norvo.providers.server.session"
 NEED_USER = "Need to pass a user if authenticating for the first time."
@@ -480,3 +486,371 @@ def test_other_statuses_are_not_decoded(server, caplog):
     reply = server.client.get("time", auth=False)
     assert reply.status_code == 204
     assert [r.getMessage() for r in caplog.records if r.name == SESSION_LOG][-1] == "<Response [204]>"
+
+
+# ---- the session token: only the bearer syntax is taken and signed
+
+UNFIT_TOKENS = {
+    "blank": "",
+    "a comma": "tok,en",
+    "non-ASCII": "tökén-1234",
+    "a control character": "token\x01value",
+    "a line break": "token\nvalue",
+    "padding in the middle": "tok=en",
+    "padding alone": "==",
+    "4,097 characters": "A" * 4097,
+    "a number": 123456789,
+    "null": None,
+}
+
+
+def login_state(session):
+    return (session.token, session.expires_at, session.user, session.time_offset, session.key)
+
+
+@pytest.mark.parametrize("token", UNFIT_TOKENS.values(), ids=UNFIT_TOKENS.keys())
+def test_a_login_reply_with_an_unfit_token_fails_and_nothing_is_signed_with_it(logged_in, caplog, token):
+    broker, session = logged_in.broker, logged_in.session
+    before = login_state(session)
+    other = make_user(2)
+    broker.register_user(other)
+    broker.new_token = lambda: token
+    start = len(broker.log)
+
+    message = "Unable to authenticate <User {}>: the broker's login reply held no valid session token.".format(
+        other.id)
+    with pytest.raises(RuntimeError) as raised:
+        session.authenticate(logged_in.client, other)
+    assert str(raised.value) == message
+    assert message in [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+    assert login_state(session) == before
+    assert [e.route for e in broker.log[start:]] == ["time", "login"]  # the second key is not tried
+
+    # The next signed request goes out with the old login, and none ever with the unfit token.
+    logged_in.client.get("events", params={"type": "container"})
+    assert broker.log[-1].verdict == "ok" and broker.log[-1].user == str(logged_in.user.id)
+    signed = [decode_basic(e)[0] for e in broker.log if e.headers["Authorization"]]
+    assert all(part.startswith(before[0].encode() + b",") for part in signed)
+
+
+@pytest.mark.parametrize("token", [t for t in UNFIT_TOKENS.values() if t], ids=[k for k, t in UNFIT_TOKENS.items() if t])
+def test_an_assigned_token_outside_the_syntax_is_never_signed(logged_in, token):
+    logged_in.session.token = token
+    start = len(logged_in.broker.log)
+    with pytest.raises(RuntimeError, match="^The session token is not a valid session token"):
+        logged_in.client.get("events", params={"type": "container"})
+    with pytest.raises(RuntimeError):
+        logged_in.session._get_auth(str(uuid.uuid4()))
+    assert len(logged_in.broker.log) == start
+
+
+def jwt_like(length):
+    """A JSON web token of `length` characters: three base64url parts joined by dots."""
+    head = base64.urlsafe_b64encode(b'{"alg":"ES384","typ":"JWT"}').rstrip(b"=").decode()
+    tail = base64.urlsafe_b64encode(bytes(range(256)) * 16).decode().rstrip("=")
+    body = (tail * 2)[: length - len(head) - 2 - 64]
+    return "{}.{}.{}".format(head, body, tail[:64])
+
+
+@pytest.mark.parametrize("token", [jwt_like(4096), "Tok+/~-._9==", "x"])
+def test_a_long_token_of_the_syntax_keeps_working(server, token):
+    assert len(jwt_like(4096)) == 4096
+    broker = server.broker
+    broker.new_token = lambda: token
+    user = make_user()
+    broker.register_user(user)
+    server.session.authenticate(server.client, user)
+    assert server.session.token == token
+    server.client.get("events", params={"type": "container"})
+    assert broker.log[-1].verdict == "ok"
+    assert decode_basic(broker.log[-1])[0].startswith(token.encode() + b",")
+
+
+# ---- the API key: one that cannot go into a header is refused, and never shown
+
+UNFIT_KEYS = {
+    "a line break": (API_KEY + "\n", "a line break"),
+    "a carriage return": ("\r" + API_KEY, "a line break"),
+    "a control character": (API_KEY[:8] + "\x00" + API_KEY[8:], "a control character"),
+    "a tab": (API_KEY + "\t", "a control character"),
+    "non-ASCII": (API_KEY.replace("-", "\u2011"), "a non-ASCII character"),
+    "a blank at an end": (" " + API_KEY, "a blank at its start or end"),
+    "bytes with a line break": ((API_KEY + "\r\n").encode(), "a line break"),
+}
+
+
+def texts_of(error):
+    """The texts an error shows, as a traceback of it would: its own and its chain's."""
+    return "".join(traceback.format_exception(type(error), error, error.__traceback__))
+
+
+@pytest.mark.parametrize("key, fault", UNFIT_KEYS.values(), ids=UNFIT_KEYS.keys())
+def test_initialize_refuses_a_key_that_cannot_go_into_a_header(key, fault):
+    s = session_module().NorvoSession()
+    s.initialize("kept-key", "http://127.0.0.1/", app_name="kept")
+    with pytest.raises(ValueError) as raised:
+        s.initialize(key, "http://127.0.0.1/", app_name="other")
+    assert str(raised.value) == "The API key holds {}, so it cannot be sent in a request header.".format(fault)
+    assert API_KEY not in texts_of(raised.value)
+    assert (s.api_key, s.app_name) == ("kept-key", "kept")
+
+
+def test_the_library_refuses_such_a_key_before_anything_changes(fresh_provider, tmp_path):
+    from norvo import _lifecycle
+
+    ofs = importlib.import_module("norvo.providers.ofs")
+    session = importlib.import_module("norvo.providers.server").session
+    before = (ofs.client.ROOT_DIR, session.api_key, fresh_provider.settings)
+    root = tmp_path / "store"
+    with pytest.raises(ValueError, match="^The API key holds a line break") as raised:
+        _lifecycle.initialize(API_KEY + "\n", fips=False, server_url="http://127.0.0.1:1/", root_dir=str(root))
+    assert API_KEY not in texts_of(raised.value)
+    assert not root.exists() and not fresh_provider.configured
+    assert (ofs.client.ROOT_DIR, session.api_key, fresh_provider.settings) == before
+
+
+def test_a_key_assigned_directly_is_refused_unsent_and_shown_nowhere(server, caplog, sleeps):
+    caplog.set_level(logging.DEBUG)
+    server.session.api_key = API_KEY + "\n"
+    for auth in (False, True):
+        with pytest.raises(ValueError, match="^The API key holds a line break") as raised:
+            server.client.get("time", auth=auth)
+        assert API_KEY not in texts_of(raised.value)
+    assert server.broker.log == []
+    assert API_KEY not in caplog.text
+
+
+def test_errors_leaving_a_request_never_quote_the_key(server, monkeypatch, caplog):
+    caplog.set_level(logging.DEBUG)
+
+    def refuse(self, method, url, headers=None, **kwargs):
+        cause = requests.ConnectionError("could not send {!r}".format(headers))
+        raise requests.ConnectionError("sending failed: {}".format(headers["X-Norvo-Api-Key"])) from cause
+
+    monkeypatch.setattr(requests.Session, "request", refuse)
+    with pytest.raises(requests.ConnectionError) as raised:
+        server.client.get("time", auth=False)
+    text = texts_of(raised.value)
+    assert API_KEY not in text and "sending failed: ***" in text
+    assert API_KEY not in caplog.text
+
+
+def test_debug_lines_show_a_key_file_by_its_length(server, caplog):
+    caplog.set_level(logging.DEBUG, logger=SESSION_LOG)
+    key_file = base64.b64encode(bytes(range(256)) * 3).decode()
+    server.broker.add_route("PUT", "keyfile-echo/", lambda ctx: loopback.Reply.json(
+        {"keyFile": ctx.request.json()["keyFile"], "nested": [{"keyFile": key_file}]}), signed=False)
+    server.client.put("keyfile-echo", json={"keyFile": key_file, "reminder": "the blue notebook"}, auth=False)
+
+    lines = [r.getMessage() for r in caplog.records if r.name == SESSION_LOG]
+    shown = "'keyFile': '<key file of {} characters>'".format(len(key_file))
+    assert lines[0].endswith("{{{}, 'reminder': 'the blue notebook'}} None".format(shown))
+    assert lines[1] == "<Response [200]> {{{}, 'nested': [{{{}}}]}}".format(shown, shown)
+    assert key_file[:16] not in caplog.text
+
+
+# ---- an operation runs as the user it started with
+
+def no_longer(user):
+    return "^{} is no longer logged in: an operation started as that user cannot finish\\.$".format(user)
+
+
+def in_thread(work):
+    """Runs `work` on a thread of its own (whose context is not bound) and waits for it."""
+    outcome = []
+    thread = threading.Thread(target=lambda: outcome.append(work()))
+    thread.start()
+    thread.join(TEST_THREAD_LIMIT)
+    assert outcome, "the thread did not finish"
+    return outcome[0]
+
+
+TEST_THREAD_LIMIT = 20
+
+
+@pytest.fixture
+def two_users(logged_in):
+    """Alice logged in (the fixture's user), Bob registered."""
+    bob = make_user()
+    logged_in.broker.register_user(bob)
+    logged_in.alice, logged_in.bob = logged_in.user, bob
+    return logged_in
+
+
+def events_request(server):
+    return server.client.get("events", params={"type": "container"})
+
+
+@pytest.mark.parametrize("switch", ["Bob logs in on another thread", "Bob logs in inside the binding",
+                                    "a logout", "a login lapsed while Bob is logged in"])
+def test_a_bound_context_signs_nothing_once_its_user_is_gone(two_users, switch):
+    s, broker, alice, bob = two_users.session, two_users.broker, two_users.alice, two_users.bob
+    with s.bound_to(alice) as bound:
+        assert bound is alice
+        events_request(two_users)
+        assert broker.log[-1].user == str(alice.id)
+        if switch == "Bob logs in on another thread":
+            in_thread(lambda: s.authenticate(two_users.client, bob))
+        elif switch == "Bob logs in inside the binding":
+            s.authenticate(two_users.client, bob)
+        elif switch == "a logout":
+            s.logout()
+        else:
+            in_thread(lambda: s.authenticate(two_users.client, bob))
+            broker.expire_tokens()
+            s.expires_at = arrow.utcnow().shift(seconds=-1)
+        start = len(broker.log)
+        for _ in range(2):
+            with pytest.raises(RuntimeError, match=no_longer(alice)):
+                events_request(two_users)
+        with pytest.raises(RuntimeError, match=no_longer(alice)):
+            s._get_auth(str(uuid.uuid4()))
+        assert broker.log[start:] == []  # neither a re-login nor a request went out
+        # Unsigned requests are nobody's: they still go.
+        two_users.client.get("time", auth=False)
+    if switch != "a logout":
+        # Unbound, and on any other thread, the session works for whoever is logged in.
+        assert s.user is bob
+        in_thread(lambda: events_request(two_users))
+        events_request(two_users)
+        assert [e.user for e in broker.log[-2:]] == [str(bob.id)] * 2
+
+
+def test_bindings_nest_and_bind_only_their_thread(two_users):
+    s, alice, bob = two_users.session, two_users.alice, two_users.bob
+    fresh_alice = StandInUser(alice.id, alice.keys)  # the same user, as a new login makes it
+    with s.bound_to(fresh_alice):
+        events_request(two_users)  # compared by id
+        s.authenticate(two_users.client, bob)
+        with s.bound_to(bob):
+            events_request(two_users)
+            assert two_users.broker.log[-1].user == str(bob.id)
+        with pytest.raises(RuntimeError, match=no_longer(alice)):
+            events_request(two_users)
+        assert in_thread(lambda: events_request(two_users)).status_code == 200
+    events_request(two_users)
+    with s.bound_to(None), pytest.raises(RuntimeError, match=no_longer(None)):
+        events_request(two_users)
+
+
+def test_a_bound_relogin_runs_only_for_its_user_and_stores_nothing_over_another(two_users):
+    s, broker, alice, bob = two_users.session, two_users.broker, two_users.alice, two_users.bob
+    real = two_users.client
+
+    # Lapsed, Alice's login is renewed for her bound operation.
+    broker.expire_tokens()
+    s.expires_at = arrow.utcnow().shift(seconds=-1)
+    with s.bound_to(alice):
+        start = len(broker.log)
+        events_request(two_users)
+        assert [(e.route, e.user) for e in broker.log[start:]] == [
+            ("time", None), ("login", None), ("events", str(alice.id))]
+
+    # Bob logs in on another thread while her renewal waits for the broker: its reply is not
+    # stored over his login, and her request is not sent.
+    class Meanwhile(object):
+        def get(self, path, **kwargs):
+            if path == "login":
+                in_thread(lambda: s.authenticate(real, bob))
+            return real.get(path, **kwargs)
+
+    broker.expire_tokens()
+    s.expires_at = arrow.utcnow().shift(seconds=-1)
+    s.client = Meanwhile()
+    with s.bound_to(alice):
+        start = len(broker.log)
+        with pytest.raises(RuntimeError, match=no_longer(alice)):
+            events_request(two_users)
+    assert [e.route for e in broker.log[start:]] == ["time", "time", "login", "login"]
+    assert s.user is bob and s.key is bob.keys["signingKeys"][0]
+    events_request(two_users)
+    assert broker.log[-1].user == str(bob.id)
+
+
+# ---- forked children
+
+CHILD_LIMIT = 30
+
+
+def start_child(work):
+    """Forks; the child runs `work()` under an alarm and exits 0, or writes its traceback to the
+    pipe and exits 1. Returns (pid, read end of the pipe)."""
+    read, write = os.pipe()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking a process that has threads
+        pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child
+        status = 1
+        try:
+            os.close(read)
+            signal.alarm(CHILD_LIMIT)
+            work()
+            status = 0
+        except BaseException:
+            os.write(write, traceback.format_exc().encode()[-8000:])
+        finally:
+            os._exit(status)
+    os.close(write)
+    return pid, read
+
+
+def finish_child(pid, read):
+    """The child's exit status and what it wrote, waiting at most CHILD_LIMIT seconds."""
+    watch = os.pidfd_open(pid)
+    try:
+        if not select.select([watch], [], [], CHILD_LIMIT + 5)[0]:
+            os.kill(pid, signal.SIGKILL)
+        status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    finally:
+        os.close(watch)
+    with os.fdopen(read, "rb") as pipe:
+        return status, pipe.read().decode(errors="replace")
+
+
+def test_forked_children_get_connections_of_their_own(logged_in):
+    broker, client, session = logged_in.broker, logged_in.client, logged_in.session
+    containers = [str(uuid.uuid4()) for _ in range(4)]
+    for container_id in containers:
+        broker.add_event(containerId=container_id)
+
+    stop, running, failures = threading.Event(), threading.Event(), []
+
+    def keep_fetching():
+        while not stop.is_set():
+            try:
+                assert len(client.get("events", params={"type": "container"}).json()["events"]) == 4
+            except BaseException as error:
+                failures.append(error)
+                return
+            running.set()
+
+    def child(number, container_id):
+        session.app_name = "child-{}".format(number)
+        for _ in range(5):
+            reply = client.get("events", params={"type": "container", "containerId": container_id})
+            assert [e["containerId"] for e in reply.json()["events"]] == [container_id]
+
+    worker = threading.Thread(target=keep_fetching)
+    worker.start()
+    try:
+        assert running.wait(TEST_THREAD_LIMIT)
+        parents = {e.connection for e in broker.log}
+        children = [start_child(lambda n=n, c=c: child(n, c)) for n, c in enumerate(containers)]
+        outcomes = [finish_child(*started) for started in children]
+        for _ in range(5):
+            events_request(logged_in)
+    finally:
+        stop.set()
+        worker.join(TEST_THREAD_LIMIT)
+    assert outcomes == [(0, "")] * 4 and failures == []
+
+    by_app = {}
+    for entry in broker.log:
+        by_app.setdefault(entry.headers["X-Norvo-App-Name"], []).append(entry)
+    parents |= {e.connection for e in by_app[APP_NAME]}
+    for number in range(4):
+        mine = by_app["child-{}".format(number)]
+        assert len(mine) == 5 and {e.verdict for e in mine} == {"ok"}
+        assert {e.connection for e in mine}.isdisjoint(parents)
+    # The children left the parent's connections open: nothing was sent on them to close them.
+    assert parents.isdisjoint(broker.closed_connections)

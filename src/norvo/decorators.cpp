@@ -20,6 +20,9 @@ namespace {
 
 // Parameters whose values never reach a trace line, whether passed by position or keyword.
 constexpr const char* SECRET_PARAMETERS[] = {"password", "passphrase"};
+// Parameters that take a key file, the material of an offline search for its password: a
+// trace line shows their values by length only.
+constexpr const char* KEY_FILE_PARAMETERS[] = {"strongbox", "key_file", "keyfile", "enc_data"};
 
 // What a wrapper holds, as the items of its state tuple.
 enum Held : Py_ssize_t {
@@ -27,22 +30,49 @@ enum Held : Py_ssize_t {
     TARGET,     // logged: the logger the trace lines go to; login_required: the provider, or None
                 // for the provider package's current one at each call
     SECRETS,    // logged: the positions at which the operation takes a secret parameter
-    MASKED,     // logged: the stand-in written in place of a secret keyword's value
+    KEY_FILES,  // logged: the positions at which the operation takes a key file
+    MASKED,     // logged: the class of the stand-ins written in place of keyword values
 };
 
 py::handle held(const Call& c, Held what) { return PyTuple_GET_ITEM(c.state.ptr(), what); }
 
-bool is_secret_name(py::handle name) {
+template <std::size_t N>
+bool is_named(py::handle name, const char* const (&names)[N]) {
     if (!PyUnicode_Check(name.ptr())) return false;
-    for (const char* secret : SECRET_PARAMETERS)
-        if (PyUnicode_CompareWithASCIIString(name.ptr(), secret) == 0) return true;
+    for (const char* candidate : names)
+        if (PyUnicode_CompareWithASCIIString(name.ptr(), candidate) == 0) return true;
     return false;
 }
 
-// Positions of the secret parameters in the operation's signature, read once when the
-// operation is decorated. An operation without a readable signature (many built-in
+bool at(py::handle positions, Py_ssize_t i) {
+    int r = PySequence_Contains(positions.ptr(), py::int_(i).ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+// A key file as a trace line shows it: the length of the value itself, or of its data.
+std::string key_file_text(py::handle value) {
+    py::object measured = py::reinterpret_borrow<py::object>(value);
+    Py_ssize_t n = PyObject_Length(measured.ptr());
+    if (n < 0) {
+        PyErr_Clear();
+        try {
+            measured = norvo::bind::getattr_or_none(value, "data");
+        } catch (py::error_already_set&) {
+            measured = py::none();  // a trace line never fails the call it traces
+        }
+        n = measured.is_none() ? -1 : PyObject_Length(measured.ptr());
+        if (n < 0) PyErr_Clear();
+    }
+    if (n < 0) return "<key file>";
+    return "<key file of " + std::to_string(n) + (PyUnicode_Check(measured.ptr()) ? " characters>" : " bytes>");
+}
+
+// Positions of the parameters named in `names` in the operation's signature, read once when
+// the operation is decorated. An operation without a readable signature (many built-in
 // functions) is masked by keyword name only.
-py::tuple secret_positions(py::handle f) {
+template <std::size_t N>
+py::tuple positions_of(py::handle f, const char* const (&names)[N]) {
     py::list positions;
     py::object inspect = norvo::bind::import("inspect");
     py::object sig;
@@ -59,7 +89,7 @@ py::tuple secret_positions(py::handle f) {
     for (py::handle p : sig.attr("parameters").attr("values")()) {
         py::object kind = p.attr("kind");
         if (!kind.is(positional_only) && !kind.is(positional_or_keyword)) break;
-        if (is_secret_name(p.attr("name"))) positions.append(index);
+        if (is_named(p.attr("name"), names)) positions.append(index);
         ++index;
     }
     return py::tuple(positions);
@@ -78,19 +108,28 @@ py::object call_logged(const Call& c) {
     py::handle log = held(c, TARGET);
     if (debug) {
         const Py_ssize_t nargs = PyVectorcall_NARGS(c.nargsf);
-        py::handle secrets = held(c, SECRETS);
+        py::handle secrets = held(c, SECRETS), key_files = held(c, KEY_FILES), masked = held(c, MASKED);
         py::list parts;
         for (Py_ssize_t i = 0; i < nargs; ++i) {
-            int secret = PySequence_Contains(secrets.ptr(), py::int_(i).ptr());
-            if (secret < 0) throw py::error_already_set();
-            parts.append(secret ? py::str("***") : py::str(c.args[i]));
+            if (at(secrets, i))
+                parts.append(py::str("***"));
+            else if (at(key_files, i))
+                parts.append(py::str(key_file_text(c.args[i])));
+            else
+                parts.append(py::str(c.args[i]));
         }
         // The keywords as the operation receives them, each secret one's value masked.
         py::dict keywords;
         const Py_ssize_t nkw = c.kwnames ? PyTuple_GET_SIZE(c.kwnames) : 0;
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             py::handle name = PyTuple_GET_ITEM(c.kwnames, k);
-            keywords[name] = is_secret_name(name) ? held(c, MASKED) : py::handle(c.args[nargs + k]);
+            py::handle value = c.args[nargs + k];
+            if (is_named(name, SECRET_PARAMETERS))
+                keywords[name] = masked("***");
+            else if (is_named(name, KEY_FILE_PARAMETERS))
+                keywords[name] = masked(key_file_text(value));
+            else
+                keywords[name] = value;
         }
         log.attr("debug")("%s(%s, %s)", f.attr("__name__"), py::str(",").attr("join")(parts), keywords);
     }
@@ -144,7 +183,8 @@ constexpr const char* LOGGED_DOC = R"(logged(log)
 
 Returns a decorator whose wrapper traces each call and its result as two debug lines on `log`,
 while the package logger "norvo" has its own level set to exactly DEBUG. Values of parameters
-named password or passphrase are written as ***.
+named password or passphrase are written as ***, and key files (parameters named strongbox,
+key_file, keyfile or enc_data) by their length only.
 
 :param log: the logger the trace lines are written on
 )";
@@ -156,12 +196,13 @@ NORVO_MODULE(decorators, m, .doc = "Operation wrappers: a login check and call t
     m.attr("functools") = norvo::bind::import("functools");
     norvo::bind::Globals g(m);
 
-    // The stand-in for a secret keyword's value, shown as *** also inside the keyword dict.
-    py::object masked_type = norvo::bind::make_class(
+    // The stand-in for a masked keyword's value: inside the keyword dict it shows as its text
+    // (***, or a key file's length) without quotes.
+    py::object masked = norvo::bind::make_class(
         "Masked", py::make_tuple(norvo::bind::builtin(PyBaseObject_Type)),
         norvo::bind::class_namespace(m, "Masked", "Stands in for a secret in a trace line."));
-    norvo::bind::add_method(masked_type, "__repr__", [](py::object) { return py::str("***"); });
-    py::object masked = masked_type();
+    norvo::bind::add_method(masked, "__init__", [](py::object self, py::str text) { self.attr("text") = text; });
+    norvo::bind::add_method(masked, "__repr__", [](py::object self) { return py::str(self.attr("text")); });
 
     m.def(
         "login_required",
@@ -179,7 +220,9 @@ NORVO_MODULE(decorators, m, .doc = "Operation wrappers: a login check and call t
         [g, masked](py::object log) {
             return py::cpp_function(
                 [g, masked, log](py::object f) {
-                    py::object w = wrapper(call_logged, "logged", py::make_tuple(f, log, secret_positions(f), masked));
+                    py::object w = wrapper(call_logged, "logged",
+                                           py::make_tuple(f, log, positions_of(f, SECRET_PARAMETERS),
+                                                          positions_of(f, KEY_FILE_PARAMETERS), masked));
                     return g["functools"].attr("wraps")(f)(w);
                 },
                 py::name("decorator"), py::arg("f"));

@@ -113,6 +113,9 @@ class Provider(object):
             urllib.parse.urlparse(server_url)
         except Exception:
             raise ValueError("server_url is not a valid url.")
+        # A key that cannot go into a request header (read from a file with its line break,
+        # say) is refused by what is wrong with it, never quoting it, before anything changes.
+        server_package().session.check_api_key(api_key)
         if root_dir is not None:
             # Refused before anything changes: a number would name a folder by its digits, and
             # an empty text the current directory, which nobody chose.

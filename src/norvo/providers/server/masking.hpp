@@ -99,13 +99,16 @@ inline void scrub_exception(py::handle error, const std::vector<std::string>& se
     }
 }
 
-// Runs `send`, masking the secrets in whatever error leaves it.
-template <class F>
-decltype(auto) masking_errors(const std::vector<std::string>& secrets, F&& send) {
+// Runs `send`, masking in whatever error leaves it the secrets and those that `more()` gives,
+// made only for an error.
+template <class F, class G>
+decltype(auto) masking_errors(const std::vector<std::string>& secrets, G&& more, F&& send) {
     try {
         return std::forward<F>(send)();
     } catch (py::error_already_set& e) {
-        scrub_exception(e.value(), secrets);
+        std::vector<std::string> all = secrets;
+        for (std::string& secret : std::forward<G>(more)()) all.push_back(std::move(secret));
+        scrub_exception(e.value(), all);
         throw;
     }
 }

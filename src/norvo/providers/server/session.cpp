@@ -6,10 +6,13 @@
 // (logging in again first when the token has lapsed), and runs the challenge login. Those
 // credentials stay with the broker: a redirect is followed only to the broker's own origin
 // and only for a GET, no credentials are taken from the environment, and the login's
-// verification is masked in errors and in the HTTP stack's log lines.
+// verification is masked in errors and in the HTTP stack's log lines. An operation can bind its
+// context to the user it started as, so that none of its requests goes out signed as somebody
+// who logged in meanwhile; and the child of a fork gets connections of its own.
 #include "bytes.hpp"
 #include "calls.hpp"
 #include "classes.hpp"
+#include "credentials.hpp"
 #include "errors.hpp"
 #include "imports.hpp"
 #include "interpreter.hpp"
@@ -20,6 +23,7 @@
 #include <datetime.h>
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -37,6 +41,8 @@ constexpr const char* API_KEY_HEADER = "X-Norvo-Api-Key";
 constexpr const char* REQUEST_ID_HEADER = "X-Request-Id";
 constexpr const char* APP_NAME_HEADER = "X-Norvo-App-Name";
 constexpr const char* NEED_USER = "Need to pass a user if authenticating for the first time.";
+constexpr const char* TOKEN_REFUSED =
+    "Unable to authenticate {}: the broker's login reply held no valid session token.";
 constexpr const char* BAD_URL = "server_url is not a valid url.";
 
 // A header value the HTTP library accepts: text and bytes as given, None to leave the header
@@ -58,12 +64,44 @@ py::object masked(py::handle mapping, const char* key) {
     return std::move(copy);
 }
 
+// A JSON body as a debug line shows it: the session token as ***, and a key file (the material
+// of an offline search for its password) as its length only, wherever they sit in the body.
+py::object traced_body(py::handle body, int depth = 0) {
+    if (depth > 16) return py::reinterpret_borrow<py::object>(body);
+    if (PyList_Check(body.ptr())) {
+        py::list copy;
+        for (py::handle item : body) copy.append(traced_body(item, depth + 1));
+        return std::move(copy);
+    }
+    if (!PyDict_Check(body.ptr())) return py::reinterpret_borrow<py::object>(body);
+    py::dict copy;
+    for (auto item : py::reinterpret_borrow<py::dict>(body)) {
+        py::handle name = item.first, value = item.second;
+        if (PyUnicode_Check(name.ptr()) && !value.is_none()) {
+            if (PyUnicode_CompareWithASCIIString(name.ptr(), "token") == 0) {
+                copy[name] = std::string(norvo::server::MASK);
+                continue;
+            }
+            if (PyUnicode_CompareWithASCIIString(name.ptr(), "keyFile") == 0) {
+                Py_ssize_t n = PyObject_Length(value.ptr());
+                if (n < 0) PyErr_Clear();
+                copy[name] = n < 0 ? std::string("<key file>") : "<key file of " + std::to_string(n) + " characters>";
+                continue;
+            }
+        }
+        copy[name] = traced_body(value, depth + 1);
+    }
+    return std::move(copy);
+}
+
 // Bound at load and never freed: a request may come while the interpreter finalises.
 struct Stock {
     Globals g;
-    py::object log;    // the module's own logger
-    py::object arrow;  // the arrow library
-    py::object Arrow;  // its date-time class
+    py::object log;       // the module's own logger
+    py::object arrow;     // the arrow library
+    py::object Arrow;     // its date-time class
+    py::object bound;     // the ContextVar of the user the calling context is bound to
+    py::object sessions;  // every NorvoSession alive, weakly: a forked child renews their pools
 };
 Stock* S = nullptr;
 
@@ -241,20 +279,97 @@ py::object authenticated(const Call& c) {
     return py::bool_(norvo::bind::compares(expires_at, broker_now, Py_GT));
 }
 
+// ---- The login state, read and written whole
+
+// The session's fields are plain attributes, read and written here in its instance dictionary:
+// a login state is then taken, or replaced, in one step that runs no Python code, so no other
+// thread can come in between and leave it half one login and half another.
+class Fields {
+public:
+    explicit Fields(py::handle self)
+        : self_(self), dict_(norvo::bind::steal(PyObject_GenericGetDict(self.ptr(), nullptr))) {}
+
+    py::object get(py::handle name) const {
+        PyObject* value = PyDict_GetItemWithError(dict_.ptr(), name.ptr());
+        if (value) return py::reinterpret_borrow<py::object>(value);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return self_.attr(name);  // not there: the attribute lookup fails as it would
+    }
+
+    // Every value set before any replaced one is let go, so that no finaliser runs halfway.
+    void set(std::initializer_list<std::pair<py::handle, py::handle>> values) {
+        std::vector<py::object> replaced;
+        replaced.reserve(values.size());
+        for (const auto& [name, value] : values) {
+            PyObject* old = PyDict_GetItemWithError(dict_.ptr(), name.ptr());
+            if (!old && PyErr_Occurred()) throw py::error_already_set();
+            if (old) replaced.push_back(py::reinterpret_borrow<py::object>(old));
+        }
+        for (const auto& [name, value] : values)
+            if (PyDict_SetItem(dict_.ptr(), name.ptr(), value.ptr()) != 0) throw py::error_already_set();
+    }
+
+private:
+    py::handle self_;
+    py::object dict_;
+};
+
+// ---- Binding an operation to its user
+
+// The user the calling context is bound to; a null object when it is not bound.
+py::object bound_user() {
+    PyObject* value = nullptr;
+    if (PyContextVar_Get(S->bound.ptr(), nullptr, &value) != 0) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
+}
+
+// Whether two users are one, by their ids; none is nobody.
+bool same_user(py::handle a, py::handle b) {
+    if (a.is_none() || b.is_none()) return false;
+    if (a.is(b)) return true;
+    return norvo::bind::compares(a.attr(NORVO_NAME("id")), b.attr(NORVO_NAME("id")));
+}
+
+[[noreturn]] void raise_no_longer_logged_in(py::handle bound) {
+    norvo::bind::raise(PyExc_RuntimeError, py::str(bound).cast<std::string>() +
+                                               " is no longer logged in: an operation started as that user "
+                                               "cannot finish.");
+}
+
+void require_bound(py::handle stored, py::handle bound) {
+    if (!same_user(stored, bound)) raise_no_longer_logged_in(bound);
+}
+
+constexpr const char* STORED_TOKEN_REFUSED =
+    "The session token is not a valid session token, so nothing is signed with it; log in again.";
+
 // _get_auth(self, req_id)
 py::object get_auth(const Call& c) {
     const Globals& g = S->g;
     py::handle self = c.args[0], req_id = c.args[1];
+    // A context bound to a user signs as that user only: the check comes before a re-login,
+    // and again after it, on the very login state that then signs.
+    py::object bound = bound_user();
+    if (bound) require_bound(Fields(self).get(NORVO_NAME("user")), bound);
     if (!truthy(call_method(self, NORVO_NAME("authenticated"), {})))
         call_method(self, NORVO_NAME("authenticate"), {}, self.attr(NORVO_NAME("client")));
 
-    py::object offset = self.attr(NORVO_NAME("time_offset"));
+    Fields fields(self);
+    py::object user = fields.get(NORVO_NAME("user"));
+    py::object token = fields.get(NORVO_NAME("token"));
+    py::object key = fields.get(NORVO_NAME("key"));
+    py::object offset = fields.get(NORVO_NAME("time_offset"));
+    if (bound) require_bound(user, bound);
+    // The token heads the bytes the user's key signs: only one of the bearer-token syntax
+    // is signed, whoever assigned it.
+    std::string_view text = norvo::server::bearer_token(token);
+    if (text.empty()) norvo::bind::raise(PyExc_RuntimeError, STORED_TOKEN_REFUSED);
+
     py::object now = norvo::bind::steal(PyNumber_Subtract(utc_now(g).ptr(), offset.ptr()));
-    py::bytes tail = b64(",", utf8(call_method(now, NORVO_NAME("isoformat"), {})));
-    py::object user_part = add(norvo::bind::encode_text(self.attr(NORVO_NAME("token"))), tail);
+    py::bytes user_part = b64(std::string(text) + ",", utf8(call_method(now, NORVO_NAME("isoformat"), {})));
     py::object message = add(user_part, utf8(py::reinterpret_borrow<py::object>(req_id)));
     py::object ecdsa = g[NORVO_NAME("crypto")].attr(NORVO_NAME("ecdsa")).attr(NORVO_NAME("ECDSA"));
-    py::object private_key = self.attr(NORVO_NAME("key")).attr(NORVO_NAME("private"));
+    py::object private_key = key.attr(NORVO_NAME("private"));
     py::object signature = call_method(private_key, NORVO_NAME("sign"), {}, message, ecdsa);
     return py::make_tuple(user_part, b64("", signature));
 }
@@ -273,10 +388,15 @@ py::object request(const Call& c) {
     py::object auth = pop(kwargs, NORVO_NAME("auth"));
     if (!auth) auth = py::bool_(true);
 
+    // A key that cannot go into a header is refused here, before the HTTP library would put
+    // it whole into its error.
+    py::object api_key = self.attr(NORVO_NAME("api_key"));
+    norvo::server::check_api_key(api_key);
+
     py::object id = call_method(g[NORVO_NAME("uuid")], NORVO_NAME("uuid4"), {});
     py::object req_id = norvo::bind::steal(PyObject_Str(id.ptr()));
     py::dict headers;
-    headers[API_KEY_HEADER] = header_value(self.attr(NORVO_NAME("api_key")));
+    headers[API_KEY_HEADER] = header_value(api_key);
     headers[REQUEST_ID_HEADER] = req_id;
     py::object app_name = self.attr(NORVO_NAME("app_name"));
     if (truthy(app_name)) headers[APP_NAME_HEADER] = app_name;
@@ -292,7 +412,7 @@ py::object request(const Call& c) {
         py::str line = py::str("{} {} {} {} {} {}")
                            .format(method.attr("upper")(), url, masked(headers, API_KEY_HEADER),
                                    masked(kwarg_or_none(kwargs, NORVO_NAME("params")), "verification"),
-                                   kwarg_or_none(kwargs, NORVO_NAME("json")),
+                                   traced_body(kwarg_or_none(kwargs, NORVO_NAME("json"))),
                                    kwarg_or_none(kwargs, NORVO_NAME("data")));
         log.attr("debug")(line);
     }
@@ -307,7 +427,7 @@ py::object request(const Call& c) {
         if (norvo::bind::compares(response.attr("status_code"), py::int_(200))) {
             py::object body;
             try {
-                body = masked(response.attr("json")(), "token");
+                body = traced_body(response.attr("json")());
             } catch (py::error_already_set& e) {
                 // Tracing must never turn a success into a failure: a body that is not
                 // JSON, or nested deeper than the decoder goes, is written as its text.
@@ -321,7 +441,8 @@ py::object request(const Call& c) {
     };
 
     auto secrets = norvo::server::secrets_of_params(kwarg_or_none(kwargs, NORVO_NAME("params")));
-    return norvo::server::masking_errors(secrets, [&]() -> py::object {
+    auto api_key_forms = [&] { return norvo::server::api_key_forms(api_key); };
+    return norvo::server::masking_errors(secrets, api_key_forms, [&]() -> py::object {
         py::object response = send(g, self, method, url, headers, kwargs);
         trace_reply(response);
         if (!follow) return response;
@@ -361,6 +482,56 @@ py::object request(const Call& c) {
     });
 }
 
+// ---- A forked child
+
+// A queue of pooled connections with locks of its own. In the child of a fork a lock that a
+// thread of the parent held at that instant stays held, since that thread is not there to
+// release it; the pool's finaliser takes the queue's lock when it closes the connections.
+void fresh_locks(py::handle queue) {
+    if (queue.is_none() || !py::hasattr(queue, "mutex")) return;
+    py::object threading = norvo::bind::import("threading");
+    py::object mutex = threading.attr("Lock")();
+    queue.attr("mutex") = mutex;
+    for (const char* name : {"not_empty", "not_full", "all_tasks_done"})
+        if (py::hasattr(queue, name)) py::setattr(queue, name, threading.attr("Condition")(mutex));
+}
+
+void free_pools(py::handle manager) {
+    py::object pools = norvo::bind::getattr_or_none(manager, "pools");
+    py::object held = pools.is_none() ? py::object(py::none()) : norvo::bind::getattr_or_none(pools, "_container");
+    if (!PyDict_Check(held.ptr())) return;
+    for (py::handle pool : py::list(held.attr("values")())) fresh_locks(norvo::bind::getattr_or_none(pool, "pool"));
+}
+
+// New pool managers for each of the session's adapters. The parent's connections are left to
+// the old pools, whose finalisers only close the child's copies of their sockets: nothing is
+// sent on them, so the parent's connections stay open and its own.
+void renew_pools(py::handle session) {
+    for (py::handle adapter : py::list(session.attr("adapters").attr("values")())) {
+        if (!py::hasattr(adapter, "init_poolmanager")) continue;
+        py::object manager = norvo::bind::getattr_or_none(adapter, "poolmanager");
+        if (!manager.is_none()) free_pools(manager);
+        py::object proxies = norvo::bind::getattr_or_none(adapter, "proxy_manager");
+        if (PyDict_Check(proxies.ptr()))
+            for (py::handle proxy : py::list(proxies.attr("values")())) free_pools(proxy);
+        adapter.attr("proxy_manager") = py::dict();
+        adapter.attr("init_poolmanager")(adapter.attr("_pool_connections"), adapter.attr("_pool_maxsize"),
+                                         py::arg("block") = adapter.attr("_pool_block"));
+    }
+}
+
+void renew_pools_after_fork() {
+    std::optional<py::error_already_set> first;
+    for (py::handle session : py::list(S->sessions)) {
+        try {
+            renew_pools(session);
+        } catch (py::error_already_set& e) {
+            if (!first) first = std::move(e);
+        }
+    }
+    if (first) throw *first;
+}
+
 constexpr const char* CLASS_DOC =
     "The broker session: API key, application name and login state, shared by the whole process.\n\n"
     "Every request carries the API key, a fresh request id and, when set, the application name;\n"
@@ -386,7 +557,9 @@ NORVO_MODULE(session, m,
     m.attr("CONNECT_TIMEOUT") = 5;
     m.attr("READ_TIMEOUT") = 60;
 
-    S = new Stock{Globals(m), m.attr("log"), m.attr("arrow"), m.attr("arrow").attr("Arrow")};
+    py::object bound = norvo::bind::steal(PyContextVar_New("norvo.providers.server.session.bound_user", nullptr));
+    S = new Stock{Globals(m), m.attr("log"), m.attr("arrow"), m.attr("arrow").attr("Arrow"), bound,
+                  import("weakref").attr("WeakSet")()};
     const Globals& g = S->g;
 
     py::object base = g["requests"].attr("Session");
@@ -414,6 +587,7 @@ NORVO_MODULE(session, m,
         for (const char* name : {"user", "api_key", "token", "key", "time_offset", "client", "app_name", "expires_at"})
             py::setattr(self, name, py::none());
         self.attr("hooks")["response"].attr("append")(g["_bounded_body"]);
+        S->sessions.attr("add")(self);
     });
 
     add_raw_method(cls, "prepare_request", prepare_request, {{"request", py::object()}}, false,
@@ -441,7 +615,11 @@ NORVO_MODULE(session, m,
             }
             // Kept whatever follows: a later re-login goes through the same client.
             self.attr("client") = client;
-            py::object who = truthy(user) ? user : py::object(self.attr("user"));
+            const bool again = !truthy(user);  // a new login of the stored user
+            py::object bound = again ? bound_user() : py::object();
+            py::object who = again ? Fields(self).get(NORVO_NAME("user")) : user;
+            // A context bound to a user logs in again only the user it is bound to.
+            if (bound) require_bound(who, bound);
 
             py::object section = who.attr("keys")[g["KeyType"].attr("AUTH")];
             for (py::handle index : norvo::bind::sorted_list(section)) {
@@ -467,15 +645,25 @@ NORVO_MODULE(session, m,
                 int has_token = PySequence_Contains(reply.ptr(), py::str("token").ptr());
                 if (has_token < 0) throw py::error_already_set();
                 if (!has_token) continue;
-                // The whole reply is read before anything is stored, so a reply whose expiry is
-                // missing or unreadable leaves the previous login whole.
+                // The whole reply is read before anything is stored, so a reply whose token or
+                // expiry is unfit leaves the previous login whole. A token outside the bearer
+                // syntax is never signed: the broker gets nothing more, not even from another key.
                 py::object token = reply["token"];
+                if (norvo::server::bearer_token(token).empty()) {
+                    py::str message = py::str(TOKEN_REFUSED).format(who);
+                    g["log"].attr("warning")(message);
+                    norvo::bind::raise(py::handle(PyExc_RuntimeError), message);
+                }
                 py::object expires_at = g["arrow"].attr("get")(reply["expiration"]);
-                self.attr("token") = token;
-                self.attr("expires_at") = expires_at;
-                self.attr("user") = who;
-                self.attr("time_offset") = offset;
-                self.attr("key") = key;
+                Fields fields(self);
+                // A bound re-login stores its result only over the login it renewed: had another
+                // user logged in meanwhile, the operation is not that user's to carry on.
+                if (bound && !fields.get(NORVO_NAME("user")).is(who)) raise_no_longer_logged_in(bound);
+                fields.set({{NORVO_NAME("token"), token},
+                            {NORVO_NAME("expires_at"), expires_at},
+                            {NORVO_NAME("user"), who},
+                            {NORVO_NAME("time_offset"), offset},
+                            {NORVO_NAME("key"), key}});
                 return;
             }
             py::str message = py::str("Unable to authenticate {}").format(who);
@@ -490,6 +678,7 @@ NORVO_MODULE(session, m,
     add_method(
         cls, "initialize",
         [g](py::object self, py::object api_key, py::object server_url, py::object app_name) {
+            norvo::server::check_api_key(api_key);
             self.attr("api_key") = api_key;
             self.attr("app_name") = app_name;
             try {
@@ -507,7 +696,11 @@ NORVO_MODULE(session, m,
     add_method(
         cls, "logout",
         [](py::object self) {
-            for (const char* name : {"user", "token", "key", "time_offset"}) py::setattr(self, name, py::none());
+            py::handle none = Py_None;
+            Fields(self).set({{NORVO_NAME("user"), none},
+                              {NORVO_NAME("token"), none},
+                              {NORVO_NAME("key"), none},
+                              {NORVO_NAME("time_offset"), none}});
         },
         py::doc("Forgets the logged-in user, token, key and clock offset; sends nothing."));
 
@@ -517,6 +710,50 @@ NORVO_MODULE(session, m,
     add_raw_method(cls, "_get_auth", get_auth, {{"req_id", py::object()}}, false,
                    "The signed (user, password) pair of HTTP Basic authorisation for one request.");
 
+    py::object binding = norvo::bind::make_class(
+        "_Binding", py::make_tuple(norvo::bind::builtin(PyBaseObject_Type)),
+        norvo::bind::class_namespace(m, "_Binding", "What bound_to returns: binds the calling context while entered."));
+    add_method(binding, "__init__", [](py::object self, py::object user) {
+        self.attr("user") = user;
+        self.attr("_tokens") = py::list();
+    });
+    add_method(binding, "__enter__", [](py::object self) {
+        py::object user = self.attr("user");
+        py::object token = norvo::bind::steal(PyContextVar_Set(S->bound.ptr(), user.ptr()));
+        self.attr("_tokens").attr("append")(token);
+        return user;
+    });
+    add_method(
+        binding, "__exit__",
+        [](py::object self, py::object, py::object, py::object) {
+            py::list tokens = self.attr("_tokens");
+            if (py::len(tokens) == 0) norvo::bind::raise(PyExc_RuntimeError, "the binding was not entered");
+            py::object token = tokens.attr("pop")();
+            if (PyContextVar_Reset(S->bound.ptr(), token.ptr()) != 0) throw py::error_already_set();
+            return false;
+        },
+        py::arg("exc_type"), py::arg("exc"), py::arg("traceback"));
+    m.attr("_Binding") = binding;
+
+    add_method(
+        cls, "bound_to", [g](py::object, py::object user) { return g["_Binding"](user); }, py::arg("user"),
+        py::doc("A context manager that binds the calling context (its thread) to `user` while entered: a\n"
+                "signed request made in it, or a new login of a lapsed one, goes out only while `user` is\n"
+                "the session's user, and fails with RuntimeError before anything is sent otherwise."));
+
+    py::setattr(cls, "check_api_key",
+                norvo::bind::builtin(PyStaticMethod_Type)(py::cpp_function(
+                    [](py::object api_key) { norvo::server::check_api_key(api_key); }, py::name("check_api_key"),
+                    py::arg("api_key"),
+                    py::doc("Refuses with ValueError an API key that cannot be sent in a request header."))));
+
     m.attr("NorvoSession") = cls;
     m.attr("session") = cls();
+
+    // A forked child shares the parent's sockets: through them, requests of the two processes
+    // would read each other's replies. The child's sessions get connections of their own.
+    m.attr("_renew_pools") = py::cpp_function([]() { renew_pools_after_fork(); }, py::name("_renew_pools"),
+                                              py::scope(m),
+                                              py::doc("Gives every session of a forked child pools of its own."));
+    import("os").attr("register_at_fork")(py::arg("after_in_child") = g["_renew_pools"]);
 }
