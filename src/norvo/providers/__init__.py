@@ -128,12 +128,19 @@ class Provider(object):
             if not text:
                 raise ValueError("root_dir must not be empty.")
         with self._lock:
+            if root_dir is not None:
+                # The store judges its root before anything else changes: one it refuses
+                # leaves the store, the login and the configuration as they were.
+                ofs = ofs_package()
+                previous = ofs.client.ROOT_DIR
+                ofs.client.ROOT_DIR = text
+                try:
+                    ofs.client.initialize()
+                except BaseException:
+                    ofs.client.ROOT_DIR = previous
+                    raise
             if self.session.user is not None:
                 self.logout()
-            if root_dir is not None:
-                ofs = ofs_package()
-                ofs.client.ROOT_DIR = text
-                ofs.client.initialize()
             server = server_package()
             server.session.initialize(api_key, server_url, app_name=app_name)
             server.client.URL = server_url
