@@ -41,8 +41,9 @@ _CONTENT_KINDS = {RawPayload: "raw", JSONPayload: "json"}
 
 
 class CommitUnconfirmed(requests.exceptions.ConnectionError):
-    """The broker's reply to the commit of a container's bytes was lost (or came unreadable),
-    so whether the commit took effect is not known from it.
+    """The commit of a container's bytes (or a change) was sent, and the broker's reply to it was
+    lost or came unreadable, so whether it took effect is not known from it. A failure before
+    the request went out (nobody logged in any more, no connection made) raises as itself.
 
     ``container_id`` names the container. ``withdrawn`` is true when the unfinished container
     was then removed from the broker, so it does not exist; false when nothing confirmed
@@ -56,10 +57,6 @@ class CommitUnconfirmed(requests.exceptions.ConnectionError):
 
     def __reduce__(self):  # made again from its three arguments, as in another process
         return type(self), (str(self), self.container_id, self.withdrawn)
-
-
-# A commit whose reply never came, or came unreadable, may have taken effect all the same.
-_UNANSWERED = (requests.ConnectionError, requests.Timeout, requests.exceptions.ChunkedEncodingError, ValueError)
 
 
 def _reason(error):
@@ -124,14 +121,14 @@ def _upload(broker, container_id, url, data, withdraw=None):
     except BaseException:
         _withdraw(container_id, withdraw)
         raise
+    path = "containers/{}".format(container_id)
     try:
-        broker.call("commit container {}".format(container_id), "put", "containers/{}".format(container_id),
-                    json={"commit": True})
-    except _UNANSWERED as error:
+        broker.call("commit container {}".format(container_id), "put", path, json={"commit": True})
+    except BaseException as error:
+        # A commit whose reply never came, or came unreadable, may have taken effect all the same.
         withdrawn = _withdraw(container_id, withdraw)
-        raise CommitUnconfirmed(_unconfirmed(container_id, withdrawn), container_id, withdrawn) from error
-    except BaseException:
-        _withdraw(container_id, withdraw)
+        if isinstance(error, Exception) and providers.reply_lost(error, "put", path):
+            raise CommitUnconfirmed(_unconfirmed(container_id, withdrawn), container_id, withdrawn) from error
         raise
 
 
@@ -304,9 +301,9 @@ def update(container, header=_UNSET, content=_UNSET, type=_UNSET, access=(), rev
         path = "containers/{}".format(container.id)
         try:
             reply = broker.call("update container {}".format(container.id), "put", path, json=body)
-        except _UNANSWERED as error:
+        except Exception as error:
             # Changes that come with new content wait for its commit; the others apply at once.
-            if "content" in body:
+            if "content" in body or not providers.reply_lost(error, "put", path):
                 raise
             raise CommitUnconfirmed(_unconfirmed(container.id), container.id, False) from error
         if reply.get("uploadUrl"):

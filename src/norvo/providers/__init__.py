@@ -22,8 +22,9 @@ the container operations of ``norvo.container`` add "containers/" and "container
 The container stand-in (``norvo.container``) reaches the provider through a small interface:
 ``require_user()`` (the logged-in ``User``), ``broker()`` (requests and object transfers),
 ``local`` and ``database`` (the logged-in user's ``NorvoDatabase``, None while there is none),
-``local_database()``; and two helpers of this package: ``local_write``, the one transaction
-through which every read and write of that database goes, and ``as_id`` for the ids callers give.
+``local_database()``; and the helpers of this package: ``local_write``, the one transaction
+through which every read and write of that database goes, ``as_id`` for the ids callers give,
+and ``reply_lost``, which tells a request whose reply was lost from one never sent.
 
 For tests: ``session.user`` may be assigned directly, ``keys.add(ring)`` makes a public ring
 known without a broker, and ``reset()`` forgets everything without contacting anyone.
@@ -38,12 +39,13 @@ import threading
 import urllib.parse
 
 from norvo.providers._accounts import Accounts, KeyDirectory, KeyFiles, open_key_file, user_id_of
-from norvo.providers._broker import (DEFAULT_SERVER_URL, Broker, as_id, broker_call, public_records,
-                                     server_package)
+from norvo.providers._broker import (DEFAULT_SERVER_URL, Broker, UnreadableReply, as_id, broker_call,
+                                     public_records, reply_lost, server_package)
 from norvo.providers._local import KEY_FILE_SEED, LocalStore, local_write, ofs_package
 
 __all__ = ["DEFAULT_SERVER_URL", "KEY_FILE_SEED", "Accounts", "KeyDirectory", "KeyFiles", "Provider", "Session",
-           "as_id", "broker_call", "current", "get", "local_write", "public_records", "set_current"]
+           "UnreadableReply", "as_id", "broker_call", "current", "get", "local_write", "public_records", "reply_lost",
+           "set_current"]
 
 log = logging.getLogger(__name__)
 
