@@ -16,6 +16,10 @@ fetched, and the user's own), so that it opens without the broker.
 ``create`` and ``update`` seal a fresh envelope for every recipient they are given, on copies of
 the caller's accesses: an ``Access`` keeps the envelope it once built or was given, and that
 envelope opens only the container it was sealed for.
+
+Each operation runs as the user logged in when it began, in that user's local store, whoever
+logs in or out meanwhile; once that user's broker session has ended, its next request fails
+with RuntimeError ("... is no longer logged in ...") before anything is sent.
 """
 import base64
 import logging
@@ -195,7 +199,7 @@ def create(header, content, type=None, access=(), content_cls=None, container_id
 
     Once the broker has committed, a failure to keep the local copy is a warning, not a failure.
     """
-    with providers.get() as p:
+    with providers.get() as p, p.operation():
         user = p.require_user()
         broker = p.broker()
         cls = content_cls or (RawPayload if isinstance(content, (bytes, bytearray)) else JSONPayload)
@@ -235,7 +239,7 @@ def get(container_id, content_cls=None, decrypt=True, local=False):
     keep the local copy is a warning.
     """
     cid = providers.as_id(container_id, "container_id")
-    with providers.get() as p:
+    with providers.get() as p, p.operation():
         user = p.require_user()
         if local:
             return _get_local(p, user, cid, content_cls, decrypt)
@@ -274,7 +278,7 @@ def update(container, header=_UNSET, content=_UNSET, type=_UNSET, access=(), rev
     """
     if not isinstance(container, Container):
         raise TypeError("update takes a Container, as create or get return it.")
-    with providers.get() as p:
+    with providers.get() as p, p.operation():
         user = p.require_user()
         broker = p.broker()
         keys = container.container_keys
@@ -327,7 +331,7 @@ def delete(container_id):
     """Deletes a container (its creator only), on the broker and in the local store; once the
     broker has deleted it, a failure to remove the local copy is a warning."""
     cid = providers.as_id(container_id, "container_id")
-    with providers.get() as p:
+    with providers.get() as p, p.operation():
         p.require_user()
         p.broker().call("delete container {}".format(cid), "delete", "containers/{}".format(cid))
         if p.local and p.database is not None:
@@ -340,7 +344,7 @@ def delete(container_id):
 
 def local_ids():
     """Ids of the containers in the logged-in user's local store."""
-    with providers.get() as p:
+    with providers.get() as p, p.operation():
         p.require_user()
         from norvo.providers.ofs import models
 
@@ -360,7 +364,7 @@ def unwrap(container):
     the user holds no envelope (no decrypt permission), ValueError or InvalidSignature when it
     fails a check.
     """
-    with providers.get() as p:
+    with providers.get() as p, p.operation():
         user = p.require_user()
         return _opened(user, container, lambda sender_id, index: p.keys.get(sender_id))
 

@@ -4,6 +4,8 @@ import importlib
 import urllib.parse
 import uuid
 
+from norvo.providers import _operation
+
 DEFAULT_SERVER_URL = "https://broker.norvo.example/api/"
 
 
@@ -130,7 +132,18 @@ class Broker(object):
     __slots__ = ()
 
     def call(self, what, verb, path, **kwargs):
-        return broker_call(what, getattr(server_package().client, verb), path, **kwargs)
+        import requests
+
+        try:
+            return broker_call(what, getattr(server_package().client, verb), path, **kwargs)
+        except requests.HTTPError as error:
+            # Signed just before a logout or another login ended the session's token, and
+            # refused by the broker for that: the operation's user is gone, as the session
+            # says of a request it would sign later.
+            operation = _operation.current()
+            if getattr(error.response, "status_code", None) == 401 and operation is not None and operation.ended:
+                raise RuntimeError(_operation.NO_LONGER_LOGGED_IN.format(operation.user)) from error
+            raise
 
     def upload(self, url, data):
         _objects().put(url, data=data)

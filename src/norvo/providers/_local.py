@@ -7,6 +7,8 @@ import logging
 import os
 import sys
 
+from norvo.providers import _operation
+
 log = logging.getLogger("norvo.providers")
 
 # Where a user's key file lies in the local store: the store hashes this seed into a path.
@@ -65,7 +67,7 @@ def local_write(db, read_only=False):
             raise
 
 
-def _close(db):
+def close_database(db):
     """Lets go of every session and connection of `db`; its engine connects again, to whatever
     file lies at its path then, when it is next used."""
     registry = getattr(db, "session", None)
@@ -140,15 +142,24 @@ class LocalStore(object):
     """The logged-in user's database and key file in the file store.
 
     `database` is the user's open NorvoDatabase while one is logged in with the local store on,
-    else None. The database that a logout lets go of is kept, without sessions, connections or
-    anything of the user's keys, for the next login in this process: for the same user, while
-    its file is still there, sound and current, that login finds it ready instead of opening,
-    checking and migrating the file again; any other user's login opens its own file in it.
+    else None; inside an operation, the database of the user it started as. The database that
+    a logout lets go of is kept, without sessions, connections or anything of the user's keys,
+    for the next login of the same user in this process: while its file is still there, sound
+    and current, that login finds it ready instead of opening, checking and migrating the file
+    again. Any other user's login opens a database object of its own.
     """
 
     def __init__(self):
-        self.database = None
-        self._idle = None  # the database let go at the last logout
+        self._database = None
+        self._owner = None  # the id of the user whose database is open
+        self._idle = None  # (user id, database) let go at the last logout
+
+    @property
+    def database(self):
+        operation = _operation.current()
+        if operation is not None and operation.store is self:
+            return operation.database
+        return self._database
 
     def open(self, user):
         """Opens `user`'s database and records the user and its public keys in it. Another
@@ -158,21 +169,22 @@ class LocalStore(object):
         ofs_package().session.user = user
         # The database key belongs to this user alone: derive it afresh.
         models.get_sa_key.cache_clear()
-        db, self._idle = self._idle or database.NorvoDatabase(), None
-        self.database = db
+        idle, self._idle = self._idle, None
+        db = idle[1] if idle is not None and idle[0] == user.id else database.NorvoDatabase()
+        self._database, self._owner = db, user.id
         db.initialize(user.id, reopen=True)  # which moves aside a file that is no sound database
         foreign = _record_user(db, user)
         if foreign is not None:
             self._release(keep=False)
             database._set_aside(db.path, "other-key", foreign)
             db = database.NorvoDatabase()
-            self.database = db
+            self._database, self._owner = db, user.id
             db.initialize(user.id)
             _record_user(db, user)
 
     def close(self, keep=True):
         """Forgets the logged-in user here: the local session's user, the database key, and the
-        open database, which `keep` keeps for the next login."""
+        open database, which `keep` keeps for that user's next login."""
         ofs = sys.modules.get("norvo.providers.ofs")
         if ofs is not None:
             ofs.session.user = None
@@ -187,23 +199,24 @@ class LocalStore(object):
         self._idle = None
 
     def _release(self, keep):
-        db, self.database = self.database, None
+        db, owner, self._database, self._owner = self._database, self._owner, None, None
         if db is None:
             return
-        _close(db)
+        close_database(db)
         if keep and hasattr(db, "session"):  # opened whole
             # The registry goes: the sessions that other threads opened through it, and the rows
             # they hold, go with it. The next initialize makes a new one.
             del db.session
-            self._idle = db
+            self._idle = (owner, db)
 
     def remember_keys(self, ring):
         """Keeps another user's public keys in the open database, if any. The broker's ring is
         the record: a store that refuses the copy is a warning, not a failed fetch."""
-        if self.database is None:
+        db = self.database
+        if db is None:
             return
         try:
-            with local_write(self.database) as session:
+            with local_write(db) as session:
                 _store_key_rows(session, ring.user_id, _ring_keys(ring))
         except Exception as error:
             log.warning("The public keys of %s could not be kept in the local store: %s", ring.user_id,
@@ -237,10 +250,10 @@ class LocalStore(object):
             finally:
                 # Closed whatever happened: a failed deletion leaves it unusable, and the next
                 # attempt opens the file again.
-                if db is self.database:
+                if db is self._database:
                     self._release(keep=False)
                 else:
-                    _close(db)
+                    close_database(db)
         _remove(ofs.client, _key_file_seed(user_id))
 
     # -- the key file
