@@ -1,13 +1,15 @@
 """One user per operation: a login or logout while another user's operation runs changes only
 the operations that start after it. The running one finishes as the user it started as, in
 that user's database under that user's key, or fails with a clear error once that user's broker
-session has ended, never succeeding as somebody else.
+session has ended, never succeeding as somebody else. Rows of the local store that no longer
+open under its key are the cache's damage, dropped and fetched again.
 
 Every wait is bounded (LIMIT); the operations held run on a thread of their own, the logins and
 logouts on the test's thread.
 """
 import contextlib
 import json
+import logging
 import os
 import subprocess
 import sys
@@ -18,7 +20,7 @@ import requests
 import sqlalchemy as sa
 
 from norvo import _lifecycle, container, providers
-from road_fixtures import ROAD_API_KEY, package_root
+from road_fixtures import ROAD_API_KEY, damage_cells, package_root
 
 pytestmark = pytest.mark.filterwarnings("ignore::sqlalchemy.exc.SAWarning",
                                         "ignore:The 'EncryptedType' class will change:DeprecationWarning")
@@ -201,3 +203,88 @@ def test_an_operation_joins_the_one_it_runs_in_and_reads_as_its_user(road, signu
         assert seen["there"][:2] == (bob.id, bob.id) and seen["there"][2] != alices_db.path
         assert (p.session.user.id, ofs.session.user.id, p.database) == (alice.id, alice.id, alices_db)
     assert (p.session.user.id, p.database.path) == (bob.id, seen["there"][2])
+
+
+# ---- rows that no longer open under the database's key
+
+
+@contextlib.contextmanager
+def sealed_as(user):
+    """The local provider's session reads as `user`, so that rows written meanwhile are sealed
+    under that user's key, as a login that once came in the middle of another user's write did."""
+    from norvo.providers import ofs
+    from norvo.providers.ofs import models
+
+    before = ofs.session.user
+    models.get_sa_key.cache_clear()
+    ofs.session.user = user
+    try:
+        yield
+    finally:
+        ofs.session.user = before
+        models.get_sa_key.cache_clear()
+
+
+def test_rows_sealed_under_another_users_key_are_dropped_and_fetched_again(road, signup, login, caplog):
+    alice, bob = signup("alice"), signup("bob")
+    p = road.provider
+    bobs_user = login(bob)
+    login(alice)
+    kept = container.create(HEADER, b"kept")
+    lost = container.create(HEADER, b"lost", access=[bob.id])
+    blobs = {uid: access.key_blob.to_bytes() for uid, access in lost.access.items()}
+    container._drop_local(p, lost.id)
+    with sealed_as(bobs_user):
+        container._record(p, lost, lost.data, blobs)
+    caplog.set_level(logging.WARNING)
+    assert container.local_ids() == [kept.id]
+    (warning,) = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+    assert warning == ("Rows of the local store of {} do not open under its key (3 dropped); the next get of their "
+                       "containers from the broker keeps them again.".format(alice.id))
+    with pytest.raises(LookupError, match="not in the local store"):
+        container.get(lost.id, local=True)
+    assert container.get(lost.id).content.data == b"lost"
+    assert container.local_ids() == sorted([kept.id, lost.id])
+    assert container.get(lost.id, local=True).content.data == b"lost"
+
+
+def test_a_damaged_access_drops_its_container_from_a_local_read(road, signup, login, caplog):
+    alice, bob = signup("alice"), signup("bob")
+    login(alice)
+    made = container.create(HEADER, b"content", access=[bob.id])
+    damage_cells(road, "container_accesses", "container_id")
+    caplog.set_level(logging.WARNING, logger="norvo.providers")
+    # Neither access tells its container any more: the container, which has none of Alice's, goes.
+    with pytest.raises(LookupError, match="not in the local store"):
+        container.get(made.id, local=True)
+    assert len(caplog.records) == 1 and "(3 dropped)" in caplog.records[0].getMessage()
+    assert container.local_ids() == []
+    assert container.get(made.id).content.data == b"content" and container.local_ids() == [made.id]
+
+
+def test_damaged_key_rows_are_written_again_at_the_next_login(road, signup, login, caplog):
+    from norvo.providers.ofs import models
+
+    alice = signup("alice")
+    login(alice)
+    damage_cells(road, "keys", "pub_key")
+    _lifecycle.logout()
+    caplog.set_level(logging.WARNING, logger="norvo.providers")
+    login(alice)
+    assert [r.getMessage() for r in caplog.records] == [
+        "Rows of keys in the local store do not open under its key (2 dropped); the broker holds the record."]
+    with providers.local_write(road.provider.database, read_only=True) as session:
+        assert len(session.scalars(sa.select(models.Key)).all()) == 2
+
+
+def test_an_account_whose_container_locations_do_not_open_is_deleted(road, signup, login):
+    from norvo import user as accounts
+    from norvo.providers.ofs import database
+
+    alice = signup("alice")
+    login(alice)
+    container.create(HEADER, b"content")
+    damage_cells(road, "containers", "ofs_location")
+    accounts.delete()
+    assert str(alice.id) not in road.broker.state.table("accounts")
+    assert not database.get_file_path(alice.id).exists() and road.provider.session.user is None

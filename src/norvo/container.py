@@ -343,13 +343,36 @@ def delete(container_id):
 
 
 def local_ids():
-    """Ids of the containers in the logged-in user's local store."""
-    with providers.get() as p, p.operation():
-        p.require_user()
-        from norvo.providers.ofs import models
+    """Ids of the containers in the logged-in user's local store. Rows there that no longer open
+    under its key are dropped, with a warning: the next get from the broker keeps them again."""
+    from norvo.providers.ofs import models
 
-        with providers.local_write(p.local_database(), read_only=True) as session:
-            return sorted(session.scalars(sa_select(models.Container.id)))
+    def ids(session):
+        return sorted(session.scalars(sa_select(models.Container.id)))
+
+    with providers.get() as p, p.operation():
+        return _read_local(p, p.require_user(), ids)
+
+
+def _read_local(p, user, read, whole=None):
+    """`read(session)` in a read-only transaction on the user's database. Rows that do not open
+    under the database's key are the cache's damage, not the caller's: they are dropped (with a
+    warning) and the read runs once more. So it does when `whole(result)` is false and dropping
+    finds such rows: a record whose rows do not open may look merely incomplete."""
+    from norvo.providers.ofs import models
+
+    db = p.local_database()
+    try:
+        with providers.local_write(db, read_only=True) as session:
+            result = read(session)
+    except models.SealedCellError:
+        if not providers.drop_unreadable(db, user.id):
+            raise
+    else:
+        if whole is None or whole(result) or not providers.drop_unreadable(db, user.id):
+            return result
+    with providers.local_write(db, read_only=True) as session:
+        return read(session)
 
 
 # ---- opening
@@ -447,7 +470,7 @@ def _get_local(p, user, cid, content_cls, decrypt):
     from norvo.providers import ofs
     from norvo.providers.ofs import models
 
-    with providers.local_write(p.local_database(), read_only=True) as session:
+    def read(session):
         for attempt in range(_LOCAL_READ_ATTEMPTS):
             row = session.get(models.Container, cid)
             if row is None:
@@ -466,6 +489,11 @@ def _get_local(p, user, cid, content_cls, decrypt):
         container.type = row.type
         _set_audit(container, row.created_at, row.created_by, row.modified_at, row.modified_by)
         container.access = {uid: a.make_class() for uid, a in row.access.items()}
+        return container
+
+    # The reader's own access is in every record kept for the reader: one without it may have
+    # lost it to rows that no longer open.
+    container = _read_local(p, user, read, whole=lambda kept: user.id in kept.access)
     expires = getattr(container.access.get(user.id), "expiration", None)
     if expires is not None and arrow.get(expires) <= arrow.utcnow():
         raise PermissionError("The access of {} to container {} has expired.".format(user, cid))

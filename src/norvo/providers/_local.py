@@ -96,14 +96,22 @@ def _ring_keys(ring):
 
 def _store_key_rows(session, user_id, keys):
     """Brings the rows of `user_id`'s public keys in line with `keys`, writing only those that
-    differ: a login that finds its ring recorded already writes nothing."""
+    differ: a login that finds its ring recorded already writes nothing. Key rows that do not
+    open under the database's key are dropped first, with a warning."""
     from sqlalchemy import select
 
     from norvo import crypto
     from norvo.providers.ofs import models
 
-    rows = {(row.key_type, row.index): row
-            for row in session.scalars(select(models.Key).where(models.Key.user_id == user_id))}
+    def kept():
+        query = select(models.Key).where(models.Key.user_id == user_id)
+        return {(row.key_type, row.index): row for row in session.scalars(query)}
+
+    try:
+        rows = kept()
+    except models.SealedCellError:
+        _warn_dropped(_drop_unreadable_rows(session, models.Key.__table__), "keys")
+        rows = kept()
     for key_type, index, key in keys:
         pem = crypto.to_pem_public(key.public)
         pem = pem if isinstance(pem, bytes) else pem.encode("ascii")
@@ -136,6 +144,103 @@ def _record_user(db, user):
             session.add(models.User(id=str(user.id)))
         _store_key_rows(session, user.id, _ring_keys(user.keys))
     return None
+
+
+# ---- rows that no longer open
+
+
+def _opened_rows(session, table, names=None):
+    """Every row of `table` as stored, each as (rowid, values by column name, sound): the cells of
+    its encrypted columns (those named, or all) opened one by one, `sound` false when one of
+    them does not open under the database's key, whose value is then missing."""
+    from sqlalchemy import text
+
+    from norvo.providers.ofs import models
+
+    columns = [c for c in table.columns if isinstance(c.type, models.StrictEncryptedType)
+               and (names is None or c.name in names)]
+    dialect = session.get_bind().dialect
+    statement = text('SELECT rowid, {} FROM "{}"'.format(", ".join('"{}"'.format(c.name) for c in columns),
+                                                        table.name))
+    for row in session.execute(statement).all():
+        values, sound = {}, True
+        for column, cell in zip(columns, row[1:]):
+            try:
+                values[column.name] = column.type.process_result_value(cell, dialect)
+            except models.SealedCellError:
+                sound = False
+        yield row[0], values, sound
+
+
+def _drop_unreadable_rows(session, table):
+    """Deletes the rows of `table` with a cell that does not open; returns how many went."""
+    gone = [rowid for rowid, _, sound in _opened_rows(session, table) if not sound]
+    _delete_rows(session, table, gone)
+    return len(gone)
+
+
+def _delete_rows(session, table, rowids):
+    from sqlalchemy import text
+
+    for start in range(0, len(rowids), 500):
+        chosen = ",".join(str(int(rowid)) for rowid in rowids[start:start + 500])
+        session.execute(text('DELETE FROM "{}" WHERE rowid IN ({})'.format(table.name, chosen)))
+
+
+def _warn_dropped(count, what):
+    if count:
+        log.warning("Rows of %s in the local store do not open under its key (%d dropped); the broker holds the "
+                    "record.", what, count)
+
+
+def drop_unreadable(db, owner_id):
+    """Drops, in one transaction, the rows of `db` that no longer open under its key (sealed under
+    another key, or damaged), with the records they leave incomplete, and removes the files of
+    the containers dropped; returns how many rows went.
+
+    The database is a cache of the broker: what it drops, the next get of the container from
+    the broker keeps again. A container goes with an access of its that does not open; and
+    when an access does not even tell its container, so do the containers that lack an access
+    of the database's owner, as every container kept for its owner has one.
+    """
+    from norvo.providers.ofs import models
+
+    ofs = ofs_package()
+    accesses, containers = models.ContainerAccess.__table__, models.Container.__table__
+    with local_write(db) as session:
+        gone, incomplete, unknown, granted = [], set(), False, set()
+        for rowid, values, sound in _opened_rows(session, accesses):
+            if sound:
+                granted.add((values["user_id"], values["container_id"]))
+                continue
+            gone.append(rowid)
+            if values.get("container_id") is None:
+                unknown = True
+            else:
+                incomplete.add(values["container_id"])
+        _delete_rows(session, accesses, gone)
+        count = len(gone)
+        gone, locations = [], []
+        for rowid, values, sound in _opened_rows(session, containers):
+            cid = values.get("id")
+            whole = cid is not None and cid not in incomplete and not (unknown and (owner_id, cid) not in granted)
+            if sound and whole:
+                continue
+            gone.append(rowid)
+            if values.get("ofs_location"):
+                locations.append(values["ofs_location"])
+        # The accesses of a container dropped go with it (ON DELETE CASCADE).
+        _delete_rows(session, containers, gone)
+        count += len(gone) + _drop_unreadable_rows(session, models.Key.__table__)
+    for location in locations:
+        try:
+            ofs.client.delete(seed=location.encode("utf-8"))
+        except OSError as error:
+            log.warning("A container file that no record names could not be removed: %s", type(error).__name__)
+    if count:
+        log.warning("Rows of the local store of %s do not open under its key (%d dropped); the next get of their "
+                    "containers from the broker keeps them again.", owner_id, count)
+    return count
 
 
 class LocalStore(object):
@@ -241,9 +346,11 @@ class LocalStore(object):
         if db is not None:
             try:
                 with local_write(db, read_only=True) as session:
-                    # The locations alone: the other cells of a damaged row need not open here.
-                    locations = [location for (location,) in session.query(models.Container.ofs_location)
-                                 if location]
+                    # The locations alone, cell by cell: the other cells of a damaged row need not
+                    # open here, and a location that does not open names no file to find.
+                    locations = [values["ofs_location"] for _, values, _ in
+                                 _opened_rows(session, models.Container.__table__, names=("ofs_location",))
+                                 if values.get("ofs_location")]
                 for location in locations:
                     _remove(ofs.client, location.encode("utf-8"))
                 db.delete(prompt=False)
