@@ -59,6 +59,8 @@ log = logging.getLogger(__name__)
 
 _BROKER = Broker()
 
+_current_operation = _operation.current
+
 
 class Session(object):
     """Holds the logged-in user; None while nobody is logged in. Inside an operation, `user`
@@ -69,8 +71,9 @@ class Session(object):
 
     @property
     def user(self):
-        operation = _operation.current()
-        if operation is not None and operation.reads_as(self):
+        # Read for every cell that the database seals or opens: kept to a lookup and a test.
+        operation = _current_operation()
+        if operation is not None and self in operation.sessions:
             return operation.user
         return self._user
 

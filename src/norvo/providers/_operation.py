@@ -21,9 +21,8 @@ _CURRENT = contextvars.ContextVar("norvo.providers.operation", default=None)
 NO_LONGER_LOGGED_IN = "{} is no longer logged in: an operation started as that user cannot finish."
 
 
-def current():
-    """The operation the calling context is in, or None."""
-    return _CURRENT.get()
+# The operation the calling context is in, or None.
+current = _CURRENT.get
 
 
 class Operation(object):
@@ -35,9 +34,6 @@ class Operation(object):
     def __init__(self, provider, user, database, store, sessions, binding):
         self.provider, self.user, self.database, self.store = provider, user, database, store
         self.sessions, self.binding = sessions, binding
-
-    def reads_as(self, session):
-        return any(session is s for s in self.sessions)
 
     @property
     def ended(self):
