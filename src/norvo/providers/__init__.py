@@ -204,6 +204,9 @@ class Provider(object):
         Operations still running go on as the user they started as, as far as they can."""
         with self._lock, _operation.Outside():
             user = self.session.user
+            # Forgotten here before the broker ends the token: a request of the user's running
+            # operations that the broker then refuses is known for what it is.
+            self.session.user = None
             loaded = sys.modules.get("norvo.providers.server")
             if loaded is not None and loaded.session.token and loaded.session.user is not None \
                     and not self._account_gone and self.configured:
