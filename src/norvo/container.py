@@ -602,10 +602,10 @@ def _record(p, container, data, blobs, revoked=(), update=False):
             ofs.client.delete(seed=seed.encode("utf-8"))
         raise
     if not kept and seed is not None:  # no record names it
-        _remove_file(ofs, seed)
+        providers.remove_unnamed_file(seed, log)
         location = None
     if replaced and replaced != location:
-        _remove_file(ofs, replaced)
+        providers.remove_unnamed_file(replaced, log)
 
 
 def _delete_record(session, models, cid):
@@ -614,16 +614,7 @@ def _delete_record(session, models, cid):
                     execution_options={"synchronize_session": False})
 
 
-def _remove_file(ofs, location):
-    # The record no longer names the file: a file left behind is only space, not a wrong value.
-    try:
-        ofs.client.delete(seed=location.encode("utf-8"))
-    except OSError as error:
-        log.warning("A container file that no record names could not be removed: %s", type(error).__name__)
-
-
 def _drop_local(p, cid):
-    from norvo.providers import ofs
     from norvo.providers.ofs import models
 
     with providers.local_write(p.local_database()) as session:
@@ -632,4 +623,4 @@ def _drop_local(p, cid):
             return
         _delete_record(session, models, cid)
     if old.location:
-        _remove_file(ofs, old.location)
+        providers.remove_unnamed_file(old.location, log)

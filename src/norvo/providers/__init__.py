@@ -29,8 +29,9 @@ The container stand-in (``norvo.container``) reaches the provider through a smal
 ``local`` and ``database`` (the logged-in user's ``NorvoDatabase``, None while there is none),
 ``local_database()``, ``operation()``; and the helpers of this package: ``local_write``, the one
 transaction through which every read and write of that database goes, ``drop_unreadable``,
-which drops the rows that no longer open under the database's key, ``as_id`` for the ids callers
-give, and ``reply_lost``, which tells a request whose reply was lost from one never sent.
+which drops the rows that no longer open under the database's key, ``remove_unnamed_file`` for
+a container file that no row names any more, ``as_id`` for the ids callers give, and
+``reply_lost``, which tells a request whose reply was lost from one never sent.
 
 For tests: ``session.user`` may be assigned directly, ``keys.add(ring)`` makes a public ring
 known without a broker, and ``reset()`` forgets everything without contacting anyone.
@@ -49,11 +50,11 @@ from norvo.providers._accounts import Accounts, KeyDirectory, KeyFiles, open_key
 from norvo.providers._broker import (DEFAULT_SERVER_URL, Broker, UnreadableReply, as_id, broker_call,
                                      public_records, reply_lost, server_package)
 from norvo.providers._local import (KEY_FILE_SEED, LocalStore, close_database, drop_unreadable, local_write,
-                                    ofs_package)
+                                    ofs_package, remove_unnamed_file)
 
 __all__ = ["DEFAULT_SERVER_URL", "KEY_FILE_SEED", "Accounts", "KeyDirectory", "KeyFiles", "Provider", "Session",
            "UnreadableReply", "as_id", "broker_call", "current", "drop_unreadable", "get", "local_write",
-           "public_records", "reply_lost", "set_current"]
+           "public_records", "remove_unnamed_file", "reply_lost", "set_current"]
 
 log = logging.getLogger(__name__)
 

@@ -187,6 +187,15 @@ def _delete_rows(session, table, rowids):
         session.execute(text('DELETE FROM "{}" WHERE rowid IN ({})'.format(table.name, chosen)))
 
 
+def remove_unnamed_file(location, logger=log):
+    """Removes the container file at `location`, which no record names any more. A file left
+    behind is only space, not a wrong value: a failure to remove it is a warning on `logger`."""
+    try:
+        ofs_package().client.delete(seed=location.encode("utf-8"))
+    except OSError as error:
+        logger.warning("A container file that no record names could not be removed: %s", type(error).__name__)
+
+
 def _warn_dropped(count, what):
     if count:
         log.warning("Rows of %s in the local store do not open under its key (%d dropped); the broker holds the "
@@ -205,7 +214,6 @@ def drop_unreadable(db, owner_id):
     """
     from norvo.providers.ofs import models
 
-    ofs = ofs_package()
     accesses, containers = models.ContainerAccess.__table__, models.Container.__table__
     with local_write(db) as session:
         gone, incomplete, unknown, granted = [], set(), False, set()
@@ -233,10 +241,7 @@ def drop_unreadable(db, owner_id):
         _delete_rows(session, containers, gone)
         count += len(gone) + _drop_unreadable_rows(session, models.Key.__table__)
     for location in locations:
-        try:
-            ofs.client.delete(seed=location.encode("utf-8"))
-        except OSError as error:
-            log.warning("A container file that no record names could not be removed: %s", type(error).__name__)
+        remove_unnamed_file(location)
     if count:
         log.warning("Rows of the local store of %s do not open under its key (%d dropped); the next get of their "
                     "containers from the broker keeps them again.", owner_id, count)
