@@ -3,6 +3,7 @@ store. The broker holds the record and the local store a copy of it, so every fa
 state the library names and the user can get out of: a local failure after the broker's commit
 is a warning, a lost reply names the container, and a half-made account is named too."""
 import errno
+import importlib
 import logging
 import os
 import pickle
@@ -12,6 +13,7 @@ import pytest
 import requests
 
 import broker as loopback
+from broker_fixtures import free_port
 from norvo import _lifecycle, container
 from norvo import user as accounts
 from norvo.access import Access
@@ -223,6 +225,7 @@ CREATE_FAULTS = {
     "commit reply lost, withdrawal dropped": ([lost("container-update"), dropped("container-delete")],
                                               CommitUnconfirmed, False, True),
     "commit reply cut short": ([lost("container-update", -3)], CommitUnconfirmed, True, False),
+    "commit reply unreadable": ([("container-update", loopback.NOT_JSON)], CommitUnconfirmed, True, False),
 }
 
 
@@ -280,6 +283,49 @@ def test_a_lost_reply_to_a_change_names_the_container(road, signup, login, fault
     got = container.get(CID)
     assert (bob.id in got.access) is (took_effect and change == "share")
     assert got.content.data == (b"changed" if took_effect and change == "content" else b"content")
+
+
+def refuse_connections(road):
+    """From now on the REST client reaches no broker: its port refuses connections."""
+    server = importlib.import_module("norvo.providers.server")
+    url, server.client.URL = server.client.URL, "http://127.0.0.1:{}/".format(free_port())
+    return lambda: setattr(server.client, "URL", url)
+
+
+def lapse_login_and_drop_the_next_challenge(road):
+    """The session's login lapses, and the challenge of the new login it then needs is dropped."""
+    server = importlib.import_module("norvo.providers.server")
+    server.session.expires_at = server.session.expires_at.shift(days=-2)
+    road.broker.script("time", loopback.Raw(b""))
+    return lambda: None
+
+
+@pytest.mark.parametrize("fault", [refuse_connections, lapse_login_and_drop_the_next_challenge])
+@pytest.mark.parametrize("operation", ["create", "share"])
+def test_a_commit_or_change_that_never_went_out_raises_its_own_error(road, signup, login, caplog, operation, fault):
+    alice, bob = signup("alice"), signup("bob")
+    login(alice)
+    caplog.set_level(logging.INFO, logger="norvo.container")
+    made = container.create(HEADER, b"content") if operation == "share" else None
+    changes, undo = len(road.broker.entries("container-update")), []
+    try:
+        with pytest.raises(requests.ConnectionError) as raised:
+            if operation == "create":  # the fault comes once the container's bytes are uploaded
+                road.broker.script("object-put", lambda ctx: undo.append(fault(road)))
+                container.create(HEADER, b"content", access=[bob.id], container_id=CID)
+            else:
+                undo.append(fault(road))
+                container.update(made, access=[bob.id])
+    finally:
+        undo.pop()()
+    assert not isinstance(raised.value, CommitUnconfirmed)
+    assert len(road.broker.entries("container-update")) == changes
+    if operation == "create":
+        # The unfinished container is withdrawn where the broker can be reached again.
+        lines = [r.getMessage() for r in caplog.records if r.name == "norvo.container"]
+        assert lines[-1] == ("Withdrew container {} from the broker.".format(CID)
+                             if fault is lapse_login_and_drop_the_next_challenge else
+                             "Could not withdraw container {} from the broker: ConnectionError".format(CID))
 
 
 # ---- the local store refusing writes once the broker has committed

@@ -96,6 +96,26 @@ def test_a_root_dir_that_names_no_folder_changes_nothing(fresh_provider, tmp_pat
     assert list(tmp_path.iterdir()) == []
 
 
+def test_a_root_the_store_refuses_changes_nothing(road, signup, login, tmp_path):
+    from norvo import container
+
+    alice = signup("alice")
+    login(alice)
+    made = container.create({"title": "kept"}, b"bytes")
+    open_to_all = tmp_path / "open to all"
+    open_to_all.mkdir()
+    open_to_all.chmod(0o777)  # anybody may move the store aside there: no sticky bit
+    store, session = ofs().client, server().session
+    before = (store.ROOT_DIR, store.root, road.provider.settings, session.token, server().client.URL)
+    with pytest.raises(PermissionError, match="could move the store aside"):
+        _lifecycle.initialize("another key", fips=False, server_url="http://127.0.0.1:9/",
+                              root_dir=str(open_to_all / "store"))
+    # The store, the login and the configuration are as they were, and go on working.
+    assert (store.ROOT_DIR, store.root, road.provider.settings, session.token, server().client.URL) == before
+    assert road.provider.session.user.id == alice.id and session.api_key == ROAD_API_KEY
+    assert container.local_ids() == [made.id] and container.get(made.id).content.data == b"bytes"
+
+
 def test_a_root_dir_given_as_a_path_object(fresh_provider, tmp_path, monkeypatch):
     from norvo.providers.ofs.burrow import NorvoOFSClient
 

@@ -16,6 +16,10 @@ fetched, and the user's own), so that it opens without the broker.
 ``create`` and ``update`` seal a fresh envelope for every recipient they are given, on copies of
 the caller's accesses: an ``Access`` keeps the envelope it once built or was given, and that
 envelope opens only the container it was sealed for.
+
+Each operation runs as the user logged in when it began, in that user's local store, whoever
+logs in or out meanwhile; once that user's broker session has ended, its next request fails
+with RuntimeError ("... is no longer logged in ...") before anything is sent.
 """
 import base64
 import logging
@@ -41,8 +45,9 @@ _CONTENT_KINDS = {RawPayload: "raw", JSONPayload: "json"}
 
 
 class CommitUnconfirmed(requests.exceptions.ConnectionError):
-    """The broker's reply to the commit of a container's bytes was lost (or came unreadable),
-    so whether the commit took effect is not known from it.
+    """The commit of a container's bytes (or a change) was sent, and the broker's reply to it was
+    lost or came unreadable, so whether it took effect is not known from it. A failure before
+    the request went out (nobody logged in any more, no connection made) raises as itself.
 
     ``container_id`` names the container. ``withdrawn`` is true when the unfinished container
     was then removed from the broker, so it does not exist; false when nothing confirmed
@@ -56,10 +61,6 @@ class CommitUnconfirmed(requests.exceptions.ConnectionError):
 
     def __reduce__(self):  # made again from its three arguments, as in another process
         return type(self), (str(self), self.container_id, self.withdrawn)
-
-
-# A commit whose reply never came, or came unreadable, may have taken effect all the same.
-_UNANSWERED = (requests.ConnectionError, requests.Timeout, requests.exceptions.ChunkedEncodingError, ValueError)
 
 
 def _reason(error):
@@ -124,14 +125,14 @@ def _upload(broker, container_id, url, data, withdraw=None):
     except BaseException:
         _withdraw(container_id, withdraw)
         raise
+    path = "containers/{}".format(container_id)
     try:
-        broker.call("commit container {}".format(container_id), "put", "containers/{}".format(container_id),
-                    json={"commit": True})
-    except _UNANSWERED as error:
+        broker.call("commit container {}".format(container_id), "put", path, json={"commit": True})
+    except BaseException as error:
+        # A commit whose reply never came, or came unreadable, may have taken effect all the same.
         withdrawn = _withdraw(container_id, withdraw)
-        raise CommitUnconfirmed(_unconfirmed(container_id, withdrawn), container_id, withdrawn) from error
-    except BaseException:
-        _withdraw(container_id, withdraw)
+        if isinstance(error, Exception) and providers.reply_lost(error, "put", path):
+            raise CommitUnconfirmed(_unconfirmed(container_id, withdrawn), container_id, withdrawn) from error
         raise
 
 
@@ -198,7 +199,7 @@ def create(header, content, type=None, access=(), content_cls=None, container_id
 
     Once the broker has committed, a failure to keep the local copy is a warning, not a failure.
     """
-    with providers.get() as p:
+    with providers.get() as p, p.operation():
         user = p.require_user()
         broker = p.broker()
         cls = content_cls or (RawPayload if isinstance(content, (bytes, bytearray)) else JSONPayload)
@@ -238,7 +239,7 @@ def get(container_id, content_cls=None, decrypt=True, local=False):
     keep the local copy is a warning.
     """
     cid = providers.as_id(container_id, "container_id")
-    with providers.get() as p:
+    with providers.get() as p, p.operation():
         user = p.require_user()
         if local:
             return _get_local(p, user, cid, content_cls, decrypt)
@@ -277,7 +278,7 @@ def update(container, header=_UNSET, content=_UNSET, type=_UNSET, access=(), rev
     """
     if not isinstance(container, Container):
         raise TypeError("update takes a Container, as create or get return it.")
-    with providers.get() as p:
+    with providers.get() as p, p.operation():
         user = p.require_user()
         broker = p.broker()
         keys = container.container_keys
@@ -304,9 +305,9 @@ def update(container, header=_UNSET, content=_UNSET, type=_UNSET, access=(), rev
         path = "containers/{}".format(container.id)
         try:
             reply = broker.call("update container {}".format(container.id), "put", path, json=body)
-        except _UNANSWERED as error:
+        except Exception as error:
             # Changes that come with new content wait for its commit; the others apply at once.
-            if "content" in body:
+            if "content" in body or not providers.reply_lost(error, "put", path):
                 raise
             raise CommitUnconfirmed(_unconfirmed(container.id), container.id, False) from error
         if reply.get("uploadUrl"):
@@ -330,7 +331,7 @@ def delete(container_id):
     """Deletes a container (its creator only), on the broker and in the local store; once the
     broker has deleted it, a failure to remove the local copy is a warning."""
     cid = providers.as_id(container_id, "container_id")
-    with providers.get() as p:
+    with providers.get() as p, p.operation():
         p.require_user()
         p.broker().call("delete container {}".format(cid), "delete", "containers/{}".format(cid))
         if p.local and p.database is not None:
@@ -342,13 +343,36 @@ def delete(container_id):
 
 
 def local_ids():
-    """Ids of the containers in the logged-in user's local store."""
-    with providers.get() as p:
-        p.require_user()
-        from norvo.providers.ofs import models
+    """Ids of the containers in the logged-in user's local store. Rows there that no longer open
+    under its key are dropped, with a warning: the next get from the broker keeps them again."""
+    from norvo.providers.ofs import models
 
-        with providers.local_write(p.local_database(), read_only=True) as session:
-            return sorted(session.scalars(sa_select(models.Container.id)))
+    def ids(session):
+        return sorted(session.scalars(sa_select(models.Container.id)))
+
+    with providers.get() as p, p.operation():
+        return _read_local(p, p.require_user(), ids)
+
+
+def _read_local(p, user, read, whole=None):
+    """`read(session)` in a read-only transaction on the user's database. Rows that do not open
+    under the database's key are the cache's damage, not the caller's: they are dropped (with a
+    warning) and the read runs once more. So it does when `whole(result)` is false and dropping
+    finds such rows: a record whose rows do not open may look merely incomplete."""
+    from norvo.providers.ofs import models
+
+    db = p.local_database()
+    try:
+        with providers.local_write(db, read_only=True) as session:
+            result = read(session)
+    except models.SealedCellError:
+        if not providers.drop_unreadable(db, user.id):
+            raise
+    else:
+        if whole is None or whole(result) or not providers.drop_unreadable(db, user.id):
+            return result
+    with providers.local_write(db, read_only=True) as session:
+        return read(session)
 
 
 # ---- opening
@@ -363,7 +387,7 @@ def unwrap(container):
     the user holds no envelope (no decrypt permission), ValueError or InvalidSignature when it
     fails a check.
     """
-    with providers.get() as p:
+    with providers.get() as p, p.operation():
         user = p.require_user()
         return _opened(user, container, lambda sender_id, index: p.keys.get(sender_id))
 
@@ -446,7 +470,7 @@ def _get_local(p, user, cid, content_cls, decrypt):
     from norvo.providers import ofs
     from norvo.providers.ofs import models
 
-    with providers.local_write(p.local_database(), read_only=True) as session:
+    def read(session):
         for attempt in range(_LOCAL_READ_ATTEMPTS):
             row = session.get(models.Container, cid)
             if row is None:
@@ -465,6 +489,11 @@ def _get_local(p, user, cid, content_cls, decrypt):
         container.type = row.type
         _set_audit(container, row.created_at, row.created_by, row.modified_at, row.modified_by)
         container.access = {uid: a.make_class() for uid, a in row.access.items()}
+        return container
+
+    # The reader's own access is in every record kept for the reader: one without it may have
+    # lost it to rows that no longer open.
+    container = _read_local(p, user, read, whole=lambda kept: user.id in kept.access)
     expires = getattr(container.access.get(user.id), "expiration", None)
     if expires is not None and arrow.get(expires) <= arrow.utcnow():
         raise PermissionError("The access of {} to container {} has expired.".format(user, cid))
@@ -573,10 +602,10 @@ def _record(p, container, data, blobs, revoked=(), update=False):
             ofs.client.delete(seed=seed.encode("utf-8"))
         raise
     if not kept and seed is not None:  # no record names it
-        _remove_file(ofs, seed)
+        providers.remove_unnamed_file(seed, log)
         location = None
     if replaced and replaced != location:
-        _remove_file(ofs, replaced)
+        providers.remove_unnamed_file(replaced, log)
 
 
 def _delete_record(session, models, cid):
@@ -585,16 +614,7 @@ def _delete_record(session, models, cid):
                     execution_options={"synchronize_session": False})
 
 
-def _remove_file(ofs, location):
-    # The record no longer names the file: a file left behind is only space, not a wrong value.
-    try:
-        ofs.client.delete(seed=location.encode("utf-8"))
-    except OSError as error:
-        log.warning("A container file that no record names could not be removed: %s", type(error).__name__)
-
-
 def _drop_local(p, cid):
-    from norvo.providers import ofs
     from norvo.providers.ofs import models
 
     with providers.local_write(p.local_database()) as session:
@@ -603,4 +623,4 @@ def _drop_local(p, cid):
             return
         _delete_record(session, models, cid)
     if old.location:
-        _remove_file(ofs, old.location)
+        providers.remove_unnamed_file(old.location, log)

@@ -12,6 +12,11 @@ nestable, and never swallowing an error raised inside its block. The provider
   ``login(user=...)`` does the same for a ``User`` at hand; ``logout()`` leaves nothing of the
   user behind: session, token, database key and open sessions and connections (the database's
   engine waits for the same user's next login);
+- ``operation()`` is the scope of one operation (re-entrant within one context): it takes the
+  logged-in user and that user's database when it is entered, and until it is left
+  ``session.user``, the local provider's ``session.user`` and ``database`` read as those, and
+  the broker session is bound to that user. A login or logout meanwhile changes only the
+  operations that start after it, and never waits for a running one;
 - ``user`` registers, deletes and re-keys accounts and reads reminders; ``strongbox`` stores
   key files; ``keys.get(user_id)`` gives another user's public key ring.
 
@@ -22,8 +27,11 @@ the container operations of ``norvo.container`` add "containers/" and "container
 The container stand-in (``norvo.container``) reaches the provider through a small interface:
 ``require_user()`` (the logged-in ``User``), ``broker()`` (requests and object transfers),
 ``local`` and ``database`` (the logged-in user's ``NorvoDatabase``, None while there is none),
-``local_database()``; and two helpers of this package: ``local_write``, the one transaction
-through which every read and write of that database goes, and ``as_id`` for the ids callers give.
+``local_database()``, ``operation()``; and the helpers of this package: ``local_write``, the one
+transaction through which every read and write of that database goes, ``drop_unreadable``,
+which drops the rows that no longer open under the database's key, ``remove_unnamed_file`` for
+a container file that no row names any more, ``as_id`` for the ids callers give, and
+``reply_lost``, which tells a request whose reply was lost from one never sent.
 
 For tests: ``session.user`` may be assigned directly, ``keys.add(ring)`` makes a public ring
 known without a broker, and ``reset()`` forgets everything without contacting anyone.
@@ -37,24 +45,42 @@ import sys
 import threading
 import urllib.parse
 
+from norvo.providers import _operation
 from norvo.providers._accounts import Accounts, KeyDirectory, KeyFiles, open_key_file, user_id_of
-from norvo.providers._broker import (DEFAULT_SERVER_URL, Broker, as_id, broker_call, public_records,
-                                     server_package)
-from norvo.providers._local import KEY_FILE_SEED, LocalStore, local_write, ofs_package
+from norvo.providers._broker import (DEFAULT_SERVER_URL, Broker, UnreadableReply, as_id, broker_call,
+                                     public_records, reply_lost, server_package)
+from norvo.providers._local import (KEY_FILE_SEED, LocalStore, close_database, drop_unreadable, local_write,
+                                    ofs_package, remove_unnamed_file)
 
 __all__ = ["DEFAULT_SERVER_URL", "KEY_FILE_SEED", "Accounts", "KeyDirectory", "KeyFiles", "Provider", "Session",
-           "as_id", "broker_call", "current", "get", "local_write", "public_records", "set_current"]
+           "UnreadableReply", "as_id", "broker_call", "current", "drop_unreadable", "get", "local_write",
+           "public_records", "remove_unnamed_file", "reply_lost", "set_current"]
 
 log = logging.getLogger(__name__)
 
 _BROKER = Broker()
 
+_current_operation = _operation.current
+
 
 class Session(object):
-    """Holds the logged-in user; None while nobody is logged in."""
+    """Holds the logged-in user; None while nobody is logged in. Inside an operation, `user`
+    reads as the user that the operation started as."""
 
     def __init__(self):
-        self.user = None
+        self._user = None
+
+    @property
+    def user(self):
+        # Read for every cell that the database seals or opens: kept to a lookup and a test.
+        operation = _current_operation()
+        if operation is not None and self in operation.sessions:
+            return operation.user
+        return self._user
+
+    @user.setter
+    def user(self, user):
+        self._user = user
 
 
 class Provider(object):
@@ -82,8 +108,13 @@ class Provider(object):
 
     @property
     def database(self):
-        """The logged-in user's NorvoDatabase, with the local store on; else None."""
+        """The logged-in user's NorvoDatabase, with the local store on; else None. Inside an
+        operation, the database of the user it started as."""
         return self._local.database
+
+    def operation(self):
+        """The scope of one operation: see the module's documentation."""
+        return _operation.OperationScope(self)
 
     # -- what the stand-ins use
 
@@ -128,12 +159,19 @@ class Provider(object):
             if not text:
                 raise ValueError("root_dir must not be empty.")
         with self._lock:
+            if root_dir is not None:
+                # The store judges its root before anything else changes: one it refuses
+                # leaves the store, the login and the configuration as they were.
+                ofs = ofs_package()
+                previous = ofs.client.ROOT_DIR
+                ofs.client.ROOT_DIR = text
+                try:
+                    ofs.client.initialize()
+                except BaseException:
+                    ofs.client.ROOT_DIR = previous
+                    raise
             if self.session.user is not None:
                 self.logout()
-            if root_dir is not None:
-                ofs = ofs_package()
-                ofs.client.ROOT_DIR = text
-                ofs.client.initialize()
             server = server_package()
             server.session.initialize(api_key, server_url, app_name=app_name)
             server.client.URL = server_url
@@ -163,9 +201,13 @@ class Provider(object):
         return self._login_user(User(user_id, key_file))
 
     def logout(self, *args, **kwargs):
-        """Ends the broker session (its token is dropped by the broker too) and forgets the user."""
-        with self._lock:
+        """Ends the broker session (its token is dropped by the broker too) and forgets the user.
+        Operations still running go on as the user they started as, as far as they can."""
+        with self._lock, _operation.Outside():
             user = self.session.user
+            # Forgotten here before the broker ends the token: a request of the user's running
+            # operations that the broker then refuses is known for what it is.
+            self.session.user = None
             loaded = sys.modules.get("norvo.providers.server")
             if loaded is not None and loaded.session.token and loaded.session.user is not None \
                     and not self._account_gone and self.configured:
@@ -189,7 +231,7 @@ class Provider(object):
     # -- inside
 
     def _login_user(self, user):
-        with self._lock:
+        with self._lock, _operation.Outside():
             self.logout()  # whoever was logged in leaves nothing behind
             self.broker()
             server = server_package()
@@ -211,6 +253,32 @@ class Provider(object):
             loaded.session.logout()
         self.session.user = None
         self._local.close()
+
+    # -- operations
+
+    def _start_operation(self):
+        # Taken together, between logins: a login holds the lock from its logout to the
+        # opening of the new user's database.
+        with self._lock:
+            user = self.session._user
+            database = self._local._database if user is not None else None
+        sessions = [self.session]
+        ofs = sys.modules.get("norvo.providers.ofs")
+        if ofs is not None:
+            sessions.append(ofs.session)
+        binding = server_package().session.bound_to(user) if user is not None else None
+        return _operation.Operation(self, user, database, self._local, tuple(sessions), binding)
+
+    def _end_operation(self, operation):
+        """What an operation leaves once its user has logged out, or another user logged in,
+        while it ran: nothing of theirs stays open or derived here."""
+        if not operation.ended:
+            return
+        if operation.database is not None and operation.database is not self._local._database:
+            close_database(operation.database)
+        models = sys.modules.get("norvo.providers.ofs.models")
+        if models is not None:
+            models.get_sa_key.cache_clear()
 
 
 _lock = threading.Lock()

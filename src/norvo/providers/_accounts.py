@@ -52,6 +52,12 @@ class KeyDirectory(object):
         return self._fetch(uid)
 
     def _fetch(self, uid):
+        """The broker's ring of `uid`, kept in the local store: one operation, so that the ring
+        is asked for and kept as the user logged in when it began, in that user's database."""
+        with self._p.operation():
+            return self._fetch_now(uid)
+
+    def _fetch_now(self, uid):
         from norvo.crypto.keys import KeyRing, KeyType
 
         try:
@@ -104,14 +110,15 @@ class Accounts(object):
         user_id = getattr(user, "id", None)
         if user_id is None:
             raise TypeError("user must be a user with an id, not {}".format(type(user).__name__))
-        # The local store holds the logged-in user's copies: another account is the broker's
-        # to refuse, and must not cost this user their store first.
-        own = user_id == self._p.require_user().id
-        if own and self._p.local:
-            self._local.delete_user(user_id)
-        broker.call("delete the account", "delete", "accounts/{}".format(user_id))
-        if own:  # the broker ended the session with the account: logging out has nothing to tell it
-            self._p._account_gone = True
+        with self._p.operation():
+            # The local store holds the logged-in user's copies: another account is the broker's
+            # to refuse, and must not cost this user their store first.
+            own = user_id == self._p.require_user().id
+            if own and self._p.local:
+                self._local.delete_user(user_id)
+            broker.call("delete the account", "delete", "accounts/{}".format(user_id))
+            if own:  # the broker ended the session with the account: logging out has nothing to tell it
+                self._p._account_gone = True
 
     def get_backup_reminder(self, user_id):
         broker = self._p.broker()
@@ -132,6 +139,12 @@ class Accounts(object):
         unchanged is a ValueError. Nothing is stored after a refusal. Returns True once the
         broker's copy is stored; a local copy that cannot be written is a warning.
         """
+        with self._p.operation():
+            return self._change_credentials(password, passphrase, reminder, password_validator, reminder_validator,
+                                            passphrase_validator)
+
+    def _change_credentials(self, password, passphrase, reminder, password_validator, reminder_validator,
+                            passphrase_validator):
         from norvo import utils
 
         user = self._p.require_user()
@@ -207,9 +220,10 @@ class KeyFiles(object):
 
         The passphrase is not needed for that and never leaves this process.
         """
-        user = self._p.require_user()
-        _check_reminder(reminder)
-        self.store(user, strongbox, reminder)
+        with self._p.operation():
+            user = self._p.require_user()
+            _check_reminder(reminder)
+            self.store(user, strongbox, reminder)
 
     def store(self, user, strongbox, reminder, keep_reminder=False):
         """Stores `user`'s encrypted key file on the broker, then in the local store when it is

@@ -1,7 +1,10 @@
 """The broker as the stand-ins reach it: JSON requests through the REST client, object transfers
 by URL, and the ids and key records that travel in them."""
 import importlib
+import urllib.parse
 import uuid
+
+from norvo.providers import _operation
 
 DEFAULT_SERVER_URL = "https://broker.norvo.example/api/"
 
@@ -33,17 +36,28 @@ def as_id(value, name, malformed=None):
             from None
 
 
+class UnreadableReply(ValueError):
+    """The broker answered a request, but its reply could not be read (no JSON, or no JSON
+    object): the request reached the broker, and what it did there is not known from the reply."""
+
+
+class _NestedTooDeep(UnreadableReply, RecursionError):
+    """A reply nested deeper than the decoder goes: unreadable, and the RecursionError that the
+    decoder raises for it, as callers know it."""
+
+
 def broker_call(what, method, path, **kwargs):
     """Sends one request through the REST client; returns the decoded JSON reply, an object.
 
     A refusal by the broker becomes PermissionError (403) or LookupError (404), with the
-    broker's reason; a reply that is no JSON object, ValueError; other failures pass
-    unchanged. `what` names the action for the message.
+    broker's reason; a reply that is no JSON object, UnreadableReply (a ValueError), decoded
+    apart from the request so that it is never taken for a failure before sending; other
+    failures pass unchanged. `what` names the action for the message.
     """
     import requests
 
     try:
-        reply = method(path, **kwargs).json()
+        response = method(path, **kwargs)
     except requests.HTTPError as error:
         status = getattr(error.response, "status_code", None)
         if status not in (403, 404):
@@ -56,11 +70,55 @@ def broker_call(what, method, path, **kwargs):
             reason = "status {}".format(status)
         message = "{}: refused by the broker: {}".format(what, reason)
         raise (PermissionError if status == 403 else LookupError)(message) from error
+    message = "{}: the broker's reply cannot be read as JSON.".format(what)
+    try:
+        reply = response.json()
+    except ValueError as error:
+        raise UnreadableReply(message) from error
+    except RecursionError as error:
+        raise _NestedTooDeep(message) from error
     # Every reply of the broker is a JSON object; anything else would fail later, unclearly,
     # wherever a member is read from it.
     if not isinstance(reply, dict):
-        raise ValueError("{}: the broker's reply is not a JSON object.".format(what))
+        raise UnreadableReply("{}: the broker's reply is not a JSON object.".format(what))
     return reply
+
+
+def reply_lost(error, verb, path):
+    """Whether `error`, raised by a broker call of `verb` ("get", "put", ...) on `path`, means that
+    the request went out and its reply was lost: a read timeout, the connection dropped once the
+    request was sent, a reply cut short or unreadable. Whatever the request did at the broker is
+    then unknown. A failure before it went out (nobody logged in any more, no connection made,
+    a connect timeout, a new login's own request) or a refusal by the broker is not."""
+    import requests
+    import urllib3.exceptions
+
+    if isinstance(error, UnreadableReply):
+        return True
+    if not isinstance(error, (requests.ConnectionError, requests.Timeout, requests.exceptions.ChunkedEncodingError,
+                              requests.exceptions.ContentDecodingError)):
+        return False
+    if isinstance(error, (requests.ConnectTimeout, requests.exceptions.SSLError, requests.exceptions.ProxyError)):
+        return False
+    reason = error.args[0] if error.args else None
+    if isinstance(reason, urllib3.exceptions.MaxRetryError):
+        reason = reason.reason
+    if isinstance(reason, (urllib3.exceptions.NewConnectionError, urllib3.exceptions.ConnectTimeoutError)):
+        return False
+    # The HTTP library names the request that failed: one of a new login that the request
+    # needed first (its signature could not be made without it) means this one never went out.
+    sent = getattr(error, "request", None)
+    if sent is None and getattr(error, "response", None) is not None:
+        sent = error.response.request
+    return sent is None or _is_request(sent, verb, path)
+
+
+def _is_request(prepared, verb, path):
+    method, url = getattr(prepared, "method", None), getattr(prepared, "url", None)
+    if not isinstance(method, str) or not isinstance(url, str):
+        return True  # nothing tells it apart: taken for this one, the cautious answer
+    tail = "/{}/".format(str(path).strip("/"))
+    return method.upper() == verb.upper() and urllib.parse.urlsplit(url).path.endswith(tail)
 
 
 class Broker(object):
@@ -74,7 +132,18 @@ class Broker(object):
     __slots__ = ()
 
     def call(self, what, verb, path, **kwargs):
-        return broker_call(what, getattr(server_package().client, verb), path, **kwargs)
+        import requests
+
+        try:
+            return broker_call(what, getattr(server_package().client, verb), path, **kwargs)
+        except requests.HTTPError as error:
+            # Signed just before a logout or another login ended the session's token, and
+            # refused by the broker for that: the operation's user is gone, as the session
+            # says of a request it would sign later.
+            operation = _operation.current()
+            if getattr(error.response, "status_code", None) == 401 and operation is not None and operation.ended:
+                raise RuntimeError(_operation.NO_LONGER_LOGGED_IN.format(operation.user)) from error
+            raise
 
     def upload(self, url, data):
         _objects().put(url, data=data)

@@ -7,6 +7,8 @@ import logging
 import os
 import sys
 
+from norvo.providers import _operation
+
 log = logging.getLogger("norvo.providers")
 
 # Where a user's key file lies in the local store: the store hashes this seed into a path.
@@ -65,7 +67,7 @@ def local_write(db, read_only=False):
             raise
 
 
-def _close(db):
+def close_database(db):
     """Lets go of every session and connection of `db`; its engine connects again, to whatever
     file lies at its path then, when it is next used."""
     registry = getattr(db, "session", None)
@@ -94,14 +96,22 @@ def _ring_keys(ring):
 
 def _store_key_rows(session, user_id, keys):
     """Brings the rows of `user_id`'s public keys in line with `keys`, writing only those that
-    differ: a login that finds its ring recorded already writes nothing."""
+    differ: a login that finds its ring recorded already writes nothing. Key rows that do not
+    open under the database's key are dropped first, with a warning."""
     from sqlalchemy import select
 
     from norvo import crypto
     from norvo.providers.ofs import models
 
-    rows = {(row.key_type, row.index): row
-            for row in session.scalars(select(models.Key).where(models.Key.user_id == user_id))}
+    def kept():
+        query = select(models.Key).where(models.Key.user_id == user_id)
+        return {(row.key_type, row.index): row for row in session.scalars(query)}
+
+    try:
+        rows = kept()
+    except models.SealedCellError:
+        _warn_dropped(_drop_unreadable_rows(session, models.Key.__table__), "keys")
+        rows = kept()
     for key_type, index, key in keys:
         pem = crypto.to_pem_public(key.public)
         pem = pem if isinstance(pem, bytes) else pem.encode("ascii")
@@ -136,19 +146,130 @@ def _record_user(db, user):
     return None
 
 
+# ---- rows that no longer open
+
+
+def _opened_rows(session, table, names=None):
+    """Every row of `table` as stored, each as (rowid, values by column name, sound): the cells of
+    its encrypted columns (those named, or all) opened one by one, `sound` false when one of
+    them does not open under the database's key, whose value is then missing."""
+    from sqlalchemy import text
+
+    from norvo.providers.ofs import models
+
+    columns = [c for c in table.columns if isinstance(c.type, models.StrictEncryptedType)
+               and (names is None or c.name in names)]
+    dialect = session.get_bind().dialect
+    statement = text('SELECT rowid, {} FROM "{}"'.format(", ".join('"{}"'.format(c.name) for c in columns),
+                                                        table.name))
+    for row in session.execute(statement).all():
+        values, sound = {}, True
+        for column, cell in zip(columns, row[1:]):
+            try:
+                values[column.name] = column.type.process_result_value(cell, dialect)
+            except models.SealedCellError:
+                sound = False
+        yield row[0], values, sound
+
+
+def _drop_unreadable_rows(session, table):
+    """Deletes the rows of `table` with a cell that does not open; returns how many went."""
+    gone = [rowid for rowid, _, sound in _opened_rows(session, table) if not sound]
+    _delete_rows(session, table, gone)
+    return len(gone)
+
+
+def _delete_rows(session, table, rowids):
+    from sqlalchemy import text
+
+    for start in range(0, len(rowids), 500):
+        chosen = ",".join(str(int(rowid)) for rowid in rowids[start:start + 500])
+        session.execute(text('DELETE FROM "{}" WHERE rowid IN ({})'.format(table.name, chosen)))
+
+
+def remove_unnamed_file(location, logger=log):
+    """Removes the container file at `location`, which no record names any more. A file left
+    behind is only space, not a wrong value: a failure to remove it is a warning on `logger`."""
+    try:
+        ofs_package().client.delete(seed=location.encode("utf-8"))
+    except OSError as error:
+        logger.warning("A container file that no record names could not be removed: %s", type(error).__name__)
+
+
+def _warn_dropped(count, what):
+    if count:
+        log.warning("Rows of %s in the local store do not open under its key (%d dropped); the broker holds the "
+                    "record.", what, count)
+
+
+def drop_unreadable(db, owner_id):
+    """Drops, in one transaction, the rows of `db` that no longer open under its key (sealed under
+    another key, or damaged), with the records they leave incomplete, and removes the files of
+    the containers dropped; returns how many rows went.
+
+    The database is a cache of the broker: what it drops, the next get of the container from
+    the broker keeps again. A container goes with an access of its that does not open; and
+    when an access does not even tell its container, so do the containers that lack an access
+    of the database's owner, as every container kept for its owner has one.
+    """
+    from norvo.providers.ofs import models
+
+    accesses, containers = models.ContainerAccess.__table__, models.Container.__table__
+    with local_write(db) as session:
+        gone, incomplete, unknown, granted = [], set(), False, set()
+        for rowid, values, sound in _opened_rows(session, accesses):
+            if sound:
+                granted.add((values["user_id"], values["container_id"]))
+                continue
+            gone.append(rowid)
+            if values.get("container_id") is None:
+                unknown = True
+            else:
+                incomplete.add(values["container_id"])
+        _delete_rows(session, accesses, gone)
+        count = len(gone)
+        gone, locations = [], []
+        for rowid, values, sound in _opened_rows(session, containers):
+            cid = values.get("id")
+            whole = cid is not None and cid not in incomplete and not (unknown and (owner_id, cid) not in granted)
+            if sound and whole:
+                continue
+            gone.append(rowid)
+            if values.get("ofs_location"):
+                locations.append(values["ofs_location"])
+        # The accesses of a container dropped go with it (ON DELETE CASCADE).
+        _delete_rows(session, containers, gone)
+        count += len(gone) + _drop_unreadable_rows(session, models.Key.__table__)
+    for location in locations:
+        remove_unnamed_file(location)
+    if count:
+        log.warning("Rows of the local store of %s do not open under its key (%d dropped); the next get of their "
+                    "containers from the broker keeps them again.", owner_id, count)
+    return count
+
+
 class LocalStore(object):
     """The logged-in user's database and key file in the file store.
 
     `database` is the user's open NorvoDatabase while one is logged in with the local store on,
-    else None. The database that a logout lets go of is kept, without sessions, connections or
-    anything of the user's keys, for the next login in this process: for the same user, while
-    its file is still there, sound and current, that login finds it ready instead of opening,
-    checking and migrating the file again; any other user's login opens its own file in it.
+    else None; inside an operation, the database of the user it started as. The database that
+    a logout lets go of is kept, without sessions, connections or anything of the user's keys,
+    for the next login of the same user in this process: while its file is still there, sound
+    and current, that login finds it ready instead of opening, checking and migrating the file
+    again. Any other user's login opens a database object of its own.
     """
 
     def __init__(self):
-        self.database = None
-        self._idle = None  # the database let go at the last logout
+        self._database = None
+        self._owner = None  # the id of the user whose database is open
+        self._idle = None  # (user id, database) let go at the last logout
+
+    @property
+    def database(self):
+        operation = _operation.current()
+        if operation is not None and operation.store is self:
+            return operation.database
+        return self._database
 
     def open(self, user):
         """Opens `user`'s database and records the user and its public keys in it. Another
@@ -158,21 +279,22 @@ class LocalStore(object):
         ofs_package().session.user = user
         # The database key belongs to this user alone: derive it afresh.
         models.get_sa_key.cache_clear()
-        db, self._idle = self._idle or database.NorvoDatabase(), None
-        self.database = db
+        idle, self._idle = self._idle, None
+        db = idle[1] if idle is not None and idle[0] == user.id else database.NorvoDatabase()
+        self._database, self._owner = db, user.id
         db.initialize(user.id, reopen=True)  # which moves aside a file that is no sound database
         foreign = _record_user(db, user)
         if foreign is not None:
             self._release(keep=False)
             database._set_aside(db.path, "other-key", foreign)
             db = database.NorvoDatabase()
-            self.database = db
+            self._database, self._owner = db, user.id
             db.initialize(user.id)
             _record_user(db, user)
 
     def close(self, keep=True):
         """Forgets the logged-in user here: the local session's user, the database key, and the
-        open database, which `keep` keeps for the next login."""
+        open database, which `keep` keeps for that user's next login."""
         ofs = sys.modules.get("norvo.providers.ofs")
         if ofs is not None:
             ofs.session.user = None
@@ -187,23 +309,24 @@ class LocalStore(object):
         self._idle = None
 
     def _release(self, keep):
-        db, self.database = self.database, None
+        db, owner, self._database, self._owner = self._database, self._owner, None, None
         if db is None:
             return
-        _close(db)
+        close_database(db)
         if keep and hasattr(db, "session"):  # opened whole
             # The registry goes: the sessions that other threads opened through it, and the rows
             # they hold, go with it. The next initialize makes a new one.
             del db.session
-            self._idle = db
+            self._idle = (owner, db)
 
     def remember_keys(self, ring):
         """Keeps another user's public keys in the open database, if any. The broker's ring is
         the record: a store that refuses the copy is a warning, not a failed fetch."""
-        if self.database is None:
+        db = self.database
+        if db is None:
             return
         try:
-            with local_write(self.database) as session:
+            with local_write(db) as session:
                 _store_key_rows(session, ring.user_id, _ring_keys(ring))
         except Exception as error:
             log.warning("The public keys of %s could not be kept in the local store: %s", ring.user_id,
@@ -228,19 +351,21 @@ class LocalStore(object):
         if db is not None:
             try:
                 with local_write(db, read_only=True) as session:
-                    # The locations alone: the other cells of a damaged row need not open here.
-                    locations = [location for (location,) in session.query(models.Container.ofs_location)
-                                 if location]
+                    # The locations alone, cell by cell: the other cells of a damaged row need not
+                    # open here, and a location that does not open names no file to find.
+                    locations = [values["ofs_location"] for _, values, _ in
+                                 _opened_rows(session, models.Container.__table__, names=("ofs_location",))
+                                 if values.get("ofs_location")]
                 for location in locations:
                     _remove(ofs.client, location.encode("utf-8"))
                 db.delete(prompt=False)
             finally:
                 # Closed whatever happened: a failed deletion leaves it unusable, and the next
                 # attempt opens the file again.
-                if db is self.database:
+                if db is self._database:
                     self._release(keep=False)
                 else:
-                    _close(db)
+                    close_database(db)
         _remove(ofs.client, _key_file_seed(user_id))
 
     # -- the key file
