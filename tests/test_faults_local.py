@@ -406,6 +406,19 @@ def test_what_is_planted_in_the_local_key_files_place_is_passed_over(road, signu
     assert (outside.read_bytes() == other) if outside.exists() else not plant.endswith("another key file")
 
 
+def test_a_named_pipe_in_the_local_key_files_place_gives_way_to_the_brokers_copy(road, signup, login, caplog):
+    # A plain read would wait for a writer for good; the store reads regular files only.
+    alice = signup("alice")
+    path = key_file_of(alice)
+    good = path.read_bytes()
+    path.unlink()
+    os.mkfifo(path, 0o600)
+    caplog.set_level(logging.WARNING, logger="norvo.providers")
+    assert login(alice).id == alice.id
+    assert any("cannot be read (OSError)" in r.getMessage() for r in caplog.records)
+    assert stat.S_ISREG(path.lstat().st_mode) and path.read_bytes() == good
+
+
 # ---- cells altered behind the library's back
 
 C1 = uuid.UUID("0a4c2fb6-6c8b-4b4e-9f0e-4f5cf0a0e1d2")

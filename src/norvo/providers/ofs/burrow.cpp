@@ -65,6 +65,35 @@ std::optional<SeededFolder> seeded_folder(py::handle self, py::handle seed) {
     return SeededFolder{std::move(*at), std::move(folder)};
 }
 
+// A named pipe or a device put in a file's place would hold a plain read for good, or feed
+// it without end: only a regular file is read, and anything else raises as a file that
+// cannot be read, which every reader of the store already takes as a local failure.
+py::object read_regular(py::object path, const bm::Globals& g) {
+    const std::string where = bm::fs_bytes(path, g);
+    int fd = -1, error = 0;
+    struct stat st {};
+    norvo::bind::without_gil([&] {
+        fd = ::open(where.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0 || ::fstat(fd, &st) != 0) error = errno;
+    });
+    bm::Fd held(fd);
+    if (error == 0 && !S_ISREG(st.st_mode)) error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (error != 0) {
+        errno = error;
+        if (error == EINVAL) {
+            PyObject* raised = PyObject_CallFunction(PyExc_OSError, "isO", EINVAL, "Not a regular file", path.ptr());
+            if (raised) {
+                PyErr_SetObject(PyExc_OSError, raised);
+                Py_DECREF(raised);
+            }
+        } else {
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+        }
+        throw py::error_already_set();
+    }
+    return bm::read_all(held.get(), static_cast<std::size_t>(st.st_size));
+}
+
 py::object get(const norvo::bind::Call& call) {
     PyObject* const* args = call.args;
     py::handle self = args[0], seed = args[1];
@@ -84,7 +113,7 @@ py::object get(const norvo::bind::Call& call) {
     py::object path = bm::checked_target(py::reinterpret_borrow<py::object>(self),
                                          py::reinterpret_borrow<py::object>(seed), py::none(), g);
     g["log"].attr("debug")("Fetched from %s", path);
-    return path.attr("read_bytes")();
+    return read_regular(path, g);
 }
 
 py::object write_bytes(const norvo::bind::Call& call) {
