@@ -246,8 +246,11 @@ def test_change_credentials_then_log_in_with_the_new_ones(road, signup, login):
         login(alice, "passphrase")
     assert _lifecycle.login(alice.id, password="Alice-N3w-Pa55word").id == alice.id
     assert _lifecycle.login(alice.id, passphrase="alice new rescue Phrase 5").id == alice.id
-    accounts.change_credentials("Alice-Th1rd-Pa55word", "alice third rescue Phrase 6", reminder="a new hint")
+    # A passphrase given as bytes is its UTF-8 text, as the default validator judged it.
+    accounts.change_credentials("Alice-Th1rd-Pa55word", b"alice third rescue Phrase 6", reminder="a new hint")
     assert accounts.get_backup_reminder() == "a new hint"
+    _lifecycle.logout()
+    assert _lifecycle.login(alice.id, passphrase="alice third rescue Phrase 6").id == alice.id
 
 
 def test_change_credentials_keeps_every_key_of_the_ring(road, signup, login):

@@ -519,9 +519,10 @@ class TestCredentialRefusals:
         ((None, REMINDER, PASSPHRASE), "password must be str or bytes, not NoneType"),
         ((12345678, REMINDER, PASSPHRASE), "password must be str or bytes, not int"),
         ((["Str0ng!pass"], REMINDER, PASSPHRASE), "password must be str or bytes, not list"),
-        ((PASSWORD, REMINDER, None), "passphrase must be str, not NoneType"),
-        ((PASSWORD, REMINDER, 123), "passphrase must be str, not int"),
-        ((PASSWORD, REMINDER, PASSPHRASE.encode()), "passphrase must be str, not bytes"),
+        ((PASSWORD, REMINDER, None), "passphrase must be str or bytes, not NoneType"),
+        ((PASSWORD, REMINDER, 123), "passphrase must be str or bytes, not int"),
+        ((PASSWORD, REMINDER, b"\xff\xfe" + PASSPHRASE.encode()),
+         "passphrase must be str or UTF-8 bytes; these bytes are not UTF-8"),
     ])
     def test_create_with_permissive_validators(self, recording, monkeypatch, arguments, message):
         monkeypatch.setattr(norvo.crypto.keys, "AuthKey", _no_keys)
@@ -534,10 +535,12 @@ class TestCredentialRefusals:
         # is reported all the same, as the validators run first.
         with pytest.raises(ValueError, match="^passphrase does not"):
             norvo.user.create(["not text"], REMINDER, None, password_validator=_accept)
-        # A bytes passphrase that the default validator accepts is one the key file cannot take.
-        with pytest.raises(TypeError, match="^passphrase must be str, not bytes$"):
-            norvo.user.create(PASSWORD, REMINDER, PASSPHRASE.encode())
         assert recording.recorder.calls == []
+
+    def test_create_takes_a_passphrase_as_the_utf8_bytes_the_default_validator_accepts(self, recording):
+        user = norvo.user.create(PASSWORD, None, PASSPHRASE.encode())
+        stored = KeyFile(enc_data=recording.strongbox.stored[user.id].data)
+        assert stored.decrypt(stored.rescue.get_password(PASSPHRASE)) is stored  # its text opens the rescue
 
     def test_create_takes_a_password_as_bytes(self, recording):
         user = norvo.user.create(PASSWORD.encode(), None, PASSPHRASE)
@@ -561,8 +564,9 @@ class TestCredentialRefusals:
     @pytest.mark.parametrize("arguments, error, message", [
         ((None, PASSPHRASE), TypeError, "password must be str or bytes, not NoneType"),
         (([PASSWORD], PASSPHRASE), TypeError, "password must be str or bytes, not list"),
-        ((PASSWORD, 7), TypeError, "passphrase must be str, not int"),
-        ((PASSWORD, PASSPHRASE.encode()), TypeError, "passphrase must be str, not bytes"),
+        ((PASSWORD, 7), TypeError, "passphrase must be str or bytes, not int"),
+        ((PASSWORD, b"\xff" + PASSPHRASE.encode()), TypeError,
+         "passphrase must be str or UTF-8 bytes; these bytes are not UTF-8"),
         ((PASSWORD, PASSPHRASE, b"hint"), ValueError, "The reminder cannot be stored as given: .* not bytes as it is"),
         ((PASSWORD, PASSPHRASE, (1, 2)), ValueError, "The reminder cannot be stored as given: .* not tuple as it is"),
         ((PASSWORD, PASSPHRASE, float("nan")), ValueError, "The reminder cannot be stored as given"),

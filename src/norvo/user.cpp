@@ -27,15 +27,24 @@ py::object caught_error(py::error_already_set& caught) {
 }
 
 // What the key file can take of credentials that their validators accepted: it hashes a
-// password given as text or as bytes and encodes the passphrase, which must be text. The
+// password given as text or as bytes and encodes the passphrase, which it takes as text. The
 // validators judge first, so that with the defaults a credential that is no acceptable text
 // (None and numbers among them) is refused as too weak, as every other weak one is; this is
-// for a caller's own validator that lets such a value through. The reminder is not in the key
-// file: the provider stores it as given.
-void check_key_file_credentials(py::handle password, py::handle passphrase) {
+// for a caller's own validator that lets such a value through. A passphrase given as bytes is
+// the text the default validator judged it as, its UTF-8 decoding, and that text is returned
+// for the key file. The reminder is not in the key file: the provider stores it as given.
+py::object key_file_passphrase(py::handle password, py::handle passphrase) {
     if (!PyUnicode_Check(password.ptr()) && !PyBytes_Check(password.ptr()))
         norvo::bind::wrong_argument_type("password", "str or bytes", password);
-    if (!PyUnicode_Check(passphrase.ptr())) norvo::bind::wrong_argument_type("passphrase", "str", passphrase);
+    if (PyUnicode_Check(passphrase.ptr())) return py::reinterpret_borrow<py::object>(passphrase);
+    if (PyBytes_Check(passphrase.ptr())) {
+        PyObject* text =
+            PyUnicode_DecodeUTF8(PyBytes_AS_STRING(passphrase.ptr()), PyBytes_GET_SIZE(passphrase.ptr()), "strict");
+        if (text) return py::reinterpret_steal<py::object>(text);
+        PyErr_Clear();
+        norvo::bind::raise(PyExc_TypeError, "passphrase must be str or UTF-8 bytes; these bytes are not UTF-8");
+    }
+    norvo::bind::wrong_argument_type("passphrase", "str or bytes", passphrase);
 }
 
 // Refuses a credential its validator does not accept; only the truth value counts.
@@ -85,7 +94,7 @@ py::object create(const Globals& g, py::object password, py::object reminder, py
     check_credential(log, password_validator, password, "password");
     check_credential(log, passphrase_validator, passphrase, "passphrase");
     check_credential(log, reminder_validator, reminder, "reminder");
-    check_key_file_credentials(password, passphrase);
+    py::object passphrase_text = key_file_passphrase(password, passphrase);
 
     // Generated before the provider is contacted.
     py::object keys = g["keys"];
@@ -104,7 +113,8 @@ py::object create(const Globals& g, py::object password, py::object reminder, py
         try {
             provider.attr("login")(py::arg("user") = user);
             // Encrypts the very key file the User holds; its keys stay usable.
-            user.attr("strongbox").attr("encrypt")(py::arg("password") = password, py::arg("passphrase") = passphrase);
+            user.attr("strongbox").attr("encrypt")(py::arg("password") = password,
+                                                   py::arg("passphrase") = passphrase_text);
         } catch (py::error_already_set& e) {
             log.attr("error")("Failed to create user.", py::arg("exc_info") = caught_error(e));
             undo_registration(g, provider, user, e);

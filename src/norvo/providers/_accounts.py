@@ -156,7 +156,7 @@ class Accounts(object):
             if not validator(value):
                 log.info(message)
                 raise ValueError(message)
-        _check_key_file_credentials(password, passphrase)
+        passphrase = _key_file_passphrase(password, passphrase)
         _check_reminder(reminder)
         key_file = _key_file_of(user)
         key_file.encrypt(password=password, passphrase=passphrase)
@@ -165,12 +165,19 @@ class Accounts(object):
         return True
 
 
-def _check_key_file_credentials(password, passphrase):
-    # The key file hashes a password given as text or bytes, and encodes the passphrase.
+def _key_file_passphrase(password, passphrase):
+    """The passphrase as the key file takes it, text; bytes are the UTF-8 text the default
+    validator judged them as. The key file hashes a password given as text or bytes."""
     if not isinstance(password, (str, bytes)):
         raise TypeError("password must be str or bytes, not {}".format(type(password).__name__))
-    if not isinstance(passphrase, str):
-        raise TypeError("passphrase must be str, not {}".format(type(passphrase).__name__))
+    if isinstance(passphrase, str):
+        return passphrase
+    if isinstance(passphrase, bytes):
+        try:
+            return passphrase.decode("utf-8")
+        except UnicodeDecodeError:
+            raise TypeError("passphrase must be str or UTF-8 bytes; these bytes are not UTF-8") from None
+    raise TypeError("passphrase must be str or bytes, not {}".format(type(passphrase).__name__))
 
 
 def _check_reminder(reminder):
