@@ -11,6 +11,7 @@ import json
 import multiprocessing
 import os
 import pathlib
+import signal
 import sqlite3
 import subprocess
 import sys
@@ -173,13 +174,15 @@ def test_three_processes_of_one_user_fetch_and_create_and_leave_no_file_behind(r
 # ---- forked children
 
 
-def in_a_fork(work):
+def in_a_fork(work, limit=LIMIT):
     """Runs `work()` in a child forked from this process and returns what it returns; its
-    failure is raised here. Bounded by LIMIT."""
+    failure is raised here. Bounded by `limit`, in the child by its own alarm, so that a child
+    that hangs ends even when this process does not live to kill it."""
     context = multiprocessing.get_context("fork")
     receive, send = context.Pipe(duplex=False)
 
     def child():
+        signal.alarm(limit)
         try:
             send.send(("ok", work()))
         except BaseException:
@@ -188,9 +191,9 @@ def in_a_fork(work):
     process = context.Process(target=child)
     process.start()
     try:
-        assert receive.poll(LIMIT), "the child did not answer in time"
+        assert receive.poll(limit + 1), "the child did not answer in time"
         outcome, value = receive.recv()
-        process.join(LIMIT)
+        process.join(limit)
     finally:
         if process.is_alive():
             process.kill()
@@ -319,3 +322,90 @@ def test_a_transaction_of_the_parent_open_at_the_fork_stays_the_parents(ofs_db):
         thread.join(LIMIT)
     assert outcome == ["committed"]
     assert sqlite3.connect(str(ofs_db.path)).execute("select count(*) from users").fetchall() == [(1,)]
+
+
+class LoginHeld(object):
+    """A login of `person` on a thread of its own, held where `owner.name` is called from that
+    thread until `release()`."""
+
+    def __init__(self, monkeypatch, owner, name, person):
+        from norvo import _lifecycle
+
+        self.reached, self.released, self.error = threading.Event(), threading.Event(), None
+        real = getattr(owner, name)
+
+        def held(*args, **kwargs):
+            if threading.current_thread() is self.thread:
+                self.reached.set()
+                assert self.released.wait(LIMIT)
+            return real(*args, **kwargs)
+
+        monkeypatch.setattr(owner, name, held, raising=False)
+
+        def run():
+            try:
+                _lifecycle.login(person.id, password=person.password)
+            except BaseException as error:
+                self.error = error
+
+        self.thread = threading.Thread(target=run, daemon=True)
+        self.thread.start()
+        assert self.reached.wait(LIMIT), "the login never got there"
+
+    def release(self):
+        self.released.set()
+        self.thread.join(LIMIT)
+        assert not self.thread.is_alive() and self.error is None
+
+
+def test_a_child_forked_while_a_thread_logs_in_starts_without_its_locks(road, signup, login, monkeypatch):
+    from norvo import _lifecycle, container
+    from norvo.providers import _local
+
+    alice, bob = signup("alice"), signup("bob")
+    login(bob)
+    held = LoginHeld(monkeypatch, _local.LocalStore, "open", alice)  # the provider's lock held
+    try:
+        def work():
+            _lifecycle.initialize(ROAD_API_KEY, fips=False, server_url=road.broker.url, root_dir=str(road.root))
+            _lifecycle.login(bob.id, password=bob.password)
+            return len(container.local_ids())
+
+        # Within the loopback broker's time limit for a test.
+        assert in_a_fork(work, limit=20) == 0
+    finally:
+        held.release()
+
+
+def test_a_child_forked_while_a_login_holds_the_stores_folder_leaves_it_free(road, signup, monkeypatch):
+    import fcntl
+
+    from norvo import _lifecycle
+    from norvo.providers.ofs import database
+
+    alice = signup("alice")
+    folder = database.get_file_path(alice.id).parent
+    held = LoginHeld(monkeypatch, database.Base.metadata, "create_all", alice)  # under the folder's lock
+    context = multiprocessing.get_context("fork")
+    receive, send = context.Pipe(duplex=False)
+    def worker():  # lives on, never touching the store
+        signal.alarm(20)
+        receive.recv()
+
+    child = context.Process(target=worker)
+    child.start()
+    try:
+        held.release()
+        _lifecycle.logout()
+        fd = os.open(str(folder), os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # another process could open the store now
+        finally:
+            os.close(fd)
+        assert child.is_alive()
+    finally:
+        send.send("done")
+        child.join(LIMIT)
+        if child.is_alive():
+            child.kill()
+            child.join()

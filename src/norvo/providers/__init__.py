@@ -41,9 +41,11 @@ The parts live beside this file: ``_broker`` (requests, ids, key records), ``_ac
 store and its transactions).
 """
 import logging
+import os
 import sys
 import threading
 import urllib.parse
+import weakref
 
 from norvo.providers import _operation
 from norvo.providers._accounts import Accounts, KeyDirectory, KeyFiles, open_key_file, user_id_of
@@ -57,6 +59,9 @@ __all__ = ["DEFAULT_SERVER_URL", "KEY_FILE_SEED", "Accounts", "KeyDirectory", "K
            "public_records", "remove_unnamed_file", "reply_lost", "set_current"]
 
 log = logging.getLogger(__name__)
+
+# Every provider made, for the fork hook below.
+_providers = weakref.WeakSet()
 
 _BROKER = Broker()
 
@@ -97,6 +102,7 @@ class Provider(object):
         self.root_dir = None
         self._account_gone = False
         self._lock = threading.RLock()
+        _providers.add(self)
 
     @property
     def configured(self):
@@ -283,6 +289,19 @@ class Provider(object):
 
 _lock = threading.Lock()
 _current = Provider()
+
+
+def _free_locks_in_child():
+    # A lock that a thread held at the fork (a login holds the provider's through its broker
+    # round trip) would be held for good by a thread the child does not have: the child starts
+    # with free ones, and the providers as the fork found them.
+    global _lock
+    _lock = threading.Lock()
+    for provider in list(_providers):
+        provider._lock = threading.RLock()
+
+
+os.register_at_fork(after_in_child=_free_locks_in_child)
 
 
 def current():

@@ -108,7 +108,12 @@ public:
             throw py::error_already_set();
         }
     }
-    ~FolderLock() { ::close(fd_); }
+    // Let go of by name: a child forked meanwhile shares the open file, and closing only this
+    // copy would leave the folder locked for as long as the child lives.
+    ~FolderLock() {
+        ::flock(fd_, LOCK_UN);
+        ::close(fd_);
+    }
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
 
