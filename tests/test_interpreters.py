@@ -86,3 +86,32 @@ def test_every_module_refuses_a_sub_interpreter_and_the_main_one_keeps_working(r
         refused = outcome != "loaded" if runner == "isolated" else "only the main interpreter is supported" in outcome
         assert refused, (name, outcome)
     assert main_runs == (2 if main_first else 1)
+
+
+# Runs in the sub-interpreter: imports the package's modules by name, the plain-Python ones
+# among them, which would load third-party libraries before any extension module refused.
+BY_NAME = textwrap.dedent("""
+    import json, os
+    for name in ("norvo", "norvo.container", "norvo.providers", "norvo.user"):
+        try:
+            __import__(name)
+            outcome = "loaded"
+        except ImportError as exc:
+            outcome = str(exc)
+        os.write(1, (json.dumps([name, outcome]) + "\\n").encode())
+""")
+
+
+@pytest.mark.parametrize("runner", ["run_in_subinterp", "legacy"])
+def test_the_package_refuses_a_sub_interpreter_before_it_loads_any_other_library(runner):
+    if runner != "run_in_subinterp" and sys.version_info < (3, 13):
+        pytest.skip("the interpreters module's configurations by name come with 3.13")
+    code = "IN_SUB = %r\n" % BY_NAME + SUB_RUNNERS[runner] + "import norvo.container, norvo.user\n" + MAIN_WORKS
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    lines = proc.stdout.splitlines()
+    outcomes = dict(json.loads(line) for line in lines if line.startswith("["))
+    assert len(outcomes) == 4
+    for name, outcome in outcomes.items():
+        assert "only the main interpreter is supported" in outcome, (name, outcome)
+    assert lines.count("main works") == 1
