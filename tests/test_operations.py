@@ -288,3 +288,33 @@ def test_an_account_whose_container_locations_do_not_open_is_deleted(road, signu
     accounts.delete()
     assert str(alice.id) not in road.broker.state.table("accounts")
     assert not database.get_file_path(alice.id).exists() and road.provider.session.user is None
+
+
+def test_a_login_while_alices_account_goes_leaves_bob_logged_in_and_his_logout_whole(road, signup, login,
+                                                                                     monkeypatch):
+    """Bob logs in just as the broker has deleted Alice's account: her deletion finishes as
+    hers, and neither logs Bob out nor keeps his logout from ending his token at the broker."""
+    from norvo import user as accounts
+    from norvo.providers import _broker
+
+    alice, bob = signup("alice"), signup("bob")
+    login(alice)
+    gate, real = Gate(), _broker.Broker.call
+
+    def call(self, what, *args, **kwargs):
+        reply = real(self, what, *args, **kwargs)
+        if what == "delete the account" and threading.current_thread().name == "operation":
+            gate.hold()
+        return reply
+
+    monkeypatch.setattr(_broker.Broker, "call", call)
+    worker = Worker(accounts.delete)
+    worker.start()
+    gate.wait()
+    login(bob)
+    gate.release()
+    assert worker.outcome() == (None, None)
+    assert str(alice.id) not in road.broker.state.table("accounts")
+    assert road.provider.session.user.id == bob.id
+    _lifecycle.logout()
+    assert [s for s in road.broker.state.tokens.values() if s.user_id == str(bob.id)] == []

@@ -137,10 +137,20 @@ void delete_user(const Globals& g) {
     py::object log = g["log"];
     py::object user;
     norvo::bind::with_context(g["providers"].attr("get")(), [&](py::object provider) {
-        user = provider.attr("session").attr("user");
-        log.attr("info")(py::str("Deleting {}").format(user));
-        provider.attr("user").attr("delete")(user);
-        provider.attr("logout")();
+        auto body = [&](py::object) {
+            user = provider.attr("session").attr("user");
+            log.attr("info")(py::str("Deleting {}").format(user));
+            provider.attr("user").attr("delete")(user);
+            provider.attr("logout")();
+        };
+        // One operation from the user read to the logout, where the provider has operations:
+        // a login meanwhile is another user's, whom this deletion must neither act as nor log
+        // out.
+        py::object operation = py::getattr(provider, "operation", py::none());
+        if (operation.is_none())
+            body(py::none());
+        else
+            norvo::bind::with_context(operation(), body);
     });
     log.attr("info")(py::str("Deleted {}").format(user));
 }

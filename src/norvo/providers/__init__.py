@@ -100,7 +100,7 @@ class Provider(object):
         self.settings = {}
         self.server_url = None
         self.root_dir = None
-        self._account_gone = False
+        self._account_gone = None  # the id of the account the broker deleted with its session
         self._lock = threading.RLock()
         _providers.add(self)
 
@@ -209,6 +209,11 @@ class Provider(object):
     def logout(self, *args, **kwargs):
         """Ends the broker session (its token is dropped by the broker too) and forgets the user.
         Operations still running go on as the user they started as, as far as they can."""
+        running = _current_operation()
+        if running is not None and running.provider is self and running.user is not self.session._user:
+            # Called by an operation whose user has logged out since: whoever logged in meanwhile
+            # is not that operation's to log out.
+            return
         with self._lock, _operation.Outside():
             user = self.session.user
             # Forgotten here before the broker ends the token: a request of the user's running
@@ -216,7 +221,7 @@ class Provider(object):
             self.session.user = None
             loaded = sys.modules.get("norvo.providers.server")
             if loaded is not None and loaded.session.token and loaded.session.user is not None \
-                    and not self._account_gone and self.configured:
+                    and self._account_gone != loaded.session.user.id and self.configured:
                 try:
                     loaded.client.delete("login")
                 except Exception as error:  # the session is forgotten here all the same
@@ -242,7 +247,7 @@ class Provider(object):
             self.broker()
             server = server_package()
             server.session.authenticate(server.client, user)
-            self._account_gone = False
+            self._account_gone = None
             try:
                 self.session.user = user
                 if self.local:

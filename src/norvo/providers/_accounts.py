@@ -118,7 +118,7 @@ class Accounts(object):
                 self._local.delete_user(user_id)
             broker.call("delete the account", "delete", "accounts/{}".format(user_id))
             if own:  # the broker ended the session with the account: logging out has nothing to tell it
-                self._p._account_gone = True
+                self._p._account_gone = user_id
 
     def get_backup_reminder(self, user_id):
         broker = self._p.broker()
