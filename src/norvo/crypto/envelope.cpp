@@ -11,6 +11,7 @@
 #include "imports.hpp"
 #include "interpreter.hpp"
 #include "module.hpp"
+#include "../providers/server/credentials.hpp"
 
 namespace core = norvo::core;
 using norvo::bind::add_method;
@@ -36,21 +37,17 @@ void refuse_empty_keys(py::handle txt) {
 // and the user's broker requests (over the session token, a comma, the base64 of the time and
 // the request id). A broker that could make an envelope whose ciphertext is such a message
 // would get it signed by the user's next request. The session takes only a bearer token, so
-// such a message holds nothing but the characters below; a genuine ciphertext is random bytes,
-// and one as long as the shortest such message is made of these characters alone with a
-// chance below 2^-140, so an envelope whose ciphertext is refused unread.
+// such a message holds nothing but the characters of a signed request; a genuine ciphertext
+// is random bytes, and one as long as the shortest such message is made of these characters
+// alone with a chance below 2^-140, so an envelope whose ciphertext is so made is refused
+// unread.
 constexpr std::size_t SHORTEST_SIGNED_REQUEST = 1 + 1 + 36 + 36;  // token, comma, time, request id
-
-bool request_character(std::uint8_t c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-           c == '_' || c == '~' || c == '+' || c == '/' || c == '=' || c == ',';
-}
 
 bool shaped_like_signed_request(py::handle ciphertext) {
     ByteView bytes(ciphertext, "encrypted_key_blob");
     if (bytes.size() < SHORTEST_SIGNED_REQUEST) return false;
     for (std::uint8_t c : bytes.span())
-        if (!request_character(c)) return false;
+        if (!norvo::server::is_signed_request_char(c)) return false;
     return true;
 }
 

@@ -24,6 +24,11 @@ inline bool is_token_char(unsigned char c) {
            c == '_' || c == '~' || c == '+' || c == '/';
 }
 
+// Every character of the bytes a signed request has the user's key sign: the token's, its "="
+// padding, the comma after it, the base64 of the time and the request id (hex and "-"). The
+// envelopes refuse a ciphertext made of these alone.
+inline bool is_signed_request_char(unsigned char c) { return is_token_char(c) || c == '=' || c == ','; }
+
 // The token's bytes when it is text of the bearer-token syntax (one or more characters of the
 // alphabet, then only "=" padding) and at most MAX_TOKEN_LENGTH characters long; else an empty
 // view. Reads the text's own buffer: no Python code runs, whatever the object is.
